@@ -1,0 +1,74 @@
+// The run's memory pool: one heap block serving a best-fit front region, a stack-like back
+// region and a counted heap fallback; plus the pointer list used throughout the engine.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Growable pointer array. Live entries are items[start] .. items[start + count - 1].
+struct PtrList {
+    void** items;
+    int32_t capacity;
+    int32_t start;
+    int32_t count;
+};
+
+// Header of a front-region block; the payload follows it.
+struct PoolBlock {
+    PoolBlock* prev;
+    PoolBlock* next;
+    uint32_t status;  // ZS_BLOCK_FREE, ZS_BLOCK_USED, 0 for the sentinel
+    int32_t size;     // payload bytes
+};
+
+inline constexpr uint32_t ZS_BLOCK_FREE = 0x46;  // 'F'
+inline constexpr uint32_t ZS_BLOCK_USED = 0x41;  // 'A'
+inline constexpr int32_t ZS_POOL_HDR = (int32_t)sizeof(PoolBlock);  // H
+
+// The pool header, stored at the start of the pool block.
+struct MemoryPool {
+    PoolBlock* first;
+    int32_t size;
+    char* end;
+    char* back;
+    PoolBlock* sentinel;
+    PtrList freeIndex;   // free blocks sorted by (size, address); items on the heap
+    uint32_t frontCount;
+    int32_t backCount;
+    PtrList heapBlocks;  // heap-fallback blocks still live, freed with the pool
+    PoolBlock sentinelBlock;
+};
+
+// Where a list's items array lives.
+inline constexpr int ZS_LIST_POOL = 0;
+inline constexpr int ZS_LIST_HEAP = 1;
+
+MemoryPool* zs_pool_create(int32_t size);
+void* zs_malloc(MemoryPool* p, int64_t size);
+void* zs_malloc_hwm(MemoryPool* p, int64_t size);
+// These three work on the run's pool (the process-wide `pool`); without one they use the heap.
+void* zs_qmalloc(int64_t size);
+void* zs_realloc(void* ptr, int64_t size);
+void qfree(void* ptr);
+void zs_free(MemoryPool* p, void* ptr);
+void zs_pool_report(MemoryPool* p);
+void zs_pool_destroy(MemoryPool* p);
+
+// Pointer list operations. Growth failures keep the old array and return 1.
+int zs_list_append(PtrList* list, void* item, int where);
+void zs_list_remove_at(PtrList* list, int32_t i);
+int zs_list_grow(PtrList* list, int where);
+void zs_list_destroy(PtrList* list);
+
+// Pool call counters, counted while the run is verbose; they add up over the runs of a process.
+struct ZsPoolCalls {
+    uint32_t malloc_;
+    uint32_t mallocHwm;
+    uint32_t qmalloc;
+    uint32_t realloc_;
+    uint32_t heapMalloc;
+    uint32_t heapRealloc;
+    uint32_t heapFree;
+    uint32_t heapQfree;
+};
+extern ZsPoolCalls zs_pool_calls;

@@ -1,0 +1,103 @@
+// The _tesra extension module: one function that runs the engine on a command line.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/driver.h"
+#include "engine/msg.h"
+
+namespace {
+
+void free_argv(char** argv, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n; i++) std::free(argv[i]);
+    std::free(argv);
+}
+
+char* copy_text(const char* s, size_t len) {
+    char* c = static_cast<char*>(std::malloc(len + 1));
+    if (c != nullptr) {
+        std::memcpy(c, s, len);
+        c[len] = '\0';
+    }
+    return c;
+}
+
+// Flushes a Python text stream (sys.stdout, sys.stderr) so that what Python printed before the
+// call comes before what the engine writes to the same file descriptor.
+void flush_python_stream(const char* name) {
+    PyObject* stream = PySys_GetObject(name);  // borrowed
+    if (stream == nullptr || stream == Py_None) return;
+    PyObject* r = PyObject_CallMethod(stream, "flush", nullptr);
+    if (r == nullptr)
+        PyErr_Clear();
+    else
+        Py_DECREF(r);
+}
+
+PyObject* tesra_run(PyObject*, PyObject* callArgs) {
+    PyObject* list = nullptr;
+    if (!PyArg_ParseTuple(callArgs, "O!", &PyList_Type, &list)) return nullptr;
+
+    Py_ssize_t n = PyList_Size(list);
+    if (n < 0) return nullptr;
+    if (n >= INT32_MAX) return PyErr_NoMemory();
+    int argc = (int)n + 1;
+    char** argv = static_cast<char**>(std::calloc((size_t)argc + 1, sizeof(char*)));
+    if (argv == nullptr) return PyErr_NoMemory();
+    argv[0] = copy_text("tesra", 5);
+    if (argv[0] == nullptr) {
+        std::free(argv);
+        return PyErr_NoMemory();
+    }
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* item = PyList_GetItem(list, i);  // borrowed
+        if (!PyUnicode_Check(item)) {
+            free_argv(argv, i + 1);
+            PyErr_SetString(PyExc_TypeError, "All arguments must be strings");
+            return nullptr;
+        }
+        // surrogateescape gives back the original bytes of a file name that Python decoded
+        // from undecodable bytes.
+        PyObject* bytes = PyUnicode_AsEncodedString(item, "utf-8", "surrogateescape");
+        if (bytes == nullptr) {
+            // Keep the encoder's own exception; only a failed copy is a MemoryError.
+            free_argv(argv, i + 1);
+            return nullptr;
+        }
+        argv[i + 1] = copy_text(PyBytes_AS_STRING(bytes), (size_t)PyBytes_GET_SIZE(bytes));
+        Py_DECREF(bytes);
+        if (argv[i + 1] == nullptr) {
+            free_argv(argv, i + 1);
+            return PyErr_NoMemory();
+        }
+    }
+
+    flush_python_stream("stdout");
+    flush_python_stream("stderr");
+
+    zs_raw(stderr, "==== Convert Python Params To C ====\n");
+    for (int j = 0; j < argc; j++) zs_raw(stderr, "argv[%d] = \"%s\"\n", j, argv[j]);
+    zs_raw(stderr, "==== Convert Python Params To C ====\n");
+    fflush(stderr);
+
+    int result = tesra_main(argc, argv);
+
+    free_argv(argv, argc);
+    return PyLong_FromLong(result);
+}
+
+PyMethodDef methods[] = {
+    {"tesra", tesra_run, METH_VARARGS, "Run tesra with argument list"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef moduleDef = {
+    PyModuleDef_HEAD_INIT, "_tesra", nullptr, -1, methods, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__tesra() { return PyModule_Create2(&moduleDef, 1013); }
