@@ -1,0 +1,378 @@
+// The run driver: sequences one sort run from the command line to the end-of-run reset.
+#include "engine/driver.h"
+
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+
+#include "engine/msg.h"
+#include "memory/pool.h"
+#include "platform/platform.h"
+#include "records/compare.h"
+#include "records/records.h"
+#include "settings/settings.h"
+#include "sort/sort.h"
+
+namespace {
+
+constexpr int64_t kDefaultPool = 64LL << 20;
+constexpr int64_t kMinPool = 16LL << 20;
+constexpr int64_t kIndexReserve = 1LL << 20;
+constexpr long kLargestPoolKb = 2097152;
+
+// Sizes are shown in KB rounded up.
+long kb(int64_t size) { return (long)((size - 1) / 1024 + 1); }
+
+double elapsed_ms(long from, long to) { return (double)(to - from) / 1000.0 * 1000.0; }
+
+// Standard error keeps this buffer after a verbose run, so it must outlive the run.
+char stderrBuffer[16384];
+
+int verbose_start_block() {
+    if (setvbuf(stderr, nullptr, _IONBF, 0) != 0 ||
+        setvbuf(stderr, stderrBuffer, _IOFBF, sizeof stderrBuffer) != 0) {
+        ZS_MSG("☆ Failed to set stdout buffer!\n", "☆標準出力バッファの設定はできません！\n");
+        return 1;
+    }
+    ZS_MSG_OUT("\n------------------------------------------------------------\n",
+               "\n------------------------------------------------------------\n");
+    ZS_MSG_OUT("Sort started. %s\n", "ソートが開始します。 %s\n", zs_timestamp());
+    ZS_MSG_OUT("------------------------------------------------------------\n",
+               "------------------------------------------------------------\n");
+    fflush(stdout);
+    startFirst = zs_plat_clock();
+    return 0;
+}
+
+// Tries the fallback sizes after the first pool could not be created. 0 when a pool exists.
+int pool_fallback() {
+    ArgsInfo* a = &zs_args;
+    int64_t failed = a->totalMemSize;
+    a->bMemory = 0;
+    ZS_MSG("☆ Failed to allocate [%ld]KB memory! Allocating default memory [%ld]KB.\n",
+           "☆[%ld]KBメモリの割当は失敗しました！デフォルトなメモリ[%ld]KBを割当します。\n", kb(failed),
+           kb(kDefaultPool));
+    if (failed > kDefaultPool) {
+        a->totalMemSize = (int32_t)kDefaultPool;
+        pool = zs_pool_create(a->totalMemSize);
+        if (pool != nullptr) return 0;
+        ZS_MSG("☆ Failed to allocate [%ld]KB memory! Allocating minimum memory [%ld]KB.\n",
+               "☆[%ld]KBメモリの割当は失敗しました！最小メモリ[%ld]KBを割当します。\n", kb(kDefaultPool),
+               kb(kMinPool));
+        a->totalMemSize = (int32_t)kMinPool;
+        pool = zs_pool_create(a->totalMemSize);
+        if (pool != nullptr) return 0;
+        ZS_MSG("☆ Failed to allocate [%ld]KB memory, sorting cannot be performed!\n",
+               "☆[%ld]KBメモリの割当は失敗しました、ソートできませんでした！\n", kb(kMinPool));
+        return 1;
+    }
+    if (failed < kMinPool) {
+        ZS_MSG("☆ Cannot use memory smaller than minimum [%ld]KB! Allocating minimum memory [%ld]KB.\n",
+               "☆最小メモリ[%ld]KBより小さいメモリの利用は出来ません！最小メモリ[%ld]KBを割当します。\n",
+               kb(failed), kb(kMinPool));
+        a->totalMemSize = (int32_t)kMinPool;
+        pool = zs_pool_create(a->totalMemSize);
+        if (pool != nullptr) return 0;
+    }
+    ZS_MSG_JP("☆[%ld]KBメモリの割当は失敗しました、ソートできませんでした！\n", kb(kMinPool));
+    return 1;
+}
+
+int switch_to_tmpfile_mode() {
+    ArgsInfo* a = &zs_args;
+    if (a->bMemory == 1) {
+        ZS_MSG("☆ Insufficient memory, using temporary files for sorting.\n",
+               "☆メモリ不足の為、一時ファイルを使用してソートします。\n");
+        ZS_MSG("☆ Using default memory [%ld]KB.\n", "☆デフォルトなメモリ[%ld]KBを使用します。\n",
+               kb(a->totalMemSize));
+        a->bMemory = 0;
+    }
+    return zs_tmpfile_mode();
+}
+
+int in_memory_mode() {
+    ArgsInfo* a = &zs_args;
+    ZS_VMSG("\n--- In-memory sort started.--- \n", "\n--- メモリ上でのソートは開始します。--- \n");
+    char* buffer = static_cast<char*>(zs_qmalloc((int64_t)a->totalFileSize + a->sepLen));
+    if (buffer == nullptr) {
+        ZS_MSG("☆ Failed to allocate [%ld]KB memory!\n", "☆[%ld]KBメモリの割当は失敗しました！\n",
+               (long)(a->totalFileSize / 1024));
+        a->totalMemSize = (int32_t)kDefaultPool;
+        return switch_to_tmpfile_mode();
+    }
+    if (bVerbose) phaseStart = zs_plat_clock();
+    if (zs_load_input(buffer) != 0) return 1;
+    if (bVerbose) {
+        finish = zs_plat_clock();
+        ZS_MSG("Input file reading took [%8.0f]ms.\n", "入力ファイルの読み込みがかかった[%8.0f]msです。\n",
+               elapsed_ms(phaseStart, finish));
+    }
+    int rc = a->bStabilize == 1 ? zs_memsort_stable(buffer, a->totalFileSize) : zs_memsort(buffer, a->totalFileSize);
+    if (rc != 0) return 1;
+    ZS_VMSG("--- In-memory sort completed.--- \n", "--- メモリ上でのソートは終了しました。--- \n");
+    return 0;
+}
+
+int merge_mode() {
+    ZS_VMSG("\n--- File merge sort processing started.--- \n", "\n--- ファイルのマージソート処理は開始します。--- \n");
+    if (zs_mergeFiles() != 0) {
+        ZS_MSG("☆ File merge sort failed!\n", "☆ファイルのマージソートは失敗しました！\n");
+        return 1;
+    }
+    ZS_VMSG("--- File merge sort processing completed.--- \n", "--- ファイルのマージソート処理は終了しました。--- \n");
+    return 0;
+}
+
+int stdin_mode() {
+    ZS_VMSG("\n--- Standard input sort processing started.--- \n", "\n--- 標準入力ソート処理は開始します。--- \n");
+    if (zs_stdin() != 0) {
+        ZS_MSG("☆ Standard input sort failed!\n", "☆標準入力のソートは失敗しました！\n");
+        return 1;
+    }
+    ZS_VMSG("--- Standard input sort processing completed.--- \n", "--- 標準入力ソート処理は終了しました。--- \n");
+    return 0;
+}
+
+// The counter report: section titles and, per line, the kind text and the counter.
+enum CounterKind { SORT, SPLIT, EQUAL };
+struct CounterLine {
+    CounterKind kind;
+    ZsCmpId id;
+};
+struct CounterSection {
+    const char* title;
+    const CounterLine* lines;
+    int count;
+};
+
+constexpr CounterLine fixedLines[] = {
+    {SORT, ZS_CMP_LIST},           {SORT, ZS_CMP_LIST_TOTALREC},           {SPLIT, ZS_CMP_UNIT},
+    {SPLIT, ZS_CMP_UNIT_STABILIZE}, {SPLIT, ZS_CMP_UNIT_TOTALREC}, {SPLIT, ZS_CMP_UNIT_TOTALREC_STABILIZE},
+    {EQUAL, ZS_EQ},
+};
+constexpr CounterLine variableLines[] = {
+    {SORT, ZS_CMP_LIST_VARIABLE},
+    {SORT, ZS_CMP_LIST_TOTALREC_VARIABLE},
+    {SPLIT, ZS_CMP_UNIT_VARIABLE},
+    {SPLIT, ZS_CMP_UNIT_VARIABLE_STABILIZE},
+    {SPLIT, ZS_CMP_UNIT_TOTALREC_VARIABLE},
+    {SPLIT, ZS_CMP_UNIT_TOTALREC_VARIABLE_STABILIZE},
+    {EQUAL, ZS_EQ_VARIABLE},
+    {EQUAL, ZS_EQ_UNIT_VARIABLE},
+};
+constexpr CounterLine csvLines[] = {
+    {SORT, ZS_CMP_LIST_CSV},           {SORT, ZS_CMP_LIST_TOTALREC_CSV},
+    {SPLIT, ZS_CMP_UNIT_CSV},          {SPLIT, ZS_CMP_UNIT_CSV_STABILIZE},
+    {SPLIT, ZS_CMP_UNIT_TOTALREC_CSV}, {SPLIT, ZS_CMP_UNIT_TOTALREC_CSV_STABILIZE},
+};
+constexpr CounterLine mergeLines[] = {
+    {SORT, ZS_CMP_MERGE_VARIABLE},          {SORT, ZS_CMP_MERGE_VARIABLE_STABILIZE},
+    {SORT, ZS_CMP_MERGE_TOTALREC_VARIABLE}, {SORT, ZS_CMP_MERGE_TOTALREC_VARIABLE_STABILIZE},
+    {SORT, ZS_CMP_MERGE_CSV},               {SORT, ZS_CMP_MERGE_CSV_STABILIZE},
+    {SORT, ZS_CMP_MERGE_TOTALREC_CSV},      {SORT, ZS_CMP_MERGE_TOTALREC_CSV_STABILIZE},
+};
+constexpr CounterLine uniqueLines[] = {
+    {EQUAL, ZS_EQ},           {EQUAL, ZS_EQ_VARIABLE},       {EQUAL, ZS_EQ_CSV},
+    {EQUAL, ZS_EQ_UNIT_VARIABLE}, {EQUAL, ZS_EQ_UNIT_CSV}, {EQUAL, ZS_EQ_MERGE_VARIABLE},
+    {EQUAL, ZS_EQ_MERGE_CSV},
+};
+constexpr CounterSection counterSections[] = {
+    {"\n---固定長---\n", fixedLines, (int)std::size(fixedLines)},
+    {"\n---可変長---\n", variableLines, (int)std::size(variableLines)},
+    {"\n---CSV---\n", csvLines, (int)std::size(csvLines)},
+    {"\n---ソート済みファイルのマージソート比較関数---\n", mergeLines, (int)std::size(mergeLines)},
+    {"\n---ユニック出力比較関数---\n", uniqueLines, (int)std::size(uniqueLines)},
+};
+constexpr const char* kindTexts[] = {"ソート比較函数", "分割ソート比較函数", "比較函数"};
+
+void verbose_report() {
+    for (const CounterSection& s : counterSections) {
+        ZS_MSG_JP("%s", s.title);
+        for (int i = 0; i < s.count; i++)
+            ZS_MSG_JP("%s[%s]のコール回数は：%ld\n", kindTexts[s.lines[i].kind], zs_cmp_names[s.lines[i].id],
+                      (long)zs_cmp_calls[s.lines[i].id]);
+    }
+    ZS_MSG("\nNumber of sorted records:  %ld\n", "\nソートされたレコード数:  %ld\n", (long)zs_args.totalRecNum);
+    ZS_MSG_JP("%s", "\n------------------------------------------------------------\n");
+    ZS_MSG("Sort completed successfully. %s \n", "ソートが正常終了しました。 %s \n", zs_timestamp());
+    finish = zs_plat_clock();
+    ZS_MSG_JP("finish=%ld, startFirst=%ld, finish-startFirst=%ld, CLOCKS_PER_SEC=%ld, \n", finish, startFirst,
+              finish - startFirst, 1000L);
+    double x = (double)(finish - startFirst) / 1000.0;
+    ZS_MSG("Sort took [%.0f]ms, [%.3f]s.\n", "ソートがかかった[%.0f]ms, [%.3f]sです。\n", x * 1000, x);
+    ZS_MSG_JP("%s", "------------------------------------------------------------\n");
+}
+
+bool is_std_stream(FILE* f) { return f == stdin || f == stdout || f == stderr; }
+
+void close_run_stream(FILE** f) {
+    if (*f != nullptr && !is_std_stream(*f)) fclose(*f);
+    *f = nullptr;
+}
+
+// Closes the error-record file; a record that did not reach it fails the run.
+int close_error_file() {
+    if (errStream == nullptr || is_std_stream(errStream)) return 0;
+    bool failed = ferror(errStream) != 0;
+    if (fclose(errStream) != 0) failed = true;
+    errStream = nullptr;
+    if (!failed) return 0;
+    ZS_MSG("☆ Error occurred while writing output file [%s]!\n", "☆出力ファイル[%s]の書き込み中にエラーが発生しました！\n",
+           zs_s(zs_args.errFile.path));
+    return 1;
+}
+
+int fail_tail() {
+    ZS_MSG("\n☆ Sort failed. \n", "\n☆ソートは失敗しました。 \n");
+    zs_run_reset();
+    return 1;
+}
+
+int run(int argc, char** argv) {
+    ArgsInfo* a = &zs_args;
+    zs_getopt_reset();
+    ZS_MSG_JP("%s", "☆ tesra start...\n");
+    processId = zs_plat_getpid();
+
+    if (argc >= 2 && std::strcmp(argv[1], "--help") == 0) {
+        zs_print_usage();
+        return 1;
+    }
+
+    int loaded = zs_args_load(a, argc, argv);
+    // -Verbose is known only now: the start block and the opening lines follow the loading.
+    if (bVerbose) {
+        if (verbose_start_block() != 0) {
+            zs_run_reset();
+            return 1;
+        }
+        ZS_MSG("\n--- Argument processing started.--- \n", "\n--- 引数処理は開始します。--- \n");
+        ZS_MSG("\n--- Argument loading started.--- \n", "\n--- 引数の読み込み処理は開始します。--- \n");
+    }
+    if (loaded == ZS_LOAD_VERSION) {
+        zs_run_reset();
+        return 0;
+    }
+    if (loaded != 0) {
+        ZS_MSG("☆ Command syntax error!\n", "☆コマンドの構文は誤りがあります！\n");
+        zs_print_usage();
+        return fail_tail();
+    }
+    if (bVerbose) {
+        zs_args_dump(a);
+        ZS_MSG("\n--- Argument loading completed.--- \n", "\n--- 引数の読み込み処理は完成しました。。--- \n");
+        ZS_MSG("\n--- Argument checking started.--- \n", "\n--- 引数のチェック処理は開始します。--- \n");
+    }
+    if (zs_args_check(a) != 0) {
+        ZS_MSG("☆ Error occurred during argument processing!\n", "☆引数処理中にエラーが発生しました！\n");
+        return fail_tail();
+    }
+    if (bVerbose) {
+        zs_args_dump(a);
+        ZS_MSG("\n--- Argument checking completed.--- \n", "\n--- 引数のチェック処理は完成しました。--- \n");
+        ZS_MSG("--- Argument processing completed.---\n", "--- 引数処理は完成しました。---\n");
+        ZS_MSG("\n--- Memory pool processing started.--- \n", "\n--- メモリプール処理は開始します。--- \n");
+    }
+
+    a->totalMemSize = zs_pool_size();
+    pool = zs_pool_create(a->totalMemSize);
+    if (pool == nullptr && pool_fallback() != 0) return fail_tail();
+    if (bVerbose) {
+        ZS_MSG("Memory pool size is [%ld]KB.\n", "メモリプールのサイズは[%ld]KBです。\n", kb(a->totalMemSize));
+        zs_pool_report(pool);
+        ZS_MSG("--- Memory pool processing completed.--- \n", "--- メモリプール処理は終了しました。--- \n");
+    }
+
+    blockList = static_cast<PtrList*>(zs_malloc(pool, sizeof(PtrList)));
+    if (blockList == nullptr) {
+        ZS_MSG("☆ Failed to allocate [%ld]KB memory!\n", "☆[%ld]KBメモリの割当は失敗しました！\n",
+               kb(sizeof(PtrList)));
+        return fail_tail();
+    }
+    *blockList = PtrList{};
+
+    int rc;
+    if (a->bMerge == 1)
+        rc = merge_mode();
+    else if (a->inFileNums > 0 && a->bMemory == 1)
+        rc = in_memory_mode();
+    else if (a->inFileNums > 0)
+        rc = zs_tmpfile_mode();
+    else
+        rc = stdin_mode();
+    if (rc != 0 || close_error_file() != 0) return fail_tail();
+
+    if (bVerbose) verbose_report();
+    zs_run_reset();
+    ZS_MSG_JP("%s", "☆ tesra end.\n");
+    return 0;
+}
+
+}  // namespace
+
+int zs_pool_size() {
+    ArgsInfo* a = &zs_args;
+    int64_t size;
+    if (a->totalFileSize == 0) {
+        if (a->totalMemSize == 0) return (int)kDefaultPool;
+        size = a->totalMemSize;
+    } else {
+        // Computed in 64 bits: an estimate above the 32-bit range must not wrap to a small size.
+        int64_t total = a->totalFileSize;
+        int64_t index = a->bFixVar == 1    ? (int64_t)a->totalRecNum * 8
+                        : zs_is_csv(a)     ? (a->keyNums <= 0 ? total : total / 2)
+                                           : total / 4;
+        int64_t needed = total + (a->bStabilize ? 2 * index : index) + kIndexReserve;
+        if (a->totalMemSize != 0 && needed > a->totalMemSize) {
+            size = a->totalMemSize;
+            a->bMemory = 0;
+        } else {
+            size = needed;
+            a->bMemory = 1;
+        }
+    }
+    if (size > INT32_MAX) {
+        ZS_VMSG_JP("最大メモリサイズ[%ld]KBを超えたので、デフォルトメモリサイズを使用する。\n", kLargestPoolKb);
+        a->bMemory = 0;
+        return (int)kDefaultPool;
+    }
+    if (size >= kMinPool) return (int)size;
+    ZS_VMSG_JP("最小メモリサイズ[%ld]KBを使用する。\n", kb(kMinPool));
+    return (int)kMinPool;
+}
+
+void zs_run_reset() {
+    ArgsInfo* a = &zs_args;
+    close_run_stream(&outStream);
+    close_run_stream(&tmpStream);
+    close_run_stream(&errStream);
+    close_run_stream(&a->outFile.file);
+    for (int32_t i = 0; a->arrInFile != nullptr && i < a->inFileNums; i++) close_run_stream(&a->arrInFile[i].file);
+
+    if (columnStore != nullptr) zs_free(pool, columnStore);
+    if (entryStore != nullptr) zs_free(pool, entryStore);
+    columnStore = nullptr;
+    entryStore = nullptr;
+
+    zs_args_free(a);
+    zs_list_destroy(blockList);
+    blockList = nullptr;
+    zs_pool_destroy(pool);
+    pool = nullptr;
+
+    unit_cnt = 0;
+    processId = 0;
+    startFirst = phaseStart = finish = 0;
+    indexedBytes = 0;
+    std::memset(zs_cmp_calls, 0, sizeof zs_cmp_calls);
+    // A later run in the same process is verbose only when it asks to be.
+    bVerbose = 0;
+    zs_getopt_reset();
+}
+
+int tesra_main(int argc, char** argv) {
+    int rc = run(argc, argv);
+    fflush(stdout);
+    fflush(stderr);
+    return rc;
+}
