@@ -1,0 +1,302 @@
+// Completes the loaded settings: record layout, newline code and delimiter, input sizes,
+// folder and name of every file, the temporary file name and the parsed sort keys.
+// Every file and folder is tested before any data is read; nothing is created on disk.
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/msg.h"
+#include "platform/platform.h"
+#include "settings/scan.h"
+#include "settings/settings.h"
+
+namespace {
+
+// Sizes are 32-bit in every later phase; input from here on is refused.
+constexpr int64_t inputLimit = (int64_t)1 << 31;
+
+char* copy_prefix(const char* s, size_t n, const char* append) {
+    size_t m = std::strlen(append);
+    char* p = (char*)std::malloc(n + m + 1);
+    if (p == nullptr) return nullptr;
+    std::memcpy(p, s, n);
+    std::memcpy(p + n, append, m + 1);
+    return p;
+}
+
+// fileName = the text after the last separator (all of path without one); dir = the path
+// up to and including it, or null. False when a copy cannot be made.
+bool split_path(InputFile* f) {
+    const char* sep = std::strrchr(f->path, ZS_PATH_SEP);
+    const char* name = sep != nullptr ? sep + 1 : f->path;
+    char* fileName = copy_prefix(name, std::strlen(name), "");
+    char* dir = sep != nullptr ? copy_prefix(f->path, (size_t)(sep - f->path + 1), "") : nullptr;
+    if (fileName == nullptr || (sep != nullptr && dir == nullptr)) {
+        std::free(fileName);
+        std::free(dir);
+        return false;
+    }
+    std::free(f->fileName);
+    std::free(f->dir);
+    f->fileName = fileName;
+    f->dir = dir;
+    return true;
+}
+
+bool folder_usable(const char* dir) { return zs_plat_access(dir, 0) == 0 && zs_plat_access(dir, 6) == 0; }
+
+int check_newline(ArgsInfo* args) {
+    if (args->sep == nullptr) {
+        args->sep = "\n";
+    } else if (std::strcmp(args->sep, "\\r\\n") == 0) {
+        args->sep = "\r\n";
+    } else if (std::strcmp(args->sep, "\\n") == 0) {
+        args->sep = "\n";
+    } else if (std::strcmp(args->sep, "\\r") == 0) {
+        args->sep = "\r";
+    } else {
+        ZS_MSG("☆ Invalid newline code [%s]!\n", "☆改行コード[%s]は不正です！\n", args->sep);
+        return 1;
+    }
+    args->sepLen = (int32_t)std::strlen(args->sep);
+    return 0;
+}
+
+int check_inputs(ArgsInfo* args) {
+    int64_t total = 0;
+    for (int32_t i = 0; i < args->inFileNums; i++) {
+        InputFile* f = &args->arrInFile[i];
+        long n = (long)i + 1;
+        if (!split_path(f)) return 1;
+        int64_t size = 0;
+        if (zs_plat_file_size(f->path, &size) != 0) {
+            ZS_MSG("☆ Failed to stat input file %ld [%s]!\n", "☆入力ファイル%ld[%s]のstatを参照失敗しました！\n", n,
+                   f->path);
+            return 1;
+        }
+        total += size;
+        if (total >= inputLimit) {
+            ZS_MSG("☆ Input data of 2GB or more cannot be sorted [%s]!\n", "☆2GB以上の入力データはソートできません[%s]！\n",
+                   f->path);
+            return 1;
+        }
+        if (args->bFixVar == 1) {
+            if (size % args->recLen != 0) {
+                // The Japanese text names the file first, so the arguments differ in order.
+                if (zs_is_japanese())
+                    ZS_MSG_JP("☆入力ファイル%ldのサイズ[%ld]は不正です！\n", n, (long)size);
+                else
+                    ZS_MSG_JP("☆ Invalid size [%ld] for input file %ld!\n", (long)size, n);
+                return 1;
+            }
+            args->totalRecNum += (int32_t)(size / args->recLen);
+        }
+        f->size = (int32_t)size;
+        f->outSize = 0;
+        args->totalFileSize += (int32_t)size;
+    }
+    return 0;
+}
+
+int check_output(ArgsInfo* args) {
+    InputFile* o = &args->outFile;
+    if (o->path != nullptr && !split_path(o)) return 1;
+    ZS_VMSG_JP("出力フォルダ: %s\n", zs_s(o->dir));
+    ZS_VMSG_JP("出力ファイル名: %s\n", zs_s(o->fileName));
+    if (o->dir != nullptr && !folder_usable(o->dir)) {
+        ZS_MSG("☆ Output folder [%s] does not exist or insufficient permissions!\n",
+               "☆出力フォルダ[%s]は存在しません、又は権限不足です！\n", o->dir);
+        return 1;
+    }
+    return 0;
+}
+
+void echo_error_file(const InputFile* e) {
+    ZS_VMSG("Error folder: %s\n", "エラーフォルダ: %s\n", zs_s(e->dir));
+    ZS_VMSG("Error file name: %s\n", "エラーファイル名: %s\n", zs_s(e->fileName));
+}
+
+int check_error_file(ArgsInfo* args) {
+    InputFile* e = &args->errFile;
+    if (e->path != nullptr) {
+        if (!split_path(e)) return 1;
+        echo_error_file(e);
+        if (e->dir != nullptr && !folder_usable(e->dir)) {
+            ZS_MSG("☆ Error folder [%s] does not exist or insufficient permissions!\n",
+                   "☆エラーフォルダ[%s]は存在しません、又は権限不足です！\n", e->dir);
+            return 1;
+        }
+        // Error records are written over the file named by -E: it must not be an input
+        // or the output, or their data would be destroyed.
+        bool clash = args->outFile.path != nullptr && zs_plat_same_file(e->path, args->outFile.path);
+        for (int32_t i = 0; !clash && i < args->inFileNums; i++)
+            clash = zs_plat_same_file(e->path, args->arrInFile[i].path) != 0;
+        if (clash) {
+            ZS_MSG("☆ Cannot create error file [%s]!\n", "☆エラーファイル[%s]は作成できません！\n", e->path);
+            return 1;
+        }
+    }
+    echo_error_file(e);
+    return 0;
+}
+
+int check_temp(ArgsInfo* args, int pid) {
+    InputFile* t = &args->tmpFile;
+    if (t->dir == nullptr) {
+        const char* value = zs_plat_temp_dir();
+        ZS_VMSG("Temporary folder: %s\n", "一時フォルダ: %s\n", zs_s(value));
+        if (value == nullptr) {
+            ZS_MSG("☆ Temporary folder is not specified!\n", "☆一時フォルダは未指定です！\n");
+            return 1;
+        }
+        const char sep[2] = {ZS_PATH_SEP, '\0'};
+        t->dir = copy_prefix(value, std::strlen(value), sep);
+        if (t->dir == nullptr) return 1;
+        ZS_VMSG("Temporary folder not specified, using system temporary folder [%s].\n",
+                "一時フォルダは未指定の為、システムの一時フォルダ[%s]を使用する。\n", t->dir);
+    }
+    if (!folder_usable(t->dir)) {
+        ZS_MSG("☆ Temporary folder [%s] does not exist or insufficient permissions!\n",
+               "☆一時フォルダ[%s]は存在しません、又は権限不足です！\n", t->dir);
+        return 1;
+    }
+    int len = snprintf(nullptr, 0, "%s%s%ld%s", t->dir, "tesra_", (long)pid, ".tmp");
+    char* path = len < 0 ? nullptr : (char*)std::malloc((size_t)len + 1);
+    if (path == nullptr) return 1;
+    snprintf(path, (size_t)len + 1, "%s%s%ld%s", t->dir, "tesra_", (long)pid, ".tmp");
+    std::free(t->path);
+    t->path = path;
+    t->fileName = path + std::strlen(t->dir);
+    ZS_VMSG_JP("一時パス: %s\n", path);
+    return 0;
+}
+
+// Reads and cuts the suffix letters at the end of cmt: [t][n][a|d]. Returns the order name.
+const char* cut_suffix(SortKey* k) {
+    char* s = k->cmt;
+    size_t len = std::strlen(s);
+    auto lastIs = [&](char upper) { return len > 0 && (s[len - 1] == upper || s[len - 1] == upper + ('a' - 'A')); };
+    auto cut = [&] { s[--len] = '\0'; };
+    const char* order = "Asc";
+    k->seq = ZS_ASC;
+    if (lastIs('D')) {
+        k->seq = ZS_DESC;
+        order = "Desc";
+        cut();
+    } else if (lastIs('A')) {
+        cut();
+    }
+    k->type = ZS_KEY_BYTES;
+    if (lastIs('N')) {
+        k->type = ZS_KEY_NUMERIC;
+        cut();
+    }
+    if (lastIs('T')) {
+        k->type = ZS_KEY_TEXT;
+        cut();
+    }
+    return order;
+}
+
+void key_invalid(long n) { ZS_MSG("☆ Sort key %ld is invalid!\n", "☆ソートキー%ldは不正です！\n", n); }
+
+// CSV key: a column number from 1.
+int parse_csv_key(SortKey* k, long n) {
+    const char* order = cut_suffix(k);
+    int64_t pos = 0;
+    zs_read_digits(k->cmt, &pos);
+    if (pos == 0 || pos > INT32_MAX) {
+        key_invalid(n);
+        return 1;
+    }
+    k->pos = (int32_t)pos;
+    k->len = 0;
+    ZS_VMSG_JP("ソートキー%ld(%s)の位置は: %ld\n", n, order, (long)k->pos);
+    return 0;
+}
+
+// Fixed-length and variable-length key: start,length in bytes.
+int parse_byte_key(SortKey* k, long n) {
+    char* comma = std::strchr(k->cmt, ',');
+    if (comma == nullptr) {
+        ZS_MSG_JP("ソートキー[%s]指定不正！\n", k->cmt);
+        return 1;
+    }
+    const char* order = cut_suffix(k);  // in place: the length text ends where the letters were
+    int64_t pos = 0, len = 0;
+    zs_read_digits(k->cmt, &pos);
+    zs_read_digits(comma + 1, &len);
+    if (pos + len > INT32_MAX) {  // also catches either number alone out of range
+        key_invalid(n);
+        return 1;
+    }
+    k->pos = (int32_t)pos;
+    k->len = (int32_t)len;
+    ZS_VMSG_JP("ソートキー%ld(%s)は: %s\n", n, order, k->cmt);
+    ZS_VMSG_JP("ソートキー%ld(%s)の開始位置は: %ld\n", n, order, (long)k->pos);
+    ZS_VMSG_JP("ソートキー%ld(%s)の長さは: %ld\n", n, order, (long)k->len);
+    return 0;
+}
+
+int check_keys(ArgsInfo* args) {
+    if (args->bRecSort != 0) args->keyNums = 0;  // -A / -R: the whole record, keys ignored
+    if (args->keyNums == 0) {
+        if (args->bRecSort == 0) {
+            args->bRecSort = 1;
+            ZS_VMSG("☆ Sort all records in ascending order\n", "☆全レコードを昇順ソート\n");
+        }
+        return 0;
+    }
+    bool csv = zs_is_csv(args);
+    for (int32_t i = 0; i < args->keyNums; i++) {
+        SortKey* k = &args->arrSortKey[i];
+        int rc = csv ? parse_csv_key(k, (long)i + 1) : parse_byte_key(k, (long)i + 1);
+        if (rc != 0) return 1;
+    }
+    if (args->bRecSort == 0 && args->bFixVar == 1) {
+        for (int32_t i = 0; i < args->keyNums; i++) {
+            const SortKey& k = args->arrSortKey[i];
+            if ((int64_t)k.pos + k.len > args->recLen) {
+                key_invalid((long)i + 1);
+                return 1;
+            }
+        }
+    }
+    int32_t maxPos = 0;
+    for (int32_t i = 0; i < args->keyNums; i++) {
+        const SortKey& k = args->arrSortKey[i];
+        if (k.len > 0 && k.pos + k.len > maxPos) maxPos = k.pos + k.len;
+    }
+    args->keyMaxPos = maxPos;
+    return 0;
+}
+
+}  // namespace
+
+int zs_args_check(ArgsInfo* args) {
+    ZS_VMSG_JP("\n--- 引数のチェック処理は開始します。--- \n");
+    if (args->totalMemSize == 0) args->bMemory = 1;
+
+    if (args->recLen != 0) {
+        args->bFixVar = 1;  // sep stays as given, sepLen 0
+    } else {
+        args->bFixVar = 2;
+        if (check_newline(args) != 0) return 1;
+    }
+    // Fixed-length wins over -C: no delimiter for fixed-length records.
+    if (zs_is_csv(args)) {
+        if (args->delimiter == nullptr)
+            args->delimiter = ",";
+        else if (std::strcmp(args->delimiter, "\\t") == 0)
+            args->delimiter = "\t";
+        args->delimLen = (int32_t)std::strlen(args->delimiter);
+    }
+
+    if (check_inputs(args) != 0) return 1;
+    if (check_output(args) != 0) return 1;
+    if (check_error_file(args) != 0) return 1;
+    if (check_temp(args, processId) != 0) return 1;
+    if (check_keys(args) != 0) return 1;
+
+    if (args->outFile.path == nullptr) zs_plat_set_binary(stdout);  // records pass unchanged
+    return 0;
+}

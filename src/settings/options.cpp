@@ -1,0 +1,287 @@
+// Option scanning (getopt style) and loading of the options and input file names into the
+// settings record. Values are stored as given; the argument check interprets them.
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/msg.h"
+#include "platform/platform.h"
+#include "settings/scan.h"
+#include "settings/settings.h"
+
+ZsOptState zs_opt = {1, 1, nullptr};
+
+namespace {
+
+// Every letter in both cases; a letter followed by ':' takes a value.
+constexpr const char optString[] = "CcSsUuAaRrNnHhMmV:v:W:w:L:l:P:p:D:d:T:t:K:k:O:o:E:e:";
+
+// Position of c in the option string, or null for a letter we do not know.
+const char* find_option(char c) {
+    if (c == ':' || c == '\0') return nullptr;
+    return std::strchr(optString, c);
+}
+
+// Removes leading white space by moving the rest to the start, trailing by ending early.
+void trim_in_place(char* s) {
+    size_t start = 0;
+    while (zs_is_space(s[start])) start++;
+    size_t len = std::strlen(s + start);
+    if (start > 0) std::memmove(s, s + start, len + 1);
+    while (len > 0 && zs_is_space(s[len - 1])) len--;
+    s[len] = '\0';
+}
+
+constexpr char lower(char c) { return c >= 'A' && c <= 'Z' ? (char)(c + ('a' - 'A')) : c; }
+
+char* copy_text(const char* s, size_t extra) {
+    size_t n = std::strlen(s);
+    char* p = (char*)std::malloc(n + extra + 1);
+    if (p != nullptr) std::memcpy(p, s, n + 1);
+    return p;
+}
+
+// Replaces an owned text; false (old value kept) when the copy cannot be made.
+bool replace_text(char** field, const char* value) {
+    char* p = copy_text(value, 0);
+    if (p == nullptr) return false;
+    std::free(*field);
+    *field = p;
+    return true;
+}
+
+// -W: digits alone (bytes), or digits and one K/k (KiB) or M/m (MiB). Returns 0 and the
+// size, or 1 after printing why the value was refused.
+int load_buffer_size(char* arg, int32_t* size) {
+    size_t len = std::strlen(arg);
+    int64_t unit = 1;
+    char suffix = len > 0 ? lower(arg[len - 1]) : '\0';
+    if (suffix == 'k' || suffix == 'm') {
+        unit = suffix == 'k' ? 1024 : 1048576;
+        arg[--len] = '\0';  // cut while the digits are checked
+    }
+    int64_t digits = 0;
+    bool allDigits = len > 0 && zs_read_digits(arg, &digits) == (int)len;
+    if (!allDigits) {
+        ZS_MSG("☆ Invalid option [W%s]!\n", "☆オプション[W%s]不正です！\n", arg);
+    }
+    if (unit != 1) {
+        arg[len] = suffix == 'k' ? 'K' : 'M';  // back, upper case, as the echo and messages show it
+        arg[len + 1] = '\0';
+    }
+    if (!allDigits) return 1;
+    // 64-bit product: a value past the 32-bit range is refused, never wrapped.
+    int64_t bytes = digits * unit;
+    if (bytes <= 0 || bytes > INT32_MAX) {
+        ZS_MSG("☆ Invalid buffer size [%s]!\n", "☆バッファサイズ[%s]不正です！\n", arg);
+        return 1;
+    }
+    *size = (int32_t)bytes;
+    return 0;
+}
+
+// -L: one or more digits that fit a 32-bit int; "0" means not fixed-length.
+int load_record_length(const char* arg, int32_t* recLen) {
+    int64_t v = 0;
+    size_t len = std::strlen(arg);
+    if (len == 0 || zs_read_digits(arg, &v) != (int)len || v > INT32_MAX) {
+        ZS_MSG_JP("☆オプション[W%s]不正です！\n", arg);
+        return 1;
+    }
+    *recLen = (int32_t)v;
+    return 0;
+}
+
+// -P and -D refuse an empty value (also one that was all white space before trimming).
+int load_nonempty(const char* arg, const char** field) {
+    if (arg[0] == '\0') {
+        ZS_MSG("☆ Invalid option [%s]!\n", "☆オプション[%s]不正です！\n", arg);
+        return 1;
+    }
+    *field = arg;
+    return 0;
+}
+
+int load_temp_folder(ArgsInfo* args, const char* arg) {
+    size_t n = std::strlen(arg);
+    char* dir = copy_text(arg, 1);
+    if (dir == nullptr) return ZS_LOAD_NO_MEMORY;
+    dir[n] = ZS_PATH_SEP;
+    dir[n + 1] = '\0';
+    std::free(args->tmpFile.dir);
+    args->tmpFile.dir = dir;
+    ZS_VMSG_JP("一時フォルダは: %s\n", dir);
+    return 0;
+}
+
+int load_key(ArgsInfo* args, const char* arg) {
+    // keyNums equals keyAlloc while loading; the array grows one key at a time.
+    SortKey* keys = (SortKey*)std::realloc(args->arrSortKey, sizeof(SortKey) * (size_t)(args->keyAlloc + 1));
+    if (keys == nullptr) return ZS_LOAD_NO_MEMORY;
+    args->arrSortKey = keys;
+    char* cmt = copy_text(arg, 0);
+    if (cmt == nullptr) return ZS_LOAD_NO_MEMORY;
+    SortKey* k = &keys[args->keyAlloc];
+    std::memset(k, 0, sizeof *k);
+    k->cmt = cmt;
+    args->keyAlloc++;
+    args->keyNums++;
+    ZS_VMSG_JP("ソートキー%ldは:%s\n", (long)args->keyNums, arg);
+    return 0;
+}
+
+int load_input_file(ArgsInfo* args, const char* arg) {
+    InputFile* files =
+        (InputFile*)std::realloc(args->arrInFile, sizeof(InputFile) * (size_t)(args->inFileNums + 1));
+    if (files == nullptr) return ZS_LOAD_NO_MEMORY;
+    args->arrInFile = files;
+    char* path = copy_text(arg, 0);
+    if (path == nullptr) return ZS_LOAD_NO_MEMORY;
+    InputFile* f = &files[args->inFileNums];
+    std::memset(f, 0, sizeof *f);
+    f->path = path;
+    args->inFileNums++;
+    ZS_VMSG_JP("入力ファイル%ldのパスは: %s\n", (long)args->inFileNums, path);
+    return 0;
+}
+
+// Flags whose verbose echo is the option itself.
+struct EchoedFlag {
+    char letter;
+    int32_t ArgsInfo::*field;
+};
+constexpr EchoedFlag echoedFlags[] = {{'c', &ArgsInfo::bCsv},
+                                      {'s', &ArgsInfo::bStabilize},
+                                      {'u', &ArgsInfo::bUnique},
+                                      {'n', &ArgsInfo::bNullLastOut},
+                                      {'m', &ArgsInfo::bMerge}};
+
+// Applies one option. Returns 0, or the load result that ends the loading.
+int apply_option(ArgsInfo* args, int c, char* arg) {
+    char letter = lower((char)c);
+    for (const EchoedFlag& f : echoedFlags) {
+        if (f.letter == letter) {
+            args->*f.field = 1;
+            ZS_VMSG_JP("-%c\n", c);  // the letter as typed
+            return 0;
+        }
+    }
+    switch (letter) {
+        case 'a':
+            if (args->bRecSort == 0) args->bRecSort = 1;  // the first of -A and -R wins
+            ZS_VMSG("☆ Sort all records in ascending order\n", "☆全レコードを昇順ソート\n");
+            return 0;
+        case 'r':
+            if (args->bRecSort == 0) args->bRecSort = 2;
+            ZS_VMSG("☆ Sort all records in descending order\n", "☆全レコードを降順ソート\n");
+            return 0;
+        case 'h':
+            args->bHeader = 1;
+            ZS_VMSG("☆ Treat first line as header\n", "☆先頭の行をヘッダとして扱う\n");
+            return 0;
+        case 'v':
+            if (arg[0] == '\0') {
+                zs_print_version();
+                return ZS_LOAD_VERSION;
+            }
+            if (std::strcmp(arg, "erbose") == 0) bVerbose = 1;
+            return 0;  // any other value is ignored
+        case 'w':
+            if (load_buffer_size(arg, &args->totalMemSize) != 0) return ZS_LOAD_REJECTED;
+            ZS_VMSG_JP("バッファサイズ：[%ldMB]\n", (long)((args->totalMemSize - 1) / 1048576 + 1));
+            return 0;
+        case 'l':
+            if (load_record_length(arg, &args->recLen) != 0) return ZS_LOAD_REJECTED;
+            ZS_VMSG_JP("レコード長は: %ld\n", (long)args->recLen);
+            return 0;
+        case 'p':
+            if (load_nonempty(arg, &args->sep) != 0) return ZS_LOAD_REJECTED;
+            ZS_VMSG_JP("入力データの改行コードは: %s\n", arg);
+            return 0;
+        case 'd':
+            if (load_nonempty(arg, &args->delimiter) != 0) return ZS_LOAD_REJECTED;
+            ZS_VMSG_JP("ソートの区切りとしてのデリミタは: %s\n", arg);
+            return 0;
+        case 't':
+            return load_temp_folder(args, arg);
+        case 'k':
+            return load_key(args, arg);
+        case 'o':
+            if (!replace_text(&args->outFile.path, arg)) return ZS_LOAD_NO_MEMORY;
+            ZS_VMSG_JP("出力ファイルは: %s\n", arg);
+            return 0;
+        case 'e':
+            if (!replace_text(&args->errFile.path, arg)) return ZS_LOAD_NO_MEMORY;
+            ZS_VMSG_JP("エラーファイルは: %s\n", arg);
+            return 0;
+        default:
+            return ZS_LOAD_REJECTED;  // '?': the scanner printed its line
+    }
+}
+
+}  // namespace
+
+void zs_getopt_reset() { zs_opt = {1, 1, nullptr}; }
+
+int zs_getopt(int argc, char** argv) {
+    zs_opt.optarg = nullptr;
+    const char* prog = zs_s(argc > 0 ? argv[0] : nullptr);
+    if (zs_opt.optpos == 1) {
+        if (zs_opt.optind >= argc) return -1;
+        const char* a = argv[zs_opt.optind];
+        // The first argument that is not an option ends the options; it is an input file.
+        if (a == nullptr || a[0] != '-' || a[1] == '\0') return -1;
+        if (std::strcmp(a, "--") == 0) {
+            zs_opt.optind++;
+            return -1;
+        }
+    }
+    char* cur = argv[zs_opt.optind];
+    char c = cur[zs_opt.optpos];
+    const char* spec = find_option(c);
+    if (spec == nullptr) {
+        zs_raw(stderr, "%s: %s\n", prog, ": illegal option -- ");
+        // Step past the letter so that a caller that goes on cannot loop on it.
+        if (cur[++zs_opt.optpos] == '\0') {
+            zs_opt.optpos = 1;
+            zs_opt.optind++;
+        }
+        return '?';
+    }
+    if (spec[1] == ':') {
+        char* value = cur + zs_opt.optpos + 1;
+        if (*value == '\0') {
+            zs_opt.optind++;
+            if (zs_opt.optind >= argc || argv[zs_opt.optind] == nullptr) {
+                zs_opt.optpos = 1;
+                zs_raw(stderr, "%s: %s\n", prog, ": option requires an argument -- ");
+                return '?';
+            }
+            value = argv[zs_opt.optind];
+        }
+        zs_opt.optind++;
+        zs_opt.optpos = 1;
+        trim_in_place(value);
+        zs_opt.optarg = value;
+        return (unsigned char)c;
+    }
+    if (cur[++zs_opt.optpos] == '\0') {
+        zs_opt.optpos = 1;
+        zs_opt.optind++;
+    }
+    return (unsigned char)c;
+}
+
+int zs_args_load(ArgsInfo* args, int argc, char** argv) {
+    for (;;) {
+        int c = zs_getopt(argc, argv);
+        if (c == -1) break;
+        int rc = apply_option(args, c, zs_opt.optarg);
+        if (rc != 0) return rc;
+    }
+    args->quote = '"';
+    for (int i = zs_opt.optind; i < argc; i++) {
+        if (argv[i] == nullptr) continue;
+        if (load_input_file(args, argv[i]) != 0) return ZS_LOAD_NO_MEMORY;
+    }
+    return 0;
+}

@@ -1,0 +1,213 @@
+#include <algorithm>
+#include <cstring>
+
+#include "settings_test_util.h"
+
+using Options = SettingsTest;
+
+TEST_F(Options, FlagsClustersAndValuesAttachedOrNext) {
+    Argv a{"-CSU", "-nm", "-h", "-K1", "-k", " \t2d\r\n", "-O", "out", "-o", "out2", "-L5", "-l", "7"};
+    ASSERT_EQ(load(a), 0);
+    EXPECT_EQ(zs_args.bCsv, 1);
+    EXPECT_EQ(zs_args.bStabilize, 1);
+    EXPECT_EQ(zs_args.bUnique, 1);
+    EXPECT_EQ(zs_args.bNullLastOut, 1);
+    EXPECT_EQ(zs_args.bMerge, 1);
+    EXPECT_EQ(zs_args.bHeader, 1);
+    ASSERT_EQ(zs_args.keyNums, 2);
+    EXPECT_EQ(zs_args.keyAlloc, 2);
+    EXPECT_STREQ(zs_args.arrSortKey[0].cmt, "1");
+    EXPECT_STREQ(zs_args.arrSortKey[1].cmt, "2d");  // trimmed on both sides
+    EXPECT_STREQ(a.ptr[6], "2d");                    // in place
+    EXPECT_STREQ(zs_args.outFile.path, "out2");      // a later value replaces the earlier
+    EXPECT_EQ(zs_args.recLen, 7);
+    EXPECT_EQ(zs_args.quote, '"');
+    EXPECT_EQ(zs_args.inFileNums, 0);
+    EXPECT_EQ(zs_args.arrInFile, nullptr);
+}
+
+TEST_F(Options, WhereOptionsEnd) {
+    Argv first{"-C", "file1", "-K", "2"};  // the first non-option ends the options
+    ASSERT_EQ(load(first), 0);
+    ASSERT_EQ(zs_args.inFileNums, 3);
+    EXPECT_STREQ(zs_args.arrInFile[1].path, "-K");
+    EXPECT_EQ(zs_args.keyNums, 0);
+
+    clean();
+    Argv dashes{"-C", "--", "-K", "-"};
+    ASSERT_EQ(load(dashes), 0);
+    ASSERT_EQ(zs_args.inFileNums, 2);
+    EXPECT_STREQ(zs_args.arrInFile[0].path, "-K");
+    EXPECT_STREQ(zs_args.arrInFile[1].path, "-");
+
+    clean();
+    Argv dash{"-", "-C"};  // a lone "-" is a file name
+    ASSERT_EQ(load(dash), 0);
+    EXPECT_EQ(zs_args.inFileNums, 2);
+    EXPECT_EQ(zs_args.bCsv, 0);
+}
+
+TEST_F(Options, FirstOfAscendingAndDescendingWins) {
+    Argv ar{"-A", "-R"};
+    ASSERT_EQ(load(ar), 0);
+    EXPECT_EQ(zs_args.bRecSort, 1);
+    clean();
+    Argv ra{"-r", "-a"};
+    ASSERT_EQ(load(ra), 0);
+    EXPECT_EQ(zs_args.bRecSort, 2);
+}
+
+TEST_F(Options, ScannerComplaintsReturnInsteadOfEndingTheProcess) {
+    std::string err;
+    Argv illegal{"-C", "-x", "f"};
+    EXPECT_EQ(load(illegal, &err), ZS_LOAD_REJECTED);
+    EXPECT_EQ(err, "tesra: : illegal option -- \n");
+    EXPECT_EQ(zs_args.inFileNums, 0);
+
+    for (const char* bad : {"--help", "-:", "-C?"}) {
+        clean();
+        Argv a{bad};
+        EXPECT_EQ(load(a, &err), ZS_LOAD_REJECTED) << bad;
+        EXPECT_EQ(err, "tesra: : illegal option -- \n") << bad;
+    }
+
+    clean();
+    Argv missing{"-C", "-K"};
+    EXPECT_EQ(load(missing, &err), ZS_LOAD_REJECTED);
+    EXPECT_EQ(err, "tesra: : option requires an argument -- \n");
+    EXPECT_EQ(zs_args.keyNums, 0);
+}
+
+TEST_F(Options, VersionAndVerboseForms) {
+    std::string err;
+    Argv version{"-V", "", "-C"};
+    EXPECT_EQ(load(version, &err), ZS_LOAD_VERSION);
+    EXPECT_EQ(err.rfind("\nVersion: 3.0.0\n", 0), 0u) << err;
+    EXPECT_NE(err.find("MIT"), std::string::npos);
+    EXPECT_EQ(zs_args.bCsv, 0);  // nothing after -V "" is applied
+
+    clean();
+    setenv("LC_ALL", "ja_JP.UTF-8", 1);
+    Argv versionJp{"-v", "  "};  // all white space is empty too
+    EXPECT_EQ(load(versionJp, &err), ZS_LOAD_VERSION);
+    EXPECT_EQ(err.rfind(cp932("\nバージョン：3.0.0\n"), 0), 0u);
+    setenv("LC_ALL", "C", 1);
+
+    clean();
+    Argv swallowed{"-V", "-C"};  // -C is the value of -V and ignored
+    EXPECT_EQ(load(swallowed, &err), 0);
+    EXPECT_EQ(zs_args.bCsv, 0);
+    EXPECT_EQ(err, "");
+
+    struct {
+        const char* arg;
+        int verbose;
+    } forms[] = {{"-Verbose", 1}, {"-verbose", 1}, {"-VerboseX", 0}, {"-Verbos", 0}};
+    for (auto& f : forms) {
+        clean();
+        Argv a{f.arg};
+        EXPECT_EQ(load(a), 0);
+        EXPECT_EQ(bVerbose, f.verbose) << f.arg;
+    }
+}
+
+TEST_F(Options, BufferSizeForms) {
+    struct {
+        const char* arg;
+        int32_t size;       // 0: rejected
+        const char* error;  // expected message (UTF-8)
+        const char* after;  // the argument text afterwards
+    } cases[] = {
+        {"64M", 67108864, "", "64M"},
+        {"1024K", 1048576, "", "1024K"},
+        {"64m", 67108864, "", "64M"},
+        {"1k", 1024, "", "1K"},
+        {" 67108864 ", 67108864, "", "67108864"},
+        {"2147483647", 2147483647, "", "2147483647"},
+        {"2047M", 2047 * 1048576, "", "2047M"},
+        {"64MB", 0, "☆ Invalid option [W64MB]!\n", "64MB"},
+        {"1024KB", 0, "☆ Invalid option [W1024KB]!\n", "1024KB"},
+        {"6xK", 0, "☆ Invalid option [W6x]!\n", "6xK"},
+        {"K", 0, "☆ Invalid option [W]!\n", "K"},
+        {"-5", 0, "☆ Invalid option [W-5]!\n", "-5"},
+        {"0", 0, "☆ Invalid buffer size [0]!\n", "0"},
+        {"0K", 0, "☆ Invalid buffer size [0K]!\n", "0K"},
+        {"2048M", 0, "☆ Invalid buffer size [2048M]!\n", "2048M"},
+        {"4097M", 0, "☆ Invalid buffer size [4097M]!\n", "4097M"},  // would wrap to 1 MiB
+        {"2147483648", 0, "☆ Invalid buffer size [2147483648]!\n", "2147483648"},
+        {"18446744073709551617", 0, "☆ Invalid buffer size [18446744073709551617]!\n", "18446744073709551617"},
+    };
+    for (auto& c : cases) {
+        clean();
+        Argv a{"-W", c.arg};
+        std::string err;
+        int rc = load(a, &err);
+        EXPECT_EQ(rc, c.size != 0 ? 0 : ZS_LOAD_REJECTED) << c.arg;
+        EXPECT_EQ(zs_args.totalMemSize, c.size) << c.arg;
+        EXPECT_EQ(err, cp932(c.error)) << c.arg;
+        EXPECT_STREQ(a.ptr[2], c.after);
+    }
+}
+
+TEST_F(Options, RecordLengthNewlineAndDelimiterValues) {
+    std::string err;
+    Argv zero{"-L", "0", "-P", "\\r\\n", "-D", ";;"};
+    ASSERT_EQ(load(zero), 0);
+    EXPECT_EQ(zs_args.recLen, 0);
+    EXPECT_EQ(zs_args.sep, zero.ptr[4]);  // refers to the argument text itself
+    EXPECT_STREQ(zs_args.delimiter, ";;");
+
+    for (const char* bad : {"12a", "2147483648", "+5", ""}) {
+        clean();
+        Argv a{"-L", bad};
+        EXPECT_EQ(load(a, &err), ZS_LOAD_REJECTED) << bad;
+        EXPECT_EQ(err, cp932(("☆オプション[W" + std::string(bad) + "]不正です！\n").c_str())) << bad;
+    }
+    for (const char* opt : {"-P", "-d"}) {
+        clean();
+        Argv a{opt, " "};
+        EXPECT_EQ(load(a, &err), ZS_LOAD_REJECTED) << opt;
+        EXPECT_EQ(err, cp932("☆ Invalid option []!\n")) << opt;
+    }
+}
+
+TEST_F(Options, VerboseEchoStartsAtVerbose) {
+    std::string err;
+    Argv a{"-C", "-K", "9", "-Verbose", "-S", "-K", "1,2", "-W", "1024K", "-A", "-T", "/x", "-E", "e", "in"};
+    ASSERT_EQ(load(a, &err), 0);
+    EXPECT_EQ(err.find("-C\n"), std::string::npos);
+    EXPECT_EQ(err.find(":9\n"), std::string::npos);
+    for (const char* line : {"-S\n", "ソートキー2は:1,2\n", "バッファサイズ：[1MB]\n",
+                             "☆ Sort all records in ascending order\n", "一時フォルダは: /x/\n",
+                             "エラーファイルは: e\n", "入力ファイル1のパスは: in\n"})
+        EXPECT_NE(err.find(cp932(line)), std::string::npos) << line;
+    EXPECT_STREQ(zs_args.tmpFile.dir, "/x/");
+}
+
+TEST_F(Options, SecondLoadStartsFromZero) {
+    Argv first{"-C", "-K", "1", "-K", "2", "-T", "/t", "-O", "o", "-E", "e", "-W", "64M", "f", "g"};
+    ASSERT_EQ(load(first), 0);
+    zs_args_free(&zs_args);
+    zs_getopt_reset();
+    ArgsInfo zero;
+    std::memset(&zero, 0, sizeof zero);
+    EXPECT_EQ(std::memcmp(&zs_args, &zero, sizeof zero), 0);
+
+    Argv second{"h"};
+    ASSERT_EQ(load(second), 0);
+    ASSERT_EQ(zs_args.inFileNums, 1);
+    EXPECT_STREQ(zs_args.arrInFile[0].path, "h");
+    EXPECT_EQ(zs_args.keyNums, 0);
+    EXPECT_EQ(zs_args.bCsv, 0);
+    EXPECT_EQ(zs_args.outFile.path, nullptr);
+    EXPECT_EQ(zs_args.tmpFile.dir, nullptr);
+}
+
+TEST_F(Options, EnglishUsageIs67LinesFromAnEmptyLine) {
+    testing::internal::CaptureStderr();
+    zs_print_usage();
+    std::string en = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(en.begin(), en.end(), '\n'), 67);
+    EXPECT_EQ(en.rfind("\nTESRA  [-V]", 0), 0u);
+    EXPECT_EQ(en.back(), '\n');
+}
