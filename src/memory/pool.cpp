@@ -1,0 +1,452 @@
+// The run's memory pool and the pointer list.
+//
+// Layout of the pool block: the MemoryPool header (free index record and sentinel block included),
+// then the front region of header+payload blocks growing upward, then the back region growing
+// downward from `end`. The top block's payload always ends at `back`.
+#include "memory/pool.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/msg.h"
+#include "settings/settings.h"
+
+ZsPoolCalls zs_pool_calls;
+
+namespace {
+
+constexpr uint64_t H = (uint64_t)ZS_POOL_HDR;
+constexpr int32_t kListStep = 1024;
+
+static_assert(sizeof(PoolBlock) == 24, "front block header layout");
+static_assert(sizeof(MemoryPool) % 8 == 0, "the first block must stay 8-byte aligned");
+
+#define ZS_COUNT(field)                        \
+    do {                                       \
+        if (bVerbose) zs_pool_calls.field++;   \
+    } while (0)
+
+// Rounds a size of 0 or more up to a multiple of 8 in 64 bits, so that no request can wrap
+// into a small one; 0 stays 0.
+inline uint64_t round8(int64_t n) { return n == 0 ? 0 : (((uint64_t)n - 1) / 8 + 1) * 8; }
+
+// malloc/realloc of 0 bytes may give null, which callers would take for a failure.
+inline size_t heap_bytes(int64_t n) { return n > 0 ? (size_t)n : 1; }
+
+inline PoolBlock* header_of(void* payload) { return (PoolBlock*)payload - 1; }
+inline void* payload_of(PoolBlock* b) { return b + 1; }
+inline PoolBlock* block_at(void* payload, uint64_t offset) { return (PoolBlock*)((char*)payload + offset); }
+
+inline bool in_pool(const MemoryPool* p, const void* ptr) {
+    uintptr_t a = (uintptr_t)ptr;
+    return a >= (uintptr_t)p->first && a <= (uintptr_t)p->end;
+}
+
+inline bool is_free(const PoolBlock* b) { return b->status == ZS_BLOCK_FREE; }
+
+// Free-index order: size, then header address; the key is unique.
+inline bool key_less(const PoolBlock* a, const PoolBlock* b) {
+    return a->size < b->size || (a->size == b->size && (uintptr_t)a < (uintptr_t)b);
+}
+
+inline PoolBlock** index_items(PtrList* fi) { return (PoolBlock**)fi->items + fi->start; }
+
+// Position (relative to start) of a free block, filed under its current size; -1 if absent.
+int32_t index_find(PtrList* fi, const PoolBlock* b) {
+    PoolBlock** e = index_items(fi);
+    int32_t lo = 0, hi = fi->count - 1;
+    while (lo <= hi) {
+        int32_t mid = lo + (hi - lo) / 2;
+        if (e[mid] == b) return mid;
+        if (key_less(e[mid], b)) lo = mid + 1;
+        else hi = mid - 1;
+    }
+    return -1;
+}
+
+// Moves entry i to its place after its block's size changed.
+void index_reposition(PtrList* fi, int32_t i) {
+    PoolBlock** e = index_items(fi);
+    PoolBlock* b = e[i];
+    if (i > 0 && key_less(b, e[i - 1])) {
+        int32_t lo = 0, hi = i - 1;  // first position whose key is greater than b's
+        while (lo < hi) {
+            int32_t mid = lo + (hi - lo) / 2;
+            if (key_less(b, e[mid])) hi = mid;
+            else lo = mid + 1;
+        }
+        memmove(&e[lo + 1], &e[lo], (size_t)(i - lo) * sizeof *e);
+        e[lo] = b;
+    } else if (i < fi->count - 1 && key_less(e[i + 1], b)) {
+        int32_t lo = i + 1, hi = fi->count - 1;  // last position whose key is less than b's
+        while (lo < hi) {
+            int32_t mid = lo + (hi - lo + 1) / 2;
+            if (key_less(e[mid], b)) lo = mid;
+            else hi = mid - 1;
+        }
+        memmove(&e[i], &e[i + 1], (size_t)(lo - i) * sizeof *e);
+        e[lo] = b;
+    }
+}
+
+inline void index_replace(PtrList* fi, int32_t i, PoolBlock* b) {
+    index_items(fi)[i] = b;
+    index_reposition(fi, i);
+}
+
+// Heap-fallback bookkeeping: every live fallback block is listed so the pool can free it.
+int heap_record(MemoryPool* p, void* ptr) { return zs_list_append(&p->heapBlocks, ptr, ZS_LIST_HEAP); }
+
+int32_t heap_find(PtrList* hb, const void* ptr) {
+    for (int32_t i = hb->count - 1; i >= 0; i--)  // recent blocks tend to go first
+        if (hb->items[hb->start + i] == ptr) return i;
+    return -1;
+}
+
+void heap_forget(MemoryPool* p, const void* ptr) {
+    if (p == nullptr) return;
+    int32_t i = heap_find(&p->heapBlocks, ptr);
+    if (i >= 0) zs_list_remove_at(&p->heapBlocks, i);
+}
+
+void* heap_fallback(MemoryPool* p, int64_t n) {
+    if (bVerbose) {
+        zs_pool_calls.heapMalloc++;
+        zs_pool_report(p);
+        ZS_MSG_JP("メモリプールから[%ld]KB、[%ld]バイトが割当できなかったので、ヒップから割当てる！\n",
+                  (long)((n - 1) / 1024), (long)n);
+    }
+    void* q = malloc(heap_bytes(n));
+    if (q != nullptr && heap_record(p, q) != 0) {
+        free(q);  // an unlisted block would outlive the pool
+        return nullptr;
+    }
+    return q;
+}
+
+// Splits free block b (entry i) so that it keeps r payload bytes and is allocated; the rest
+// becomes a free block right behind it that takes over b's index entry.
+void split_allocate(PtrList* fi, int32_t i, PoolBlock* b, uint64_t r) {
+    PoolBlock* nb = block_at(payload_of(b), r);
+    nb->prev = b;
+    nb->next = b->next;
+    b->next->prev = nb;
+    b->next = nb;
+    nb->status = ZS_BLOCK_FREE;
+    nb->size = (int32_t)((uint64_t)b->size - r - H);
+    b->size = (int32_t)r;
+    b->status = ZS_BLOCK_USED;
+    index_replace(fi, i, nb);
+}
+
+// Returns a front payload to the free chain, coalescing with free neighbours at once.
+void front_release(MemoryPool* p, void* ptr) {
+    PtrList* fi = &p->freeIndex;
+    PoolBlock* b = header_of(ptr);
+    PoolBlock* l = b->prev;
+    PoolBlock* n = b->next;
+    if (is_free(l) && is_free(n)) {
+        zs_list_remove_at(fi, index_find(fi, n));
+        int32_t il = index_find(fi, l);
+        l->next = n->next;
+        n->next->prev = l;
+        l->size += ZS_POOL_HDR + b->size + ZS_POOL_HDR + n->size;
+        index_reposition(fi, il);
+    } else if (is_free(l)) {
+        int32_t il = index_find(fi, l);
+        l->next = n;
+        n->prev = l;
+        l->size += ZS_POOL_HDR + b->size;
+        index_reposition(fi, il);
+    } else if (is_free(n)) {
+        int32_t in = index_find(fi, n);
+        b->next = n->next;
+        n->next->prev = b;
+        b->size += ZS_POOL_HDR + n->size;
+        b->status = ZS_BLOCK_FREE;
+        index_replace(fi, in, b);
+    } else {
+        // A block the index cannot list stays allocated: unusable until the pool goes, but the
+        // chain and the index keep agreeing.
+        if (zs_list_append(fi, b, ZS_LIST_HEAP) != 0) return;
+        b->status = ZS_BLOCK_FREE;
+        index_reposition(fi, fi->count - 1);
+    }
+    p->frontCount--;
+}
+
+// Frees ptr on the heap when it is not pool memory (every pointer is heap memory without a
+// pool); true when it did.
+bool heap_release(MemoryPool* p, void* ptr, uint32_t* counter) {
+    if (p != nullptr && in_pool(p, ptr)) return false;
+    if (p != nullptr && bVerbose) (*counter)++;
+    heap_forget(p, ptr);
+    free(ptr);
+    return true;
+}
+
+// Release of a list's memory: front block inside the pool, heap otherwise.
+void list_release(void* ptr) {
+    if (ptr != nullptr && !heap_release(pool, ptr, &zs_pool_calls.heapFree)) front_release(pool, ptr);
+}
+
+}  // namespace
+
+// ---- pointer list ----
+
+int zs_list_grow(PtrList* list, int where) {
+    if (list->start > 0) {  // reuse the room that removals at the front left behind
+        memmove(list->items, list->items + list->start, (size_t)list->count * sizeof(void*));
+        list->start = 0;
+    }
+    if ((int64_t)list->start + list->count + kListStep <= list->capacity) return 0;
+    if (list->capacity > INT32_MAX - kListStep) return 1;
+    int32_t capacity = list->capacity + kListStep;
+    int64_t bytes = (int64_t)capacity * (int64_t)sizeof(void*);
+    void* items = where == ZS_LIST_POOL ? zs_realloc(list->items, bytes) : realloc(list->items, (size_t)bytes);
+    if (items == nullptr) return 1;  // the old array stays in place and valid
+    list->items = (void**)items;
+    list->capacity = capacity;
+    return 0;
+}
+
+int zs_list_append(PtrList* list, void* item, int where) {
+    if (list->count >= list->capacity - list->start && zs_list_grow(list, where) != 0) return 1;
+    list->items[list->start + list->count] = item;
+    list->count++;
+    return 0;
+}
+
+void zs_list_remove_at(PtrList* list, int32_t i) {
+    if (i == list->count - 1) {
+        list->count--;
+    } else if (i == 0) {
+        list->start++;
+        list->count--;
+    } else {
+        void** e = list->items + list->start;
+        memmove(&e[i], &e[i + 1], (size_t)(list->count - i - 1) * sizeof *e);
+        list->count--;
+    }
+}
+
+void zs_list_destroy(PtrList* list) {
+    if (list == nullptr) return;
+    list_release(list->items);
+    list_release(list);
+}
+
+// ---- pool ----
+
+MemoryPool* zs_pool_create(int32_t size) {
+    // Whole 8-byte units only, so that back blocks and the top block stay aligned.
+    int64_t bytes = (int64_t)size & ~(int64_t)7;
+    if (bytes < (int64_t)sizeof(MemoryPool) + ZS_POOL_HDR) return nullptr;
+    MemoryPool* p = (MemoryPool*)malloc((size_t)bytes);
+    if (p == nullptr) return nullptr;
+    void** items = (void**)malloc(kListStep * sizeof(void*));
+    if (items == nullptr) {
+        free(p);
+        return nullptr;
+    }
+    p->freeIndex = PtrList{items, kListStep, 0, 0};
+    p->heapBlocks = PtrList{nullptr, 0, 0, 0};
+    p->size = (int32_t)bytes;
+    p->first = (PoolBlock*)((char*)p + sizeof(MemoryPool));
+    p->end = (char*)p + bytes;
+    p->back = p->end;
+    p->sentinel = &p->sentinelBlock;
+
+    PoolBlock* b = p->first;
+    b->prev = b->next = p->sentinel;
+    b->status = ZS_BLOCK_FREE;
+    b->size = (int32_t)(bytes - (int64_t)sizeof(MemoryPool) - ZS_POOL_HDR);
+    p->sentinel->prev = p->sentinel->next = b;
+    p->sentinel->status = 0;
+    p->sentinel->size = 0;
+
+    p->freeIndex.items[0] = b;
+    p->freeIndex.count = 1;
+    p->frontCount = 0;
+    p->backCount = 0;
+    return p;
+}
+
+void* zs_malloc(MemoryPool* p, int64_t n) {
+    ZS_COUNT(malloc_);
+    if (n < 0) return nullptr;
+    if (p == nullptr) return malloc(heap_bytes(n));
+    uint64_t r = round8(n);
+    PtrList* fi = &p->freeIndex;
+    PoolBlock** e = index_items(fi);
+    if (fi->count == 0 || (uint64_t)e[fi->count - 1]->size < r) return heap_fallback(p, n);
+
+    int32_t i = 0;
+    while ((uint64_t)e[i]->size < r) i++;  // best fit: smallest size, then lowest address
+    PoolBlock* b = e[i];
+    if ((uint64_t)b->size < r + H) {
+        b->status = ZS_BLOCK_USED;
+        zs_list_remove_at(fi, i);
+    } else {
+        split_allocate(fi, i, b, r);
+    }
+    p->frontCount++;
+    return payload_of(b);
+}
+
+void* zs_malloc_hwm(MemoryPool* p, int64_t n) {
+    ZS_COUNT(mallocHwm);
+    if (n < 0) return nullptr;
+    if (p == nullptr) return malloc(heap_bytes(n));
+    uint64_t r = round8(n);
+    PoolBlock* t = p->sentinel->prev;
+    if (is_free(t) && (uint64_t)t->size >= r) {
+        PtrList* fi = &p->freeIndex;
+        int32_t i = index_find(fi, t);
+        if ((uint64_t)t->size >= r + H + 8) {
+            split_allocate(fi, i, t, r);  // the remainder becomes the new top block
+        } else {
+            t->status = ZS_BLOCK_USED;
+            zs_list_remove_at(fi, i);
+        }
+        p->frontCount++;
+        return payload_of(t);
+    }
+    return zs_malloc(p, n);
+}
+
+void* zs_qmalloc(int64_t n) {
+    ZS_COUNT(qmalloc);
+    if (n < 0) return nullptr;
+    MemoryPool* p = pool;
+    if (p == nullptr) return malloc(heap_bytes(n));
+    uint64_t r = round8(n);
+    PoolBlock* t = p->sentinel->prev;
+    if (is_free(t) && (uint64_t)t->size >= r + 8) {
+        PtrList* fi = &p->freeIndex;
+        int32_t i = index_find(fi, t);
+        uint32_t len = (uint32_t)(r + 8);
+        p->back -= len;
+        memcpy(p->back, &len, sizeof len);
+        t->size -= (int32_t)len;
+        index_reposition(fi, i);
+        p->backCount++;
+        return p->back + 8;
+    }
+    return zs_malloc(p, n);
+}
+
+void* zs_realloc(void* ptr, int64_t n) {
+    ZS_COUNT(realloc_);
+    if (n < 0) return nullptr;
+    MemoryPool* p = pool;
+    if (p == nullptr) return realloc(ptr, heap_bytes(n));
+    uint64_t r = round8(n);
+    if (ptr == nullptr) return zs_malloc_hwm(p, n);
+    if (!in_pool(p, ptr)) {
+        if (bVerbose) {
+            zs_pool_calls.heapRealloc++;
+            zs_pool_report(p);
+            ZS_MSG_JP("メモリプールから[%ld]KB、[%ld]バイトが再割当できなかったので、ヒップから再割当てる！\n",
+                      (long)((n - 1) / 1024), (long)n);
+        }
+        int32_t i = heap_find(&p->heapBlocks, ptr);
+        void* q = realloc(ptr, heap_bytes(n));
+        if (q != nullptr && i >= 0) p->heapBlocks.items[p->heapBlocks.start + i] = q;
+        return q;
+    }
+
+    PoolBlock* b = header_of(ptr);
+    uint64_t s = (uint64_t)b->size;
+    if (r <= s) return ptr;  // a block never shrinks
+    PoolBlock* nx = b->next;
+    if (is_free(nx) && (uint64_t)nx->size + H + s > r) {
+        PtrList* fi = &p->freeIndex;
+        int32_t i = index_find(fi, nx);
+        // The new block's header may overlap nx's: read nx before writing it.
+        PoolBlock* after = nx->next;
+        uint64_t nsize = (uint64_t)nx->size;
+        if (nsize < r - s + 8) {
+            b->size = (int32_t)(nsize + H + s);
+            b->next = after;
+            after->prev = b;
+            zs_list_remove_at(fi, i);
+        } else {
+            PoolBlock* nb = block_at(ptr, r);
+            nb->prev = b;
+            nb->next = after;
+            after->prev = nb;
+            nb->status = ZS_BLOCK_FREE;
+            nb->size = (int32_t)(nsize + s - r);
+            b->next = nb;
+            b->size = (int32_t)r;
+            index_replace(fi, i, nb);
+        }
+        return ptr;
+    }
+    void* q = zs_malloc_hwm(p, r > (uint64_t)INT64_MAX ? n : (int64_t)r);
+    if (q == nullptr) return nullptr;
+    memcpy(q, ptr, (size_t)s);
+    zs_free(p, ptr);
+    return q;
+}
+
+void zs_free(MemoryPool* p, void* ptr) {
+    if (ptr != nullptr && !heap_release(p, ptr, &zs_pool_calls.heapFree)) front_release(p, ptr);
+}
+
+void qfree(void* ptr) {
+    MemoryPool* p = pool;
+    if (ptr == nullptr || heap_release(p, ptr, &zs_pool_calls.heapQfree)) return;
+    if ((uintptr_t)ptr > (uintptr_t)p->back) {  // back payloads lie above `back`, front ones never
+        uint32_t len;
+        memcpy(&len, (char*)ptr - 8, sizeof len);
+        p->back += len;
+        PoolBlock* t = p->sentinel->prev;
+        if (is_free(t)) {
+            int32_t i = index_find(&p->freeIndex, t);
+            t->size += (int32_t)len;
+            index_reposition(&p->freeIndex, i);
+        } else {
+            t->size += (int32_t)len;
+        }
+        p->backCount--;
+        return;
+    }
+    front_release(p, ptr);
+}
+
+void zs_pool_report(MemoryPool* p) {
+    if (!bVerbose || p == nullptr) return;
+    const PtrList* fi = &p->freeIndex;
+    int64_t sum = 0, largest = 0;
+    for (int32_t i = 0; i < fi->count; i++) {
+        int64_t s = ((PoolBlock*)fi->items[fi->start + i])->size;
+        sum += s;
+        if (s > largest) largest = s;
+    }
+    // Kilobytes rounded up; nothing free shows as 0 rather than 1.
+    auto kb = [](int64_t bytes) { return (long)(bytes == 0 ? 0 : (bytes - 1) / 1024 + 1); };
+    const ZsPoolCalls& c = zs_pool_calls;
+    ZS_MSG_JP("\n###メモリ割当函数[zs_malloc]のコール回数は：%ld\n", (long)c.malloc_);
+    ZS_MSG_JP("###メモリ快速割当函数[zs_malloc_hwm]のコール回数は：%ld\n", (long)c.mallocHwm);
+    ZS_MSG_JP("###メモリ最快速割当函数[zs_qmalloc]のコール回数は：%ld\n", (long)c.qmalloc);
+    ZS_MSG_JP("###メモリ再割当函数[zs_realloc]のコール回数は：%ld\n", (long)c.realloc_);
+    ZS_MSG_JP("###メモリ割当函数[malloc]のコール回数は：%ld\n", (long)c.heapMalloc);
+    ZS_MSG_JP("###メモリ再割当函数[realloc]のコール回数は：%ld\n", (long)c.heapRealloc);
+    ZS_MSG_JP("###メモリ解放函数[free]のコール回数は：%ld\n", (long)c.heapFree);
+    ZS_MSG_JP("###メモリ解放函数[qfree]のコール回数は：%ld\n", (long)c.heapQfree);
+    ZS_MSG_JP("###フロント側の割当済みメモリブロックは[%ld]個、バック側の割当済みメモリブロックは[%ld]個です。\n",
+              (long)p->frontCount, (long)p->backCount);
+    ZS_MSG_JP("###トータルフリーメモリ数[%ld]個、サイズは[%ld]KB、最大フリーメモリブロックサイズは[%ld]KBです。\n",
+              (long)fi->count, kb(sum), kb(largest));
+}
+
+void zs_pool_destroy(MemoryPool* p) {
+    if (p == nullptr) return;
+    PtrList* hb = &p->heapBlocks;
+    for (int32_t i = 0; i < hb->count; i++) free(hb->items[hb->start + i]);
+    free(hb->items);
+    free(p->freeIndex.items);
+    free(p);
+}
