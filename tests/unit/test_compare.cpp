@@ -1,0 +1,331 @@
+// The comparator family: numeric fields, key and whole-record orders, equality tests, the block
+// and presorted-input views, the stable tie-break and the call counters.
+#include <algorithm>
+#include <cstdio>
+#include <random>
+
+#include "memory/msort.h"
+#include "sort/sort.h"
+#include "support.h"
+
+class CompareTest : public EngineTest {
+protected:
+    std::string buf;  // the records the current list points into
+    PtrList* list = nullptr;
+
+    void TearDown() override {
+        zs_list_destroy(list);
+        list = nullptr;
+        EngineTest::TearDown();
+    }
+
+    // Builds the index of the records (each given with its newline code).
+    void build(const std::vector<std::string>& records) {
+        zs_list_destroy(list);
+        buf.clear();
+        for (const std::string& r : records) buf += r;
+        list = zs_args.bFixVar == 1 ? _zs_get_indexList(buf.data(), (int32_t)buf.size())
+               : zs_args.bCsv       ? _zs_get_indexList_csv(buf.data(), (int32_t)buf.size(), 1)
+                                    : _zs_get_indexList_variable(buf.data(), (int32_t)buf.size(), 1);
+        ASSERT_NE(list, nullptr);
+        ASSERT_EQ(list->count, (int32_t)records.size());
+    }
+    void** slot(int i) { return &list->items[list->start + i]; }
+    void* entry(int i) { return list->items[list->start + i]; }
+};
+
+TEST(Number, ParsesBlanksSignsDigitsAndStopsAtTheFirstOtherByte) {
+    struct Case {
+        const char* text;
+        int32_t n;
+        int32_t value;
+    } cases[] = {
+        {"  -42", 5, -42},     {"7", 1, 7},           {"+08", 3, 8},         {"12.5", 4, 12},
+        {"abc", 3, 0},         {"", 0, 0},            {"   ", 3, 0},         {"-", 1, 0},
+        {" \t\r\n\v\f9", 7, 9}, {" 12345", 3, 12},     {"123", 0, 0},        {"2147483647", 10, 2147483647},
+        {"2147483648", 10, INT32_MIN}, {"4294967297", 10, 1}, {"-2147483648", 11, INT32_MIN}, {"1 2", 3, 1},
+    };
+    for (const Case& c : cases) EXPECT_EQ(zs_get_number(c.text, c.n), c.value) << "[" << c.text << "] n=" << c.n;
+}
+
+TEST_F(CompareTest, NumericKeysOrderByValue) {
+    variable();
+    key(0, 5, ZS_KEY_NUMERIC);
+    build({"  -42\n", "7    \n", "+08  \n", "abc  \n", "0    \n", "12.5 \n", "12   \n"});
+    EXPECT_EQ(_cmpList_variable(slot(0), slot(1)), -1);  // -42 < 7
+    EXPECT_EQ(_cmpList_variable(slot(1), slot(2)), -1);  // 7 < 8
+    EXPECT_EQ(_cmpList_variable(slot(3), slot(4)), 0);   // letters read as 0
+    EXPECT_EQ(_cmpList_variable(slot(5), slot(6)), 0);   // 12.5 reads as 12
+    EXPECT_EQ(_cmpList_variable(slot(2), slot(0)), 1);
+}
+
+TEST_F(CompareTest, FixedKeysAndDirections) {
+    fixed(6);
+    key(3, 3, ZS_KEY_BYTES, ZS_DESC);
+    key(0, 3);
+    build({"aaazzz", "bbbzzz", "cccaaa"});
+    EXPECT_EQ(_cmpList(slot(0), slot(1)), -1);  // first key equal, second ascending
+    EXPECT_EQ(_cmpList(slot(2), slot(0)), 1);   // "aaa" after "zzz" descending
+    EXPECT_EQ(_cmpList(slot(1), slot(1)), 0);
+}
+
+TEST_F(CompareTest, CsvByteKeysPutTheShorterFirstAscendingAndLastDescending) {
+    csv();
+    key(1);
+    build({"ab\n", "abc\n"});
+    EXPECT_EQ(_cmpList_csv(slot(0), slot(1)), -1);
+    EXPECT_EQ(_cmpList_csv(slot(1), slot(0)), 1);
+    keys[0].seq = ZS_DESC;
+    EXPECT_EQ(_cmpList_csv(slot(0), slot(1)), 1);
+    EXPECT_EQ(_cmpList_csv(slot(1), slot(0)), -1);
+}
+
+TEST_F(CompareTest, EmptyColumnsGoLastWhateverTheDirection) {
+    csv();
+    key(1, 0, ZS_KEY_BYTES, ZS_DESC);
+    key(2);
+    zs_args.bNullLastOut = 1;
+    build({",b\n", "x,a\n", ",a\n"});
+    EXPECT_EQ(_cmpList_csv(slot(0), slot(1)), 1);   // empty after non-empty, even descending
+    EXPECT_EQ(_cmpList_csv(slot(1), slot(0)), -1);
+    EXPECT_EQ(_cmpList_csv(slot(0), slot(2)), 1);   // both empty: the next key decides
+    zs_args.bNullLastOut = 0;
+    EXPECT_EQ(_cmpList_csv(slot(0), slot(1)), 1);   // without -N the empty column is the shorter one,
+    keys[0].seq = ZS_ASC;                           // first when ascending
+    EXPECT_EQ(_cmpList_csv(slot(0), slot(1)), -1);
+}
+
+TEST_F(CompareTest, WholeRecordCsvComparesColumnByColumnThenTheirCount) {
+    csv();
+    whole();
+    build({"a,b\n", "a,b,c\n", "a,c\n"});
+    EXPECT_EQ(_cmpList_totalRec_csv(slot(0), slot(1)), -1);  // fewer columns first
+    EXPECT_EQ(_cmpList_totalRec_csv(slot(2), slot(1)), 1);   // column 2 decides before the count
+    zs_args.bRecSort = 2;
+    EXPECT_EQ(_cmpList_totalRec_csv(slot(0), slot(1)), 1);
+    EXPECT_EQ(_cmpList_totalRec_csv(slot(2), slot(1)), -1);
+}
+
+TEST_F(CompareTest, WholeRecordVariableAndFixed) {
+    variable();
+    whole();
+    build({"ab\n", "ab\n", "abc\n", "b\n"});
+    EXPECT_EQ(_cmpList_totalRec_variable(slot(0), slot(1)), 0);
+    EXPECT_EQ(_cmpList_totalRec_variable(slot(0), slot(2)), -1);  // '\n' sorts before 'c'
+    EXPECT_EQ(_cmpList_totalRec_variable(slot(2), slot(3)), -1);
+    zs_args.bRecSort = 2;
+    EXPECT_EQ(_cmpList_totalRec_variable(slot(2), slot(3)), 1);
+
+    zs_list_destroy(list);
+    list = nullptr;
+    std::memset(&zs_args, 0, sizeof zs_args);
+    fixed(2);
+    whole(2);
+    build({"ab", "ac"});
+    EXPECT_EQ(_cmpList_totalRec(slot(0), slot(1)), 1);
+}
+
+TEST_F(CompareTest, EqualityTestsForTheUniqueFilter) {
+    csv();
+    key(1, 0, ZS_KEY_NUMERIC);
+    key(2);
+    build({"12,x\n", "012,x\n", "123,x\n", "12,x \n"});
+    EXPECT_EQ(_cmpIfEqual_csv(entry(0), entry(1)), 0);  // 12 and 012 are the same number
+    EXPECT_EQ(_cmpIfEqual_csv(entry(0), entry(2)), 1);
+    EXPECT_EQ(_cmpIfEqual_csv(entry(2), entry(0)), 1);
+    EXPECT_EQ(_cmpIfEqual_csv(entry(0), entry(3)), 1);  // byte keys need equal lengths
+
+    zs_list_destroy(list);
+    list = nullptr;
+    std::memset(&zs_args, 0, sizeof zs_args);
+    keys.clear();
+    variable();
+    whole();
+    build({"ab\n", "ab\n", "abc\n"});
+    EXPECT_EQ(_cmpIfEqual_variable(entry(0), entry(1)), 0);
+    EXPECT_EQ(_cmpIfEqual_variable(entry(0), entry(2)), 1);
+}
+
+TEST_F(CompareTest, CountersCountOnlyWhenVerbose) {
+    variable();
+    key(0, 1);
+    build({"a\n", "b\n"});
+    _cmpList_variable(slot(0), slot(1));
+    EXPECT_EQ(zs_cmp_calls[ZS_CMP_LIST_VARIABLE], 0u);
+    bVerbose = 1;
+    _cmpList_variable(slot(0), slot(1));
+    _cmpIfEqual_variable(entry(0), entry(1));
+    EXPECT_EQ(zs_cmp_calls[ZS_CMP_LIST_VARIABLE], 1u);
+    EXPECT_EQ(zs_cmp_calls[ZS_EQ_VARIABLE], 1u);
+    EXPECT_EQ(zs_cmp_calls[ZS_CMP_LIST_CSV], 0u);
+}
+
+// ---- Random records: every view of a record must order it the same way ----
+
+namespace {
+
+std::string random_field(std::mt19937& rng) {
+    static const char* pieces[] = {"", "a", "ab", "abc", "b", "12", "012", " -3", "+7", "9", "x y", "\"q,r\"", "Z"};
+    return pieces[rng() % std::size(pieces)];
+}
+
+// Positions of the records of a block written in the temporary record format.
+std::vector<int32_t> record_offsets(const std::string& block, int kind, int32_t recLen) {
+    std::vector<int32_t> at;
+    for (size_t p = 0; p < block.size();) {
+        at.push_back((int32_t)p);
+        int32_t len, n;
+        if (kind == 0) {
+            p += (size_t)recLen;
+            continue;
+        }
+        std::memcpy(&len, block.data() + p, 4);
+        if (kind == 1) {
+            p += 4 + (size_t)len;
+        } else {
+            std::memcpy(&n, block.data() + p + 4, 4);
+            p += 8 + 8 * (size_t)n + (size_t)len;
+        }
+    }
+    return at;
+}
+
+}  // namespace
+
+class CompareViewsTest : public CompareTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(CompareViewsTest, BlockAndInputViewsAgreeWithListEntries) {
+    const int kind = GetParam();  // 0 fixed, 1 variable, 2 CSV
+    std::mt19937 rng(1000 + kind);
+    for (int round = 0; round < 40; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        keys.clear();
+        std::memset(&zs_args, 0, sizeof zs_args);
+        std::vector<std::string> records;
+        if (kind == 0) fixed(6);
+        if (kind == 1) variable(rng() % 2 ? "\n" : "\r\n");
+        if (kind == 2) csv(rng() % 2 ? "," : ";;");
+        zs_args.bNullLastOut = (int32_t)(rng() % 2);
+        if (rng() % 4 == 0) {
+            whole(1 + (int32_t)(rng() % 2));
+        } else {
+            for (int k = 0, n = 1 + (int)(rng() % 3); k < n; k++) {
+                int32_t type = rng() % 2 ? ZS_KEY_NUMERIC : ZS_KEY_BYTES;
+                int32_t seq = rng() % 2 ? ZS_DESC : ZS_ASC;
+                if (kind == 2)
+                    key(1 + (int32_t)(rng() % 3), 0, type, seq);
+                else
+                    key((int32_t)(rng() % 4), 1 + (int32_t)(rng() % 2), type, seq);
+            }
+        }
+        for (int r = 0; r < 30; r++) {
+            std::string rec;
+            if (kind == 0) {
+                for (int i = 0; i < 6; i++) rec += " 0129ab-"[rng() % 8];
+            } else if (kind == 1) {
+                for (int i = 0, n = 6 + (int)(rng() % 4); i < n; i++) rec += " 0129ab-"[rng() % 8];
+                rec += zs_args.sep;
+            } else {
+                for (int c = 0, n = 3 + (int)(rng() % 2); c < n; c++) rec += (c ? zs_args.delimiter : "") + random_field(rng);
+                rec += zs_args.sep;
+            }
+            records.push_back(rec);
+        }
+        build(records);
+        const int n = list->count;
+
+        // The same records as a temporary-file block, read through the block views.
+        char* mem = nullptr;
+        size_t memLen = 0;
+        FILE* stream = open_memstream(&mem, &memLen);
+        UnitDataInfo info{};
+        ASSERT_EQ(zs_write_block(list, stream, &info), 0);
+        fclose(stream);
+        std::string block(mem, memLen);
+        free(mem);
+        ASSERT_EQ(info.recNum, n);
+        ASSERT_EQ(info.size, (int32_t)block.size());
+        std::vector<int32_t> at = record_offsets(block, kind, zs_args.recLen);
+        ASSERT_EQ((int)at.size(), n);
+
+        std::vector<UnitDataInfo> units(n), inputs(n), previous(n);
+        std::vector<void*> unitSlots(n), inputSlots(n);
+        for (int i = 0; i < n; i++) {
+            units[i] = UnitDataInfo{};
+            units[i].buf = block.data();
+            units[i].bufPos = at[i];
+            units[i].unitNo = i;
+            inputs[i] = UnitDataInfo{};
+            inputs[i].recList = list;
+            inputs[i].recIdx = i;
+            inputs[i].unitNo = i;
+            unitSlots[i] = &units[i];
+            inputSlots[i] = &inputs[i];
+            previous[i] = UnitDataInfo{};
+            if (kind == 1) {
+                auto e = static_cast<VarEntry*>(entry(i));
+                previous[i].lastData = const_cast<char*>(e->data);
+                previous[i].lastLen = e->len;
+            } else if (kind == 2) {
+                auto e = static_cast<CsvEntry*>(entry(i));
+                previous[i].lastData = const_cast<char*>(e->data);
+                previous[i].lastLen = e->len;
+                previous[i].lastCols = e->cols;
+                previous[i].lastColNum = e->colNum;
+            }
+        }
+
+        const bool w = zs_args.bRecSort != 0;
+        ZsCmp listCmp[] = {w ? _cmpList_totalRec : _cmpList, w ? _cmpList_totalRec_variable : _cmpList_variable,
+                           w ? _cmpList_totalRec_csv : _cmpList_csv};
+        ZsCmp unitCmp[] = {w ? _cmpList_unit_totalRec : _cmpList_unit,
+                           w ? _cmpList_unit_totalRec_variable : _cmpList_unit_variable,
+                           w ? _cmpList_unit_totalRec_csv : _cmpList_unit_csv};
+        ZsCmp unitStable[] = {w ? _cmpList_unit_totalRec_stabilize : _cmpList_unit_stabilize,
+                              w ? _cmpList_unit_totalRec_variable_stabilize : _cmpList_unit_variable_stabilize,
+                              w ? _cmpList_unit_totalRec_csv_stabilize : _cmpList_unit_csv_stabilize};
+        ZsCmp mergeCmp[] = {nullptr, w ? _cmpList_merge_totalRec_variable : _cmpList_merge_variable,
+                            w ? _cmpList_merge_totalRec_csv : _cmpList_merge_csv};
+        ZsCmp mergeStable[] = {nullptr,
+                               w ? _cmpList_merge_totalRec_variable_stabilize : _cmpList_merge_variable_stabilize,
+                               w ? _cmpList_merge_totalRec_csv_stabilize : _cmpList_merge_csv_stabilize};
+        ZsCmp equal[] = {_cmpIfEqual, _cmpIfEqual_variable, _cmpIfEqual_csv};
+        ZsCmp equalUnit[] = {nullptr, _cmpIfEqual_unit_variable, _cmpIfEqual_unit_csv};
+        ZsCmp equalMerge[] = {nullptr, _cmpIfEqual_merge_variable, _cmpIfEqual_merge_csv};
+
+        for (int i = 0; i < n; i++) {
+            for (int j = 0; j < n; j++) {
+                SCOPED_TRACE(records[i] + " vs " + records[j]);
+                int c = listCmp[kind](slot(i), slot(j));
+                ASSERT_TRUE(c == -1 || c == 0 || c == 1);
+                ASSERT_EQ(listCmp[kind](slot(j), slot(i)), -c);
+                ASSERT_EQ(unitCmp[kind](&unitSlots[i], &unitSlots[j]), c);
+                int tie = c != 0 ? c : (i < j ? -1 : 1);
+                ASSERT_EQ(unitStable[kind](&unitSlots[i], &unitSlots[j]), tie);
+                int eq = equal[kind](entry(i), entry(j));
+                // Records in the same place of the order are duplicates; with -N an empty
+                // numeric field sorts apart from a 0 but is the same number.
+                if (c == 0 || !zs_args.bNullLastOut) {
+                    ASSERT_EQ(eq == 0, c == 0);
+                }
+                if (kind == 0) {
+                    ASSERT_EQ(equal[0](block.data() + at[i], block.data() + at[j]), eq);
+                    continue;
+                }
+                ASSERT_EQ(mergeCmp[kind](&inputSlots[i], &inputSlots[j]), c);
+                ASSERT_EQ(mergeStable[kind](&inputSlots[i], &inputSlots[j]), tie);
+                ASSERT_EQ(equalUnit[kind](&previous[i], &units[j]), eq);
+                ASSERT_EQ(equalMerge[kind](&previous[i], &inputs[j]), eq);
+            }
+        }
+
+        // The stable list sort orders the entries exactly as std::stable_sort does.
+        std::vector<void*> expected(list->items + list->start, list->items + list->start + n);
+        std::stable_sort(expected.begin(), expected.end(),
+                         [&](void* x, void* y) { return listCmp[kind](&x, &y) < 0; });
+        ASSERT_EQ(zs_list_msort(list->items + list->start, 0, n - 1, sizeof(void*), listCmp[kind]), 0);
+        ASSERT_TRUE(std::equal(expected.begin(), expected.end(), list->items + list->start));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllLayouts, CompareViewsTest, ::testing::Values(0, 1, 2));
