@@ -1,0 +1,61 @@
+"""Helpers for the behaviour tests: every engine run happens in a fresh Python subprocess,
+because the engine writes to file descriptors 1 and 2 and keeps process-wide state."""
+
+import os
+import subprocess
+import sys
+from dataclasses import dataclass
+
+import pytest
+
+ECHO_MARK = b"==== Convert Python Params To C ====\n"
+
+
+@dataclass
+class Run:
+    rc: int  # exit status of the subprocess: the engine's result unless the code says otherwise
+    out: bytes  # standard output, raw
+    err: bytes  # standard error, raw (the engine writes code page 932)
+
+    @property
+    def err_text(self) -> str:
+        return self.err.decode("cp932")
+
+    @property
+    def messages(self) -> str:
+        """Standard error without the argument echo blocks of the binding."""
+        text = self.err
+        while ECHO_MARK in text:
+            start = text.index(ECHO_MARK)
+            end = text.index(ECHO_MARK, start + len(ECHO_MARK)) + len(ECHO_MARK)
+            text = text[:start] + text[end:]
+        return text.decode("cp932")
+
+
+def engine_env(lang: str = "C", **extra: str) -> dict:
+    env = {k: v for k, v in os.environ.items() if k not in ("LC_ALL", "LC_MESSAGES", "LANG", "TEMP", "TMPDIR")}
+    env["LANG"] = lang
+    env.update(extra)
+    return env
+
+
+def run_code(code: str, *args: str, lang: str = "C", stdin: bytes | None = None, cwd=None, env: dict | None = None,
+             timeout: float = 120) -> Run:
+    """Runs Python code in a subprocess; args reach it as sys.argv[1:]."""
+    e = engine_env(lang) if env is None else env
+    p = subprocess.run([sys.executable, "-c", code, *args], input=stdin if stdin is not None else b"",
+                       capture_output=True, cwd=cwd, env=e, timeout=timeout)
+    return Run(p.returncode, p.stdout, p.stderr)
+
+
+def run_tesra(args, *, lang: str = "C", stdin: bytes | None = None, cwd=None, env: dict | None = None,
+              timeout: float = 120) -> Run:
+    """One engine run with the given command line (without the program name)."""
+    code = "import sys, _tesra; sys.exit(_tesra.tesra(sys.argv[1:]))"
+    return run_code(code, *[os.fsdecode(a) if isinstance(a, bytes) else str(a) for a in args], lang=lang,
+                    stdin=stdin, cwd=cwd, env=env, timeout=timeout)
+
+
+@pytest.fixture
+def tesra():
+    return run_tesra
