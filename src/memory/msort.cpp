@@ -5,73 +5,22 @@
 // is popped before returning. Short runs are sorted by binary insertion, which needs no scratch.
 #include "memory/msort.h"
 
-#include <cstring>
-
+#include "memory/msort_core.h"
 #include "memory/pool.h"
-
-namespace {
-
-constexpr int64_t kShortRun = 12;
-
-// "a may stay ahead of b": the comparator's result is below 1.
-inline bool in_order(ZsCmp cmp, void* const* a, void* const* b) { return cmp(a, b) < 1; }
-
-void insertion_sort(void** a, int64_t lo, int64_t hi, ZsCmp cmp) {
-    for (int64_t i = lo + 1; i <= hi; i++) {
-        void* x = a[i];
-        if (in_order(cmp, &a[i - 1], &x)) continue;
-        // x goes in front of the first element that must follow it, behind all its equals.
-        int64_t l = lo, h = i - 1;
-        while (l < h) {
-            int64_t m = l + (h - l) / 2;
-            if (in_order(cmp, &a[m], &x)) l = m + 1;
-            else h = m;
-        }
-        memmove(&a[l + 1], &a[l], (size_t)(i - l) * sizeof *a);
-        a[l] = x;
-    }
-}
-
-// Merges the sorted runs a[lo..mid] and a[mid+1..hi]; buf holds at least mid - lo + 1 entries.
-void merge(void** a, int64_t lo, int64_t mid, int64_t hi, void** buf, ZsCmp cmp) {
-    if (in_order(cmp, &a[mid], &a[mid + 1])) return;  // already in order
-    int64_t nl = mid - lo + 1;
-    memcpy(buf, &a[lo], (size_t)nl * sizeof *a);
-    int64_t i = 0, j = mid + 1, k = lo;
-    while (i < nl && j <= hi) {
-        if (in_order(cmp, &buf[i], &a[j])) a[k++] = buf[i++];
-        else a[k++] = a[j++];
-    }
-    // The rest of the right run is already in place.
-    memcpy(&a[k], &buf[i], (size_t)(nl - i) * sizeof *a);
-}
-
-void sort_range(void** a, int64_t lo, int64_t hi, void** buf, ZsCmp cmp) {
-    if (hi - lo < kShortRun) {
-        insertion_sort(a, lo, hi, cmp);
-        return;
-    }
-    int64_t mid = lo + (hi - lo) / 2;
-    sort_range(a, lo, mid, buf, cmp);
-    sort_range(a, mid + 1, hi, buf, cmp);
-    merge(a, lo, mid, hi, buf, cmp);
-}
-
-}  // namespace
 
 int zs_list_msort(void** items, int32_t lo, int32_t hi, size_t elemSize, ZsCmp cmp) {
     (void)elemSize;  // entries are always pointers
+    using namespace zs_msort_detail;
+    auto inOrder = [cmp](void* const* a, void* const* b) { return cmp(a, b) < 1; };
     if (hi <= lo) return 0;
     int64_t n = (int64_t)hi - lo + 1;
     if (n <= kShortRun) {
-        insertion_sort(items, lo, hi, cmp);
+        insertion_sort(items, lo, hi, inOrder);
         return 0;
     }
-    // The largest left run is the top-level one.
-    int64_t leftMax = (n - 1) / 2 + 1;
-    void** buf = (void**)zs_qmalloc(leftMax * (int64_t)sizeof(void*));
+    void** buf = (void**)zs_qmalloc(scratch_entries(n) * (int64_t)sizeof(void*));
     if (buf == nullptr) return 1;
-    sort_range(items, lo, hi, buf, cmp);
+    sort_range(items, lo, hi, buf, inOrder);
     qfree(buf);
     return 0;
 }

@@ -1,10 +1,9 @@
 // In-memory sort: index the loaded buffer, sort the index, write the output, release.
 #include "engine/msg.h"
-#include "memory/msort.h"
 #include "platform/platform.h"
 #include "records/compare.h"
 #include "sort/sort.h"
-#include "sort/unstable.h"
+#include "sort/entry_sort.h"
 
 namespace {
 
@@ -40,10 +39,7 @@ int memsort(char* data, int32_t length, bool stable) {
 
     ZsCmp cmp = list_comparator();
     if (list != nullptr && list->count > 0) {
-        void** items = list->items + list->start;
-        if (!stable) {
-            zs_sort_unstable(items, list->count, cmp);
-        } else if (zs_list_msort(items, 0, list->count - 1, sizeof(void*), cmp) != 0) {
+        if (zs_sort_entries(list->items + list->start, list->count, cmp, stable) != 0) {
             ZS_MSG("☆ In-memory stable sort failed!\n", "☆メモリ上での安定ソートは失敗しました!\n");
             return 1;
         }

@@ -82,6 +82,16 @@ inline void put_record(Output* out, const void* entry) {
     }
 }
 
+// The records of a sorted list lie at random places: ask for the next ones while writing.
+inline void prefetch_ahead(void* const* items, int32_t i, int32_t count) {
+    const ArgsInfo& a = zs_args;
+    if (i + 8 < count) __builtin_prefetch(items[i + 8]);
+    if (i + 4 < count && a.bFixVar != 1) {
+        const void* e = items[i + 4];
+        __builtin_prefetch(zs_is_csv(&a) ? static_cast<const CsvEntry*>(e)->data : static_cast<const VarEntry*>(e)->data);
+    }
+}
+
 void put_header(Output* out) {
     const ArgsInfo& a = zs_args;
     if (a.bFixVar != 1 && zs_is_csv(&a) && a.bHeader && a.headerLen > 0) put(out, a.header, (size_t)a.headerLen);
@@ -139,7 +149,11 @@ int zs_write_output(PtrList* list) {
     if (open_output(&out, false) != 0) return 1;
     put_header(&out);
     int32_t count = list != nullptr ? list->count : 0;
-    for (int32_t i = 0; i < count; i++) put_record(&out, list->items[list->start + i]);
+    for (int32_t i = 0; i < count; i++) {
+        void* const* items = list->items + list->start;
+        prefetch_ahead(items, i, count);
+        put_record(&out, items[i]);
+    }
     return close_output(&out);
 }
 
@@ -152,8 +166,10 @@ int zs_write_output_unique(PtrList* list) {
         EqualFn equal = equality_of_kind();
         put_header(&out);
         put_record(&out, items[0]);
-        for (int32_t i = 1; i < count; i++)
+        for (int32_t i = 1; i < count; i++) {
+            prefetch_ahead(items, i, count);
             if (equal(items[i - 1], items[i]) != 0) put_record(&out, items[i]);
+        }
     }
     return close_output(&out);
 }
