@@ -135,6 +135,40 @@ void verbose_timing(const char* text) {
     if (bVerbose) zs_msg_jp(text, since_phase_start());
 }
 
+// Opens the error file when needed and takes the first entry store of a build.
+template <class Entry>
+Entry* begin_build(int64_t* cap, bool japaneseOnly) {
+    if (open_error_stream(japaneseOnly) != 0) return nullptr;
+    *cap = 1024;
+    Entry* store = static_cast<Entry*>(zs_malloc_hwm(pool, *cap * (int64_t)sizeof(Entry)));
+    if (store == nullptr) {
+        no_memory();
+        return nullptr;
+    }
+    indexedBytes = 0;
+    return store;
+}
+
+// Fills the list from the last entry to the first: an entry that good() rejects is an error
+// record, written to the error file (so a buffer's error records arrive last first); the good
+// ones are packed towards the end of the list in one pass. False after a write error.
+template <class Entry, class Good>
+bool place_entries(PtrList* list, Entry* store, int64_t n, Good good) {
+    int64_t slot = n;
+    for (int64_t i = n - 1; i >= 0; i--) {
+        Entry* e = &store[i];
+        if (e->len > zs_args.maxRecLen) zs_args.maxRecLen = e->len;
+        if (good(e)) {
+            list->items[--slot] = e;
+        } else if (write_error_record(e->data, e->len) != 0) {
+            return false;
+        }
+    }
+    list->start = (int32_t)slot;
+    list->count = (int32_t)(n - slot);
+    return true;
+}
+
 }  // namespace
 
 const char* zs_find_token(const char* p, int32_t n, const char* pattern, char quote) {
@@ -192,15 +226,9 @@ PtrList* _zs_get_indexList(char* buffer, int32_t length) {
 
 PtrList* _zs_get_indexList_variable(char* buffer, int32_t length, int bLast) {
     ArgsInfo* a = &zs_args;
-    if (open_error_stream(false) != 0) return nullptr;
-
-    int64_t cap = 1024;
-    VarEntry* store = static_cast<VarEntry*>(zs_malloc_hwm(pool, cap * (int64_t)sizeof(VarEntry)));
-    if (store == nullptr) {
-        no_memory();
-        return nullptr;
-    }
-    indexedBytes = 0;
+    int64_t cap;
+    VarEntry* store = begin_build<VarEntry>(&cap, false);
+    if (store == nullptr) return nullptr;
 
     // At most one record per newline code, plus an unterminated last one.
     const int64_t maxRecords = a->sepLen > 0 ? (int64_t)length / a->sepLen + 1 : 1;
@@ -231,24 +259,12 @@ PtrList* _zs_get_indexList_variable(char* buffer, int32_t length, int bLast) {
         zs_free(pool, store);
         return nullptr;
     }
-    // From the last record to the first: error records reach the error file last first, and the
-    // good ones are packed towards the end of the list in one pass.
-    int64_t slot = n;
-    for (int64_t i = n - 1; i >= 0; i--) {
-        VarEntry* e = &store[i];
-        if (e->len > a->maxRecLen) a->maxRecLen = e->len;
-        if (e->len < a->keyMaxPos) {
-            if (write_error_record(e->data, e->len) != 0) {
-                zs_list_destroy(list);
-                zs_free(pool, store);
-                return nullptr;
-            }
-            continue;
-        }
-        list->items[--slot] = e;
+    // A record shorter than the keys reach is an error record.
+    if (!place_entries(list, store, n, [a](const VarEntry* e) { return e->len >= a->keyMaxPos; })) {
+        zs_list_destroy(list);
+        zs_free(pool, store);
+        return nullptr;
     }
-    list->start = (int32_t)slot;
-    list->count = (int32_t)(n - slot);
     entryStore = store;
     verbose_timing("[_zs_get_indexList_variable]がかかった[%8.0f]msです。\n");
     return list;
@@ -276,15 +292,9 @@ void walk_columns(const CsvEntry* e, Visit visit) {
 
 PtrList* _zs_get_indexList_csv(char* buffer, int32_t length, int bLast) {
     ArgsInfo* a = &zs_args;
-    if (open_error_stream(true) != 0) return nullptr;
-
-    int64_t cap = 1024;
-    CsvEntry* store = static_cast<CsvEntry*>(zs_malloc_hwm(pool, cap * (int64_t)sizeof(CsvEntry)));
-    if (store == nullptr) {
-        no_memory();
-        return nullptr;
-    }
-    indexedBytes = 0;
+    int64_t cap;
+    CsvEntry* store = begin_build<CsvEntry>(&cap, true);
+    if (store == nullptr) return nullptr;
 
     int64_t n = 0;
     auto add = [&](const char* p, int32_t len) {
@@ -316,11 +326,8 @@ PtrList* _zs_get_indexList_csv(char* buffer, int32_t length, int bLast) {
         for (int32_t k = 0; k < keyNums; k++)
             if (a->arrSortKey[k].pos > lastKeyColumn) lastKeyColumn = a->arrSortKey[k].pos;
 
-        int64_t slot = n;
-        for (int64_t i = n - 1; i >= 0; i--) {
-            CsvEntry* e = &store[i];
-            if (e->len > a->maxRecLen) a->maxRecLen = e->len;
-            e->cols = cols + i * keyNums;
+        bool written = place_entries(list, store, n, [&](CsvEntry* e) {
+            e->cols = cols + (e - store) * keyNums;
             e->colNum = 0;
             walk_columns(e, [&](int32_t c, int32_t off, int32_t len) {
                 for (int32_t k = 0; k < keyNums; k++) {
@@ -331,20 +338,14 @@ PtrList* _zs_get_indexList_csv(char* buffer, int32_t length, int bLast) {
                 }
                 return c < lastKeyColumn;  // every key column found
             });
-            if (e->colNum < keyNums) {
-                // A key names a column this record does not have.
-                if (write_error_record(e->data, e->len) != 0) {
-                    zs_free(pool, cols);
-                    zs_list_destroy(list);
-                    zs_free(pool, store);
-                    return nullptr;
-                }
-                continue;
-            }
-            list->items[--slot] = e;
+            return e->colNum == keyNums;  // else a key names a column the record does not have
+        });
+        if (!written) {
+            zs_free(pool, cols);
+            zs_list_destroy(list);
+            zs_free(pool, store);
+            return nullptr;
         }
-        list->start = (int32_t)slot;
-        list->count = (int32_t)(n - slot);
     } else {
         // Whole-record sort: every column of every record, one record's table after the other.
         int64_t colCap = n > 0 ? n : 1;
