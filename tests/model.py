@@ -1,0 +1,259 @@
+"""A small, independent model of how tesra splits, orders and filters records.
+
+It is written from the documented rules, not from the engine, so that the differential test can check the
+engine against it: loading (header removal, the final newline code), record splitting (quote-aware for CSV),
+error records, numeric values, keyed and whole-record order, and equality for -U. Everything works on bytes.
+"""
+
+from __future__ import annotations
+
+import functools
+from dataclasses import dataclass, field
+
+QUOTE = ord('"')
+BLANKS = b" \t\n\v\f\r"  # the C isspace set; nothing locale-dependent
+
+
+@dataclass(frozen=True)
+class Key:
+    pos: int  # fixed/variable: first byte (0-based); CSV: column (1-based)
+    len: int = 0  # fixed/variable only
+    numeric: bool = False
+    desc: bool = False
+
+
+@dataclass
+class Options:
+    layout: str  # "fixed", "variable" or "csv"
+    reclen: int = 0
+    sep: bytes = b"\n"
+    delim: bytes = b","
+    header: bool = False
+    keys: tuple[Key, ...] = ()
+    recsort: int = 1  # whole-record direction when there are no keys: 1 ascending, 2 descending
+    nulllast: bool = False
+    unique: bool = False
+    stable: bool = False
+
+
+class ModelError(Exception):
+    """The model expects the run to fail (for example a missing CSV header line)."""
+
+
+def find_token(data: bytes, start: int, end: int, pattern: bytes) -> int:
+    """First match of pattern in data[start:end] preceded by an even number of quote bytes, or -1."""
+    pos, quotes = start, 0
+    while True:
+        j = data.find(pattern, pos, end)
+        if j < 0:
+            return -1
+        quotes += data.count(b'"', pos, j + 1)
+        if quotes % 2 == 0:
+            return j
+        pos = j + 1
+
+
+def number(field_: bytes) -> int:
+    """Numeric value of a field: blanks, one sign, decimal digits, 32-bit two's-complement wraparound."""
+    i, n = 0, len(field_)
+    while i < n and field_[i] in BLANKS:
+        i += 1
+    negative = False
+    if i < n and field_[i] in b"+-":
+        negative = field_[i] == ord("-")
+        i += 1
+    value = 0
+    while i < n and 0x30 <= field_[i] <= 0x39:
+        value = (value * 10 + field_[i] - 0x30) & 0xFFFFFFFF
+        i += 1
+    if negative:
+        value = -value & 0xFFFFFFFF
+    return value - (1 << 32) if value >= 1 << 31 else value
+
+
+def _sign(x) -> int:
+    return (x > 0) - (x < 0)
+
+
+def _empty_last(a: bytes, b: bytes) -> int:
+    """-N with exactly one field empty: the empty one goes last, whatever the direction."""
+    return 1 if not a else -1
+
+
+def _bytes_cmp(a: bytes, b: bytes) -> int:
+    return (a > b) - (a < b)
+
+
+@dataclass
+class Result:
+    header: bytes | None  # the header line the output starts with, if any
+    records: list[bytes]  # good records, input order
+    errors: list[bytes]  # error records, input order
+    output: bytes  # the exact output of a stable sort
+    classes: int  # number of distinct records per the model's equality (the length of a -U output)
+
+
+@dataclass
+class Model:
+    opt: Options
+    _cols: dict = field(default_factory=dict)
+
+    # ---- loading and splitting ----
+
+    def load(self, files: list[bytes]) -> tuple[bytes, bytes | None]:
+        o = self.opt
+        data, header = bytearray(), None
+        for content in files:
+            if o.layout == "csv" and o.header:
+                i = content[:1048576].find(o.sep)
+                if i < 0:
+                    raise ModelError("no header line")
+                if header is None:
+                    header = content[:i + len(o.sep)]
+                content = content[i + len(o.sep):]
+            data += content
+        if o.layout != "fixed" and data and not data.endswith(o.sep):
+            data += o.sep
+        return bytes(data), header
+
+    def split(self, data: bytes) -> list[bytes]:
+        """Records of a whole input; for CSV an unterminated tail (open quote) is the last record."""
+        o = self.opt
+        if o.layout == "fixed":
+            return [data[i:i + o.reclen] for i in range(0, len(data) - o.reclen + 1, o.reclen)]
+        out, p = [], 0
+        while p < len(data):
+            j = find_token(data, p, len(data), o.sep) if o.layout == "csv" else data.find(o.sep, p)
+            if j < 0:
+                out.append(data[p:])
+                break
+            out.append(data[p:j + len(o.sep)])
+            p = j + len(o.sep)
+        return out
+
+    def columns(self, rec: bytes) -> tuple[bytes, ...]:
+        cols = self._cols.get(rec)
+        if cols is None:
+            o, found, s = self.opt, [], 0
+            end = len(rec)
+            while True:
+                d = find_token(rec, s, end, o.delim)
+                if d < 0:
+                    found.append(rec[s:end - len(o.sep)])
+                    break
+                found.append(rec[s:d])
+                s = d + len(o.delim)
+            cols = self._cols[rec] = tuple(found)
+        return cols
+
+    def key_max_pos(self) -> int:
+        return max((k.pos + k.len for k in self.opt.keys if k.len > 0), default=0)
+
+    def is_error(self, rec: bytes) -> bool:
+        o = self.opt
+        if not o.keys or o.layout == "fixed":
+            return False
+        if o.layout == "csv":
+            return max(k.pos for k in o.keys) > len(self.columns(rec))
+        return len(rec) < self.key_max_pos()
+
+    # ---- order ----
+
+    def fields(self, rec: bytes) -> list[bytes]:
+        if self.opt.layout == "csv":
+            cols = self.columns(rec)
+            return [cols[k.pos - 1] for k in self.opt.keys]
+        return [rec[k.pos:k.pos + k.len] for k in self.opt.keys]
+
+    def compare(self, a: bytes, b: bytes) -> int:
+        o = self.opt
+        csv = o.layout == "csv"
+        if not o.keys:
+            return self._compare_whole(a, b)
+        for k, fa, fb in zip(o.keys, self.fields(a), self.fields(b)):
+            if csv and o.nulllast and not (fa and fb):
+                if fa or fb:
+                    return _empty_last(fa, fb)
+                continue
+            if k.numeric:
+                c = _sign(number(fa) - number(fb))
+            else:
+                m = min(len(fa), len(fb))
+                c = _bytes_cmp(fa[:m], fb[:m])
+                if csv and c == 0 and len(fa) != len(fb):
+                    shorter = -1 if len(fa) < len(fb) else 1
+                    return -shorter if k.desc else shorter
+            if c:
+                return -c if k.desc else c
+        return 0
+
+    def _compare_whole(self, a: bytes, b: bytes) -> int:
+        o = self.opt
+        d = -1 if o.recsort == 2 else 1
+        if o.layout != "csv":
+            return d * _bytes_cmp(a, b)  # lexicographic: shorter first on a common prefix
+        ca, cb = self.columns(a), self.columns(b)
+        for x, y in zip(ca, cb):
+            if o.nulllast and not (x and y):
+                if x or y:
+                    return _empty_last(x, y)
+                continue
+            c = _bytes_cmp(x, y)
+            if c:
+                return d * c
+        return d * _sign(len(ca) - len(cb))
+
+    def equal(self, a: bytes, b: bytes) -> bool:
+        """Equality of the unique filter; written apart from compare() on purpose."""
+        o = self.opt
+        if not o.keys:
+            if o.layout == "csv":
+                return self.columns(a) == self.columns(b)
+            return a == b
+        for k, fa, fb in zip(o.keys, self.fields(a), self.fields(b)):
+            if k.numeric:
+                if number(fa) != number(fb):
+                    return False
+            elif fa != fb:
+                return False
+        return True
+
+    # ---- a whole run ----
+
+    def run(self, files: list[bytes]) -> Result:
+        o = self.opt
+        data, header = self.load(files)
+        records, errors = [], []
+        for r in self.split(data):
+            (errors if self.is_error(r) else records).append(r)
+        ordered = sorted(records, key=functools.cmp_to_key(self.compare))  # stable
+        uniq = [r for i, r in enumerate(ordered) if i == 0 or not self.equal(ordered[i - 1], r)]
+        written = uniq if o.unique else ordered
+        if o.layout != "csv" or not o.header or (o.unique and not records):
+            header = None
+        return Result(header, records, errors, (header or b"") + b"".join(written), len(uniq))
+
+    def output_parses(self, body: bytes, expected: list[bytes]):
+        """Ways to cut an output body (header removed) into whole records. An unterminated CSV tail record is not
+        self-delimiting once other records follow it, so each place where it could sit is offered too."""
+        o = self.opt
+        parts = self.split(body)
+        if b"".join(parts) == body and all(self._whole(p) for p in parts):
+            yield parts
+        if o.layout != "csv":
+            return
+        for tail in {r for r in expected if not self._whole(r)}:
+            start = body.find(tail)
+            while start >= 0:
+                before, after = self.split(body[:start]), self.split(body[start + len(tail):])
+                if all(self._whole(p) for p in before + after):
+                    yield before + [tail] + after
+                start = body.find(tail, start + 1)
+
+    def _whole(self, rec: bytes) -> bool:
+        o = self.opt
+        if o.layout == "fixed":
+            return len(rec) == o.reclen
+        if o.layout == "variable":
+            return rec.endswith(o.sep)
+        return find_token(rec, 0, len(rec), o.sep) == len(rec) - len(o.sep)

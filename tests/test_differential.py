@@ -1,0 +1,302 @@
+"""Differential test: random inputs and options in all three layouts, sorted by the engine and checked against
+the independent model in model.py.
+
+Reproducible: case n of seed S is always the same input. TESRA_DIFF_SEED picks the seed, TESRA_DIFF_CASES the
+number of cases (a few hundred by default; e.g. TESRA_DIFF_CASES=5000 for a long run). A failure names the seed,
+the case and the command line, and the case folder is kept under pytest's temporary folder.
+"""
+
+import json
+import os
+import random
+import shlex
+from collections import Counter
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+from conftest import run_code, run_tesra
+from model import Key, Model, ModelError, Options
+
+SEED = int(os.environ.get("TESRA_DIFF_SEED", "20250401"))
+CASES = int(os.environ.get("TESRA_DIFF_CASES", "300"))
+BATCH = 25  # engine runs per subprocess; the engine resets itself between runs
+
+BATCH_CODE = """
+import json, sys, _tesra
+cases = json.loads(open(sys.argv[1], encoding="utf-8").read())
+results = [_tesra.tesra(args) for args in cases]
+open(sys.argv[2], "w", encoding="utf-8").write(json.dumps(results))
+"""
+
+SEPS = {b"\n": "\\n", b"\r": "\\r", b"\r\n": "\\r\\n"}
+DELIMS = [(b",", None), (b",", ","), (b";", ";"), (b"\t", "\\t"), (b"::", "::"), (b"|#|", "|#|"), (b"ab", "ab"),
+          ("、".encode(), "、")]
+NUMBERS = [b"  -42", b"7", b"+08", b"12.5", b"12", b"012", b"0", b"-0", b"", b" ", b"+", b"-", b"abc", b"2147483647",
+           b"2147483648", b"-2147483648", b"4294967296", b"4294967297", b"99999999999", b"\t5", b"1 2", b"--3",
+           b"+-3", b" +7x", b"\v\f9"]
+
+
+@dataclass
+class Case:
+    number: int
+    opt: Options
+    files: list[bytes]
+    args: list[str]
+    out: Path
+    err: Path | None
+
+
+# ---- generation ----
+
+def gen_number(rng: random.Random) -> bytes:
+    if rng.random() < 0.35:
+        return rng.choice(NUMBERS)
+    blanks = rng.choice([b"", b"", b"", b" ", b"  ", b"\t"])
+    sign = rng.choice([b"", b"", b"-", b"+"])
+    digits = "".join(rng.choice("0123456789") for _ in range(rng.choice([1, 1, 2, 3, 10, 11, 12])))
+    return blanks + sign + digits.encode() + rng.choice([b"", b"", b"", b"x", b".5", b" "])
+
+
+def gen_text(rng: random.Random, alphabet: bytes, longest: int = 3) -> bytes:
+    return bytes(rng.choice(alphabet) for _ in range(rng.randint(1, longest)))
+
+
+def gen_column(rng: random.Random, delim: bytes, sep: bytes) -> bytes:
+    r = rng.random()
+    if r < 0.2:
+        return b""
+    if r < 0.45:
+        return gen_number(rng)
+    if r < 0.75:  # bytes past 0x7f and NUL bytes now and then: compared unsigned, never as C strings
+        return gen_text(rng, b"aAbB0 " if rng.random() < 0.8 else b"a\x00\x80\xe3\xff")
+    if r < 0.94:  # quoted, with delimiters, newline codes and doubled quotes inside
+        inner = b"".join(rng.choice([gen_text(rng, b"ab 1"), delim, sep, b'""', b"\r", b"\n"])
+                         for _ in range(rng.randint(0, 3)))
+        return b'"' + inner + b'"'
+    return gen_text(rng, b"ab") + b'"' + gen_text(rng, b"ab1")  # a stray quote: runs on to the next one
+
+
+def gen_keys(rng: random.Random, make) -> tuple[Key, ...]:
+    return tuple(make() for _ in range(rng.choice([0, 1, 1, 2, 2, 3, 4])))
+
+
+def key_arg(rng: random.Random, k: Key, csv: bool) -> str:
+    text = str(k.pos) if csv else f"{k.pos},{k.len}"
+    return text + ("n" if k.numeric else "") + ("d" if k.desc else rng.choice(["", "a", "A"]))
+
+
+def from_pool(rng: random.Random, pool: list, make):
+    return rng.choice(pool) if pool and rng.random() < 0.6 else make()
+
+
+def make_case(n: int, root: Path) -> Case:
+    rng = random.Random(SEED * 1_000_003 + n)
+    layout = rng.choice(["fixed", "variable", "csv", "csv"])
+    args: list[str] = []
+    nfiles = rng.choice([1, 1, 2, 3, 4])
+    sizes = [rng.choice([0, 1, 3, 8, 15, 30]) for _ in range(nfiles)]
+    if rng.random() < 0.04:  # past the first entry store and the small-array paths of the sorts
+        sizes[rng.randrange(nfiles)] = rng.randint(1100, 2500)
+    pool: list[bytes] = []
+
+    def record(make):
+        r = from_pool(rng, pool, make)
+        pool.append(r)
+        return r
+
+    if layout == "fixed":
+        reclen = rng.randint(1, 12)
+        opt = Options("fixed", reclen=reclen)
+        args += ["-L", str(reclen)]
+
+        def fixed_key():
+            pos = rng.randrange(reclen)
+            return Key(pos, rng.randint(1, reclen - pos), rng.random() < 0.4, rng.random() < 0.4)
+        opt.keys = gen_keys(rng, fixed_key)
+
+        def fixed_record():
+            raw = b"".join(rng.choice([gen_number(rng), gen_text(rng, b"ab 0\n\x00\xff")]) for _ in range(4))
+            return (raw + b" " * reclen)[:reclen]
+        files = [b"".join(record(fixed_record) for _ in range(s)) for s in sizes]
+    else:
+        sep = rng.choice(list(SEPS))
+        if sep != b"\n" or rng.random() < 0.3:
+            args += ["-P", SEPS[sep]]
+        if layout == "variable":
+            opt = Options("variable", sep=sep)
+
+            def var_key():
+                return Key(rng.randint(0, 6), rng.randint(1, 5), rng.random() < 0.4, rng.random() < 0.4)
+            opt.keys = gen_keys(rng, var_key)
+            stray = b"\r" if sep == b"\n" else b"\n" if sep == b"\r" else rng.choice([b"\r", b"\n"])
+
+            def var_line():
+                return b"".join(rng.choice([gen_number(rng), gen_text(rng, b"ab 0-\x00\xff"), stray])
+                                for _ in range(rng.randint(0, 3)))
+            lines = [[record(var_line) for _ in range(s)] for s in sizes]
+            header = None
+        else:
+            delim, delim_arg = rng.choice(DELIMS)
+            opt = Options("csv", sep=sep, delim=delim, header=rng.random() < 0.3, nulllast=rng.random() < 0.3)
+            args.append("-C")
+            if delim_arg is not None:
+                args += ["-D", delim_arg]
+            if opt.header:
+                args.append("-H")
+
+            def csv_key():
+                return Key(rng.choice([1, 1, 2, 2, 3, 4, 5]), 0, rng.random() < 0.4, rng.random() < 0.4)
+            opt.keys = gen_keys(rng, csv_key)
+
+            def csv_line():
+                return delim.join(gen_column(rng, delim, sep) for _ in range(rng.choice([1, 2, 3, 3, 4, 5])))
+            lines = [[record(csv_line) for _ in range(s)] for s in sizes]
+            header = delim.join(b"h%d" % i for i in range(rng.randint(1, 3))) if opt.header else None
+        files = []
+        for body in lines:
+            content = sep.join(body) + (sep if body and rng.random() < 0.7 else b"")
+            if header is not None:  # every file then has its own header line
+                content = header + rng.choice([b"", b"x"]) + sep + content
+            files.append(content)
+        if layout == "variable" and rng.random() < 0.1:
+            opt.nulllast = True  # CSV only: must change nothing here
+    if opt.nulllast:
+        args.append("-N")
+    if not opt.keys:
+        opt.recsort = rng.choice([1, 2])
+        args += {1: rng.choice([[], ["-A"]]), 2: ["-R"]}[opt.recsort]
+    for k in opt.keys:
+        args += ["-K", key_arg(rng, k, layout == "csv")]
+    opt.stable, opt.unique = rng.random() < 0.5, rng.random() < 0.35
+    args += ["-S"] * opt.stable + ["-U"] * opt.unique
+
+    folder = root / f"case{n}"
+    folder.mkdir()
+    out = folder / "out.txt"
+    err = folder / "err.txt" if rng.random() < 0.4 else None
+    args += ["-O", str(out)] + (["-E", str(err)] if err else [])
+    for i, content in enumerate(files):
+        (folder / f"in{i}.txt").write_bytes(content)
+        args.append(str(folder / f"in{i}.txt"))
+    return Case(n, opt, files, args, out, err)
+
+
+# ---- checking ----
+
+def check_case(case: Case, rc: int) -> list[str]:
+    model = Model(case.opt)
+    try:
+        expected = model.run(case.files)
+    except ModelError as e:  # the generator gives every file its header line, so this is a fault of the test
+        return [f"generator made a case the model rejects: {e}"]
+    if rc != 0:
+        return [f"result {rc}, expected 0"]
+    problems = []
+    out = case.out.read_bytes() if case.out.exists() else None
+    if out is None:
+        return ["no output file"]
+    if case.err is not None:
+        got = case.err.read_bytes() if case.err.exists() else b""
+        want = b"".join(reversed(expected.errors))  # one buffer: error records last first
+        if got != want:
+            problems.append(f"error file {got[:300]!r}, expected {want[:300]!r}")
+    if case.opt.stable:
+        if out != expected.output:
+            problems.append(f"output\n  got      {out[:600]!r}\n  expected {expected.output[:600]!r}")
+        return problems
+    header = expected.header or b""
+    if not out.startswith(header):
+        return problems + [f"output does not start with the header {header!r}: {out[:200]!r}"]
+    body = out[len(header):]
+    reasons = []
+    for parts in model.output_parses(body, expected.records):
+        reason = check_unstable(model, case.opt, parts, expected)
+        if reason is None:
+            return problems
+        reasons.append(reason)
+    reasons = reasons or ["the output cannot be cut into whole records"]
+    return problems + [f"{reasons[0]}\n  output {out[:600]!r}"]
+
+
+def check_unstable(model: Model, opt: Options, parts: list[bytes], expected) -> str | None:
+    have, want = Counter(parts), Counter(expected.records)
+    pairs = list(zip(parts, parts[1:]))
+    if not opt.unique:
+        if have != want:
+            return f"records differ from the input's: missing {list((want - have).elements())[:5]!r}, " \
+                   f"extra {list((have - want).elements())[:5]!r}"
+        bad = [(a, b) for a, b in pairs if model.compare(a, b) > 0]
+        return f"out of order: {bad[0]!r}" if bad else None
+    if have - want:
+        return f"records not in the input: {list((have - want).elements())[:5]!r}"
+    bad = [(a, b) for a, b in pairs if model.compare(a, b) >= 0 or model.equal(a, b)]
+    if bad:
+        return f"not strictly ordered or duplicate kept: {bad[0]!r}"
+    if len(parts) != expected.classes:
+        return f"{len(parts)} records written, {expected.classes} distinct keys in the input"
+    return None
+
+
+def describe(case: Case, problems: list[str]) -> str:
+    lines = [f"TESRA_DIFF_SEED={SEED} case {case.number}: tesra {shlex.join(case.args)}"]
+    lines += [f"  input {i}: {content[:400]!r}" for i, content in enumerate(case.files)]
+    lines += ["  " + p for p in problems]
+    if problems and problems[0].startswith("result"):
+        lines.append("  messages: " + run_tesra(case.args).messages.strip().replace("\n", " | "))
+    return "\n".join(lines)
+
+
+@pytest.mark.parametrize("batch", range((CASES + BATCH - 1) // BATCH))
+def test_engine_agrees_with_model(batch, tmp_path):
+    numbers = range(batch * BATCH, min(CASES, (batch + 1) * BATCH))
+    cases = [make_case(n, tmp_path) for n in numbers]
+    (tmp_path / "cases.json").write_text(json.dumps([c.args for c in cases]), encoding="utf-8")
+    run = run_code(BATCH_CODE, str(tmp_path / "cases.json"), str(tmp_path / "results.json"), timeout=300)
+    assert run.rc == 0, f"batch process failed (seed {SEED}, cases {numbers}): {run.err_text[-2000:]}"
+    results = json.loads((tmp_path / "results.json").read_text(encoding="utf-8"))
+    failures = [describe(c, p) for c, rc in zip(cases, results) if (p := check_case(c, rc))]
+    assert not failures, f"{len(failures)} of {len(cases)} cases disagree with the model\n\n" + "\n\n".join(failures)
+
+
+# ---- larger inputs in orders that trouble sorts: presorted, reversed, all equal, few values, organ pipe ----
+
+PATTERNS = {
+    "random": lambda n, rng: [rng.randrange(10 ** 6) for _ in range(n)],
+    "sorted": lambda n, rng: list(range(n)),
+    "reversed": lambda n, rng: list(range(n, 0, -1)),
+    "equal": lambda n, rng: [7] * n,
+    "few": lambda n, rng: [rng.randrange(4) for _ in range(n)],
+    "organ-pipe": lambda n, rng: list(range(n // 2)) + list(range(n - n // 2, 0, -1)),
+    "sawtooth": lambda n, rng: [i % 97 for i in range(n)],
+}
+LAYOUTS = {  # record for (value, input position), options, arguments
+    "fixed": (lambda v, i: b"%08d%05d" % (v, i), Options("fixed", reclen=13, keys=(Key(0, 8),)),
+              ["-L", "13", "-K", "0,8"]),
+    "variable": (lambda v, i: b"%d|%d\n" % (v, i), Options("variable", keys=(Key(0, 7, numeric=True, desc=True),)),
+                 ["-K", "0,7nd"]),
+    "csv": (lambda v, i: b'"%d",%d,x\n' % (i, v), Options("csv", keys=(Key(2, numeric=True),)), ["-C", "-K", "2n"]),
+}
+
+
+@pytest.mark.parametrize("stable", [False, True], ids=["unstable", "stable"])
+@pytest.mark.parametrize("layout", list(LAYOUTS))
+def test_larger_inputs_in_awkward_orders(layout, stable, tmp_path):
+    make, base, args = LAYOUTS[layout]
+    rng = random.Random(SEED)
+    cases = []
+    for number, (name, values) in enumerate(PATTERNS.items()):
+        folder = tmp_path / name
+        folder.mkdir()
+        content = b"".join(make(v, i) for i, v in enumerate(values(12000, rng)))
+        (folder / "in").write_bytes(content)
+        opt = Options(**{**base.__dict__, "stable": stable})
+        case_args = args + ["-S"] * stable + ["-O", str(folder / "out"), str(folder / "in")]
+        cases.append(Case(number, opt, [content], case_args, folder / "out", None))
+    (tmp_path / "cases.json").write_text(json.dumps([c.args for c in cases]), encoding="utf-8")
+    run = run_code(BATCH_CODE, str(tmp_path / "cases.json"), str(tmp_path / "results.json"), timeout=300)
+    assert run.rc == 0, run.err_text[-2000:]
+    results = json.loads((tmp_path / "results.json").read_text(encoding="utf-8"))
+    failures = [f"{name}: " + describe(c, p) for name, c, rc in zip(PATTERNS, cases, results) if (p := check_case(c, rc))]
+    assert not failures, "\n\n".join(failures)
