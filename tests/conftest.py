@@ -33,7 +33,9 @@ class Run:
 
 
 def engine_env(lang: str = "C", **extra: str) -> dict:
-    env = {k: v for k, v in os.environ.items() if k not in ("LC_ALL", "LC_MESSAGES", "LANG", "TEMP", "TMPDIR")}
+    # PYTHONUNBUFFERED would also make the C standard streams unbuffered, hiding missing flushes.
+    dropped = ("LC_ALL", "LC_MESSAGES", "LANG", "TEMP", "TMPDIR", "PYTHONUNBUFFERED")
+    env = {k: v for k, v in os.environ.items() if k not in dropped}
     env["LANG"] = lang
     env.update(extra)
     return env

@@ -1,0 +1,163 @@
+"""The Python binding: argument vector, argument echo, exceptions, encodings, output order."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from conftest import ECHO_MARK, engine_env, run_code, run_tesra
+from frontend import DUMP_CLOSE, END, START, t
+
+# Prints the exception a call raises (type and text) instead of a result.
+CALL = """
+import sys, _tesra
+try:
+    r = _tesra.tesra({arg})
+except BaseException as e:
+    print(type(e).__name__ + ": " + str(e))
+else:
+    print("result", r)
+"""
+
+
+def echo(*args: bytes) -> bytes:
+    lines = b"".join(b'argv[%d] = "%s"\n' % (j, a) for j, a in enumerate((b"tesra",) + args))
+    return ECHO_MARK + lines + ECHO_MARK
+
+
+def test_echo_is_raw_and_always_printed_with_entry_0(tmp_path):
+    (tmp_path / "in.txt").write_bytes(b"b\na\n")
+    r = run_tesra(["-C", "-K1", "in.txt"], cwd=tmp_path)
+    assert r.rc == 0
+    assert r.err.startswith(echo(b"-C", b"-K1", b"in.txt") + START.encode("cp932"))
+    assert r.out == b"a\nb\n"
+
+
+def test_empty_list_echoes_only_entry_0_and_reads_standard_input():
+    r = run_tesra([], stdin=b"b\na\n")
+    assert r.err.startswith(echo() + START.encode("cp932"))
+    # Standard-input sorting comes with a later version: the run must fail, not fake a sort.
+    assert r.rc == 1
+    assert r.messages.endswith(t("failed", "C"))
+    assert r.out == b""
+
+
+@pytest.mark.parametrize("args", ['["-C", 5]', '[5]', '["-C", b"in.txt"]', '["-C", None]'])
+def test_non_string_item_raises_type_error_without_echo(args):
+    r = run_code(CALL.format(arg=args))
+    assert r.out == b"TypeError: All arguments must be strings\n"
+    assert r.err == b""  # no echo, engine not started
+
+
+@pytest.mark.parametrize("arg", ['"-C"', '("-C",)', '{"-C": 1}'])
+def test_argument_that_is_not_a_list_raises_the_parsers_type_error(arg):
+    r = run_code(CALL.format(arg=arg))
+    assert r.out.startswith(b"TypeError: ")
+    assert b"must be list" in r.out
+    assert r.err == b""
+
+
+def test_subclasses_of_list_and_str_are_accepted():
+    code = CALL.format(arg='L([S("--help")])').replace(
+        "import sys, _tesra", "import sys, _tesra\nclass L(list): pass\nclass S(str): pass")
+    r = run_code(code)
+    assert r.out == b"result 1\n"
+    assert r.err.startswith(echo(b"--help"))
+
+
+def test_help_returns_1():
+    r = run_code(CALL.format(arg='["--help"]'))
+    assert r.out == b"result 1\n"
+
+
+def test_text_with_nul_is_cut_there(tmp_path):
+    (tmp_path / "in.txt").write_bytes(b"b\na\n")
+    r = run_code(CALL.format(arg='["in.txt\\0.missing"]'), cwd=tmp_path)
+    assert r.out == b"a\nb\nresult 0\n"
+    assert r.err.startswith(echo(b"in.txt"))
+
+
+def test_python_strings_are_not_changed_by_the_engine(tmp_path):
+    # The engine trims option values and rewrites -W suffixes in its own copies.
+    (tmp_path / "in.csv").write_bytes(b"b,2\na,1\n")
+    code = "import _tesra\nargs = ['-C', '-K', ' 2d ', '-W', ' 64m ', 'in.csv']\nprint(_tesra.tesra(args), args)\n"
+    r = run_code(code, cwd=tmp_path)
+    assert r.out == b"b,2\na,1\n0 ['-C', '-K', ' 2d ', '-W', ' 64m ', 'in.csv']\n"
+
+
+def test_japanese_file_name_reaches_the_engine_as_utf8(tmp_path):
+    name = "データ.txt"
+    (tmp_path / name).write_bytes(b"2\n1\n")
+    r = run_tesra([name], cwd=tmp_path)
+    assert r.rc == 0
+    assert r.out == b"1\n2\n"
+    assert r.err.startswith(echo(name.encode("utf-8")))  # the echo is raw UTF-8
+
+
+def test_japanese_file_name_in_a_message_is_code_page_932(tmp_path):
+    name = "無い.txt"
+    r = run_tesra(["-C", name], cwd=tmp_path, lang="ja_JP.UTF-8")
+    assert r.rc == 1
+    assert t("stat", "ja", 1, name).encode("cp932") in r.err
+
+
+def test_undecodable_file_name_reaches_the_engine_as_its_bytes(tmp_path):
+    name = b"d\xffata\x80.txt"
+    (tmp_path / os.fsdecode(name)).write_bytes(b"z\ny\n")
+    r = run_tesra([name], cwd=tmp_path)
+    assert r.rc == 0
+    assert r.out == b"y\nz\n"
+    assert r.err.startswith(echo(name))
+
+
+@pytest.mark.parametrize("arg", ['["\\ud800.txt"]', '["-C", "a\\udfff"]'])
+def test_lone_surrogate_raises_unicode_encode_error(arg):
+    r = run_code(CALL.format(arg=arg))
+    assert r.out.startswith(b"UnicodeEncodeError: ")
+    assert r.err == b""
+
+
+def test_output_order_is_kept_around_the_call(tmp_path):
+    (tmp_path / "in.txt").write_bytes(b"c\na\nb\n")
+    code = (
+        "import os, sys, _tesra\n"
+        "print('py-out', end='')\n"
+        "print('py-err', end='', file=sys.stderr)\n"
+        "r = _tesra.tesra(['in.txt'])\n"
+        "os.write(1, b'fd-out\\n')\n"
+        "os.write(2, b'fd-err\\n')\n"
+    )
+    r = run_code(code, cwd=tmp_path)
+    assert r.out == b"py-out" + b"a\nb\nc\n" + b"fd-out\n"
+    assert r.err.startswith(b"py-err" + ECHO_MARK)
+    assert r.err.endswith(END.encode("cp932") + b"fd-err\n")
+
+
+def test_engine_flushes_both_streams_before_returning(tmp_path):
+    # A failing verbose run: its settings dump (standard output) and its messages must be out
+    # before Python writes to the same descriptors again.
+    code = ("import os, _tesra\nr = _tesra.tesra(['-Verbose', 'missing.txt'])\n"
+            "os.write(1, b'after\\n')\nos.write(2, b'after\\n')\n")
+    r = run_code(code, cwd=tmp_path)
+    assert r.out.endswith(DUMP_CLOSE.encode() + b"after\n")
+    assert r.err.endswith(t("failed", "C").encode("cp932") + b"after\n")
+
+
+def test_python_dash_m_tesra_passes_arguments_and_exits_with_the_result(tmp_path):
+    (tmp_path / "in.txt").write_bytes(b"2\n1\n")
+    p = subprocess.run([sys.executable, "-m", "tesra", "in.txt"], capture_output=True, cwd=tmp_path,
+                       env=engine_env("C"), timeout=60)
+    assert (p.returncode, p.stdout) == (0, b"1\n2\n")
+    p = subprocess.run([sys.executable, "-m", "tesra", "-x"], capture_output=True, env=engine_env("C"), timeout=60)
+    assert p.returncode == 1
+
+
+def test_tesra_command_prints_usage(tmp_path):
+    exe = Path(sys.executable).with_name("tesra")
+    if not exe.exists():
+        pytest.skip("tesra command not installed next to this interpreter")
+    p = subprocess.run([str(exe), "--help"], capture_output=True, env=engine_env("C"), timeout=60)
+    assert p.returncode == 1
+    assert p.stderr.endswith(b"  TESRA -C -D \\t -P \\r\\n -S -U input.csv\n")
