@@ -314,6 +314,8 @@ int zs_pool_size() {
     ArgsInfo* a = &zs_args;
     int64_t size;
     if (a->totalFileSize == 0) {
+        // Empty input files fit any pool: they are sorted in memory, also under -W.
+        if (a->inFileNums > 0) a->bMemory = 1;
         if (a->totalMemSize == 0) return (int)kDefaultPool;
         size = a->totalMemSize;
     } else {
