@@ -237,8 +237,8 @@ int zs_getopt(int argc, char** argv) {
     }
     char* cur = argv[zs_opt.optind];
     char c = cur[zs_opt.optpos];
-    const char* spec = find_option(c);
-    if (spec == nullptr) {
+    const char* opt = find_option(c);
+    if (opt == nullptr) {
         zs_raw(stderr, "%s: %s\n", prog, ": illegal option -- ");
         // Step past the letter so that a caller that goes on cannot loop on it.
         if (cur[++zs_opt.optpos] == '\0') {
@@ -247,7 +247,7 @@ int zs_getopt(int argc, char** argv) {
         }
         return '?';
     }
-    if (spec[1] == ':') {
+    if (opt[1] == ':') {
         char* value = cur + zs_opt.optpos + 1;
         if (*value == '\0') {
             zs_opt.optind++;
