@@ -222,7 +222,8 @@ def ensure_tools_venv() -> bool:
 
 @dataclass
 class Run:
-    seconds: float
+    seconds: float  # wall clock
+    cpu: float  # user + system time of the process and its children
     peak_kb: int
 
 
@@ -248,7 +249,7 @@ def run_once(argv: list[str], out: Path, errlog: Path) -> Run:
         memfile.unlink()
     else:
         peak = usage.ru_maxrss  # kilobytes on Linux
-    return Run(seconds, peak)
+    return Run(seconds, usage.ru_utime + usage.ru_stime, peak)
 
 
 # ---------------------------------------------------------------- checks
@@ -369,9 +370,13 @@ def main() -> int:
         sys.exit("--tools must include tesra and sort (the reference for ratios and checks)")
     OUT.mkdir(exist_ok=True)
 
-    report = [f"Data sets of {size_label(args.size)} each, median of {args.runs} runs, wall-clock seconds; "
-              "peak = maximum resident set size of the process.", ""]
-    report += machine_info(have_tools) + [""]
+    report = [f"Data sets of {size_label(args.size)} each; median of {args.runs} interleaved runs, wall-clock "
+              "seconds; cpu = user + system seconds (median); peak = maximum resident set size.", ""]
+    report += machine_info(have_tools)
+    busy = os.getloadavg()[0]
+    report += [f"- Load average (1 min) at start: {busy:.2f}", ""]
+    if busy > 0.5:
+        print(f"warning: load average {busy:.2f}: other processes compete for the CPU", file=sys.stderr)
     print("\n".join(report), flush=True)
     failed = False
     for name in args.datasets.split(","):
@@ -381,51 +386,55 @@ def main() -> int:
         input_digest = line_digest(ds.path) if ds.check == "keys" else None
         ref = OUT / f"{ds.name}.sort-1-thread.out"
         # The reference runs first so every other tool's first output can be checked against it.
+        # The reference runs first so every other tool's first output can be checked against it.
+        # Rounds interleave the tools, so that a busy spell on the machine hits them alike.
         order = sorted(tools, key=lambda t: t.name != "sort 1 thread")
-        results = {}
-        for tool in order:
-            slug = re.sub(r"[^a-z0-9]+", "-", tool.name.lower()).strip("-")
-            out = ref if tool.name == "sort 1 thread" else OUT / f"{ds.name}.{slug}.out"
-            runs, check = [], "reference" if tool.name == "sort 1 thread" else ""
-            try:
-                for i in range(args.runs):
+        results = {t.name: ([], "reference" if t.name == "sort 1 thread" else "") for t in order}
+        for i in range(args.runs):
+            for tool in order:
+                runs, check = results[tool.name]
+                if check == "FAILED":
+                    continue
+                slug = re.sub(r"[^a-z0-9]+", "-", tool.name.lower()).strip("-")
+                out = ref if tool.name == "sort 1 thread" else OUT / f"{ds.name}.{slug}.out"
+                try:
                     runs.append(run_once(tool.argv(ds, out), out, OUT / f"{ds.name}.{slug}.err"))
                     if i == 0 and tool.name not in ("sort 1 thread", "cat (floor)"):
                         check = check_output(ds, out, ref, input_digest)
                         if "DIFFERS" in check and tool.name == "tesra":
                             failed = True
-            except RuntimeError as e:
-                print(f"  {tool.name}: {e}", file=sys.stderr)
-                check = "FAILED"
-                if tool.name == "tesra":
-                    failed = True
-            if not args.keep and out != ref and tool.name != "tesra":
-                out.unlink(missing_ok=True)
-            results[tool.name] = (runs, check)
-            if runs:
-                print(f"  {ds.name:6} {tool.name:22} {statistics.median(r.seconds for r in runs):8.2f} s  {check}",
-                      flush=True)
+                except RuntimeError as e:
+                    print(f"  {tool.name}: {e}", file=sys.stderr)
+                    check = "FAILED"
+                    if tool.name == "tesra":
+                        failed = True
+                if i == args.runs - 1 and not args.keep and out != ref and tool.name != "tesra":
+                    out.unlink(missing_ok=True)
+                results[tool.name] = (runs, check)
+                print(f"  {ds.name:6} run {i + 1} {tool.name:22} "
+                      f"{runs[-1].seconds if runs else float('nan'):8.2f} s  {check if i == 0 else ''}", flush=True)
 
-        def median(tname):
+        def median(tname, what="seconds"):
             runs = results.get(tname, ([], ""))[0]
-            return statistics.median(r.seconds for r in runs) if runs else None
+            return statistics.median(getattr(r, what) for r in runs) if runs else None
 
         base, floor = median("tesra"), median("cat (floor)")
         size_mb = ds.path.stat().st_size / 1e6
         table = ["", f"### {ds.name}: {ds.describe} ({size_mb:.0f} MB, {ds.records:,} records)", "",
                  f"tesra `{' '.join(ds.tesra_args)}`; sort `LC_ALL=C sort {' '.join(ds.sort_args) or '(whole line)'}`", "",
-                 "| tool | median s | × tesra | × cat | peak MB | output check |",
-                 "|---|---:|---:|---:|---:|---|"]
+                 "| tool | median s | × tesra | × cat | cpu s | peak MB | output check |",
+                 "|---|---:|---:|---:|---:|---:|---|"]
         for tool in tools:
             runs, check = results[tool.name]
             if not runs:
-                table.append(f"| {tool.name} | – | – | – | – | {check} |")
+                table.append(f"| {tool.name} | – | – | – | – | – | {check} |")
                 continue
             t = median(tool.name)
             peak = max(r.peak_kb for r in runs) / 1024
             ratio_t = f"{t / base:.2f}" if base else "–"
             ratio_c = f"{t / floor:.1f}" if floor else "–"
-            table.append(f"| {tool.name} | {t:.2f} | {ratio_t} | {ratio_c} | {peak:.0f} | {check or '–'} |")
+            cpu = median(tool.name, "cpu")
+            table.append(f"| {tool.name} | {t:.2f} | {ratio_t} | {ratio_c} | {cpu:.2f} | {peak:.0f} | {check or '–'} |")
         print("\n".join(table), flush=True)
         report += table
     (OUT / "results.md").write_text("\n".join(report) + "\n")
