@@ -125,6 +125,20 @@ TEST_F(CompareTest, WholeRecordVariableAndFixed) {
     EXPECT_EQ(_cmpList_totalRec(slot(0), slot(1)), 1);
 }
 
+TEST_F(CompareTest, BytesCompareUnsignedAtEveryPosition) {
+    // Long records go through the eight-byte fast path; bytes above 0x7F sort after ASCII.
+    variable();
+    whole();
+    for (int at = 0; at < 12; at++) {
+        std::string low(12, 'm'), high(12, 'm');
+        low[at] = 'a';
+        high[at] = '\xe3';
+        build({low + "\n", high + "\n"});
+        EXPECT_EQ(_cmpList_totalRec_variable(slot(0), slot(1)), -1) << at;
+        EXPECT_EQ(_cmpList_totalRec_variable(slot(1), slot(0)), 1) << at;
+    }
+}
+
 TEST_F(CompareTest, EqualityTestsForTheUniqueFilter) {
     csv();
     key(1, 0, ZS_KEY_NUMERIC);
