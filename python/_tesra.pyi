@@ -1,3 +1,5 @@
+__version__: str
+
 def tesra(args: list[str], /) -> int:
     """Run tesra with argument list.
 

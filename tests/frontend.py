@@ -225,9 +225,10 @@ DUMP_OPEN = "\n==================== ArgsInfo ====================\n"
 DUMP_CLOSE = "\n================ End ArgsInfo ====================\n\n"
 
 
-def dumps(out: bytes) -> list[str]:
-    """The settings dumps printed on standard output, each from its opening to its closing line."""
-    text = out.decode("latin-1")
+def dumps(run) -> list[str]:
+    """The settings dumps of a run, each from its opening to its closing line. They are printed on
+    standard output, or on standard error when the records go to standard output."""
+    text = (run.out + run.err).decode("latin-1")
     return re.findall(re.escape(DUMP_OPEN) + ".*?" + re.escape(DUMP_CLOSE), text, flags=re.S)
 
 

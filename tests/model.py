@@ -8,6 +8,7 @@ error records, numeric values, keyed and whole-record order, and equality for -U
 from __future__ import annotations
 
 import functools
+from collections import Counter
 from dataclasses import dataclass, field
 
 QUOTE = ord('"')
@@ -100,21 +101,23 @@ class Model:
 
     # ---- loading and splitting ----
 
-    def load(self, files: list[bytes]) -> tuple[bytes, bytes | None]:
+    def load(self, files: list[bytes]) -> tuple[list[bytes], bytes | None]:
+        """Each file's data (header line removed, newline code completed) and the first header."""
         o = self.opt
-        data, header = bytearray(), None
+        datas, header = [], None
         for content in files:
             if o.layout == "csv" and o.header:
                 i = content[:1048576].find(o.sep)
-                if i < 0:
+                if i < 0 and (not content or len(content) > 1048576):
                     raise ModelError("no header line")
+                line = content[:i + len(o.sep)] if i >= 0 else content + o.sep  # a lone line is all header
                 if header is None:
-                    header = content[:i + len(o.sep)]
-                content = content[i + len(o.sep):]
-            data += content
-        if o.layout != "fixed" and data and not data.endswith(o.sep):
-            data += o.sep
-        return bytes(data), header
+                    header = line
+                content = content[i + len(o.sep):] if i >= 0 else b""
+            if o.layout != "fixed" and content and not content.endswith(o.sep):
+                content += o.sep  # no file's last record runs into the next file
+            datas.append(content)
+        return datas, header
 
     def split(self, data: bytes) -> list[bytes]:
         """Records of a whole input; for CSV an unterminated tail (open quote) is the last record."""
@@ -211,6 +214,8 @@ class Model:
                 return self.columns(a) == self.columns(b)
             return a == b
         for k, fa, fb in zip(o.keys, self.fields(a), self.fields(b)):
+            if o.layout == "csv" and o.nulllast and bool(fa) != bool(fb):
+                return False  # -N keeps an empty column apart from every other
             if k.numeric:
                 if number(fa) != number(fb):
                     return False
@@ -222,33 +227,83 @@ class Model:
 
     def run(self, files: list[bytes]) -> Result:
         o = self.opt
-        data, header = self.load(files)
+        datas, header = self.load(files)
         records, errors = [], []
-        for r in self.split(data):
-            (errors if self.is_error(r) else records).append(r)
+        for data in datas:  # records never span two files
+            for r in self.split(data):
+                (errors if self.is_error(r) else records).append(r)
         ordered = sorted(records, key=functools.cmp_to_key(self.compare))  # stable
         uniq = [r for i, r in enumerate(ordered) if i == 0 or not self.equal(ordered[i - 1], r)]
         written = uniq if o.unique else ordered
-        if o.layout != "csv" or not o.header or (o.unique and not records):
+        if o.layout != "csv" or not o.header:
             header = None
         return Result(header, records, errors, (header or b"") + b"".join(written), len(uniq))
 
-    def output_parses(self, body: bytes, expected: list[bytes]):
-        """Ways to cut an output body (header removed) into whole records. An unterminated CSV tail record is not
-        self-delimiting once other records follow it, so each place where it could sit is offered too."""
+    def plain_parse(self, body: bytes) -> list[bytes] | None:
+        """The output body (header removed) cut at every record end, or None when it does not cut evenly."""
         o = self.opt
-        parts = self.split(body)
-        if b"".join(parts) == body and all(self._whole(p) for p in parts):
-            yield parts
-        if o.layout != "csv":
-            return
-        for tail in {r for r in expected if not self._whole(r)}:
-            start = body.find(tail)
-            while start >= 0:
-                before, after = self.split(body[:start]), self.split(body[start + len(tail):])
-                if all(self._whole(p) for p in before + after):
-                    yield before + [tail] + after
-                start = body.find(tail, start + 1)
+        parts, pos = [], 0
+        while pos < len(body):
+            if o.layout == "fixed":
+                j = pos + o.reclen if pos + o.reclen <= len(body) else -1
+            else:
+                j = find_token(body, pos, len(body), o.sep) if o.layout == "csv" else body.find(o.sep, pos)
+                j = j + len(o.sep) if j >= 0 else -1
+            if j < 0:
+                return None
+            parts.append(body[pos:j])
+            pos = j
+        return parts
+
+    def ordered_parse(self, body: bytes, expected: list[bytes], unique: bool, budget: int = 200000):
+        """A way to cut the output body into records of the input, in order (strictly, without duplicate keys, for
+        -U), or None. A CSV record with an open quote (the last one of its file) is not self-delimiting once other
+        records follow it, so wherever one of those could sit both readings are tried."""
+        o = self.opt
+        left = Counter(expected)
+        tails = sorted(r for r in left if not self._whole(r)) if o.layout == "csv" else []
+
+        def options(pos):
+            opts = [t for t in tails if body.startswith(t, pos)]
+            rest = self.plain_parse_one(body, pos)
+            if rest is not None and rest not in opts:
+                opts.append(rest)
+            return opts
+
+        def fits(prev, rec):
+            if left[rec] <= 0:
+                return False
+            if prev is None:
+                return True
+            c = self.compare(prev, rec)
+            return c < 0 and not self.equal(prev, rec) if unique else c <= 0
+
+        path, stack = [], [(0, options(0))]
+        while stack and budget > 0:
+            budget -= 1
+            pos, opts = stack[-1]
+            if pos == len(body):
+                return list(path)
+            prev = path[-1] if path else None
+            while opts and not fits(prev, opts[0]):
+                opts.pop(0)
+            if not opts:
+                stack.pop()
+                if path:
+                    left[path.pop()] += 1
+                continue
+            rec = opts.pop(0)
+            left[rec] -= 1
+            path.append(rec)
+            stack.append((pos + len(rec), options(pos + len(rec))))
+        return None
+
+    def plain_parse_one(self, body: bytes, pos: int) -> bytes | None:
+        o = self.opt
+        if o.layout == "fixed":
+            return body[pos:pos + o.reclen] if pos + o.reclen <= len(body) else None
+        j = find_token(body, pos, len(body), o.sep) if o.layout == "csv" else body.find(o.sep, pos)
+        return body[pos:j + len(o.sep)] if j >= 0 else None
 
     def _whole(self, rec: bytes) -> bool:
         o = self.opt

@@ -136,13 +136,19 @@ def test_output_order_is_kept_around_the_call(tmp_path):
 
 
 def test_engine_flushes_both_streams_before_returning(tmp_path):
-    # A failing verbose run: its settings dump (standard output) and its messages must be out
-    # before Python writes to the same descriptors again.
-    code = ("import os, _tesra\nr = _tesra.tesra(['-Verbose', 'missing.txt'])\n"
-            "os.write(1, b'after\\n')\nos.write(2, b'after\\n')\n")
-    r = run_code(code, cwd=tmp_path)
-    assert r.out.endswith(DUMP_CLOSE.encode() + b"after\n")
-    assert r.err.endswith(t("failed", "C").encode("cp932") + b"after\n")
+    # Failing verbose runs: their settings dumps and messages must be out before Python writes to
+    # the same descriptors again. With -O the dumps go to standard output; without it the records
+    # do, and every diagnostic goes to standard error instead.
+    for args, dumps_on in ((["-O", "o.txt"], "out"), ([], "err")):
+        code = (f"import os, _tesra\nr = _tesra.tesra({['-Verbose', *args, 'missing.txt']!r})\n"
+                "os.write(1, b'after\\n')\nos.write(2, b'after\\n')\n")
+        r = run_code(code, cwd=tmp_path)
+        assert r.err.endswith(t("failed", "C").encode("cp932") + b"after\n")
+        if dumps_on == "out":
+            assert r.out.endswith(DUMP_CLOSE.encode() + b"after\n")
+        else:
+            assert r.out == b"after\n"
+            assert DUMP_CLOSE.encode() in r.err
 
 
 def test_python_dash_m_tesra_passes_arguments_and_exits_with_the_result(tmp_path):
@@ -161,3 +167,76 @@ def test_tesra_command_prints_usage(tmp_path):
     p = subprocess.run([str(exe), "--help"], capture_output=True, env=engine_env("C"), timeout=60)
     assert p.returncode == 1
     assert p.stderr.endswith(b"  TESRA -C -D \\t -P \\r\\n -S -U input.csv\n")
+
+
+# --- the interpreter lock, runs in threads, interrupts ----------------------------------------
+
+THREADS = """
+import sys, threading, time, _tesra
+results, ticks, done = {}, [0], threading.Event()
+def sort(name):
+    results[name] = _tesra.tesra(["-O", name + ".out", name + ".in"])
+def count():
+    while not done.is_set():
+        ticks[0] += 1
+        time.sleep(0.001)
+counter = threading.Thread(target=count)
+counter.start()
+workers = [threading.Thread(target=sort, args=(n,)) for n in ("a", "b")]
+for w in workers: w.start()
+for w in workers: w.join()
+done.set(); counter.join()
+print(results["a"], results["b"], ticks[0])
+"""
+
+
+def test_runs_release_the_interpreter_and_do_not_overlap(tmp_path):
+    # Two threads sort at once (the runs are serialised), while a third keeps counting.
+    for name, base in (("a", 0), ("b", 1)):
+        lines = [b"%07d\n" % ((i * 7919 + base) % 1000003) for i in range(600_000)]
+        (tmp_path / f"{name}.in").write_bytes(b"".join(lines))
+    r = run_code(THREADS, cwd=tmp_path)
+    a, b, ticks = r.out.split()
+    assert (a, b) == (b"0", b"0"), r.messages
+    for name in ("a", "b"):
+        data = (tmp_path / f"{name}.in").read_bytes().splitlines(keepends=True)
+        assert (tmp_path / f"{name}.out").read_bytes() == b"".join(sorted(data))
+    assert int(ticks) > 20  # the counting thread ran during the sorts
+
+
+INTERRUPT = """
+import _thread, sys, threading, time, _tesra
+threading.Timer(0.3, _thread.interrupt_main).start()
+try:
+    r = _tesra.tesra(["-O", "out", "in"])
+except KeyboardInterrupt:
+    print("KeyboardInterrupt")
+else:
+    print("result", r)
+"""
+
+
+def test_ctrl_c_fails_the_run_and_raises_keyboard_interrupt(tmp_path):
+    (tmp_path / "in").write_bytes(b"".join(b"%d\n" % ((i * 7919) % 1000003) for i in range(4_000_000)))
+    r = run_code(INTERRUPT, cwd=tmp_path)
+    assert r.out == b"KeyboardInterrupt\n", r.messages
+    assert r.messages.endswith(START + "\n☆ Sort interrupted!\n" + t("failed", "C"))
+
+
+SHIM = r"""
+#include <errno.h>
+#include <iconv.h>
+iconv_t iconv_open(const char* to, const char* from) { (void)to; (void)from; errno = EINVAL; return (iconv_t)-1; }
+"""
+
+
+def test_messages_are_printed_unconverted_without_a_converter(tmp_path):
+    cc = next((c for c in ("cc", "gcc", "clang") if subprocess.run(["which", c], capture_output=True).returncode == 0),
+              None)
+    if cc is None:
+        pytest.skip("no C compiler to build the converter shim")
+    (tmp_path / "shim.c").write_text(SHIM)
+    subprocess.run([cc, "-shared", "-fPIC", "-o", str(tmp_path / "shim.so"), str(tmp_path / "shim.c")], check=True)
+    r = run_tesra(["missing.txt"], cwd=tmp_path, env=engine_env(LD_PRELOAD=str(tmp_path / "shim.so")))
+    assert r.rc == 1
+    assert "☆ Failed to stat input file 1 [missing.txt]!\n".encode() in r.err  # UTF-8, not lost

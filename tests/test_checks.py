@@ -13,7 +13,7 @@ from frontend import JP_ONLY, LANGS, check_failure, dumps, field, lang_cases, t
 def checked(args, cwd, env=None):
     """Settings dump after checking of a verbose run, and the run."""
     r = run_tesra(["-Verbose", *args], cwd=cwd, env=env)
-    ds = dumps(r.out)
+    ds = dumps(r)
     assert len(ds) == 2, r.messages
     return ds[1], r
 
@@ -224,7 +224,7 @@ def test_inputs_just_below_2_gib_pass_the_check(tmp_path):
     sparse(tmp_path / "f0", 2**30)
     sparse(tmp_path / "f1", 2**30 - 1)
     r = run_tesra(["-Verbose", "-O", "out", "f0", "f1"], cwd=tmp_path, env=engine_env(TEMP=str(tmp_path)))
-    (_, d) = dumps(r.out)
+    (_, d) = dumps(r)
     assert field(d, "totalFileSize") == str(2**31 - 1)
     assert "2GB" not in r.messages
 
@@ -336,7 +336,7 @@ def test_temporary_file_name(tmp_path, temp, tmpdir, args, expect):
     folder = expect if expect.startswith("/") or args else str(tmp_path / expect)
     if not folder.endswith("/"):
         folder += "/"
-    (_, d) = dumps(r.out)
+    (_, d) = dumps(r)
     assert ("\n--- tmpFile ---\n  path          = %stesra_%d.tmp\n  dir           = %s\n"
             "  fileName      = tesra_%d.tmp\n" % (folder, pid, folder, pid)) in d
     assert "一時パス: %stesra_%d.tmp\n" % (folder, pid) in r.messages

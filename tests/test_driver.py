@@ -268,7 +268,8 @@ def test_verbose_run(tmp_path, lang):
         return text % args if args else text
 
     tmp = str(tmp_path)
-    r = run_all(["-C", "-Verbose", "-S", "-K", "2", "in.csv"], cwd=tmp_path, env=engine_env(lang, TEMP=tmp))
+    r = run_all(["-C", "-O", "out.csv", "-Verbose", "-S", "-K", "2", "in.csv"], cwd=tmp_path,
+                env=engine_env(lang, TEMP=tmp))
     pid = int(re.search(rb"pid (\d+)\n", r.out).group(1))
     (msgs,) = runs_of(r.err)
 
@@ -276,7 +277,7 @@ def test_verbose_run(tmp_path, lang):
     assert msgs.startswith(START + "-S\nソートキー1は:2\n入力ファイル1のパスは: in.csv\n" + v("proc") + v("load")
                            + v("loaded") + v("check") + "\n--- 引数のチェック処理は開始します。--- \n")
     assert_in_order(msgs, [
-        v("loaded"), v("check"), "出力フォルダ: (null)\n出力ファイル名: (null)\n",
+        v("loaded"), v("check"), "出力フォルダ: (null)\n出力ファイル名: out.csv\n",
         v("errdir") + v("errname") + v("tmp", tmp) + v("tmpdef", tmp), "一時パス: %s/tesra_%d.tmp\n" % (tmp, pid),
         "ソートキー1(Asc)の位置は: 2\n", v("checked") + v("procd") + v("pool"), "最小メモリサイズ[16384]KBを使用する。\n",
         v("poolsize"), v("poold"), v("mem"), v("read"), v("memd"), *SECTIONS, v("count"),
@@ -305,15 +306,24 @@ def test_verbose_run(tmp_path, lang):
     tail = "]ms, [%.3f]sです。\n" if is_ja(lang) else "]ms, [%.3f]s.\n"
     assert v("took") + str(diff) + tail % (diff / 1000) in msgs
 
-    # Standard output: the start block, exactly two dumps, then the records.
+    # Standard output: the start block and exactly two dumps; the records are in the output file.
     out = r.out.decode("cp932")
     started = "ソートが開始します。 " if is_ja(lang) else "Sort started. "
     assert re.match("\n" + RULE + re.escape(started) + TS + "\n" + RULE + "\n=====", out)
-    ds = dumps(r.out)
+    ds = dumps(r)
     assert len(ds) == 2
     assert field(ds[0], "bFixVar") == "0" and field(ds[0], "totalFileSize") == "0"
     assert field(ds[1], "bFixVar") == "2" and field(ds[1], "totalFileSize") == "12"
-    assert out.endswith(DUMP_CLOSE + "a,1\nb,2\nc,3\n" + "result 0\npid %d\n" % pid)
+    assert out.endswith(DUMP_CLOSE + "result 0\npid %d\n" % pid)
+    assert (tmp_path / "out.csv").read_bytes() == b"a,1\nb,2\nc,3\n"
+
+
+def test_verbose_run_writing_to_standard_output_keeps_it_for_the_records(tmp_path):
+    (tmp_path / "in.txt").write_bytes(b"b\na\n")
+    r = run_tesra(["-Verbose", "in.txt"], cwd=tmp_path)
+    assert (r.rc, r.out) == (0, b"a\nb\n")
+    assert r.messages.index("Sort started. ") < r.messages.index("Sort completed successfully. ")
+    assert len(dumps(r)) == 2
 
 
 def test_run_that_is_not_verbose_prints_only_start_and_end(tmp_path):
@@ -329,7 +339,7 @@ def test_verbose_value_must_be_exactly_erbose(tmp_path):
         assert (r.rc, r.out, r.messages) == (0, b"a\nb\n", START + END), opt
     for opt in (["-verbose"], ["-V", "erbose"], ["-V", " erbose "]):
         r = run_tesra([*opt, "in.txt"], cwd=tmp_path)
-        assert r.rc == 0 and len(dumps(r.out)) == 2, opt
+        assert r.rc == 0 and len(dumps(r)) == 2, opt
 
 
 # --- repeated runs in one process ----------------------------------------------------------
@@ -338,8 +348,8 @@ def test_run_after_a_verbose_run_is_quiet(tmp_path):
     (tmp_path / "a.txt").write_bytes(b"b\na\n")
     (tmp_path / "x.txt").write_bytes(b"y\nx\n")
     r = run_all(["-Verbose", "a.txt"], ["x.txt"], cwd=tmp_path)
-    assert re.search(re.escape(DUMP_CLOSE.encode()) + rb"a\nb\nresult 0\nx\ny\nresult 0\npid \d+\n$", r.out)
-    assert len(dumps(r.out)) == 2
+    assert re.fullmatch(rb"a\nb\nresult 0\nx\ny\nresult 0\npid \d+\n", r.out)
+    assert len(dumps(r)) == 2
     assert runs_of(r.err)[1] == START + END
 
 
@@ -350,7 +360,7 @@ def test_second_verbose_run_has_fresh_settings_and_the_same_temporary_file(tmp_p
                 ["-Verbose", "b.txt"], cwd=tmp_path, env=engine_env(TEMP=str(tmp_path)))
     pid = int(re.search(rb"pid (\d+)\n", r.out).group(1))
     assert (tmp_path / "out.csv").read_bytes() == b"2,a\n1,b\n"
-    ds = dumps(r.out)
+    ds = dumps(r)
     assert len(ds) == 4
     tmp_line = "  path          = %s/tesra_%d.tmp\n" % (tmp_path, pid)
     assert tmp_line in ds[1] and tmp_line in ds[3]

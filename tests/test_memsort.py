@@ -40,11 +40,17 @@ def test_header_comes_once_from_the_first_file(tmp_path):
 
 @pytest.mark.parametrize("sep, arg", [(b"\n", "\\n"), (b"\r\n", "\\r\\n"), (b"\r", "\\r")])
 @pytest.mark.parametrize("layout", [[], ["-C"]])
-def test_files_without_final_newline_run_together(tmp_path, sep, arg, layout):
+def test_files_without_final_newline_keep_their_records_apart(tmp_path, sep, arg, layout):
     first = write(tmp_path, "1", b"m" + sep + b"b")  # no final newline code
-    second = write(tmp_path, "2", b"c" + sep + b"a")  # nor here: only the end of all data gets one
+    second = write(tmp_path, "2", b"c" + sep + b"a")  # nor here: every file's data gets one
     out = sort_ok([*layout, "-P", arg, first, second])
-    assert out == b"a" + sep + b"bc" + sep + b"m" + sep
+    assert out == b"a" + sep + b"b" + sep + b"c" + sep + b"m" + sep
+
+
+def test_csv_record_with_an_open_quote_ends_with_its_file(tmp_path):
+    first = write(tmp_path, "1", b'b,"open\n')  # the quote never closes in this file
+    second = write(tmp_path, "2", b"a,1\nc,2\n")
+    assert sort_ok(["-C", "-K", "1", first, second]) == b'a,1\nb,"open\nc,2\n'
 
 
 @pytest.mark.parametrize("layout", [["-L", "4"], [], ["-C"], ["-C", "-P", "\\r\\n", "-K", "2n"], ["-K", "0,2"]])
@@ -57,12 +63,13 @@ def test_empty_input_is_an_empty_success(tmp_path, layout):
     assert out.read_bytes() == b""  # created, and nothing invented
 
 
-@pytest.mark.parametrize("unique, expected", [([], b"h1,h2\n"), (["-U"], b"")])
-@pytest.mark.parametrize("content", [b"h1,h2\n", b"h1,h2\nshort\nalso\n"], ids=["header-only", "only-error-records"])
-def test_header_without_records(tmp_path, unique, expected, content):
-    # The plain writer always writes the header; the unique writer only ahead of a first record.
+@pytest.mark.parametrize("unique", [[], ["-U"]])
+@pytest.mark.parametrize("content", [b"h1,h2\n", b"h1,h2", b"h1,h2\nshort\nalso\n"],
+                         ids=["header-only", "header-without-newline", "only-error-records"])
+def test_header_without_records(tmp_path, unique, content):
+    # The header is written whenever there is one, completed with its newline code if need be.
     path = write(tmp_path, "in.csv", content)
-    assert sort_ok(["-C", "-H", "-K", "2", *unique, path]) == expected
+    assert sort_ok(["-C", "-H", "-K", "2", *unique, path]) == b"h1,h2\n"
 
 
 def test_csv_files_larger_than_the_header_chunk(tmp_path):
@@ -85,7 +92,7 @@ def test_records_longer_than_640_kib(tmp_path):
 
 
 def test_header_line_missing(tmp_path):
-    for name, content in [("empty", b""), ("unended", b"h1,h2")]:
+    for name, content in [("empty", b""), ("unended-past-1mib", b"h" * 1048577)]:
         run = run_tesra(["-C", "-H", write(tmp_path, name, content)])
         assert run.rc == 1
         assert "☆ Error occurred while reading CSV file header!\n" in run.messages
@@ -334,3 +341,9 @@ def test_csv_flag_with_record_length_sorts_fixed_records(tmp_path):
     path = write(tmp_path, "in", b"hd,xzz,1aa,2")
     assert sort_ok(["-C", "-H", "-L", "4", "-K", "0,2", path]) == b"aa,2hd,xzz,1"
     assert sort_ok(["-C", "-L", "4", "-K", "3,1nd", path]) == b"aa,2zz,1hd,x"
+
+
+def test_unique_keeps_an_empty_numeric_column_apart_from_zero_under_n(tmp_path):
+    # -N sorts an empty key column apart from a 0, so the two are not duplicates either.
+    path = write(tmp_path, "in.csv", b"x,0\ny,\nz,00\n")
+    assert sort_ok(["-C", "-N", "-U", "-K", "2n", path]) == b"x,0\ny,\n"

@@ -6,10 +6,9 @@ returns its result: 0 for success, 1 for a failure (the reason is printed on sta
 
 import sys
 
-from _tesra import tesra
+from _tesra import __version__, tesra
 
-__all__ = ["tesra", "main"]
-__version__ = "3.0.0"
+__all__ = ["tesra", "main", "__version__"]
 
 
 def main(argv: list[str] | None = None) -> int:

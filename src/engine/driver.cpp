@@ -5,7 +5,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "engine/msg.h"
+#include "base/msg.h"
 #include "memory/pool.h"
 #include "platform/platform.h"
 #include "records/compare.h"
@@ -23,14 +23,10 @@ constexpr long kLargestPoolKb = 2097152;
 // Sizes are shown in KB rounded up.
 long kb(int64_t size) { return (long)((size - 1) / 1024 + 1); }
 
-double elapsed_ms(long from, long to) { return (double)(to - from) / 1000.0 * 1000.0; }
-
-// Standard error keeps this buffer after a verbose run, so it must outlive the run.
-char stderrBuffer[16384];
-
 int verbose_start_block() {
+    // Standard error keeps this buffer after the run; it lives in the run state for good.
     if (setvbuf(stderr, nullptr, _IONBF, 0) != 0 ||
-        setvbuf(stderr, stderrBuffer, _IOFBF, sizeof stderrBuffer) != 0) {
+        setvbuf(stderr, zs_run.stderrBuf, _IOFBF, sizeof zs_run.stderrBuf) != 0) {
         ZS_MSG("☆ Failed to set stdout buffer!\n", "☆標準出力バッファの設定はできません！\n");
         return 1;
     }
@@ -39,8 +35,8 @@ int verbose_start_block() {
     ZS_MSG_OUT("Sort started. %s\n", "ソートが開始します。 %s\n", zs_timestamp());
     ZS_MSG_OUT("------------------------------------------------------------\n",
                "------------------------------------------------------------\n");
-    fflush(stdout);
-    startFirst = zs_plat_clock();
+    fflush(zs_diag_stream());
+    zs_run.startFirst = zs_plat_clock();
     return 0;
 }
 
@@ -54,14 +50,14 @@ int pool_fallback() {
            kb(kDefaultPool));
     if (failed > kDefaultPool) {
         a->totalMemSize = (int32_t)kDefaultPool;
-        pool = zs_pool_create(a->totalMemSize);
-        if (pool != nullptr) return 0;
+        zs_run.pool = zs_pool_create(a->totalMemSize);
+        if (zs_run.pool != nullptr) return 0;
         ZS_MSG("☆ Failed to allocate [%ld]KB memory! Allocating minimum memory [%ld]KB.\n",
                "☆[%ld]KBメモリの割当は失敗しました！最小メモリ[%ld]KBを割当します。\n", kb(kDefaultPool),
                kb(kMinPool));
         a->totalMemSize = (int32_t)kMinPool;
-        pool = zs_pool_create(a->totalMemSize);
-        if (pool != nullptr) return 0;
+        zs_run.pool = zs_pool_create(a->totalMemSize);
+        if (zs_run.pool != nullptr) return 0;
         ZS_MSG("☆ Failed to allocate [%ld]KB memory, sorting cannot be performed!\n",
                "☆[%ld]KBメモリの割当は失敗しました、ソートできませんでした！\n", kb(kMinPool));
         return 1;
@@ -71,8 +67,8 @@ int pool_fallback() {
                "☆最小メモリ[%ld]KBより小さいメモリの利用は出来ません！最小メモリ[%ld]KBを割当します。\n",
                kb(failed), kb(kMinPool));
         a->totalMemSize = (int32_t)kMinPool;
-        pool = zs_pool_create(a->totalMemSize);
-        if (pool != nullptr) return 0;
+        zs_run.pool = zs_pool_create(a->totalMemSize);
+        if (zs_run.pool != nullptr) return 0;
     }
     ZS_MSG_JP("☆[%ld]KBメモリの割当は失敗しました、ソートできませんでした！\n", kb(kMinPool));
     return 1;
@@ -93,21 +89,29 @@ int switch_to_tmpfile_mode() {
 int in_memory_mode() {
     ArgsInfo* a = &zs_args;
     ZS_VMSG("\n--- In-memory sort started.--- \n", "\n--- メモリ上でのソートは開始します。--- \n");
-    char* buffer = static_cast<char*>(zs_qmalloc((int64_t)a->totalFileSize + a->sepLen));
+    char* buffer = static_cast<char*>(zs_qmalloc(zs_load_size()));
     if (buffer == nullptr) {
         ZS_MSG("☆ Failed to allocate [%ld]KB memory!\n", "☆[%ld]KBメモリの割当は失敗しました！\n",
                (long)(a->totalFileSize / 1024));
         a->totalMemSize = (int32_t)kDefaultPool;
         return switch_to_tmpfile_mode();
     }
-    if (bVerbose) phaseStart = zs_plat_clock();
-    if (zs_load_input(buffer) != 0) return 1;
-    if (bVerbose) {
-        finish = zs_plat_clock();
-        ZS_MSG("Input file reading took [%8.0f]ms.\n", "入力ファイルの読み込みがかかった[%8.0f]msです。\n",
-               elapsed_ms(phaseStart, finish));
+    int32_t* fileEnds = static_cast<int32_t*>(zs_malloc(zs_run.pool, (int64_t)a->inFileNums * 4));
+    if (fileEnds == nullptr) {
+        ZS_MSG("☆ Failed to allocate [%ld]KB memory!\n", "☆[%ld]KBメモリの割当は失敗しました！\n",
+               kb((int64_t)a->inFileNums * 4));
+        return 1;
     }
-    int rc = a->bStabilize == 1 ? zs_memsort_stable(buffer, a->totalFileSize) : zs_memsort(buffer, a->totalFileSize);
+    zs_phase_begin();
+    if (zs_load_input(buffer, fileEnds) != 0) return 1;
+    if (zs_run.bVerbose) {
+        zs_run.finish = zs_plat_clock();
+        ZS_MSG("Input file reading took [%8.0f]ms.\n", "入力ファイルの読み込みがかかった[%8.0f]msです。\n",
+               zs_ms(zs_run.phaseStart, zs_run.finish));
+    }
+    int rc = a->bStabilize == 1 ? zs_memsort_stable(buffer, a->totalFileSize, fileEnds, a->inFileNums)
+                                : zs_memsort(buffer, a->totalFileSize, fileEnds, a->inFileNums);
+    zs_free(zs_run.pool, fileEnds);
     if (rc != 0) return 1;
     ZS_VMSG("--- In-memory sort completed.--- \n", "--- メモリ上でのソートは終了しました。--- \n");
     return 0;
@@ -133,69 +137,35 @@ int stdin_mode() {
     return 0;
 }
 
-// The counter report: section titles and, per line, the kind text and the counter.
-enum CounterKind { SORT, SPLIT, EQUAL };
-struct CounterLine {
-    CounterKind kind;
-    ZsCmpId id;
-};
-struct CounterSection {
-    const char* title;
-    const CounterLine* lines;
-    int count;
-};
+// The counter report: one section per layout and one for the presorted merge, each listing the
+// family members filed under it, then every equality test again.
+constexpr const char* sectionTitles[] = {"\n---固定長---\n", "\n---可変長---\n", "\n---CSV---\n",
+                                         "\n---ソート済みファイルのマージソート比較関数---\n"};
 
-constexpr CounterLine fixedLines[] = {
-    {SORT, ZS_CMP_LIST},           {SORT, ZS_CMP_LIST_TOTALREC},           {SPLIT, ZS_CMP_UNIT},
-    {SPLIT, ZS_CMP_UNIT_STABILIZE}, {SPLIT, ZS_CMP_UNIT_TOTALREC}, {SPLIT, ZS_CMP_UNIT_TOTALREC_STABILIZE},
-    {EQUAL, ZS_EQ},
-};
-constexpr CounterLine variableLines[] = {
-    {SORT, ZS_CMP_LIST_VARIABLE},
-    {SORT, ZS_CMP_LIST_TOTALREC_VARIABLE},
-    {SPLIT, ZS_CMP_UNIT_VARIABLE},
-    {SPLIT, ZS_CMP_UNIT_VARIABLE_STABILIZE},
-    {SPLIT, ZS_CMP_UNIT_TOTALREC_VARIABLE},
-    {SPLIT, ZS_CMP_UNIT_TOTALREC_VARIABLE_STABILIZE},
-    {EQUAL, ZS_EQ_VARIABLE},
-    {EQUAL, ZS_EQ_UNIT_VARIABLE},
-};
-constexpr CounterLine csvLines[] = {
-    {SORT, ZS_CMP_LIST_CSV},           {SORT, ZS_CMP_LIST_TOTALREC_CSV},
-    {SPLIT, ZS_CMP_UNIT_CSV},          {SPLIT, ZS_CMP_UNIT_CSV_STABILIZE},
-    {SPLIT, ZS_CMP_UNIT_TOTALREC_CSV}, {SPLIT, ZS_CMP_UNIT_TOTALREC_CSV_STABILIZE},
-};
-constexpr CounterLine mergeLines[] = {
-    {SORT, ZS_CMP_MERGE_VARIABLE},          {SORT, ZS_CMP_MERGE_VARIABLE_STABILIZE},
-    {SORT, ZS_CMP_MERGE_TOTALREC_VARIABLE}, {SORT, ZS_CMP_MERGE_TOTALREC_VARIABLE_STABILIZE},
-    {SORT, ZS_CMP_MERGE_CSV},               {SORT, ZS_CMP_MERGE_CSV_STABILIZE},
-    {SORT, ZS_CMP_MERGE_TOTALREC_CSV},      {SORT, ZS_CMP_MERGE_TOTALREC_CSV_STABILIZE},
-};
-constexpr CounterLine uniqueLines[] = {
-    {EQUAL, ZS_EQ},           {EQUAL, ZS_EQ_VARIABLE},       {EQUAL, ZS_EQ_CSV},
-    {EQUAL, ZS_EQ_UNIT_VARIABLE}, {EQUAL, ZS_EQ_UNIT_CSV}, {EQUAL, ZS_EQ_MERGE_VARIABLE},
-    {EQUAL, ZS_EQ_MERGE_CSV},
-};
-constexpr CounterSection counterSections[] = {
-    {"\n---固定長---\n", fixedLines, (int)std::size(fixedLines)},
-    {"\n---可変長---\n", variableLines, (int)std::size(variableLines)},
-    {"\n---CSV---\n", csvLines, (int)std::size(csvLines)},
-    {"\n---ソート済みファイルのマージソート比較関数---\n", mergeLines, (int)std::size(mergeLines)},
-    {"\n---ユニック出力比較関数---\n", uniqueLines, (int)std::size(uniqueLines)},
-};
-constexpr const char* kindTexts[] = {"ソート比較函数", "分割ソート比較函数", "比較函数"};
+const char* kind_text(const ZsCmpInfo& m) {
+    if (m.form == ZS_EQUAL) return "比較函数";
+    return m.where == ZS_AT_UNIT ? "分割ソート比較函数" : "ソート比較函数";
+}
+
+void counter_line(int i) {
+    const ZsCmpInfo& m = zs_cmp_family[i];
+    ZS_MSG_JP("%s[%s]のコール回数は：%ld\n", kind_text(m), m.name, (long)zs_run.cmpCalls[i]);
+}
 
 void verbose_report() {
-    for (const CounterSection& s : counterSections) {
-        ZS_MSG_JP("%s", s.title);
-        for (int i = 0; i < s.count; i++)
-            ZS_MSG_JP("%s[%s]のコール回数は：%ld\n", kindTexts[s.lines[i].kind], zs_cmp_names[s.lines[i].id],
-                      (long)zs_cmp_calls[s.lines[i].id]);
+    for (int s = ZS_SEC_FIXED; s <= ZS_SEC_MERGE; s++) {
+        ZS_MSG_JP("%s", sectionTitles[s]);
+        for (int i = 0; i < ZS_CMP_COUNT; i++)
+            if (zs_cmp_family[i].section == s) counter_line(i);
     }
+    ZS_MSG_JP("%s", "\n---ユニック出力比較関数---\n");
+    for (int i = 0; i < ZS_CMP_COUNT; i++)
+        if (zs_cmp_family[i].form == ZS_EQUAL) counter_line(i);
     ZS_MSG("\nNumber of sorted records:  %ld\n", "\nソートされたレコード数:  %ld\n", (long)zs_args.totalRecNum);
     ZS_MSG_JP("%s", "\n------------------------------------------------------------\n");
     ZS_MSG("Sort completed successfully. %s \n", "ソートが正常終了しました。 %s \n", zs_timestamp());
-    finish = zs_plat_clock();
+    long finish = zs_run.finish = zs_plat_clock();
+    long startFirst = zs_run.startFirst;
     ZS_MSG_JP("finish=%ld, startFirst=%ld, finish-startFirst=%ld, CLOCKS_PER_SEC=%ld, \n", finish, startFirst,
               finish - startFirst, 1000L);
     double x = (double)(finish - startFirst) / 1000.0;
@@ -210,18 +180,6 @@ void close_run_stream(FILE** f) {
     *f = nullptr;
 }
 
-// Closes the error-record file; a record that did not reach it fails the run.
-int close_error_file() {
-    if (errStream == nullptr || is_std_stream(errStream)) return 0;
-    bool failed = ferror(errStream) != 0;
-    if (fclose(errStream) != 0) failed = true;
-    errStream = nullptr;
-    if (!failed) return 0;
-    ZS_MSG("☆ Error occurred while writing output file [%s]!\n", "☆出力ファイル[%s]の書き込み中にエラーが発生しました！\n",
-           zs_s(zs_args.errFile.path));
-    return 1;
-}
-
 int fail_tail() {
     ZS_MSG("\n☆ Sort failed. \n", "\n☆ソートは失敗しました。 \n");
     zs_run_reset();
@@ -232,16 +190,19 @@ int run(int argc, char** argv) {
     ArgsInfo* a = &zs_args;
     zs_getopt_reset();
     ZS_MSG_JP("%s", "☆ tesra start...\n");
-    processId = zs_plat_getpid();
+    zs_run.processId = zs_plat_getpid();
 
     if (argc >= 2 && std::strcmp(argv[1], "--help") == 0) {
         zs_print_usage();
         return 1;
     }
 
-    int loaded = zs_args_load(a, argc, argv);
+    bool done = false;
+    int loaded = zs_args_load(a, argc, argv, &done);
+    // Diagnostics meant for standard output must not mix with records written there.
+    if (a->outFile.path == nullptr) zs_run.diag = stderr;
     // -Verbose is known only now: the start block and the opening lines follow the loading.
-    if (bVerbose) {
+    if (zs_run.bVerbose) {
         if (verbose_start_block() != 0) {
             zs_run_reset();
             return 1;
@@ -249,7 +210,7 @@ int run(int argc, char** argv) {
         ZS_MSG("\n--- Argument processing started.--- \n", "\n--- 引数処理は開始します。--- \n");
         ZS_MSG("\n--- Argument loading started.--- \n", "\n--- 引数の読み込み処理は開始します。--- \n");
     }
-    if (loaded == ZS_LOAD_VERSION) {
+    if (loaded == 0 && done) {
         zs_run_reset();
         return 0;
     }
@@ -258,7 +219,7 @@ int run(int argc, char** argv) {
         zs_print_usage();
         return fail_tail();
     }
-    if (bVerbose) {
+    if (zs_run.bVerbose) {
         zs_args_dump(a);
         ZS_MSG("\n--- Argument loading completed.--- \n", "\n--- 引数の読み込み処理は完成しました。。--- \n");
         ZS_MSG("\n--- Argument checking started.--- \n", "\n--- 引数のチェック処理は開始します。--- \n");
@@ -267,7 +228,7 @@ int run(int argc, char** argv) {
         ZS_MSG("☆ Error occurred during argument processing!\n", "☆引数処理中にエラーが発生しました！\n");
         return fail_tail();
     }
-    if (bVerbose) {
+    if (zs_run.bVerbose) {
         zs_args_dump(a);
         ZS_MSG("\n--- Argument checking completed.--- \n", "\n--- 引数のチェック処理は完成しました。--- \n");
         ZS_MSG("--- Argument processing completed.---\n", "--- 引数処理は完成しました。---\n");
@@ -275,21 +236,22 @@ int run(int argc, char** argv) {
     }
 
     a->totalMemSize = zs_pool_size();
-    pool = zs_pool_create(a->totalMemSize);
-    if (pool == nullptr && pool_fallback() != 0) return fail_tail();
-    if (bVerbose) {
+    zs_run.pool = zs_pool_create(a->totalMemSize);
+    if (zs_run.pool == nullptr && pool_fallback() != 0) return fail_tail();
+    if (zs_run.bVerbose) {
         ZS_MSG("Memory pool size is [%ld]KB.\n", "メモリプールのサイズは[%ld]KBです。\n", kb(a->totalMemSize));
-        zs_pool_report(pool);
+        zs_pool_report(zs_run.pool);
         ZS_MSG("--- Memory pool processing completed.--- \n", "--- メモリプール処理は終了しました。--- \n");
     }
 
-    blockList = static_cast<PtrList*>(zs_malloc(pool, sizeof(PtrList)));
+    PtrList* blockList = static_cast<PtrList*>(zs_malloc(zs_run.pool, sizeof(PtrList)));
     if (blockList == nullptr) {
         ZS_MSG("☆ Failed to allocate [%ld]KB memory!\n", "☆[%ld]KBメモリの割当は失敗しました！\n",
                kb(sizeof(PtrList)));
         return fail_tail();
     }
     *blockList = PtrList{};
+    zs_run.blockList = blockList;
 
     int rc;
     if (a->bMerge == 1)
@@ -300,9 +262,9 @@ int run(int argc, char** argv) {
         rc = zs_tmpfile_mode();
     else
         rc = stdin_mode();
-    if (rc != 0 || close_error_file() != 0) return fail_tail();
+    if (rc != 0 || zs_close_error_file() != 0) return fail_tail();
 
-    if (bVerbose) verbose_report();
+    if (zs_run.bVerbose) verbose_report();
     zs_run_reset();
     ZS_MSG_JP("%s", "☆ tesra end.\n");
     return 0;
@@ -321,9 +283,9 @@ int zs_pool_size() {
     } else {
         // Computed in 64 bits: an estimate above the 32-bit range must not wrap to a small size.
         int64_t total = a->totalFileSize;
-        int64_t index = a->bFixVar == 1    ? (int64_t)a->totalRecNum * 8
-                        : zs_is_csv(a)     ? (a->keyNums <= 0 ? total : total / 2)
-                                           : total / 4;
+        int64_t index = a->layout == ZS_FIXED ? (int64_t)a->totalRecNum * 8
+                        : a->layout == ZS_CSV ? (a->keyNums <= 0 ? total : total / 2)
+                                              : total / 4;
         int64_t needed = total + (a->bStabilize ? 2 * index : index) + kIndexReserve;
         if (a->totalMemSize != 0 && needed > a->totalMemSize) {
             size = a->totalMemSize;
@@ -345,31 +307,18 @@ int zs_pool_size() {
 
 void zs_run_reset() {
     ArgsInfo* a = &zs_args;
-    close_run_stream(&outStream);
-    close_run_stream(&tmpStream);
-    close_run_stream(&errStream);
+    close_run_stream(&zs_run.outStream);
+    close_run_stream(&zs_run.tmpStream);
+    close_run_stream(&zs_run.errStream);
     close_run_stream(&a->outFile.file);
     for (int32_t i = 0; a->arrInFile != nullptr && i < a->inFileNums; i++) close_run_stream(&a->arrInFile[i].file);
-
-    if (columnStore != nullptr) zs_free(pool, columnStore);
-    if (entryStore != nullptr) zs_free(pool, entryStore);
-    columnStore = nullptr;
-    entryStore = nullptr;
-
     zs_args_free(a);
-    zs_list_destroy(blockList);
-    blockList = nullptr;
-    zs_pool_destroy(pool);
-    pool = nullptr;
-
-    unit_cnt = 0;
-    processId = 0;
-    startFirst = phaseStart = finish = 0;
-    indexedBytes = 0;
-    std::memset(zs_cmp_calls, 0, sizeof zs_cmp_calls);
-    // A later run in the same process is verbose only when it asks to be.
-    bVerbose = 0;
+    // Every block of the run, index stores and block records included, goes with the pool.
+    zs_list_destroy(zs_run.blockList);
+    zs_pool_destroy(zs_run.pool);
     zs_getopt_reset();
+    // A later run in the same process is verbose only when it asks to be.
+    zs_run_clear();
 }
 
 int tesra_main(int argc, char** argv) {

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/msg.h"
-#include "settings/settings.h"
+#include "base/msg.h"
+#include "base/run.h"
 
 ZsPoolCalls zs_pool_calls;
 
@@ -23,7 +23,7 @@ static_assert(sizeof(MemoryPool) % 8 == 0, "the first block must stay 8-byte ali
 
 #define ZS_COUNT(field)                        \
     do {                                       \
-        if (bVerbose) zs_pool_calls.field++;   \
+        if (zs_run.bVerbose) zs_pool_calls.field++;   \
     } while (0)
 
 // Rounds a size of 0 or more up to a multiple of 8 in 64 bits, so that no request can wrap
@@ -43,6 +43,12 @@ inline bool in_pool(const MemoryPool* p, const void* ptr) {
 }
 
 inline bool is_free(const PoolBlock* b) { return b->status == ZS_BLOCK_FREE; }
+
+// A front payload handed out and not yet released (never a back-region block: those lie above
+// `back`). Used by the contract checks.
+[[maybe_unused]] inline bool is_live_front(const MemoryPool* p, const void* ptr) {
+    return (uintptr_t)ptr <= (uintptr_t)p->back && header_of(const_cast<void*>(ptr))->status == ZS_BLOCK_USED;
+}
 
 // Free-index order: size, then header address; the key is unique.
 inline bool key_less(const PoolBlock* a, const PoolBlock* b) {
@@ -110,7 +116,7 @@ void heap_forget(MemoryPool* p, const void* ptr) {
 }
 
 void* heap_fallback(MemoryPool* p, int64_t n) {
-    if (bVerbose) {
+    if (zs_run.bVerbose) {
         zs_pool_calls.heapMalloc++;
         zs_pool_report(p);
         ZS_MSG_JP("メモリプールから[%ld]KB、[%ld]バイトが割当できなかったので、ヒップから割当てる！\n",
@@ -179,7 +185,7 @@ void front_release(MemoryPool* p, void* ptr) {
 // pool); true when it did.
 bool heap_release(MemoryPool* p, void* ptr, uint32_t* counter) {
     if (p != nullptr && in_pool(p, ptr)) return false;
-    if (p != nullptr && bVerbose) (*counter)++;
+    if (p != nullptr && zs_run.bVerbose) (*counter)++;
     heap_forget(p, ptr);
     free(ptr);
     return true;
@@ -187,7 +193,7 @@ bool heap_release(MemoryPool* p, void* ptr, uint32_t* counter) {
 
 // Release of a list's memory: front block inside the pool, heap otherwise.
 void list_release(void* ptr) {
-    if (ptr != nullptr && !heap_release(pool, ptr, &zs_pool_calls.heapFree)) front_release(pool, ptr);
+    if (ptr != nullptr && !heap_release(zs_run.pool, ptr, &zs_pool_calls.heapFree)) front_release(zs_run.pool, ptr);
 }
 
 }  // namespace
@@ -318,7 +324,7 @@ void* zs_malloc_hwm(MemoryPool* p, int64_t n) {
 void* zs_qmalloc(int64_t n) {
     ZS_COUNT(qmalloc);
     if (n < 0) return nullptr;
-    MemoryPool* p = pool;
+    MemoryPool* p = zs_run.pool;
     if (p == nullptr) return malloc(heap_bytes(n));
     uint64_t r = round8(n);
     PoolBlock* t = p->sentinel->prev;
@@ -339,12 +345,13 @@ void* zs_qmalloc(int64_t n) {
 void* zs_realloc(void* ptr, int64_t n) {
     ZS_COUNT(realloc_);
     if (n < 0) return nullptr;
-    MemoryPool* p = pool;
+    MemoryPool* p = zs_run.pool;
     if (p == nullptr) return realloc(ptr, heap_bytes(n));
     uint64_t r = round8(n);
     if (ptr == nullptr) return zs_malloc_hwm(p, n);
+    ZS_ASSERT(!in_pool(p, ptr) || is_live_front(p, ptr));
     if (!in_pool(p, ptr)) {
-        if (bVerbose) {
+        if (zs_run.bVerbose) {
             zs_pool_calls.heapRealloc++;
             zs_pool_report(p);
             ZS_MSG_JP("メモリプールから[%ld]KB、[%ld]バイトが再割当できなかったので、ヒップから再割当てる！\n",
@@ -392,13 +399,15 @@ void* zs_realloc(void* ptr, int64_t n) {
 }
 
 void zs_free(MemoryPool* p, void* ptr) {
+    ZS_ASSERT(ptr == nullptr || p == nullptr || !in_pool(p, ptr) || is_live_front(p, ptr));
     if (ptr != nullptr && !heap_release(p, ptr, &zs_pool_calls.heapFree)) front_release(p, ptr);
 }
 
 void qfree(void* ptr) {
-    MemoryPool* p = pool;
+    MemoryPool* p = zs_run.pool;
     if (ptr == nullptr || heap_release(p, ptr, &zs_pool_calls.heapQfree)) return;
     if ((uintptr_t)ptr > (uintptr_t)p->back) {  // back payloads lie above `back`, front ones never
+        ZS_ASSERT(ptr == p->back + 8);               // back blocks go last in, first out
         uint32_t len;
         memcpy(&len, (char*)ptr - 8, sizeof len);
         p->back += len;
@@ -413,11 +422,12 @@ void qfree(void* ptr) {
         p->backCount--;
         return;
     }
+    ZS_ASSERT(is_live_front(p, ptr));
     front_release(p, ptr);
 }
 
 void zs_pool_report(MemoryPool* p) {
-    if (!bVerbose || p == nullptr) return;
+    if (!zs_run.bVerbose || p == nullptr) return;
     const PtrList* fi = &p->freeIndex;
     int64_t sum = 0, largest = 0;
     for (int32_t i = 0; i < fi->count; i++) {
@@ -450,3 +460,43 @@ void zs_pool_destroy(MemoryPool* p) {
     free(p->freeIndex.items);
     free(p);
 }
+
+#if !defined(NDEBUG) || defined(ZS_CHECKS)
+const char* zs_pool_check(const MemoryPool* p) {
+    if (p == nullptr) return nullptr;
+    const PoolBlock* s = p->sentinel;
+    if (s != &p->sentinelBlock || s->status != 0) return "sentinel";
+    if (s->next != p->first || p->first->prev != s) return "first block link";
+    if (p->back > p->end || p->backCount < 0) return "back region";
+    uint32_t used = 0;
+    int64_t freeBlocks = 0;
+    const char* expect = (const char*)p->first;
+    int64_t guard = (int64_t)p->size / ZS_POOL_HDR + 2;
+    for (const PoolBlock* b = s->next; b != s; b = b->next) {
+        if (--guard < 0) return "chain does not end";
+        if ((const char*)b != expect) return "gap or overlap in the chain";
+        if (b->next->prev != b) return "prev/next mismatch";
+        if (b->size < 0) return "negative size";
+        if (b->status == ZS_BLOCK_FREE) {
+            if (b->prev->status == ZS_BLOCK_FREE) return "adjacent free blocks";
+            freeBlocks++;
+        } else if (b->status == ZS_BLOCK_USED) {
+            used++;
+        } else {
+            return "bad block status";
+        }
+        expect = (const char*)(b + 1) + b->size;
+    }
+    if (expect != p->back) return "top payload does not end at back";
+    if (used != p->frontCount) return "frontCount disagrees with the chain";
+    const PtrList& fi = p->freeIndex;
+    if (fi.start < 0 || fi.count < 0 || (int64_t)fi.start + fi.count > fi.capacity) return "index bounds";
+    if (fi.count != freeBlocks) return "free index and chain disagree";
+    for (int32_t i = 0; i < fi.count; i++) {
+        const PoolBlock* e = (const PoolBlock*)fi.items[fi.start + i];
+        if (e->status != ZS_BLOCK_FREE) return "index entry not a free block";
+        if (i > 0 && !key_less((const PoolBlock*)fi.items[fi.start + i - 1], e)) return "free index unsorted";
+    }
+    return nullptr;
+}
+#endif

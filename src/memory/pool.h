@@ -1,5 +1,17 @@
 // The run's memory pool: one heap block serving a best-fit front region, a stack-like back
 // region and a counted heap fallback; plus the pointer list used throughout the engine.
+//
+// Contract (what callers must and must not do; debug builds assert the checkable rules)
+// - Front memory (zs_malloc, zs_malloc_hwm, zs_realloc) is released with zs_free or qfree, in
+//   any order, once.
+// - Back memory (zs_qmalloc) is a stack: release it only with qfree, last in first out. Never
+//   give a back-region block to zs_free or zs_realloc: they would treat it as a front block.
+// - A pointer the pool did not place (a heap fallback, or any block while no pool exists) is
+//   accepted by every release operation and goes to the heap. Null is accepted everywhere.
+// - zs_qmalloc, zs_realloc and qfree work on the run's pool (zs_run.pool); the heap without one.
+// - Failures return null (or 1 for the list operations) and leave the old memory untouched; the
+//   pool prints only verbose statistics, never an error: the caller reports.
+// - Everything the pool placed, heap fallbacks included, is released by zs_pool_destroy.
 #pragma once
 
 #include <cstddef>
@@ -54,7 +66,9 @@ void zs_free(MemoryPool* p, void* ptr);
 void zs_pool_report(MemoryPool* p);
 void zs_pool_destroy(MemoryPool* p);
 
-// Pointer list operations. Growth failures keep the old array and return 1.
+// Pointer list operations. 0 on success; growth failures keep the old array and return 1.
+// The items of a list live in the pool (ZS_LIST_POOL) or on the heap (ZS_LIST_HEAP); destroy
+// releases them by where the pointer lies.
 int zs_list_append(PtrList* list, void* item, int where);
 void zs_list_remove_at(PtrList* list, int32_t i);
 int zs_list_grow(PtrList* list, int where);
@@ -72,3 +86,10 @@ struct ZsPoolCalls {
     uint32_t heapQfree;
 };
 extern ZsPoolCalls zs_pool_calls;
+
+#if !defined(NDEBUG) || defined(ZS_CHECKS)
+// Checks every structural invariant of a pool: the chain tiles the front region, free blocks
+// never touch, the top block ends at `back`, the counts agree and the free index lists exactly
+// the free blocks in key order. Returns null when sound, else what is wrong.
+const char* zs_pool_check(const MemoryPool* p);
+#endif

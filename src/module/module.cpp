@@ -5,11 +5,34 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
+#include "base/msg.h"
+#include "base/run.h"
 #include "engine/driver.h"
-#include "engine/msg.h"
 
 namespace {
+
+// The engine's state is process-wide: one run at a time. A thread waits for the lock without
+// holding the interpreter lock, so the running sort can still ask for it.
+std::mutex runLock;
+
+// The exception an interrupt raised during the run, raised again when the call returns.
+PyObject* pendingException;
+
+// Asks the interpreter, briefly holding its lock, whether a signal (Ctrl-C) is waiting. Python
+// runs its handlers only in the main thread; a sort in another thread is never interrupted.
+int signal_pending() {
+    PyGILState_STATE g = PyGILState_Ensure();
+    int pending = 0;
+    if (PyErr_CheckSignals() != 0) {
+        Py_XDECREF(pendingException);
+        pendingException = PyErr_GetRaisedException();
+        pending = 1;
+    }
+    PyGILState_Release(g);
+    return pending;
+}
 
 void free_argv(char** argv, Py_ssize_t n) {
     for (Py_ssize_t i = 0; i < n; i++) std::free(argv[i]);
@@ -83,9 +106,24 @@ PyObject* tesra_run(PyObject*, PyObject* callArgs) {
     zs_raw(stderr, "==== Convert Python Params To C ====\n");
     fflush(stderr);
 
-    int result = tesra_main(argc, argv);
+    int result;
+    PyObject* raised = nullptr;
+    Py_BEGIN_ALLOW_THREADS;
+    {
+        std::lock_guard<std::mutex> hold(runLock);
+        zs_set_interrupt_check(signal_pending);
+        result = tesra_main(argc, argv);
+        zs_set_interrupt_check(nullptr);
+        raised = pendingException;
+        pendingException = nullptr;
+    }
+    Py_END_ALLOW_THREADS;
 
     free_argv(argv, argc);
+    if (raised != nullptr) {
+        PyErr_SetRaisedException(raised);
+        return nullptr;
+    }
     return PyLong_FromLong(result);
 }
 
@@ -100,4 +138,11 @@ PyModuleDef moduleDef = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__tesra() { return PyModule_Create2(&moduleDef, 1013); }
+PyMODINIT_FUNC PyInit__tesra() {
+    PyObject* m = PyModule_Create2(&moduleDef, 1013);
+    if (m != nullptr && PyModule_AddStringConstant(m, "__version__", TESRA_VERSION) != 0) {
+        Py_DECREF(m);
+        return nullptr;
+    }
+    return m;
+}

@@ -43,9 +43,9 @@ int zs_plat_user_lcid() {
 }
 
 int zs_plat_to_cp932(const char* in, char* out, int outSize) {
-    if (in == nullptr || out == nullptr || outSize <= 0) return 0;
+    if (in == nullptr || out == nullptr || outSize <= 0) return -1;
     static iconv_t cd = iconv_open("CP932", "UTF-8");
-    if (cd == (iconv_t)-1) return 0;
+    if (cd == (iconv_t)-1) return -1;
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
 
     char* src = const_cast<char*>(in);
@@ -121,10 +121,6 @@ int zs_plat_same_file(const char* a, const char* b) {
 }
 
 int zs_plat_unlink(const char* path) { return unlink(path); }
-
-int zs_plat_fseek64(FILE* stream, int64_t offset, int whence) { return fseeko(stream, (off_t)offset, whence); }
-
-void zs_plat_set_binary(FILE*) {}
 
 const char* zs_plat_temp_dir() {
     static const char* const names[] = {"TEMP", "TMPDIR"};

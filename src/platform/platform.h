@@ -15,7 +15,7 @@ int zs_plat_user_lcid();
 
 // Converts a zero-terminated UTF-8 text to code page 932 into out (outSize bytes including
 // the terminator). Invalid or unmappable sequences become '?'. Returns the bytes written
-// without the terminator, or 0 when a pointer is missing or the converter is unavailable.
+// without the terminator; -1 when a pointer is missing or no converter can be opened.
 int zs_plat_to_cp932(const char* in, char* out, int outSize);
 
 // Milliseconds of monotonic time since the module was loaded.
@@ -38,11 +38,6 @@ int zs_plat_access(const char* path, int mode);
 int zs_plat_same_file(const char* a, const char* b);
 
 int zs_plat_unlink(const char* path);
-
-int zs_plat_fseek64(FILE* stream, int64_t offset, int whence);
-
-// Standard streams carry bytes unchanged on this platform; kept so callers state their intent.
-void zs_plat_set_binary(FILE* stream);
 
 // Default temporary folder: TEMP, else TMPDIR, else "/tmp".
 const char* zs_plat_temp_dir();

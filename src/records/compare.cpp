@@ -1,50 +1,12 @@
 // The comparator family. One comparison core, templated over where a record is seen (list entry,
 // temporary-file block, presorted input, previous output record) and over what is compared
-// (keys or the whole record); the named functions below are thin entry points over it.
+// (keys or the whole record); every named member is generated from the family table.
 #include "records/compare.h"
 
 #include <cstring>
 
+#include "base/msg.h"
 #include "records/records.h"
-#include "settings/settings.h"
-
-uint32_t zs_cmp_calls[ZS_CMP_COUNT];
-
-const char* const zs_cmp_names[ZS_CMP_COUNT] = {
-    "_cmpList",
-    "_cmpList_totalRec",
-    "_cmpList_variable",
-    "_cmpList_totalRec_variable",
-    "_cmpList_csv",
-    "_cmpList_totalRec_csv",
-    "_cmpList_unit",
-    "_cmpList_unit_stabilize",
-    "_cmpList_unit_totalRec",
-    "_cmpList_unit_totalRec_stabilize",
-    "_cmpList_unit_variable",
-    "_cmpList_unit_variable_stabilize",
-    "_cmpList_unit_totalRec_variable",
-    "_cmpList_unit_totalRec_variable_stabilize",
-    "_cmpList_unit_csv",
-    "_cmpList_unit_csv_stabilize",
-    "_cmpList_unit_totalRec_csv",
-    "_cmpList_unit_totalRec_csv_stabilize",
-    "_cmpList_merge_variable",
-    "_cmpList_merge_variable_stabilize",
-    "_cmpList_merge_totalRec_variable",
-    "_cmpList_merge_totalRec_variable_stabilize",
-    "_cmpList_merge_csv",
-    "_cmpList_merge_csv_stabilize",
-    "_cmpList_merge_totalRec_csv",
-    "_cmpList_merge_totalRec_csv_stabilize",
-    "_cmpIfEqual",
-    "_cmpIfEqual_variable",
-    "_cmpIfEqual_csv",
-    "_cmpIfEqual_unit_variable",
-    "_cmpIfEqual_unit_csv",
-    "_cmpIfEqual_merge_variable",
-    "_cmpIfEqual_merge_csv",
-};
 
 int32_t zs_get_number(const char* p, int32_t n) {
     int32_t i = 0;
@@ -190,6 +152,57 @@ struct CsvMergeArg {
     static CsvRec get(const void* u) { return csv_of(merge_entry<CsvEntry>(static_cast<const UnitDataInfo*>(u))); }
 };
 
+// View of a member's arguments, by layout and place: Slot for comparator arguments (slot
+// addresses), Arg for equality-test arguments (the records themselves).
+template <ZsLayout L, ZsWhere W>
+struct Views;
+template <>
+struct Views<ZS_FIXED, ZS_AT_ENTRY> {
+    using Slot = FixedEntrySlot;
+    using First = FixedRecArg;  // equality: the previous record, or its copy in a merge
+    using Arg = FixedRecArg;
+};
+template <>
+struct Views<ZS_FIXED, ZS_AT_UNIT> {
+    using Slot = FixedUnitSlot;
+};
+template <>
+struct Views<ZS_VARIABLE, ZS_AT_ENTRY> {
+    using Slot = VarEntrySlot;
+    using First = VarEntryArg;
+    using Arg = VarEntryArg;
+};
+template <>
+struct Views<ZS_VARIABLE, ZS_AT_UNIT> {
+    using Slot = VarUnitSlot;
+    using First = VarLastArg;
+    using Arg = VarUnitArg;
+};
+template <>
+struct Views<ZS_VARIABLE, ZS_AT_MERGE> {
+    using Slot = VarMergeSlot;
+    using First = VarLastArg;
+    using Arg = VarMergeArg;
+};
+template <>
+struct Views<ZS_CSV, ZS_AT_ENTRY> {
+    using Slot = CsvEntrySlot;
+    using First = CsvEntryArg;
+    using Arg = CsvEntryArg;
+};
+template <>
+struct Views<ZS_CSV, ZS_AT_UNIT> {
+    using Slot = CsvUnitSlot;
+    using First = CsvLastArg;
+    using Arg = CsvUnitArg;
+};
+template <>
+struct Views<ZS_CSV, ZS_AT_MERGE> {
+    using Slot = CsvMergeSlot;
+    using First = CsvLastArg;
+    using Arg = CsvMergeArg;
+};
+
 // ---- The core ----
 
 struct Field {
@@ -306,6 +319,11 @@ int keys_differ(const RA& a, const RB& b) {
     for (int32_t i = 0; i < s.keyNums; i++) {
         const SortKey& k = s.arrSortKey[i];
         Field fa = key_field(a, i, k), fb = key_field(b, i, k);
+        if constexpr (isCsv<RA>) {
+            // -N sets an empty key column apart from every other, a numeric 0 included: records
+            // the sort keeps apart are never duplicates.
+            if (s.bNullLastOut && (fa.len == 0) != (fb.len == 0)) return 1;
+        }
         if (k.type == ZS_KEY_NUMERIC) {
             if (zs_get_number(fa.p, fa.len) != zs_get_number(fb.p, fb.len)) return 1;
         } else if (fa.len != fb.len || std::memcmp(fa.p, fb.p, (size_t)fa.len) != 0) {
@@ -335,119 +353,59 @@ int whole_differs(const RA& a, const RB& b) {
 }
 
 inline void count_call(ZsCmpId id) {
-    if (bVerbose) zs_cmp_calls[id]++;
+    if (zs_run.bVerbose) zs_run.cmpCalls[(int)id]++;
 }
 
-enum Form { KEYED, WHOLE };
-
-template <ZsCmpId Id, class View, Form F, bool Stable = false>
-int compare_slots(const void* a, const void* b) {
+template <ZsCmpId Id, ZsLayout L, ZsWhere W, ZsForm F, bool Stable>
+int member(const void* a, const void* b) {
     count_call(Id);
-    auto ra = View::get(a);
-    auto rb = View::get(b);
-    int c = F == WHOLE ? whole_cmp(ra, rb) : keys_cmp(ra, rb);
-    if constexpr (Stable) {
-        // Equal records leave a merge in block (input) order; never 0.
-        if (c == 0) c = unit_at(a)->unitNo < unit_at(b)->unitNo ? -1 : 1;
+    if constexpr (F == ZS_EQUAL) {
+        auto ra = Views<L, W>::First::get(a);
+        auto rb = Views<L, W>::Arg::get(b);
+        return zs_args.bRecSort != 0 ? whole_differs(ra, rb) : keys_differ(ra, rb);
+    } else {
+        using View = typename Views<L, W>::Slot;
+        auto ra = View::get(a);
+        auto rb = View::get(b);
+        int c = F == ZS_WHOLE ? whole_cmp(ra, rb) : keys_cmp(ra, rb);
+        if constexpr (Stable) {
+            // Equal records leave a merge in block (input) order; never 0.
+            if (c == 0) c = unit_at(a)->unitNo < unit_at(b)->unitNo ? -1 : 1;
+        }
+        return c;
     }
-    return c;
-}
-
-template <ZsCmpId Id, class ViewA, class ViewB>
-int differ(const void* a, const void* b) {
-    count_call(Id);
-    auto ra = ViewA::get(a);
-    auto rb = ViewB::get(b);
-    return zs_args.bRecSort != 0 ? whole_differs(ra, rb) : keys_differ(ra, rb);
 }
 
 }  // namespace
 
-int _cmpList(const void* a, const void* b) { return compare_slots<ZS_CMP_LIST, FixedEntrySlot, KEYED>(a, b); }
-int _cmpList_totalRec(const void* a, const void* b) {
-    return compare_slots<ZS_CMP_LIST_TOTALREC, FixedEntrySlot, WHOLE>(a, b);
-}
-int _cmpList_variable(const void* a, const void* b) {
-    return compare_slots<ZS_CMP_LIST_VARIABLE, VarEntrySlot, KEYED>(a, b);
-}
-int _cmpList_totalRec_variable(const void* a, const void* b) {
-    return compare_slots<ZS_CMP_LIST_TOTALREC_VARIABLE, VarEntrySlot, WHOLE>(a, b);
-}
-int _cmpList_csv(const void* a, const void* b) { return compare_slots<ZS_CMP_LIST_CSV, CsvEntrySlot, KEYED>(a, b); }
-int _cmpList_totalRec_csv(const void* a, const void* b) {
-    return compare_slots<ZS_CMP_LIST_TOTALREC_CSV, CsvEntrySlot, WHOLE>(a, b);
+#define ZS_CMP_DEFINE(name, L, W, F, S, SEC) \
+    int name(const void* a, const void* b) { return member<ZsCmpId::name, L, W, F, S>(a, b); }
+ZS_CMP_FAMILY(ZS_CMP_DEFINE)
+#undef ZS_CMP_DEFINE
+
+const ZsCmpInfo zs_cmp_family[ZS_CMP_COUNT] = {
+#define ZS_CMP_ROW(name, L, W, F, S, SEC) {#name, L, W, F, S, SEC, name},
+    ZS_CMP_FAMILY(ZS_CMP_ROW)
+#undef ZS_CMP_ROW
+};
+
+ZsCmpId zs_cmp_of(ZsLayout layout, ZsWhere where, bool stable) {
+    ZsForm form = zs_args.bRecSort != 0 ? ZS_WHOLE : ZS_KEYED;
+    for (int i = 0; i < ZS_CMP_COUNT; i++) {
+        const ZsCmpInfo& m = zs_cmp_family[i];
+        if (m.layout == layout && m.where == where && m.form == form && m.stable == stable) return (ZsCmpId)i;
+    }
+    ZS_ASSERT(!"no comparator of this kind");
+    return ZsCmpId::_cmpList;
 }
 
-int _cmpList_unit(const void* a, const void* b) { return compare_slots<ZS_CMP_UNIT, FixedUnitSlot, KEYED>(a, b); }
-int _cmpList_unit_stabilize(const void* a, const void* b) {
-    return compare_slots<ZS_CMP_UNIT_STABILIZE, FixedUnitSlot, KEYED, true>(a, b);
-}
-int _cmpList_unit_totalRec(const void* a, const void* b) {
-    return compare_slots<ZS_CMP_UNIT_TOTALREC, FixedUnitSlot, WHOLE>(a, b);
-}
-int _cmpList_unit_totalRec_stabilize(const void* a, const void* b) {
-    return compare_slots<ZS_CMP_UNIT_TOTALREC_STABILIZE, FixedUnitSlot, WHOLE, true>(a, b);
-}
-int _cmpList_unit_variable(const void* a, const void* b) {
-    return compare_slots<ZS_CMP_UNIT_VARIABLE, VarUnitSlot, KEYED>(a, b);
-}
-int _cmpList_unit_variable_stabilize(const void* a, const void* b) {
-    return compare_slots<ZS_CMP_UNIT_VARIABLE_STABILIZE, VarUnitSlot, KEYED, true>(a, b);
-}
-int _cmpList_unit_totalRec_variable(const void* a, const void* b) {
-    return compare_slots<ZS_CMP_UNIT_TOTALREC_VARIABLE, VarUnitSlot, WHOLE>(a, b);
-}
-int _cmpList_unit_totalRec_variable_stabilize(const void* a, const void* b) {
-    return compare_slots<ZS_CMP_UNIT_TOTALREC_VARIABLE_STABILIZE, VarUnitSlot, WHOLE, true>(a, b);
-}
-int _cmpList_unit_csv(const void* a, const void* b) { return compare_slots<ZS_CMP_UNIT_CSV, CsvUnitSlot, KEYED>(a, b); }
-int _cmpList_unit_csv_stabilize(const void* a, const void* b) {
-    return compare_slots<ZS_CMP_UNIT_CSV_STABILIZE, CsvUnitSlot, KEYED, true>(a, b);
-}
-int _cmpList_unit_totalRec_csv(const void* a, const void* b) {
-    return compare_slots<ZS_CMP_UNIT_TOTALREC_CSV, CsvUnitSlot, WHOLE>(a, b);
-}
-int _cmpList_unit_totalRec_csv_stabilize(const void* a, const void* b) {
-    return compare_slots<ZS_CMP_UNIT_TOTALREC_CSV_STABILIZE, CsvUnitSlot, WHOLE, true>(a, b);
-}
-
-int _cmpList_merge_variable(const void* a, const void* b) {
-    return compare_slots<ZS_CMP_MERGE_VARIABLE, VarMergeSlot, KEYED>(a, b);
-}
-int _cmpList_merge_variable_stabilize(const void* a, const void* b) {
-    return compare_slots<ZS_CMP_MERGE_VARIABLE_STABILIZE, VarMergeSlot, KEYED, true>(a, b);
-}
-int _cmpList_merge_totalRec_variable(const void* a, const void* b) {
-    return compare_slots<ZS_CMP_MERGE_TOTALREC_VARIABLE, VarMergeSlot, WHOLE>(a, b);
-}
-int _cmpList_merge_totalRec_variable_stabilize(const void* a, const void* b) {
-    return compare_slots<ZS_CMP_MERGE_TOTALREC_VARIABLE_STABILIZE, VarMergeSlot, WHOLE, true>(a, b);
-}
-int _cmpList_merge_csv(const void* a, const void* b) {
-    return compare_slots<ZS_CMP_MERGE_CSV, CsvMergeSlot, KEYED>(a, b);
-}
-int _cmpList_merge_csv_stabilize(const void* a, const void* b) {
-    return compare_slots<ZS_CMP_MERGE_CSV_STABILIZE, CsvMergeSlot, KEYED, true>(a, b);
-}
-int _cmpList_merge_totalRec_csv(const void* a, const void* b) {
-    return compare_slots<ZS_CMP_MERGE_TOTALREC_CSV, CsvMergeSlot, WHOLE>(a, b);
-}
-int _cmpList_merge_totalRec_csv_stabilize(const void* a, const void* b) {
-    return compare_slots<ZS_CMP_MERGE_TOTALREC_CSV_STABILIZE, CsvMergeSlot, WHOLE, true>(a, b);
-}
-
-int _cmpIfEqual(const void* a, const void* b) { return differ<ZS_EQ, FixedRecArg, FixedRecArg>(a, b); }
-int _cmpIfEqual_variable(const void* a, const void* b) {
-    return differ<ZS_EQ_VARIABLE, VarEntryArg, VarEntryArg>(a, b);
-}
-int _cmpIfEqual_csv(const void* a, const void* b) { return differ<ZS_EQ_CSV, CsvEntryArg, CsvEntryArg>(a, b); }
-int _cmpIfEqual_unit_variable(const void* a, const void* b) {
-    return differ<ZS_EQ_UNIT_VARIABLE, VarLastArg, VarUnitArg>(a, b);
-}
-int _cmpIfEqual_unit_csv(const void* a, const void* b) { return differ<ZS_EQ_UNIT_CSV, CsvLastArg, CsvUnitArg>(a, b); }
-int _cmpIfEqual_merge_variable(const void* a, const void* b) {
-    return differ<ZS_EQ_MERGE_VARIABLE, VarLastArg, VarMergeArg>(a, b);
-}
-int _cmpIfEqual_merge_csv(const void* a, const void* b) {
-    return differ<ZS_EQ_MERGE_CSV, CsvLastArg, CsvMergeArg>(a, b);
+ZsCmpId zs_eq_of(ZsLayout layout, ZsWhere where) {
+    // Fixed-length records are compared as themselves wherever they are seen.
+    if (layout == ZS_FIXED) return ZsCmpId::_cmpIfEqual;
+    for (int i = 0; i < ZS_CMP_COUNT; i++) {
+        const ZsCmpInfo& m = zs_cmp_family[i];
+        if (m.layout == layout && m.where == where && m.form == ZS_EQUAL) return (ZsCmpId)i;
+    }
+    ZS_ASSERT(!"no equality test of this kind");
+    return ZsCmpId::_cmpIfEqual;
 }

@@ -1,37 +1,24 @@
 // Record index builders: a buffer of whole records becomes a list of entries in input order.
 #include <cstring>
 
-#include "engine/msg.h"
-#include "platform/platform.h"
+#include "base/msg.h"
 #include "records/records.h"
 
-void* entryStore;
-CsvColumn* columnStore;
-int32_t indexedBytes;
-
 namespace {
-
-// The error file keeps this buffer while it is open; it must outlive the stream.
-char errBuffer[65536];
-
-double since_phase_start() {
-    finish = zs_plat_clock();
-    return (double)(finish - phaseStart) / 1000.0 * 1000.0;
-}
 
 // Opens the error file on first use. CSV builds print their failures in Japanese only.
 int open_error_stream(bool japaneseOnly) {
     ArgsInfo* a = &zs_args;
-    if (a->errFile.path == nullptr || errStream != nullptr) return 0;
-    errStream = fopen(a->errFile.path, "wb");
-    if (errStream == nullptr) {
+    if (a->errFile.path == nullptr || zs_run.errStream != nullptr) return 0;
+    zs_run.errStream = fopen(a->errFile.path, "wb");
+    if (zs_run.errStream == nullptr) {
         if (japaneseOnly)
             ZS_MSG_JP("☆エラーファイル[%s]は作成できません！\n", a->errFile.path);
         else
             ZS_MSG("☆ Cannot create error file [%s]!\n", "☆エラーファイル[%s]は作成できません！\n", a->errFile.path);
         return 1;
     }
-    if (setvbuf(errStream, errBuffer, _IOFBF, sizeof errBuffer) != 0) {
+    if (setvbuf(zs_run.errStream, zs_run.errBuf, _IOFBF, sizeof zs_run.errBuf) != 0) {
         if (japaneseOnly)
             ZS_MSG_JP("☆エラーバッファの設定はできません！\n");
         else
@@ -54,8 +41,8 @@ void no_memory() {
 
 // Writes an error record raw to the error file (when one is open). 1 after a write error.
 int write_error_record(const char* data, int32_t len) {
-    if (errStream == nullptr || len == 0) return 0;
-    if (fwrite(data, 1, (size_t)len, errStream) == (size_t)len) return 0;
+    if (zs_run.errStream == nullptr || len == 0) return 0;
+    if (fwrite(data, 1, (size_t)len, zs_run.errStream) == (size_t)len) return 0;
     ZS_MSG("☆ Error occurred while writing output file [%s]!\n", "☆出力ファイル[%s]の書き込み中にエラーが発生しました！\n",
            zs_s(zs_args.errFile.path));
     return 1;
@@ -63,7 +50,7 @@ int write_error_record(const char* data, int32_t len) {
 
 // An exact-size list of n slots, or null.
 PtrList* new_list(int64_t n) {
-    PtrList* list = static_cast<PtrList*>(zs_malloc(pool, sizeof(PtrList)));
+    PtrList* list = static_cast<PtrList*>(zs_malloc(zs_run.pool, sizeof(PtrList)));
     if (list == nullptr) return nullptr;
     *list = PtrList{};
     if (n > 0) {
@@ -105,19 +92,27 @@ bool ends_with_sep(const char* data, int32_t len) {
 }
 
 // Records of the buffer as (start, length) pairs, in order, handed to add(start, len). Returns
-// 0, or 1 after the invalid-length message (an unfinished tail too long to be a record).
+// 0, or 1 after the invalid-length message (an unfinished tail too long to be a record), or 2
+// when add failed.
 template <class Find, class Add>
-int scan_records(char* buffer, int32_t length, int bLast, bool japaneseOnly, Find find, Add add) {
+int scan_records(char* buffer, int32_t length, const ZsScan& scan, bool japaneseOnly, int32_t* indexedBytes,
+                 Find find, Add add) {
     const ArgsInfo& a = zs_args;
     const char* p = buffer;
     const char* end = buffer + length;
-    while (a.sepLen > 0 && p < end) {
-        const char* hit = find(p, end - p);
+    int32_t nextEnd = 0;  // the first file end not yet passed
+    int64_t n = 0;
+    while (a.sepLen > 0 && p < end && (scan.maxRecords == 0 || n < scan.maxRecords)) {
+        while (nextEnd < scan.endNums && buffer + scan.ends[nextEnd] <= p) nextEnd++;
+        // A record never runs past the end of its file, nor past the end of the data.
+        bool fileEnd = nextEnd < scan.endNums && buffer + scan.ends[nextEnd] < end;
+        const char* limit = fileEnd ? buffer + scan.ends[nextEnd] : end;
+        const char* hit = find(p, limit - p);
         int32_t len;
         if (hit != nullptr) {
             len = (int32_t)(hit - p) + a.sepLen;
-        } else if (bLast) {
-            len = (int32_t)(end - p);  // the end of the data ends the last record
+        } else if (fileEnd || scan.bLast || nextEnd < scan.endNums) {
+            len = (int32_t)(limit - p);  // the end of a file ends its last record
         } else if (end - p >= ZS_MAX_TAIL) {
             invalid_length(japaneseOnly);
             return 1;
@@ -125,27 +120,22 @@ int scan_records(char* buffer, int32_t length, int bLast, bool japaneseOnly, Fin
             break;  // an unfinished record: the next load starts with it
         }
         if (!add(p, len)) return 2;
-        indexedBytes += len;
+        *indexedBytes += len;
         p += len;
+        n++;
     }
     return 0;
 }
 
-void verbose_timing(const char* text) {
-    if (bVerbose) zs_msg_jp(text, since_phase_start());
-}
+void verbose_timing(const char* text) { zs_time_phase(text, false); }
 
 // Opens the error file when needed and takes the first entry store of a build.
 template <class Entry>
 Entry* begin_build(int64_t* cap, bool japaneseOnly) {
     if (open_error_stream(japaneseOnly) != 0) return nullptr;
     *cap = 1024;
-    Entry* store = static_cast<Entry*>(zs_malloc_hwm(pool, *cap * (int64_t)sizeof(Entry)));
-    if (store == nullptr) {
-        no_memory();
-        return nullptr;
-    }
-    indexedBytes = 0;
+    Entry* store = static_cast<Entry*>(zs_malloc_hwm(zs_run.pool, *cap * (int64_t)sizeof(Entry)));
+    if (store == nullptr) no_memory();
     return store;
 }
 
@@ -210,25 +200,40 @@ const char* zs_find_token(const char* p, int32_t n, const char* pattern, char qu
     return nullptr;
 }
 
-PtrList* _zs_get_indexList(char* buffer, int32_t length) {
+int _zs_get_indexList(char* buffer, int32_t length, ZsIndex* idx) {
+    *idx = ZsIndex{};
     const int32_t recLen = zs_args.recLen;
     const int64_t n = recLen > 0 && length > 0 ? length / recLen : 0;
     PtrList* list = new_list(n);
     if (list == nullptr) {
         no_memory();
-        return nullptr;
+        return 1;
     }
     for (int64_t i = 0; i < n; i++) list->items[i] = buffer + i * recLen;
     list->count = (int32_t)n;
+    idx->list = list;
+    idx->indexedBytes = (int32_t)(n * recLen);
     verbose_timing("[_zs_get_indexList]がかかった[%8.0f]msです。\n");
-    return list;
+    return 0;
 }
 
-PtrList* _zs_get_indexList_variable(char* buffer, int32_t length, int bLast) {
+int _zs_get_indexList_variable(char* buffer, int32_t length, int bLast, ZsIndex* idx) {
+    return zs_index_build_variable(buffer, length, ZsScan{bLast, nullptr, 0, 0}, idx);
+}
+
+int zs_index_build_variable(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx) {
     ArgsInfo* a = &zs_args;
+    *idx = ZsIndex{};
     int64_t cap;
     VarEntry* store = begin_build<VarEntry>(&cap, false);
-    if (store == nullptr) return nullptr;
+    if (store == nullptr) return 1;
+    ZsIndex built{nullptr, store, nullptr, 0};
+    auto fail = [&](bool outOfMemory) {
+        if (outOfMemory) no_memory();
+        built.entryStore = store;  // the store may have moved while it grew
+        zs_index_release(&built);
+        return 1;
+    };
 
     // At most one record per newline code, plus an unterminated last one.
     const int64_t maxRecords = a->sepLen > 0 ? (int64_t)length / a->sepLen + 1 : 1;
@@ -246,28 +251,18 @@ PtrList* _zs_get_indexList_variable(char* buffer, int32_t length, int bLast) {
         return true;
     };
     auto find = [a](const char* p, int64_t left) { return find_sep(p, left, a->sep, a->sepLen); };
-    int rc = scan_records(buffer, length, bLast, false, find, add);
-    if (rc != 0) {
-        if (rc == 2) no_memory();
-        zs_free(pool, store);
-        return nullptr;
-    }
+    int rc = scan_records(buffer, length, scan, false, &built.indexedBytes, find, add);
+    if (rc != 0) return fail(rc == 2);
 
-    PtrList* list = new_list(n);
-    if (list == nullptr) {
-        no_memory();
-        zs_free(pool, store);
-        return nullptr;
-    }
+    built.entryStore = store;
+    built.list = new_list(n);
+    if (built.list == nullptr) return fail(true);
     // A record shorter than the keys reach is an error record.
-    if (!place_entries(list, store, n, [a](const VarEntry* e) { return e->len >= a->keyMaxPos; })) {
-        zs_list_destroy(list);
-        zs_free(pool, store);
-        return nullptr;
-    }
-    entryStore = store;
+    if (!place_entries(built.list, store, n, [a](const VarEntry* e) { return e->len >= a->keyMaxPos; }))
+        return fail(false);
+    *idx = built;
     verbose_timing("[_zs_get_indexList_variable]がかかった[%8.0f]msです。\n");
-    return list;
+    return 0;
 }
 
 namespace {
@@ -288,13 +283,91 @@ void walk_columns(const CsvEntry* e, Visit visit) {
     }
 }
 
+// Keyed sort: one slot per key and record, record i's table at element i * keyNums. Records that
+// lack a key column are error records. False after a write error or without memory.
+bool locate_key_columns(ZsIndex* built, CsvEntry* store, int64_t n, bool* outOfMemory) {
+    const ArgsInfo* a = &zs_args;
+    const int32_t keyNums = a->keyNums;
+    CsvColumn* cols = static_cast<CsvColumn*>(zs_malloc_hwm(zs_run.pool, n * keyNums * (int64_t)sizeof(CsvColumn)));
+    if (cols == nullptr && n > 0) {
+        *outOfMemory = true;
+        return false;
+    }
+    built->columnStore = cols;
+    int32_t lastKeyColumn = 0;
+    for (int32_t k = 0; k < keyNums; k++)
+        if (a->arrSortKey[k].pos > lastKeyColumn) lastKeyColumn = a->arrSortKey[k].pos;
+
+    return place_entries(built->list, store, n, [&](CsvEntry* e) {
+        e->cols = cols + (e - store) * keyNums;
+        e->colNum = 0;
+        walk_columns(e, [&](int32_t c, int32_t off, int32_t len) {
+            for (int32_t k = 0; k < keyNums; k++) {
+                if (a->arrSortKey[k].pos == c) {
+                    e->cols[k] = CsvColumn{off, len};
+                    e->colNum++;
+                }
+            }
+            return c < lastKeyColumn;  // every key column found
+        });
+        return e->colNum == keyNums;  // else a key names a column the record does not have
+    });
+}
+
+// Whole-record sort: every column of every record, one record's table after the other.
+bool locate_all_columns(ZsIndex* built, CsvEntry* store, int64_t n) {
+    ArgsInfo* a = &zs_args;
+    int64_t colCap = n > 0 ? n : 1;
+    CsvColumn* cols = static_cast<CsvColumn*>(zs_malloc_hwm(zs_run.pool, colCap * (int64_t)sizeof(CsvColumn)));
+    if (cols == nullptr) return false;
+    bool ok = true;
+    int64_t used = 0;
+    for (int64_t i = 0; ok && i < n; i++) {
+        CsvEntry* e = &store[i];
+        if (e->len > a->maxRecLen) a->maxRecLen = e->len;
+        e->colNum = 0;
+        walk_columns(e, [&](int32_t, int32_t off, int32_t len) {
+            if (used == colCap && !grow_store(&cols, &colCap, colCap * 2)) {
+                ok = false;
+                return false;
+            }
+            cols[used++] = CsvColumn{off, len};
+            e->colNum++;
+            return true;
+        });
+        built->list->items[i] = e;
+    }
+    built->columnStore = cols;
+    if (!ok) return false;
+    // The store may have moved while it grew: set every table address now.
+    int64_t at = 0;
+    for (int64_t i = 0; i < n; i++) {
+        store[i].cols = cols + at;
+        at += store[i].colNum;
+    }
+    built->list->count = (int32_t)n;
+    return true;
+}
+
 }  // namespace
 
-PtrList* _zs_get_indexList_csv(char* buffer, int32_t length, int bLast) {
+int _zs_get_indexList_csv(char* buffer, int32_t length, int bLast, ZsIndex* idx) {
+    return zs_index_build_csv(buffer, length, ZsScan{bLast, nullptr, 0, 0}, idx);
+}
+
+int zs_index_build_csv(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx) {
     ArgsInfo* a = &zs_args;
+    *idx = ZsIndex{};
     int64_t cap;
     CsvEntry* store = begin_build<CsvEntry>(&cap, true);
-    if (store == nullptr) return nullptr;
+    if (store == nullptr) return 1;
+    ZsIndex built{nullptr, store, nullptr, 0};
+    auto fail = [&](bool outOfMemory) {
+        if (outOfMemory) no_memory();
+        built.entryStore = store;
+        zs_index_release(&built);
+        return 1;
+    };
 
     int64_t n = 0;
     auto add = [&](const char* p, int32_t len) {
@@ -303,87 +376,59 @@ PtrList* _zs_get_indexList_csv(char* buffer, int32_t length, int bLast) {
         return true;
     };
     auto find = [a](const char* p, int64_t left) { return zs_find_token(p, (int32_t)left, a->sep, a->quote); };
-    int rc = scan_records(buffer, length, bLast, true, find, add);
-    PtrList* list = rc == 0 ? new_list(n) : nullptr;
-    if (list == nullptr) {
-        if (rc != 1) no_memory();
-        zs_free(pool, store);
-        return nullptr;
-    }
+    int rc = scan_records(buffer, length, scan, true, &built.indexedBytes, find, add);
+    if (rc != 0) return fail(rc == 2);
 
-    const int32_t keyNums = a->keyNums;
-    CsvColumn* cols = nullptr;
-    if (keyNums > 0) {
-        // One slot per key and record; record i's table starts at element i * keyNums.
-        cols = static_cast<CsvColumn*>(zs_malloc_hwm(pool, n * keyNums * (int64_t)sizeof(CsvColumn)));
-        if (cols == nullptr && n > 0) {
-            no_memory();
-            zs_list_destroy(list);
-            zs_free(pool, store);
-            return nullptr;
-        }
-        int32_t lastKeyColumn = 0;
-        for (int32_t k = 0; k < keyNums; k++)
-            if (a->arrSortKey[k].pos > lastKeyColumn) lastKeyColumn = a->arrSortKey[k].pos;
-
-        bool written = place_entries(list, store, n, [&](CsvEntry* e) {
-            e->cols = cols + (e - store) * keyNums;
-            e->colNum = 0;
-            walk_columns(e, [&](int32_t c, int32_t off, int32_t len) {
-                for (int32_t k = 0; k < keyNums; k++) {
-                    if (a->arrSortKey[k].pos == c) {
-                        e->cols[k] = CsvColumn{off, len};
-                        e->colNum++;
-                    }
-                }
-                return c < lastKeyColumn;  // every key column found
-            });
-            return e->colNum == keyNums;  // else a key names a column the record does not have
-        });
-        if (!written) {
-            zs_free(pool, cols);
-            zs_list_destroy(list);
-            zs_free(pool, store);
-            return nullptr;
-        }
+    built.entryStore = store;
+    built.list = new_list(n);
+    if (built.list == nullptr) return fail(true);
+    bool outOfMemory = false;
+    bool located;
+    if (a->keyNums > 0) {
+        located = locate_key_columns(&built, store, n, &outOfMemory);
     } else {
-        // Whole-record sort: every column of every record, one record's table after the other.
-        int64_t colCap = n > 0 ? n : 1;
-        cols = static_cast<CsvColumn*>(zs_malloc_hwm(pool, colCap * (int64_t)sizeof(CsvColumn)));
-        bool ok = cols != nullptr;
-        int64_t used = 0;
-        for (int64_t i = 0; ok && i < n; i++) {
-            CsvEntry* e = &store[i];
-            if (e->len > a->maxRecLen) a->maxRecLen = e->len;
-            e->colNum = 0;
-            walk_columns(e, [&](int32_t, int32_t off, int32_t len) {
-                if (used == colCap && !grow_store(&cols, &colCap, colCap * 2)) {
-                    ok = false;
-                    return false;
-                }
-                cols[used++] = CsvColumn{off, len};
-                e->colNum++;
-                return true;
-            });
-            list->items[i] = e;
-        }
-        if (!ok) {
-            no_memory();
-            zs_free(pool, cols);
-            zs_list_destroy(list);
-            zs_free(pool, store);
-            return nullptr;
-        }
-        // The store may have moved while it grew: set every table address now.
-        int64_t at = 0;
-        for (int64_t i = 0; i < n; i++) {
-            store[i].cols = cols + at;
-            at += store[i].colNum;
-        }
-        list->count = (int32_t)n;
+        located = locate_all_columns(&built, store, n);
+        outOfMemory = !located;
     }
-    entryStore = store;
-    columnStore = cols;
+    if (!located) return fail(outOfMemory);
+    *idx = built;
     verbose_timing("[_zs_get_indexList_csv]がかかった[%8.0f]msです。\n");
-    return list;
+    return 0;
+}
+
+int zs_index_build(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx) {
+    switch (zs_args.layout) {
+        case ZS_FIXED: {
+            // Whole records only; a limit leaves the rest unindexed.
+            int32_t len = length;
+            if (scan.maxRecords > 0 && (int64_t)len / zs_args.recLen > scan.maxRecords)
+                len = (int32_t)(scan.maxRecords * zs_args.recLen);
+            return _zs_get_indexList(buffer, len, idx);
+        }
+        case ZS_CSV:
+            return zs_index_build_csv(buffer, length, scan, idx);
+        default:
+            ZS_ASSERT(zs_args.layout == ZS_VARIABLE);
+            return zs_index_build_variable(buffer, length, scan, idx);
+    }
+}
+
+void zs_index_release(ZsIndex* idx) {
+    if (idx == nullptr) return;
+    zs_free(zs_run.pool, idx->columnStore);
+    zs_free(zs_run.pool, idx->entryStore);
+    zs_list_destroy(idx->list);
+    *idx = ZsIndex{};
+}
+
+int zs_close_error_file() {
+    FILE* f = zs_run.errStream;
+    zs_run.errStream = nullptr;
+    if (f == nullptr || f == stdout || f == stderr) return 0;
+    bool failed = ferror(f) != 0;
+    if (fclose(f) != 0) failed = true;
+    if (!failed) return 0;
+    ZS_MSG("☆ Error occurred while writing output file [%s]!\n", "☆出力ファイル[%s]の書き込み中にエラーが発生しました！\n",
+           zs_s(zs_args.errFile.path));
+    return 1;
 }

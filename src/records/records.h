@@ -1,4 +1,14 @@
 // Record index entries, the index builders and the temporary-file block record.
+//
+// Contract
+// - Builders return 0 and fill a ZsIndex, or return 1 after printing why (an invalid record
+//   length, an error file that cannot be written, no memory); on failure they leave nothing
+//   allocated and the ZsIndex empty.
+// - Entries point into the caller's buffer: it must outlive the index. The caller releases the
+//   index with zs_index_release once the records are written, before any back-region block it
+//   took after the build is released out of order.
+// - Records shorter than the keys reach (CSV: without a key column) are error records: written
+//   to the error file (-E) or dropped, never in the list.
 #pragma once
 
 #include <cstdint>
@@ -27,12 +37,13 @@ struct CsvEntry {
 };
 
 // One sorted block of the temporary file (or, for the merge of presorted files, one input),
-// with the merge's cursor over it.
+// with the merge's cursor over it. Positions in the temporary file are 64-bit: its record format
+// is larger than the input (length fields, CSV column tables).
 struct UnitDataInfo {
-    int32_t offset;     // first byte of the block in the temporary file
-    int32_t size;       // bytes of the block
+    int64_t offset;     // first byte of the block in the temporary file
+    int64_t size;       // bytes of the block
     int32_t recNum;     // records in the block
-    int32_t readBytes;  // bytes of the block already read back into buf
+    int64_t readBytes;  // bytes of the block already read back into buf
     int32_t recIdx;     // index of the current record
     char* buf;          // block buffer
     int32_t bufLen;     // bytes held in buf
@@ -44,22 +55,85 @@ struct UnitDataInfo {
     char* lastData;
     InputFile* inFile;  // presorted merge: the input this cursor reads
     PtrList* recList;   // presorted merge: index list over buf
+    int32_t bufCap;     // capacity of buf
 };
 
-// Storage left by the last variable or CSV build; whoever releases the list releases these.
-extern void* entryStore;
-extern CsvColumn* columnStore;
-// Bytes covered by the records of the last variable or CSV build.
-extern int32_t indexedBytes;
+// What a build leaves: the list and the stores its entries live in.
+struct ZsIndex {
+    PtrList* list;           // good records in input order; null only before a build
+    void* entryStore;        // VarEntry or CsvEntry array; null for fixed-length records
+    CsvColumn* columnStore;  // CSV column tables
+    int32_t indexedBytes;    // bytes from the buffer start to the end of the last whole record
+                             // found (error records included)
+};
 
 // Tail of a load without a newline code that is too long to be a record in progress.
 inline constexpr int32_t ZS_MAX_TAIL = 655360;
 
-// Index builders. bLast says the buffer ends the data: bytes after the last newline code are
-// then the last record instead of an unfinished one.
-PtrList* _zs_get_indexList(char* buffer, int32_t length);
-PtrList* _zs_get_indexList_variable(char* buffer, int32_t length, int bLast);
-PtrList* _zs_get_indexList_csv(char* buffer, int32_t length, int bLast);
+// How far a build reads: bLast says the buffer ends the data (bytes after the last newline code
+// are then the last record instead of an unfinished one); ends lists offsets where a file's data
+// ends, past which no record runs (a CSV record with an open quote ends there); maxRecords, when
+// not 0, stops the build after that many records and leaves the rest unindexed.
+struct ZsScan {
+    int bLast;
+    const int32_t* ends;
+    int32_t endNums;
+    int64_t maxRecords;
+};
+
+// Index builders, one per layout; zs_index_build picks the one of the run's layout.
+int _zs_get_indexList(char* buffer, int32_t length, ZsIndex* idx);
+int _zs_get_indexList_variable(char* buffer, int32_t length, int bLast, ZsIndex* idx);
+int _zs_get_indexList_csv(char* buffer, int32_t length, int bLast, ZsIndex* idx);
+int zs_index_build_variable(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx);
+int zs_index_build_csv(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx);
+int zs_index_build(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx);
+
+// Releases the column store, the entry store and the list, in that order, and empties idx.
+void zs_index_release(ZsIndex* idx);
 
 // First occurrence of pattern in p[0..n) outside quotes, or null.
 const char* zs_find_token(const char* p, int32_t n, const char* pattern, char quote);
+
+// Closes the error-record file, if one was opened; 1 after printing that a record did not reach it.
+int zs_close_error_file();
+
+// ---- One switch on the layout per operation ----
+
+// How a list entry of each layout leads to its record bytes.
+template <ZsLayout L>
+struct ZsEntryOf;
+template <>
+struct ZsEntryOf<ZS_FIXED> {
+    static const char* data(const void* e) { return static_cast<const char*>(e); }
+    static int32_t len(const void*) { return zs_args.recLen; }
+};
+template <>
+struct ZsEntryOf<ZS_VARIABLE> {
+    static const char* data(const void* e) { return static_cast<const VarEntry*>(e)->data; }
+    static int32_t len(const void* e) { return static_cast<const VarEntry*>(e)->len; }
+};
+template <>
+struct ZsEntryOf<ZS_CSV> {
+    static const char* data(const void* e) { return static_cast<const CsvEntry*>(e)->data; }
+    static int32_t len(const void* e) { return static_cast<const CsvEntry*>(e)->len; }
+};
+
+template <ZsLayout L>
+struct ZsLayoutTag {
+    static constexpr ZsLayout value = L;
+};
+
+// Calls f with the tag of the layout, so that an operation switches on it once and runs a body
+// compiled for that layout: zs_with_layout(zs_args.layout, [&](auto tag) { ... tag.value ... }).
+template <class F>
+decltype(auto) zs_with_layout(ZsLayout layout, F&& f) {
+    switch (layout) {
+        case ZS_FIXED:
+            return f(ZsLayoutTag<ZS_FIXED>{});
+        case ZS_CSV:
+            return f(ZsLayoutTag<ZS_CSV>{});
+        default:
+            return f(ZsLayoutTag<ZS_VARIABLE>{});
+    }
+}

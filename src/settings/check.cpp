@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/msg.h"
+#include "base/msg.h"
 #include "platform/platform.h"
 #include "settings/scan.h"
 #include "settings/settings.h"
@@ -246,7 +246,7 @@ int check_keys(ArgsInfo* args) {
         }
         return 0;
     }
-    bool csv = zs_is_csv(args);
+    bool csv = args->layout == ZS_CSV;
     for (int32_t i = 0; i < args->keyNums; i++) {
         SortKey* k = &args->arrSortKey[i];
         int rc = csv ? parse_csv_key(k, (long)i + 1) : parse_byte_key(k, (long)i + 1);
@@ -276,14 +276,16 @@ int zs_args_check(ArgsInfo* args) {
     ZS_VMSG_JP("\n--- 引数のチェック処理は開始します。--- \n");
     if (args->totalMemSize == 0) args->bMemory = 1;
 
+    // Fixed-length wins over -C: no newline code and no delimiter for fixed-length records.
     if (args->recLen != 0) {
         args->bFixVar = 1;  // sep stays as given, sepLen 0
+        args->layout = ZS_FIXED;
     } else {
         args->bFixVar = 2;
+        args->layout = args->bCsv ? ZS_CSV : ZS_VARIABLE;
         if (check_newline(args) != 0) return 1;
     }
-    // Fixed-length wins over -C: no delimiter for fixed-length records.
-    if (zs_is_csv(args)) {
+    if (args->layout == ZS_CSV) {
         if (args->delimiter == nullptr)
             args->delimiter = ",";
         else if (std::strcmp(args->delimiter, "\\t") == 0)
@@ -294,9 +296,7 @@ int zs_args_check(ArgsInfo* args) {
     if (check_inputs(args) != 0) return 1;
     if (check_output(args) != 0) return 1;
     if (check_error_file(args) != 0) return 1;
-    if (check_temp(args, processId) != 0) return 1;
+    if (check_temp(args, zs_run.processId) != 0) return 1;
     if (check_keys(args) != 0) return 1;
-
-    if (args->outFile.path == nullptr) zs_plat_set_binary(stdout);  // records pass unchanged
     return 0;
 }

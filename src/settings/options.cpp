@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/msg.h"
+#include "base/msg.h"
 #include "platform/platform.h"
 #include "settings/scan.h"
 #include "settings/settings.h"
@@ -49,24 +49,35 @@ bool replace_text(char** field, const char* value) {
     return true;
 }
 
-// -W: digits alone (bytes), or digits and one K/k (KiB) or M/m (MiB). Returns 0 and the
-// size, or 1 after printing why the value was refused.
+// -W: digits alone (bytes), or digits and a unit: K or KB (KiB), M or MB (MiB), any case.
+// Returns 0 and the size, or 1 after printing why the value was refused.
 int load_buffer_size(char* arg, int32_t* size) {
     size_t len = std::strlen(arg);
+    size_t unitLen = 0;
     int64_t unit = 1;
-    char suffix = len > 0 ? lower(arg[len - 1]) : '\0';
-    if (suffix == 'k' || suffix == 'm') {
-        unit = suffix == 'k' ? 1024 : 1048576;
-        arg[--len] = '\0';  // cut while the digits are checked
+    char letter = '\0';
+    if (len >= 2 && lower(arg[len - 1]) == 'b' && (lower(arg[len - 2]) == 'k' || lower(arg[len - 2]) == 'm')) {
+        unitLen = 2;
+        letter = lower(arg[len - 2]);
+    } else if (len >= 1 && (lower(arg[len - 1]) == 'k' || lower(arg[len - 1]) == 'm')) {
+        unitLen = 1;
+        letter = lower(arg[len - 1]);
     }
+    if (unitLen > 0) unit = letter == 'k' ? 1024 : 1048576;
+    size_t digitsLen = len - unitLen;
     int64_t digits = 0;
-    bool allDigits = len > 0 && zs_read_digits(arg, &digits) == (int)len;
+    bool allDigits = digitsLen > 0 && zs_read_digits(arg, &digits) == (int)digitsLen;
     if (!allDigits) {
+        // The message shows the digits part only, as the value was read.
+        char saved = arg[digitsLen];
+        arg[digitsLen] = '\0';
         ZS_MSG("☆ Invalid option [W%s]!\n", "☆オプション[W%s]不正です！\n", arg);
+        arg[digitsLen] = saved;
     }
-    if (unit != 1) {
-        arg[len] = suffix == 'k' ? 'K' : 'M';  // back, upper case, as the echo and messages show it
-        arg[len + 1] = '\0';
+    if (unitLen > 0) {
+        // The unit as the echo and messages show it: upper case, the B kept when given.
+        arg[digitsLen] = letter == 'k' ? 'K' : 'M';
+        if (unitLen == 2) arg[digitsLen + 1] = 'B';
     }
     if (!allDigits) return 1;
     // 64-bit product: a value past the 32-bit range is refused, never wrapped.
@@ -104,7 +115,7 @@ int load_nonempty(const char* arg, const char** field) {
 int load_temp_folder(ArgsInfo* args, const char* arg) {
     size_t n = std::strlen(arg);
     char* dir = copy_text(arg, 1);
-    if (dir == nullptr) return ZS_LOAD_NO_MEMORY;
+    if (dir == nullptr) return 1;
     dir[n] = ZS_PATH_SEP;
     dir[n + 1] = '\0';
     std::free(args->tmpFile.dir);
@@ -116,10 +127,10 @@ int load_temp_folder(ArgsInfo* args, const char* arg) {
 int load_key(ArgsInfo* args, const char* arg) {
     // keyNums equals keyAlloc while loading; the array grows one key at a time.
     SortKey* keys = (SortKey*)std::realloc(args->arrSortKey, sizeof(SortKey) * (size_t)(args->keyAlloc + 1));
-    if (keys == nullptr) return ZS_LOAD_NO_MEMORY;
+    if (keys == nullptr) return 1;
     args->arrSortKey = keys;
     char* cmt = copy_text(arg, 0);
-    if (cmt == nullptr) return ZS_LOAD_NO_MEMORY;
+    if (cmt == nullptr) return 1;
     SortKey* k = &keys[args->keyAlloc];
     std::memset(k, 0, sizeof *k);
     k->cmt = cmt;
@@ -132,10 +143,10 @@ int load_key(ArgsInfo* args, const char* arg) {
 int load_input_file(ArgsInfo* args, const char* arg) {
     InputFile* files =
         (InputFile*)std::realloc(args->arrInFile, sizeof(InputFile) * (size_t)(args->inFileNums + 1));
-    if (files == nullptr) return ZS_LOAD_NO_MEMORY;
+    if (files == nullptr) return 1;
     args->arrInFile = files;
     char* path = copy_text(arg, 0);
-    if (path == nullptr) return ZS_LOAD_NO_MEMORY;
+    if (path == nullptr) return 1;
     InputFile* f = &files[args->inFileNums];
     std::memset(f, 0, sizeof *f);
     f->path = path;
@@ -155,8 +166,8 @@ constexpr EchoedFlag echoedFlags[] = {{'c', &ArgsInfo::bCsv},
                                       {'n', &ArgsInfo::bNullLastOut},
                                       {'m', &ArgsInfo::bMerge}};
 
-// Applies one option. Returns 0, or the load result that ends the loading.
-int apply_option(ArgsInfo* args, int c, char* arg) {
+// Applies one option. 0 applied (*done set when the version was shown), 1 failed.
+int apply_option(ArgsInfo* args, int c, char* arg, bool* done) {
     char letter = lower((char)c);
     for (const EchoedFlag& f : echoedFlags) {
         if (f.letter == letter) {
@@ -181,24 +192,25 @@ int apply_option(ArgsInfo* args, int c, char* arg) {
         case 'v':
             if (arg[0] == '\0') {
                 zs_print_version();
-                return ZS_LOAD_VERSION;
+                *done = true;
+                return 0;
             }
-            if (std::strcmp(arg, "erbose") == 0) bVerbose = 1;
+            if (std::strcmp(arg, "erbose") == 0) zs_run.bVerbose = 1;
             return 0;  // any other value is ignored
         case 'w':
-            if (load_buffer_size(arg, &args->totalMemSize) != 0) return ZS_LOAD_REJECTED;
+            if (load_buffer_size(arg, &args->totalMemSize) != 0) return 1;
             ZS_VMSG_JP("バッファサイズ：[%ldMB]\n", (long)((args->totalMemSize - 1) / 1048576 + 1));
             return 0;
         case 'l':
-            if (load_record_length(arg, &args->recLen) != 0) return ZS_LOAD_REJECTED;
+            if (load_record_length(arg, &args->recLen) != 0) return 1;
             ZS_VMSG_JP("レコード長は: %ld\n", (long)args->recLen);
             return 0;
         case 'p':
-            if (load_nonempty(arg, &args->sep) != 0) return ZS_LOAD_REJECTED;
+            if (load_nonempty(arg, &args->sep) != 0) return 1;
             ZS_VMSG_JP("入力データの改行コードは: %s\n", arg);
             return 0;
         case 'd':
-            if (load_nonempty(arg, &args->delimiter) != 0) return ZS_LOAD_REJECTED;
+            if (load_nonempty(arg, &args->delimiter) != 0) return 1;
             ZS_VMSG_JP("ソートの区切りとしてのデリミタは: %s\n", arg);
             return 0;
         case 't':
@@ -206,15 +218,15 @@ int apply_option(ArgsInfo* args, int c, char* arg) {
         case 'k':
             return load_key(args, arg);
         case 'o':
-            if (!replace_text(&args->outFile.path, arg)) return ZS_LOAD_NO_MEMORY;
+            if (!replace_text(&args->outFile.path, arg)) return 1;
             ZS_VMSG_JP("出力ファイルは: %s\n", arg);
             return 0;
         case 'e':
-            if (!replace_text(&args->errFile.path, arg)) return ZS_LOAD_NO_MEMORY;
+            if (!replace_text(&args->errFile.path, arg)) return 1;
             ZS_VMSG_JP("エラーファイルは: %s\n", arg);
             return 0;
         default:
-            return ZS_LOAD_REJECTED;  // '?': the scanner printed its line
+            return 1;  // '?': the scanner printed its line
     }
 }
 
@@ -271,17 +283,18 @@ int zs_getopt(int argc, char** argv) {
     return (unsigned char)c;
 }
 
-int zs_args_load(ArgsInfo* args, int argc, char** argv) {
+int zs_args_load(ArgsInfo* args, int argc, char** argv, bool* done) {
+    *done = false;
     for (;;) {
         int c = zs_getopt(argc, argv);
         if (c == -1) break;
-        int rc = apply_option(args, c, zs_opt.optarg);
-        if (rc != 0) return rc;
+        if (apply_option(args, c, zs_opt.optarg, done) != 0) return 1;
+        if (*done) return 0;
     }
     args->quote = '"';
     for (int i = zs_opt.optind; i < argc; i++) {
         if (argv[i] == nullptr) continue;
-        if (load_input_file(args, argv[i]) != 0) return ZS_LOAD_NO_MEMORY;
+        if (load_input_file(args, argv[i]) != 0) return 1;
     }
     return 0;
 }

@@ -1,24 +1,12 @@
-// The settings record, the run variables, the settings dump and the release of the record.
+// The settings record, its dump and its release.
 #include "settings/settings.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/msg.h"
+#include "base/msg.h"
 
 ArgsInfo zs_args;
-
-int bVerbose;
-int processId;
-long startFirst;
-long phaseStart;
-long finish;
-MemoryPool* pool;
-PtrList* blockList;
-int32_t unit_cnt;
-FILE* tmpStream;
-FILE* errStream;
-FILE* outStream;
 
 void zs_file_dump(const char* label, const InputFile* f) {
     zs_dump("\n--- %s ---\n", zs_s(label));
@@ -53,7 +41,7 @@ void zs_args_dump(const ArgsInfo* a) {
                                      a->bUnique, a->recLen, a->maxRecLen, a->maxCsvNum, a->totalMemSize};
 
     zs_dump("\n==================== ArgsInfo ====================\n");
-    for (int i = 0; i < 10; i++) zs_raw(stdout, blockFormats[i], (long)blockValues[i]);
+    for (int i = 0; i < 10; i++) zs_raw(zs_diag_stream(), blockFormats[i], (long)blockValues[i]);
     zs_dump("inFileNums      = %ld\n", (long)a->inFileNums);
     zs_dump("totalFileSize   = %ld\n", (long)a->totalFileSize);
     zs_dump("totalRecNum     = %ld\n", (long)a->totalRecNum);

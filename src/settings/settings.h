@@ -1,12 +1,25 @@
-// The run's settings record and the process-wide run variables that several subsystems share.
+// The run's settings record: what the option loader read, completed by the argument check.
+//
+// Contract
+// - Operations of this layer return 0 on success and 1 after printing why they failed.
+// - The loader fills the record, the check completes it (layout, newline code, delimiter, sizes,
+//   paths, keys); from then on the sorting layers read it and change only the fields their
+//   comments name. zs_args_free releases what it owns and zeroes it.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
 struct UnitDataInfo;
-struct MemoryPool;
-struct PtrList;
+
+// The record layout, decided once by the argument check. Every operation that depends on it
+// switches on it in one place.
+enum ZsLayout : int32_t {
+    ZS_LAYOUT_UNSET = 0,
+    ZS_FIXED,     // -L: records of recLen bytes, no separators
+    ZS_VARIABLE,  // records ended by the newline code
+    ZS_CSV,       // -C: newline-ended records split into columns
+};
 
 // One file of the run: input, output, error or temporary file.
 struct InputFile {
@@ -73,28 +86,13 @@ struct ArgsInfo {
     // Not shown by the dump: SortKey entries that -K created (keyNums drops to 0 with -A/-R,
     // the entries are still released).
     int32_t keyAlloc;
+    ZsLayout layout;  // set by the argument check; bFixVar and bCsv say the same for the dump
 };
 
 // The one settings record of the process.
 extern ArgsInfo zs_args;
 
-// True for CSV records: fixed-length wins when both -L and -C are given.
-inline bool zs_is_csv(const ArgsInfo* a) { return a->bCsv != 0 && a->bFixVar != 1; }
-
-// Process-wide run variables.
-extern int bVerbose;
-extern int processId;
-extern long startFirst;
-extern long phaseStart;
-extern long finish;
-extern MemoryPool* pool;
-extern PtrList* blockList;
-extern int32_t unit_cnt;
-extern FILE* tmpStream;
-extern FILE* errStream;
-extern FILE* outStream;
-
-// Prints the whole record to standard output (verbose diagnostics).
+// Prints the whole record to the diagnostic stream (verbose diagnostics).
 void zs_args_dump(const ArgsInfo* args);
 void zs_file_dump(const char* label, const InputFile* file);
 // Releases everything the record owns and zeroes it.
@@ -115,12 +113,10 @@ void zs_getopt_reset();
 // option or a missing option value (its line has been printed). May trim values in place.
 int zs_getopt(int argc, char** argv);
 
-// Results of zs_args_load besides 0 (loaded).
-inline constexpr int ZS_LOAD_REJECTED = 1;   // option error, message printed
-inline constexpr int ZS_LOAD_NO_MEMORY = -1; // the input file array cannot be grown
-inline constexpr int ZS_LOAD_VERSION = 2;    // -V with an empty value: version text printed
-
-int zs_args_load(ArgsInfo* args, int argc, char** argv);
+// Loads the options and input file names. 0 loaded; *done is set instead when the run ends here
+// with success (-V with an empty value printed the version). 1 after an option error (its line
+// printed) or when memory runs out.
+int zs_args_load(ArgsInfo* args, int argc, char** argv, bool* done);
 // Completes and checks the loaded settings. 0 ready; 1 after a printed failure.
 int zs_args_check(ArgsInfo* args);
 

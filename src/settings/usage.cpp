@@ -1,5 +1,5 @@
 // The usage text (shown for --help and after a syntax error) and the version text.
-#include "engine/msg.h"
+#include "base/msg.h"
 #include "settings/settings.h"
 
 namespace {
@@ -150,7 +150,7 @@ void zs_print_usage() {
 }
 
 void zs_print_version() {
-    ZS_MSG("\nVersion: 3.0.0\n", "\nバージョン：3.0.0\n");
+    ZS_MSG("\nVersion: %s\n", "\nバージョン：%s\n", TESRA_VERSION);
     ZS_MSG("Copyright (c) the tesra developers.\n", "著作権 (c) tesra開発者一同\n");
     ZS_MSG("Contact: https://github.com/tesra-sort/tesra/issues\n",
            "連絡先：https://github.com/tesra-sort/tesra/issues\n");

@@ -5,30 +5,23 @@
 
 #include <algorithm>
 
+#include "memory/msort.h"
 #include "memory/msort_core.h"
 #include "memory/pool.h"
-#include "records/compare.h"
 #include "records/records.h"
 
 namespace {
 
-// Fixed-length entries are the records themselves.
-struct FixedPrefetch {
-    static void entry(const void* e) { __builtin_prefetch(e); }
-    static void data(const void*) {}
-};
-struct VarPrefetch {
-    static void entry(const void* e) { __builtin_prefetch(e); }
-    static void data(const void* e) { __builtin_prefetch(static_cast<const VarEntry*>(e)->data); }
-};
-struct CsvPrefetch {
+template <ZsLayout L>
+struct PrefetchOf {
     static void entry(const void* e) { __builtin_prefetch(e); }
     static void data(const void* e) {
-        auto c = static_cast<const CsvEntry*>(e);
-        __builtin_prefetch(c->data);
-        __builtin_prefetch(c->cols);
+        if constexpr (L != ZS_FIXED) __builtin_prefetch(ZsEntryOf<L>::data(e));
+        if constexpr (L == ZS_CSV) __builtin_prefetch(static_cast<const CsvEntry*>(e)->cols);
     }
 };
+
+using SortFn = int (*)(void**, int32_t, bool);
 
 template <ZsCmp Cmp, class Prefetch>
 int sort_by(void** items, int32_t n, bool stable) {
@@ -48,25 +41,25 @@ int sort_by(void** items, int32_t n, bool stable) {
     return 0;
 }
 
-struct Instantiation {
-    ZsCmp cmp;
-    int (*sort)(void**, int32_t, bool);
-};
+// The fast path of a member: list-entry comparators get a sort compiled around them.
+template <ZsCmp Cmp, ZsLayout L, ZsWhere W, ZsForm F>
+constexpr SortFn fast_path() {
+    if constexpr (W == ZS_AT_ENTRY && F != ZS_EQUAL)
+        return sort_by<Cmp, PrefetchOf<L>>;
+    else
+        return nullptr;
+}
 
-constexpr Instantiation instantiations[] = {
-    {_cmpList, sort_by<_cmpList, FixedPrefetch>},
-    {_cmpList_totalRec, sort_by<_cmpList_totalRec, FixedPrefetch>},
-    {_cmpList_variable, sort_by<_cmpList_variable, VarPrefetch>},
-    {_cmpList_totalRec_variable, sort_by<_cmpList_totalRec_variable, VarPrefetch>},
-    {_cmpList_csv, sort_by<_cmpList_csv, CsvPrefetch>},
-    {_cmpList_totalRec_csv, sort_by<_cmpList_totalRec_csv, CsvPrefetch>},
+constexpr SortFn fastPaths[ZS_CMP_COUNT] = {
+#define ZS_FAST_PATH(name, L, W, F, S, SEC) fast_path<name, L, W, F>(),
+    ZS_CMP_FAMILY(ZS_FAST_PATH)
+#undef ZS_FAST_PATH
 };
 
 }  // namespace
 
-int zs_sort_entries(void** items, int32_t n, ZsCmp cmp, bool stable) {
+int zs_sort_entries(void** items, int32_t n, ZsCmpId id, bool stable) {
     if (n < 2) return 0;
-    for (const Instantiation& i : instantiations)
-        if (i.cmp == cmp) return i.sort(items, n, stable);
-    return zs_list_msort(items, 0, n - 1, sizeof(void*), cmp);
+    if (SortFn fast = fastPaths[(int)id]) return fast(items, n, stable);
+    return zs_list_msort(items, 0, n - 1, sizeof(void*), zs_cmp_fn(id));
 }

@@ -1,10 +1,11 @@
+// Sorting of record index lists.
 #pragma once
 
 #include <cstdint>
 
-#include "memory/msort.h"
+#include "records/compare.h"
 
-// Sorts n entry pointers of a record index list with a comparator of the family (qsort contract:
-// the comparator receives the addresses of two elements). The order is stable either way; a
-// stable sort returns 1 when it cannot get its scratch, an unstable one then sorts in place.
-int zs_sort_entries(void** items, int32_t n, ZsCmp cmp, bool stable);
+// Sorts n entry pointers of a record index list by a member of the comparator family. The order
+// is stable either way. 0 sorted; 1 only for a stable sort that could not get its scratch (the
+// entries are then unchanged in order); an unstable sort then sorts in place instead.
+int zs_sort_entries(void** items, int32_t n, ZsCmpId id, bool stable);

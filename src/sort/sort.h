@@ -1,4 +1,9 @@
 // Input loading, the in-memory sorts, the record writers and the sort modes.
+//
+// Contract
+// - Every operation returns 0 on success and 1 after printing why it failed; a caller adds its
+//   own phase failure line. A run that returns 0 wrote every record.
+// - Buffers handed to the sorts are back-region blocks of the pool; the sorts take ownership.
 #pragma once
 
 #include <cstdint>
@@ -7,20 +12,28 @@
 #include "memory/pool.h"
 #include "records/records.h"
 
-// Loads every input file back to back into buffer (totalFileSize + sepLen bytes).
-int zs_load_input(char* buffer);
+// Bytes the in-memory buffer needs: every input file's data and a newline code after each, so
+// that a file without a final newline code never runs into the next.
+int64_t zs_load_size();
+// Loads every input file back to back into buffer (zs_load_size() bytes); fileEnds (one entry per
+// input file) receives the offset where each file's data ends.
+int zs_load_input(char* buffer, int32_t* fileEnds);
 
-// Index, sort and write a buffer of whole records; they take ownership of the buffer.
-int zs_memsort(char* data, int32_t length);
-int zs_memsort_stable(char* data, int32_t length);
+// Index, sort and write a buffer of whole records; they take ownership of the buffer. fileEnds
+// (may be null) lists where the data of each input file ends: no record runs past one.
+int zs_memsort(char* data, int32_t length, const int32_t* fileEnds = nullptr, int32_t fileNums = 0);
+int zs_memsort_stable(char* data, int32_t length, const int32_t* fileEnds = nullptr, int32_t fileNums = 0);
 
-// Output writers: the whole index to the output file or standard output.
+// Output writers: the whole index to the output file or standard output. A null list writes no
+// records; the CSV header line is written whenever there is one.
 int zs_write_output(PtrList* list);
 int zs_write_output_unique(PtrList* list);
-// Block writers: the index to the temporary file in the temporary record format.
+// Block writers: the index to the temporary file in the temporary record format; unit (may be
+// null) receives the block's size and record count.
 int zs_write_block(PtrList* list, FILE* stream, UnitDataInfo* unit);
 int zs_write_block_unique(PtrList* list, FILE* stream, UnitDataInfo* unit);
 
-// Sort modes of later stages: merge of presorted files and the standard-input sort.
+// Merge of presorted input files (-M).
 int zs_mergeFiles();
+// Sort of standard input (no input files).
 int zs_stdin();

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/msg.h"
+#include "base/msg.h"
 #include "settings/settings.h"
 
 // argv[0] is "tesra"; the texts are writable because the scanner trims values in place.
@@ -34,6 +34,9 @@ inline std::string cp932(const char* utf8) {
     return buf;
 }
 
+inline constexpr int kRejected = 1;
+inline constexpr int kVersionShown = 2;
+
 class SettingsTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -44,12 +47,15 @@ protected:
     static void clean() {
         zs_args_free(&zs_args);
         zs_getopt_reset();
-        bVerbose = 0;
+        zs_run.bVerbose = 0;
     }
-    // Loads argv and returns the result; the standard error text goes to *err.
+    // Loads argv and returns the result (kVersionShown when -V '' ended the loading); the
+    // standard error text goes to *err.
     int load(Argv& a, std::string* err = nullptr) {
         testing::internal::CaptureStderr();
-        int rc = zs_args_load(&zs_args, a.argc(), a.argv());
+        bool done = false;
+        int rc = zs_args_load(&zs_args, a.argc(), a.argv(), &done);
+        if (rc == 0 && done) rc = kVersionShown;
         std::string e = testing::internal::GetCapturedStderr();
         if (err != nullptr) *err = e;
         return rc;

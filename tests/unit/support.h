@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/run.h"
 #include "memory/pool.h"
 #include "records/compare.h"
 #include "records/records.h"
@@ -16,40 +17,54 @@
 class EngineTest : public ::testing::Test {
 protected:
     std::vector<SortKey> keys;
+    ZsIndex idx{};  // the index the last build made
 
     void SetUp() override {
         std::memset(&zs_args, 0, sizeof zs_args);
-        std::memset(zs_cmp_calls, 0, sizeof zs_cmp_calls);
-        bVerbose = 0;
-        entryStore = nullptr;
-        columnStore = nullptr;
-        indexedBytes = 0;
-        pool = zs_pool_create(16 << 20);
-        ASSERT_NE(pool, nullptr);
+        zs_run_clear();
+        zs_run.pool = zs_pool_create(16 << 20);
+        ASSERT_NE(zs_run.pool, nullptr);
     }
 
     void TearDown() override {
-        if (errStream != nullptr) fclose(errStream);
-        errStream = nullptr;
-        zs_pool_destroy(pool);
-        pool = nullptr;
-        entryStore = nullptr;
-        columnStore = nullptr;
+        zs_index_release(&idx);
+        if (zs_run.errStream != nullptr) fclose(zs_run.errStream);
+        zs_run.errStream = nullptr;
+        const char* broken = zs_pool_check(zs_run.pool);
+        EXPECT_EQ(broken, nullptr) << broken;
+        zs_pool_destroy(zs_run.pool);
+        zs_run_clear();
         std::memset(&zs_args, 0, sizeof zs_args);
-        bVerbose = 0;
+    }
+
+    // The builders, keeping what they made in idx (released before the next build).
+    PtrList* index_fixed(char* b, int32_t n) {
+        zs_index_release(&idx);
+        return _zs_get_indexList(b, n, &idx) == 0 ? idx.list : nullptr;
+    }
+    PtrList* index_var(char* b, int32_t n, int bLast) {
+        zs_index_release(&idx);
+        return _zs_get_indexList_variable(b, n, bLast, &idx) == 0 ? idx.list : nullptr;
+    }
+    PtrList* index_csv(char* b, int32_t n, int bLast) {
+        zs_index_release(&idx);
+        return _zs_get_indexList_csv(b, n, bLast, &idx) == 0 ? idx.list : nullptr;
     }
 
     void fixed(int32_t recLen) {
         zs_args.bFixVar = 1;
+        zs_args.layout = ZS_FIXED;
         zs_args.recLen = recLen;
     }
     void variable(const char* sep = "\n") {
         zs_args.bFixVar = 2;
+        zs_args.layout = ZS_VARIABLE;
         zs_args.sep = sep;
         zs_args.sepLen = (int32_t)std::strlen(sep);
     }
     void csv(const char* delimiter = ",", const char* sep = "\n") {
         variable(sep);
+        zs_args.layout = ZS_CSV;
         zs_args.bCsv = 1;
         zs_args.delimiter = delimiter;
         zs_args.delimLen = (int32_t)std::strlen(delimiter);

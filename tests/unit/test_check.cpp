@@ -17,11 +17,11 @@ protected:
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
         setenv("TEMP", dir.c_str(), 1);
-        processId = 4242;
+        zs_run.processId = 4242;
     }
     void TearDown() override {
         SettingsTest::TearDown();
-        processId = 0;
+        zs_run.processId = 0;
         fs::remove_all(dir);
     }
     std::string file(const std::string& name, uintmax_t size) {
@@ -80,7 +80,7 @@ TEST_F(Check, Delimiters) {
     clean();
     ASSERT_EQ(check({"-C", "-L", "10", "-D", "\\t"}), 0);  // fixed-length wins
     EXPECT_EQ(zs_args.bCsv, 1);
-    EXPECT_FALSE(zs_is_csv(&zs_args));
+    EXPECT_EQ(zs_args.layout, ZS_FIXED);
     EXPECT_STREQ(zs_args.delimiter, "\\t");
     EXPECT_EQ(zs_args.delimLen, 0);
     EXPECT_EQ(zs_args.sepLen, 0);
@@ -264,7 +264,7 @@ TEST_F(Check, ErrorFileMustNotOverwriteInputOrOutput) {
 
 TEST_F(Check, VerboseLines) {
     std::string err;
-    bVerbose = 1;
+    zs_run.bVerbose = 1;
     ASSERT_EQ(check({"-K", "20,5d"}, &err), 0);
     for (const char* line : {"\n--- 引数のチェック処理は開始します。--- \n", "出力ファイル名: (null)\n",
                              "ソートキー1(Desc)は: 20,5\n", "ソートキー1(Desc)の長さは: 5\n"})
@@ -273,7 +273,7 @@ TEST_F(Check, VerboseLines) {
     EXPECT_NE(err.find(cp932(("一時パス: " + dir + "/tesra_4242.tmp\n").c_str())), std::string::npos);
 
     clean();
-    bVerbose = 1;
+    zs_run.bVerbose = 1;
     ASSERT_EQ(check({"-E", dir + "/e"}, &err), 0);
     size_t first = err.find("Error file name: e\n");
     ASSERT_NE(first, std::string::npos);

@@ -52,11 +52,11 @@ TEST(FindToken, AgreesWithTheModelOnRandomText) {
 TEST_F(IndexTest, FixedLengthIgnoresATrailingPartialRecord) {
     fixed(4);
     std::string buf = "aaaabbbbcc";  // 2.5 records
-    PtrList* list = _zs_get_indexList(buf.data(), (int32_t)buf.size());
+    PtrList* list = index_fixed(buf.data(), (int32_t)buf.size());
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(texts(list), (Texts{"aaaa", "bbbb"}));
     EXPECT_EQ(list->capacity, 2);
-    zs_list_destroy(list);
+    zs_index_release(&idx);
 }
 
 // ---- variable-length ----
@@ -64,53 +64,53 @@ TEST_F(IndexTest, FixedLengthIgnoresATrailingPartialRecord) {
 TEST_F(IndexTest, VariableRecordsKeepTheirNewlineCodes) {
     variable("\r\n");
     std::string buf = "b\r\n\r\naa\r\n";
-    PtrList* list = _zs_get_indexList_variable(buf.data(), (int32_t)buf.size(), 0);
+    PtrList* list = index_var(buf.data(), (int32_t)buf.size(), 0);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(texts(list), (Texts{"b\r\n", "\r\n", "aa\r\n"}));
-    EXPECT_EQ(indexedBytes, (int32_t)buf.size());
+    EXPECT_EQ(idx.indexedBytes, (int32_t)buf.size());
     EXPECT_EQ(zs_args.maxRecLen, 4);
-    EXPECT_EQ(entryStore, (void*)list->items[0]);
-    zs_list_destroy(list);
+    EXPECT_EQ(idx.entryStore, (void*)list->items[0]);
+    zs_index_release(&idx);
 }
 
 TEST_F(IndexTest, UnfinishedTailIsLeftForTheNextLoadUnlessTheDataEnds) {
     variable();
     std::string buf = "one\ntwo\nthr";
-    PtrList* list = _zs_get_indexList_variable(buf.data(), (int32_t)buf.size(), 0);
+    PtrList* list = index_var(buf.data(), (int32_t)buf.size(), 0);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(texts(list), (Texts{"one\n", "two\n"}));
-    EXPECT_EQ(indexedBytes, 8);
-    zs_list_destroy(list);
+    EXPECT_EQ(idx.indexedBytes, 8);
+    zs_index_release(&idx);
 
     // At the end of the data the tail is the last record, never dropped.
-    list = _zs_get_indexList_variable(buf.data(), (int32_t)buf.size(), 1);
+    list = index_var(buf.data(), (int32_t)buf.size(), 1);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(texts(list), (Texts{"one\n", "two\n", "thr"}));
-    EXPECT_EQ(indexedBytes, (int32_t)buf.size());
-    zs_list_destroy(list);
+    EXPECT_EQ(idx.indexedBytes, (int32_t)buf.size());
+    zs_index_release(&idx);
 
     std::string none = "no newline at all";
-    list = _zs_get_indexList_variable(none.data(), (int32_t)none.size(), 0);
+    list = index_var(none.data(), (int32_t)none.size(), 0);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(list->count, 0);
-    EXPECT_EQ(indexedBytes, 0);
-    zs_list_destroy(list);
+    EXPECT_EQ(idx.indexedBytes, 0);
+    zs_index_release(&idx);
 }
 
 TEST_F(IndexTest, TailLimitIs640KiB) {
     variable();
     std::string buf = "r\n" + std::string(ZS_MAX_TAIL - 1, 'x');
     ::testing::internal::CaptureStderr();
-    PtrList* list = _zs_get_indexList_variable(buf.data(), (int32_t)buf.size(), 0);
+    PtrList* list = index_var(buf.data(), (int32_t)buf.size(), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(list->count, 1);
-    zs_list_destroy(list);
+    zs_index_release(&idx);
 
     buf.push_back('x');
     setenv("LANG", "C", 1);
     ::testing::internal::CaptureStderr();
-    list = _zs_get_indexList_variable(buf.data(), (int32_t)buf.size(), 0);
+    list = index_var(buf.data(), (int32_t)buf.size(), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "\x81\x99 Invalid record length detected! \n");
     EXPECT_EQ(list, nullptr);
 }
@@ -121,14 +121,14 @@ TEST_F(IndexTest, ShortRecordsGoToTheErrorFileLastFirst) {
     std::string path = temp_path("errors.txt");
     zs_args.errFile.path = path.data();
     std::string buf = "e1\nGOOD-REC1\ne3\nGOOD-REC2\ne5\n123456789\n";
-    PtrList* list = _zs_get_indexList_variable(buf.data(), (int32_t)buf.size(), 0);
+    PtrList* list = index_var(buf.data(), (int32_t)buf.size(), 0);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(texts(list), (Texts{"GOOD-REC1\n", "GOOD-REC2\n", "123456789\n"}));
     EXPECT_EQ(zs_args.maxRecLen, 10);
-    EXPECT_EQ(indexedBytes, (int32_t)buf.size());  // error records are covered too
-    zs_list_destroy(list);
-    fclose(errStream);
-    errStream = nullptr;
+    EXPECT_EQ(idx.indexedBytes, (int32_t)buf.size());  // error records are covered too
+    zs_index_release(&idx);
+    fclose(zs_run.errStream);
+    zs_run.errStream = nullptr;
     EXPECT_EQ(read_file(path), "e5\ne3\ne1\n");
     unlink(path.c_str());
     zs_args.errFile.path = nullptr;
@@ -140,14 +140,14 @@ TEST_F(IndexTest, ManyShortRecordsAreIndexedAndCompactedInOrder) {
     // A million records, every other one too short: growth of the store and the compaction.
     std::string buf;
     for (int i = 0; i < 1000000; i++) buf += (i % 2 == 0) ? std::to_string(10 + i % 90) + "\n" : "\n";
-    PtrList* list = _zs_get_indexList_variable(buf.data(), (int32_t)buf.size(), 0);
+    PtrList* list = index_var(buf.data(), (int32_t)buf.size(), 0);
     ASSERT_NE(list, nullptr);
     ASSERT_EQ(list->count, 500000);
     for (int32_t i = 0; i < list->count; i++) {
         auto e = static_cast<const VarEntry*>(list->items[list->start + i]);
         ASSERT_EQ(std::string(e->data, 3), std::to_string(10 + (2 * i) % 90) + "\n") << i;
     }
-    zs_list_destroy(list);
+    zs_index_release(&idx);
 }
 
 TEST_F(IndexTest, ErrorFileThatCannotBeCreatedFailsTheBuild) {
@@ -157,7 +157,7 @@ TEST_F(IndexTest, ErrorFileThatCannotBeCreatedFailsTheBuild) {
     setenv("LANG", "C", 1);
     std::string buf = "a\n";
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(_zs_get_indexList_variable(buf.data(), (int32_t)buf.size(), 0), nullptr);
+    EXPECT_EQ(index_var(buf.data(), (int32_t)buf.size(), 0), nullptr);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "\x81\x99 Cannot create error file [" + path + "]!\n");
     zs_args.errFile.path = nullptr;
 }
@@ -168,7 +168,7 @@ TEST_F(IndexTest, CsvColumnsOfTheKeys) {
     csv();
     key(2);
     std::string buf = "a,,c\nx,yy,z\n";
-    PtrList* list = _zs_get_indexList_csv(buf.data(), (int32_t)buf.size(), 0);
+    PtrList* list = index_csv(buf.data(), (int32_t)buf.size(), 0);
     ASSERT_NE(list, nullptr);
     ASSERT_EQ(list->count, 2);
     auto first = static_cast<const CsvEntry*>(list->items[list->start]);
@@ -176,8 +176,8 @@ TEST_F(IndexTest, CsvColumnsOfTheKeys) {
     EXPECT_EQ(first->cols[0].len, 0);  // empty column between two delimiters
     EXPECT_EQ(first->cols[0].off, 2);
     EXPECT_EQ(column(static_cast<const CsvEntry*>(list->items[list->start + 1]), 0), "yy");
-    EXPECT_EQ(columnStore, first->cols);
-    zs_list_destroy(list);
+    EXPECT_EQ(idx.columnStore, first->cols);
+    zs_index_release(&idx);
 }
 
 TEST_F(IndexTest, CsvRecordWithoutTheKeyColumnIsAnErrorRecord) {
@@ -186,12 +186,12 @@ TEST_F(IndexTest, CsvRecordWithoutTheKeyColumnIsAnErrorRecord) {
     std::string path = temp_path("csv-errors.txt");
     zs_args.errFile.path = path.data();
     std::string buf = "1,2,3\n1,2,3,4\n,,\n";
-    PtrList* list = _zs_get_indexList_csv(buf.data(), (int32_t)buf.size(), 0);
+    PtrList* list = index_csv(buf.data(), (int32_t)buf.size(), 0);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(texts(list), (Texts{"1,2,3,4\n"}));
-    zs_list_destroy(list);
-    fclose(errStream);
-    errStream = nullptr;
+    zs_index_release(&idx);
+    fclose(zs_run.errStream);
+    zs_run.errStream = nullptr;
     EXPECT_EQ(read_file(path), ",,\n1,2,3\n");
     unlink(path.c_str());
     zs_args.errFile.path = nullptr;
@@ -202,7 +202,7 @@ TEST_F(IndexTest, CsvQuotesHideDelimitersAndNewlines) {
     key(1);
     key(2);
     std::string buf = "\"a,b\",c\n\"multi\nline\",d\n\"open,x\ny\"\"\",z\n";
-    PtrList* list = _zs_get_indexList_csv(buf.data(), (int32_t)buf.size(), 0);
+    PtrList* list = index_csv(buf.data(), (int32_t)buf.size(), 0);
     ASSERT_NE(list, nullptr);
     ASSERT_EQ(list->count, 3);
     auto e = [&](int i) { return static_cast<const CsvEntry*>(list->items[list->start + i]); };
@@ -211,25 +211,25 @@ TEST_F(IndexTest, CsvQuotesHideDelimitersAndNewlines) {
     EXPECT_EQ(column(e(1), 0), "\"multi\nline\"");
     EXPECT_EQ(column(e(2), 0), "\"open,x\ny\"\"\"");
     EXPECT_EQ(column(e(2), 1), "z");
-    zs_list_destroy(list);
+    zs_index_release(&idx);
 }
 
 TEST_F(IndexTest, CsvUnbalancedQuoteRunsToTheEndOfTheData) {
     csv();
     key(1);
     std::string buf = "a\n\"b\nc\nd\n";
-    PtrList* list = _zs_get_indexList_csv(buf.data(), (int32_t)buf.size(), 0);
+    PtrList* list = index_csv(buf.data(), (int32_t)buf.size(), 0);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(texts(list), (Texts{"a\n"}));
-    EXPECT_EQ(indexedBytes, 2);
-    zs_list_destroy(list);
+    EXPECT_EQ(idx.indexedBytes, 2);
+    zs_index_release(&idx);
 
-    list = _zs_get_indexList_csv(buf.data(), (int32_t)buf.size(), 1);
+    list = index_csv(buf.data(), (int32_t)buf.size(), 1);
     ASSERT_NE(list, nullptr);
     ASSERT_EQ(texts(list), (Texts{"a\n", "\"b\nc\nd\n"}));
     // The last column of the open record ends before its newline code.
     EXPECT_EQ(column(static_cast<const CsvEntry*>(list->items[list->start + 1]), 0), "\"b\nc\nd");
-    zs_list_destroy(list);
+    zs_index_release(&idx);
 }
 
 TEST_F(IndexTest, CsvMultiByteDelimiterAndTwoKeysOnOneColumn) {
@@ -237,14 +237,14 @@ TEST_F(IndexTest, CsvMultiByteDelimiterAndTwoKeysOnOneColumn) {
     key(2);
     key(2, 0, ZS_KEY_NUMERIC);
     std::string buf = "a:b::12::c\r\n";
-    PtrList* list = _zs_get_indexList_csv(buf.data(), (int32_t)buf.size(), 0);
+    PtrList* list = index_csv(buf.data(), (int32_t)buf.size(), 0);
     ASSERT_NE(list, nullptr);
     ASSERT_EQ(list->count, 1);
     auto e = static_cast<const CsvEntry*>(list->items[list->start]);
     EXPECT_EQ(e->colNum, 2);
     EXPECT_EQ(column(e, 0), "12");
     EXPECT_EQ(column(e, 1), "12");
-    zs_list_destroy(list);
+    zs_index_release(&idx);
 }
 
 TEST_F(IndexTest, CsvDelimiterHoldingTheNewlineCodeStaysInsideTheRecord) {
@@ -252,10 +252,10 @@ TEST_F(IndexTest, CsvDelimiterHoldingTheNewlineCodeStaysInsideTheRecord) {
     csv("\n");
     key(2);
     std::string buf = "a\nb\n";
-    PtrList* list = _zs_get_indexList_csv(buf.data(), (int32_t)buf.size(), 0);
+    PtrList* list = index_csv(buf.data(), (int32_t)buf.size(), 0);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(list->count, 0);  // one column per record: key column 2 is missing
-    zs_list_destroy(list);
+    zs_index_release(&idx);
 }
 
 TEST_F(IndexTest, CsvWholeRecordTablesHoldEveryColumn) {
@@ -271,7 +271,7 @@ TEST_F(IndexTest, CsvWholeRecordTablesHoldEveryColumn) {
         buf += "\n";
     }
     buf += "\n";  // an empty line is one empty column
-    PtrList* list = _zs_get_indexList_csv(buf.data(), (int32_t)buf.size(), 0);
+    PtrList* list = index_csv(buf.data(), (int32_t)buf.size(), 0);
     ASSERT_NE(list, nullptr);
     ASSERT_EQ(list->count, 3001);
     for (int r = 0; r < 3000; r++) {
@@ -282,7 +282,7 @@ TEST_F(IndexTest, CsvWholeRecordTablesHoldEveryColumn) {
     auto last = static_cast<const CsvEntry*>(list->items[3000]);
     EXPECT_EQ(last->colNum, 1);
     EXPECT_EQ(last->cols[0].len, 0);
-    zs_list_destroy(list);
+    zs_index_release(&idx);
 }
 
 TEST_F(IndexTest, FailedColumnStoreReleasesEverythingAndReturnsNull) {
@@ -293,15 +293,15 @@ TEST_F(IndexTest, FailedColumnStoreReleasesEverythingAndReturnsNull) {
     zs_args.keyNums = INT32_MAX;
     std::string buf;
     for (int i = 0; i < 200; i++) buf += "r\n";
-    uint32_t frontBefore = pool->frontCount;
+    uint32_t frontBefore = zs_run.pool->frontCount;
     setenv("LANG", "C", 1);
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(_zs_get_indexList_csv(buf.data(), (int32_t)buf.size(), 0), nullptr);
+    EXPECT_EQ(index_csv(buf.data(), (int32_t)buf.size(), 0), nullptr);
     // (A sanitizer build may warn about the refused request first.)
     std::string err = ::testing::internal::GetCapturedStderr();
     std::string message = "\x81\x99 Failed to allocate memory for the record index!\n";
     EXPECT_TRUE(err.size() >= message.size() && err.compare(err.size() - message.size(), message.size(), message) == 0)
         << err;
-    EXPECT_EQ(pool->frontCount, frontBefore);
-    EXPECT_EQ(pool->heapBlocks.count, 0);
+    EXPECT_EQ(zs_run.pool->frontCount, frontBefore);
+    EXPECT_EQ(zs_run.pool->heapBlocks.count, 0);
 }

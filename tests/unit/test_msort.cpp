@@ -10,7 +10,7 @@
 #include "heap_limit.h"
 #include "memory/msort.h"
 #include "memory/pool.h"
-#include "settings/settings.h"
+#include "base/run.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ int gMaxBackBlocks;
 
 void observe() {
     gCalls++;
-    if (pool != nullptr) gMaxBackBlocks = std::max(gMaxBackBlocks, (int)pool->backCount);
+    if (zs_run.pool != nullptr) gMaxBackBlocks = std::max(gMaxBackBlocks, (int)zs_run.pool->backCount);
 }
 const Rec* rec(const void* e) { return *(const Rec* const*)e; }
 int cmpAsc(const void* a, const void* b) {
@@ -43,16 +43,16 @@ int cmpCoarse(const void* a, const void* b) {  // many ties
 class MsortTest : public testing::Test {
 protected:
     void SetUp() override {
-        bVerbose = 0;
-        pool = zs_pool_create(16 << 20);
-        ASSERT_NE(pool, nullptr);
+        zs_run.bVerbose = 0;
+        zs_run.pool = zs_pool_create(16 << 20);
+        ASSERT_NE(zs_run.pool, nullptr);
         gCalls = 0;
         gMaxBackBlocks = 0;
     }
     void TearDown() override {
-        zs_pool_destroy(pool);
-        pool = nullptr;
-        bVerbose = 0;
+        zs_pool_destroy(zs_run.pool);
+        zs_run.pool = nullptr;
+        zs_run.bVerbose = 0;
     }
     std::vector<Rec> recs;
     std::vector<Rec*> ptrs;
@@ -67,16 +67,16 @@ protected:
     }
     int sort(int32_t lo, int32_t hi, ZsCmp cmp) { return zs_list_msort((void**)ptrs.data(), lo, hi, sizeof(void*), cmp); }
     void expect_scratch_returned() {
-        EXPECT_EQ(pool->back, pool->end);
-        EXPECT_EQ(pool->backCount, 0);
-        EXPECT_EQ(pool->frontCount, 0u);
-        EXPECT_EQ(pool->heapBlocks.count, 0);
+        EXPECT_EQ(zs_run.pool->back, zs_run.pool->end);
+        EXPECT_EQ(zs_run.pool->backCount, 0);
+        EXPECT_EQ(zs_run.pool->frontCount, 0u);
+        EXPECT_EQ(zs_run.pool->heapBlocks.count, 0);
     }
 };
 
 TEST_F(MsortTest, SingleElementNeitherComparesNorAllocates) {
     make(3, 10, 1);
-    bVerbose = 1;  // so that the pool counts allocation calls
+    zs_run.bVerbose = 1;  // so that the pool counts allocation calls
     ZsPoolCalls c0 = zs_pool_calls;
     std::vector<Rec*> before = ptrs;
     EXPECT_EQ(sort(1, 1, cmpAsc), 0);
@@ -156,9 +156,9 @@ TEST_F(MsortTest, OneScratchBufferFromTheBackRegion) {
 }
 
 TEST_F(MsortTest, NoBufferReturnsOneAndKeepsTheEntries) {
-    // The pool is used up, so the scratch request falls through to the heap, which refuses.
-    zs_malloc_hwm(pool, pool->first->size);
-    ASSERT_EQ(pool->freeIndex.count, 0);
+    // The zs_run.pool is used up, so the scratch request falls through to the heap, which refuses.
+    zs_malloc_hwm(zs_run.pool, zs_run.pool->first->size);
+    ASSERT_EQ(zs_run.pool->freeIndex.count, 0);
     const size_t n = 16u << 20;  // the scratch needed is larger than the heap limit's slack
     make(n, 1000, 13);
     std::vector<Rec*> before = ptrs;
@@ -170,13 +170,13 @@ TEST_F(MsortTest, NoBufferReturnsOneAndKeepsTheEntries) {
     }
     EXPECT_EQ(r, 1);
     EXPECT_TRUE(ptrs == before);
-    EXPECT_EQ(pool->back, pool->end);
-    EXPECT_EQ(pool->backCount, 0);
-    EXPECT_EQ(pool->heapBlocks.count, 0);
+    EXPECT_EQ(zs_run.pool->back, zs_run.pool->end);
+    EXPECT_EQ(zs_run.pool->backCount, 0);
+    EXPECT_EQ(zs_run.pool->heapBlocks.count, 0);
     // With the heap back, scratch from the heap serves.
     ASSERT_EQ(sort(0, 9999, cmpAsc), 0);
     EXPECT_TRUE(std::is_sorted(ptrs.begin(), ptrs.begin() + 10000, [](Rec* a, Rec* b) { return a->key < b->key; }));
-    EXPECT_EQ(pool->heapBlocks.count, 0);
+    EXPECT_EQ(zs_run.pool->heapBlocks.count, 0);
 }
 
 }  // namespace

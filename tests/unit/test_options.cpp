@@ -60,20 +60,20 @@ TEST_F(Options, FirstOfAscendingAndDescendingWins) {
 TEST_F(Options, ScannerComplaintsReturnInsteadOfEndingTheProcess) {
     std::string err;
     Argv illegal{"-C", "-x", "f"};
-    EXPECT_EQ(load(illegal, &err), ZS_LOAD_REJECTED);
+    EXPECT_EQ(load(illegal, &err), kRejected);
     EXPECT_EQ(err, "tesra: : illegal option -- \n");
     EXPECT_EQ(zs_args.inFileNums, 0);
 
     for (const char* bad : {"--help", "-:", "-C?"}) {
         clean();
         Argv a{bad};
-        EXPECT_EQ(load(a, &err), ZS_LOAD_REJECTED) << bad;
+        EXPECT_EQ(load(a, &err), kRejected) << bad;
         EXPECT_EQ(err, "tesra: : illegal option -- \n") << bad;
     }
 
     clean();
     Argv missing{"-C", "-K"};
-    EXPECT_EQ(load(missing, &err), ZS_LOAD_REJECTED);
+    EXPECT_EQ(load(missing, &err), kRejected);
     EXPECT_EQ(err, "tesra: : option requires an argument -- \n");
     EXPECT_EQ(zs_args.keyNums, 0);
 }
@@ -81,16 +81,16 @@ TEST_F(Options, ScannerComplaintsReturnInsteadOfEndingTheProcess) {
 TEST_F(Options, VersionAndVerboseForms) {
     std::string err;
     Argv version{"-V", "", "-C"};
-    EXPECT_EQ(load(version, &err), ZS_LOAD_VERSION);
-    EXPECT_EQ(err.rfind("\nVersion: 3.0.0\n", 0), 0u) << err;
+    EXPECT_EQ(load(version, &err), kVersionShown);
+    EXPECT_EQ(err.rfind("\nVersion: " TESRA_VERSION "\n", 0), 0u) << err;
     EXPECT_NE(err.find("MIT"), std::string::npos);
     EXPECT_EQ(zs_args.bCsv, 0);  // nothing after -V "" is applied
 
     clean();
     setenv("LC_ALL", "ja_JP.UTF-8", 1);
     Argv versionJp{"-v", "  "};  // all white space is empty too
-    EXPECT_EQ(load(versionJp, &err), ZS_LOAD_VERSION);
-    EXPECT_EQ(err.rfind(cp932("\nバージョン：3.0.0\n"), 0), 0u);
+    EXPECT_EQ(load(versionJp, &err), kVersionShown);
+    EXPECT_EQ(err.rfind(cp932("\nバージョン：" TESRA_VERSION "\n"), 0), 0u);
     setenv("LC_ALL", "C", 1);
 
     clean();
@@ -107,7 +107,7 @@ TEST_F(Options, VersionAndVerboseForms) {
         clean();
         Argv a{f.arg};
         EXPECT_EQ(load(a), 0);
-        EXPECT_EQ(bVerbose, f.verbose) << f.arg;
+        EXPECT_EQ(zs_run.bVerbose, f.verbose) << f.arg;
     }
 }
 
@@ -125,8 +125,14 @@ TEST_F(Options, BufferSizeForms) {
         {" 67108864 ", 67108864, "", "67108864"},
         {"2147483647", 2147483647, "", "2147483647"},
         {"2047M", 2047 * 1048576, "", "2047M"},
-        {"64MB", 0, "☆ Invalid option [W64MB]!\n", "64MB"},
-        {"1024KB", 0, "☆ Invalid option [W1024KB]!\n", "1024KB"},
+        {"64MB", 67108864, "", "64MB"},
+        {"1024KB", 1048576, "", "1024KB"},
+        {"64mb", 67108864, "", "64MB"},
+        {"2kB", 2048, "", "2KB"},
+        {"6xKB", 0, "☆ Invalid option [W6x]!\n", "6xKB"},
+        {"KB", 0, "☆ Invalid option [W]!\n", "KB"},
+        {"64B", 0, "☆ Invalid option [W64B]!\n", "64B"},
+        {"0MB", 0, "☆ Invalid buffer size [0MB]!\n", "0MB"},
         {"6xK", 0, "☆ Invalid option [W6x]!\n", "6xK"},
         {"K", 0, "☆ Invalid option [W]!\n", "K"},
         {"-5", 0, "☆ Invalid option [W-5]!\n", "-5"},
@@ -142,7 +148,7 @@ TEST_F(Options, BufferSizeForms) {
         Argv a{"-W", c.arg};
         std::string err;
         int rc = load(a, &err);
-        EXPECT_EQ(rc, c.size != 0 ? 0 : ZS_LOAD_REJECTED) << c.arg;
+        EXPECT_EQ(rc, c.size != 0 ? 0 : kRejected) << c.arg;
         EXPECT_EQ(zs_args.totalMemSize, c.size) << c.arg;
         EXPECT_EQ(err, cp932(c.error)) << c.arg;
         EXPECT_STREQ(a.ptr[2], c.after);
@@ -160,13 +166,13 @@ TEST_F(Options, RecordLengthNewlineAndDelimiterValues) {
     for (const char* bad : {"12a", "2147483648", "+5", ""}) {
         clean();
         Argv a{"-L", bad};
-        EXPECT_EQ(load(a, &err), ZS_LOAD_REJECTED) << bad;
+        EXPECT_EQ(load(a, &err), kRejected) << bad;
         EXPECT_EQ(err, cp932(("☆オプション[W" + std::string(bad) + "]不正です！\n").c_str())) << bad;
     }
     for (const char* opt : {"-P", "-d"}) {
         clean();
         Argv a{opt, " "};
-        EXPECT_EQ(load(a, &err), ZS_LOAD_REJECTED) << opt;
+        EXPECT_EQ(load(a, &err), kRejected) << opt;
         EXPECT_EQ(err, cp932("☆ Invalid option []!\n")) << opt;
     }
 }

@@ -9,10 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/msg.h"
+#include "base/msg.h"
 #include "heap_limit.h"
 #include "memory/pool.h"
-#include "settings/settings.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // A refused heap request must come back as null, as it does without the sanitizer, instead of
@@ -37,62 +36,27 @@ bool indexed(const MemoryPool* p, const PoolBlock* b) {
     return false;
 }
 
-// Every structural invariant of the pool.
+// Every structural invariant of the pool, as the pool itself checks them.
 testing::AssertionResult pool_ok(const MemoryPool* p) {
-    const PoolBlock* s = p->sentinel;
-    if (s != &p->sentinelBlock || s->status != 0) return testing::AssertionFailure() << "sentinel";
-    if (s->next != p->first || p->first->prev != s) return testing::AssertionFailure() << "first block link";
-    if (p->back > p->end || p->backCount < 0) return testing::AssertionFailure() << "back region";
-    std::set<const PoolBlock*> freeBlocks;
-    uint32_t used = 0;
-    const char* expect = (const char*)p->first;
-    int64_t guard = (int64_t)p->size / H + 2;
-    const PoolBlock* b = s->next;
-    for (; b != s; b = b->next) {
-        if (--guard < 0) return testing::AssertionFailure() << "chain does not end";
-        if ((const char*)b != expect) return testing::AssertionFailure() << "gap or overlap at " << (const void*)b;
-        if (b->next->prev != b) return testing::AssertionFailure() << "prev/next mismatch";
-        if (b->size < 0) return testing::AssertionFailure() << "negative size";
-        if (b->status == ZS_BLOCK_FREE) {
-            if (b->prev->status == ZS_BLOCK_FREE) return testing::AssertionFailure() << "adjacent free blocks";
-            freeBlocks.insert(b);
-        } else if (b->status == ZS_BLOCK_USED) {
-            used++;
-        } else {
-            return testing::AssertionFailure() << "bad status " << b->status;
-        }
-        expect = (const char*)(b + 1) + b->size;
-    }
-    if (expect != p->back) return testing::AssertionFailure() << "top payload does not end at back";
-    if (used != p->frontCount) return testing::AssertionFailure() << "frontCount " << p->frontCount << " vs " << used;
-    const PtrList& fi = p->freeIndex;
-    if (fi.start < 0 || fi.count < 0 || fi.start + fi.count > fi.capacity) return testing::AssertionFailure() << "index bounds";
-    if ((size_t)fi.count != freeBlocks.size()) return testing::AssertionFailure() << "index holds " << fi.count << " of " << freeBlocks.size();
-    for (int32_t i = 0; i < fi.count; i++) {
-        const PoolBlock* e = index_at(p, i);
-        if (!freeBlocks.count(e)) return testing::AssertionFailure() << "index entry not a free block";
-        if (i > 0) {
-            const PoolBlock* d = index_at(p, i - 1);
-            if (!(d->size < e->size || (d->size == e->size && d < e))) return testing::AssertionFailure() << "index unsorted at " << i;
-        }
-    }
-    return testing::AssertionSuccess();
+    const char* why = zs_pool_check(p);
+    if (why == nullptr) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << why;
 }
 
 class PoolTest : public testing::Test {
 protected:
     void SetUp() override {
-        pool = nullptr;
-        bVerbose = 0;
+        zs_run.pool = nullptr;
+        zs_run.bVerbose = 0;
     }
     void TearDown() override {
-        zs_pool_destroy(pool);
-        pool = nullptr;
-        bVerbose = 0;
+        zs_pool_destroy(zs_run.pool);
+        zs_run.pool = nullptr;
+        zs_run.bVerbose = 0;
     }
     MemoryPool* make(int32_t size) {
-        pool = zs_pool_create(size);
-        return pool;
+        zs_run.pool = zs_pool_create(size);
+        return zs_run.pool;
     }
 };
 
@@ -408,7 +372,7 @@ TEST_F(PoolTest, HeapBlocksAreTrackedAndFreedWithThePool) {
         // h2m, h3 and ah are left live: destroying the pool frees them (the leak checker
         // of the sanitizer build watches this).
         zs_pool_destroy(p);
-        pool = nullptr;
+        zs_run.pool = nullptr;
     }
 }
 
@@ -438,7 +402,7 @@ std::string console(const char* fmt, long a, long b = 0, long c = 0) {
 
 TEST_F(PoolTest, VerboseFallbackPrintsTableThenLine) {
     MemoryPool* p = make(65536);
-    bVerbose = 1;
+    zs_run.bVerbose = 1;
     ZsPoolCalls c0 = zs_pool_calls;
     int32_t freeSize = p->first->size;
     testing::internal::CaptureStderr();
@@ -484,14 +448,14 @@ TEST_F(PoolTest, CountersCountOnlyWhileVerboseAndSurviveThePool) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(memcmp(&c0, &zs_pool_calls, sizeof c0), 0);
 
-    bVerbose = 1;
+    zs_run.bVerbose = 1;
     testing::internal::CaptureStderr();
     zs_qmalloc(8);                          // a back block, left for the pool's destruction
     zs_malloc_hwm(p, p->first->size + 8);   // no top fit: zs_malloc, then the heap
     zs_realloc(nullptr, 8);                 // zs_malloc_hwm
     testing::internal::GetCapturedStderr();
     zs_pool_destroy(p);
-    pool = make(4096);  // a new run: the counters go on
+    zs_run.pool = make(4096);  // a new run: the counters go on
     EXPECT_EQ(zs_pool_calls.qmalloc, c0.qmalloc + 1);
     EXPECT_EQ(zs_pool_calls.mallocHwm, c0.mallocHwm + 2);
     EXPECT_EQ(zs_pool_calls.malloc_, c0.malloc_ + 1);
@@ -595,7 +559,7 @@ bool intact(const Live& b, bool full) {
 void random_run(int32_t poolSize, uint32_t seed, int steps, bool releaseAll) {
     std::mt19937 rng(seed);
     MemoryPool* p = zs_pool_create(poolSize);
-    pool = p;
+    zs_run.pool = p;
     ASSERT_NE(p, nullptr);
     std::vector<Live> front, stack;  // zs_malloc/hwm/realloc blocks; zs_qmalloc blocks (LIFO)
     auto pick = [&](int bound) { return (int)(rng() % (uint32_t)bound); };
@@ -688,8 +652,8 @@ TEST_F(PoolTest, RandomizedOperationsKeepEveryInvariant) {
         for (bool releaseAll : {true, false}) {
             SCOPED_TRACE(testing::Message() << "pool " << s << " seed " << seed);
             random_run(s, seed++, 3000, releaseAll);
-            zs_pool_destroy(pool);
-            pool = nullptr;
+            zs_pool_destroy(zs_run.pool);
+            zs_run.pool = nullptr;
             if (HasFatalFailure()) return;
         }
     }

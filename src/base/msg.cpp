@@ -1,6 +1,7 @@
-#include "engine/msg.h"
+#include "base/msg.h"
 
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -8,10 +9,8 @@
 
 namespace {
 
-char timeStampText[80];
-long timingMark;
-
-void print_to(FILE* stream, const char* fmtBuf, char* conBuf) {
+void print_to(FILE* stream, const char* fmtBuf) {
+    char conBuf[ZS_MSG_BUF];
     zs_to_console(fmtBuf, conBuf);
     fputs(conBuf, stream);
     fflush(stream);
@@ -19,9 +18,8 @@ void print_to(FILE* stream, const char* fmtBuf, char* conBuf) {
 
 void vmsg(FILE* stream, const char* fmt, va_list ap) {
     char fmtBuf[ZS_MSG_BUF];
-    char conBuf[ZS_MSG_BUF];
     vsnprintf(fmtBuf, sizeof fmtBuf, fmt, ap);
-    print_to(stream, fmtBuf, conBuf);
+    print_to(stream, fmtBuf);
 }
 
 }  // namespace
@@ -33,14 +31,18 @@ bool zs_is_japanese() {
 
 int zs_to_console(const char* utf8, char* con) {
     if (con == nullptr) return 0;
+    con[0] = '\0';
+    if (utf8 == nullptr) return 0;
     int n = zs_plat_to_cp932(utf8, con, ZS_MSG_BUF);
-    if (n == 0) con[0] = '\0';  // never print what the conversion did not write
-    return n;
+    if (n >= 0) return n;
+    // No converter: the text as it is beats no text at all.
+    size_t len = strnlen(utf8, ZS_MSG_BUF - 1);
+    std::memcpy(con, utf8, len);
+    con[len] = '\0';
+    return (int)len;
 }
 
-void zs_print_err(const char* fmtBuf, char* conBuf) { print_to(stderr, fmtBuf, conBuf); }
-
-void zs_print_out(const char* fmtBuf, char* conBuf) { print_to(stdout, fmtBuf, conBuf); }
+FILE* zs_diag_stream() { return zs_run.diag != nullptr ? zs_run.diag : stdout; }
 
 void zs_msg(const char* en, const char* jp, ...) {
     va_list ap;
@@ -52,7 +54,7 @@ void zs_msg(const char* en, const char* jp, ...) {
 void zs_msg_out(const char* en, const char* jp, ...) {
     va_list ap;
     va_start(ap, jp);
-    vmsg(stdout, zs_is_japanese() ? jp : en, ap);
+    vmsg(zs_diag_stream(), zs_is_japanese() ? jp : en, ap);
     va_end(ap);
 }
 
@@ -66,7 +68,7 @@ void zs_msg_jp(const char* jp, ...) {
 void zs_dump(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    vfprintf(stdout, fmt, ap);
+    vfprintf(zs_diag_stream(), fmt, ap);
     va_end(ap);
 }
 
@@ -80,17 +82,26 @@ void zs_raw(FILE* stream, const char* fmt, ...) {
 const char* zs_timestamp() {
     std::tm t{};
     zs_plat_localtime(&t);
-    snprintf(timeStampText, sizeof timeStampText, "%04d-%02d-%02d %02d:%02d:%02d ", t.tm_year + 1900,
+    snprintf(zs_run.timeStamp, sizeof zs_run.timeStamp, "%04d-%02d-%02d %02d:%02d:%02d ", t.tm_year + 1900,
              t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
-    return timeStampText;
+    return zs_run.timeStamp;
 }
 
-void zs_msg_timed(const char* fmt) {
-    long now = zs_plat_clock();
-    double ms = (double)(now - timingMark) / 1000.0 * 1000.0;
-    timingMark = now;
-    char fmtBuf[ZS_MSG_BUF];
-    char conBuf[ZS_MSG_BUF];
-    snprintf(fmtBuf, sizeof fmtBuf, fmt, ms);
-    print_to(stderr, fmtBuf, conBuf);
+void zs_phase_begin() {
+    if (zs_run.bVerbose) zs_run.phaseStart = zs_plat_clock();
 }
+
+void zs_time_phase(const char* jp, bool restart) {
+    if (!zs_run.bVerbose) return;
+    zs_run.finish = zs_plat_clock();
+    zs_msg_jp(jp, zs_ms(zs_run.phaseStart, zs_run.finish));
+    if (restart) zs_run.phaseStart = zs_plat_clock();
+}
+
+#if !defined(NDEBUG) || defined(ZS_CHECKS)
+void zs_assert_failed(const char* cond, const char* file, int line) {
+    fprintf(stderr, "tesra: internal check failed: %s (%s:%d)\n", cond, file, line);
+    fflush(stderr);
+    std::abort();
+}
+#endif
