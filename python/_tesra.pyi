@@ -5,5 +5,7 @@ def tesra(args: list[str], /) -> int:
 
     ``args`` is a sort command line without the program name. Returns 0 after a successful
     sort and 1 after a failure or ``--help``. Raises TypeError when ``args`` is not a list of
-    strings and MemoryError when the arguments cannot be copied.
+    strings, ValueError when one holds a NUL character, MemoryError when the arguments cannot
+    be copied, and KeyboardInterrupt when Ctrl-C stops the run. The interpreter lock is released
+    while the engine runs; calls from several threads run one after the other.
     """

@@ -55,7 +55,7 @@ def find_token(data: bytes, start: int, end: int, pattern: bytes) -> int:
 
 
 def number(field_: bytes) -> int:
-    """Numeric value of a field: blanks, one sign, decimal digits, 32-bit two's-complement wraparound."""
+    """Numeric value of a field: blanks, one sign, decimal digits, held at the 64-bit limits."""
     i, n = 0, len(field_)
     while i < n and field_[i] in BLANKS:
         i += 1
@@ -65,11 +65,10 @@ def number(field_: bytes) -> int:
         i += 1
     value = 0
     while i < n and 0x30 <= field_[i] <= 0x39:
-        value = (value * 10 + field_[i] - 0x30) & 0xFFFFFFFF
+        value = value * 10 + field_[i] - 0x30
         i += 1
-    if negative:
-        value = -value & 0xFFFFFFFF
-    return value - (1 << 32) if value >= 1 << 31 else value
+    value = -value if negative else value
+    return max(-(1 << 63), min(value, (1 << 63) - 1))
 
 
 def _sign(x) -> int:

@@ -72,13 +72,6 @@ def test_help_returns_1():
     assert r.out == b"result 1\n"
 
 
-def test_text_with_nul_is_cut_there(tmp_path):
-    (tmp_path / "in.txt").write_bytes(b"b\na\n")
-    r = run_code(CALL.format(arg='["in.txt\\0.missing"]'), cwd=tmp_path)
-    assert r.out == b"a\nb\nresult 0\n"
-    assert r.err.startswith(echo(b"in.txt"))
-
-
 def test_python_strings_are_not_changed_by_the_engine(tmp_path):
     # The engine trims option values and rewrites -W suffixes in its own copies.
     (tmp_path / "in.csv").write_bytes(b"b,2\na,1\n")

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/platform.h"
+
 struct MemoryPool;
 struct PtrList;
 
@@ -32,8 +34,8 @@ struct ZsRun {
     int64_t tmpOffset;     // bytes written to the temporary file: where the next block starts
     int32_t blockBufSize;  // buffer size of every block in the merge of the temporary file
     FILE* tmpStream;       // the temporary file while it is written and read
-    FILE* errStream;       // the error-record file, opened on first use
-    FILE* outStream;       // output of the merge phases
+    ZsOutFile errStream;   // the error-record file, opened on first use
+    ZsOutFile outStream;   // the output: a file replaced only when complete, or standard output
     FILE* diag;            // where diagnostics meant for standard output go (null: standard output)
     uint32_t cmpCalls[ZS_CMP_SLOTS];  // comparator call counters, counted while verbose
     int bInterrupted;      // an interrupt was seen: the run stops at the next safe point

@@ -180,6 +180,21 @@ void close_run_stream(FILE** f) {
     *f = nullptr;
 }
 
+// Puts the error file and the output in place, now that every byte of both is written. 1 after
+// printing which could not be.
+int commit_outputs() {
+    const ArgsInfo* a = &zs_args;
+    if (zs_plat_out_commit(&zs_run.errStream) != 0) {
+        ZS_MSG("☆ Cannot create error file [%s]!\n", "☆エラーファイル[%s]は作成できません！\n", zs_s(a->errFile.path));
+        return 1;
+    }
+    if (zs_plat_out_commit(&zs_run.outStream) != 0) {
+        ZS_MSG("☆ Cannot create output file [%s]!\n", "☆出力ファイル[%s]は作成できません！\n", zs_s(a->outFile.path));
+        return 1;
+    }
+    return 0;
+}
+
 int fail_tail() {
     ZS_MSG("\n☆ Sort failed. \n", "\n☆ソートは失敗しました。 \n");
     zs_run_reset();
@@ -188,6 +203,7 @@ int fail_tail() {
 
 int run(int argc, char** argv) {
     ArgsInfo* a = &zs_args;
+    zs_plat_guard_std_fds();
     zs_getopt_reset();
     ZS_MSG_JP("%s", "☆ tesra start...\n");
     zs_run.processId = zs_plat_getpid();
@@ -262,7 +278,7 @@ int run(int argc, char** argv) {
         rc = zs_tmpfile_mode();
     else
         rc = stdin_mode();
-    if (rc != 0 || zs_close_error_file() != 0) return fail_tail();
+    if (rc != 0 || zs_close_error_file() != 0 || commit_outputs() != 0) return fail_tail();
 
     if (zs_run.bVerbose) verbose_report();
     zs_run_reset();
@@ -307,9 +323,10 @@ int zs_pool_size() {
 
 void zs_run_reset() {
     ArgsInfo* a = &zs_args;
-    close_run_stream(&zs_run.outStream);
+    // Outputs not committed are removed: the files they would replace keep their content.
+    zs_plat_out_abort(&zs_run.outStream);
+    zs_plat_out_abort(&zs_run.errStream);
     close_run_stream(&zs_run.tmpStream);
-    close_run_stream(&zs_run.errStream);
     close_run_stream(&a->outFile.file);
     for (int32_t i = 0; a->arrInFile != nullptr && i < a->inFileNums; i++) close_run_stream(&a->arrInFile[i].file);
     zs_args_free(a);

@@ -90,6 +90,13 @@ PyObject* tesra_run(PyObject*, PyObject* callArgs) {
             free_argv(argv, i + 1);
             return nullptr;
         }
+        // A NUL would silently cut the argument short (another output file, another input).
+        if (std::memchr(PyBytes_AS_STRING(bytes), 0, (size_t)PyBytes_GET_SIZE(bytes)) != nullptr) {
+            Py_DECREF(bytes);
+            free_argv(argv, i + 1);
+            PyErr_SetString(PyExc_ValueError, "embedded null character");
+            return nullptr;
+        }
         argv[i + 1] = copy_text(PyBytes_AS_STRING(bytes), (size_t)PyBytes_GET_SIZE(bytes));
         Py_DECREF(bytes);
         if (argv[i + 1] == nullptr) {

@@ -1,12 +1,15 @@
 #include "platform/platform.h"
 
+#include <fcntl.h>
+#include <limits.h>
+#include <iconv.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <iconv.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -91,33 +94,208 @@ int zs_plat_access(const char* path, int mode) {
     return path != nullptr && access(path, m) == 0 ? 0 : -1;
 }
 
+namespace {
+
+bool copy_path(char* out, const char* s) {
+    size_t n = std::strlen(s);
+    if (n >= (size_t)ZS_PATH_MAX) return false;
+    std::memcpy(out, s, n + 1);
+    return true;
+}
+
+// dir of path (up to its last separator, "." without one) joined with name.
+bool join_beside(char* out, const char* path, const char* name) {
+    const char* slash = std::strrchr(path, ZS_PATH_SEP);
+    if (slash == nullptr) return copy_path(out, name);
+    size_t d = (size_t)(slash - path) + 1;
+    size_t n = std::strlen(name);
+    if (d + n >= (size_t)ZS_PATH_MAX) return false;
+    char tmp[ZS_PATH_MAX];
+    std::memcpy(tmp, path, d);
+    std::memcpy(tmp + d, name, n + 1);
+    return copy_path(out, tmp);
+}
+
+}  // namespace
+
+int zs_plat_resolve(const char* path, char out[ZS_PATH_MAX]) {
+    if (path == nullptr || !copy_path(out, path)) return -1;
+    char cur[ZS_PATH_MAX];
+    copy_path(cur, path);
+    // Follow links by hand, so that a dangling one still leads to the path it points to.
+    for (int depth = 0; depth < 40; depth++) {
+        struct stat st;
+        if (lstat(cur, &st) != 0 || !S_ISLNK(st.st_mode)) break;
+        char link[ZS_PATH_MAX];
+        ssize_t n = readlink(cur, link, sizeof link - 1);
+        if (n < 0) return -1;
+        link[n] = '\0';
+        if (!(link[0] == ZS_PATH_SEP ? copy_path(cur, link) : join_beside(cur, cur, link))) return -1;
+    }
+    char real[PATH_MAX];
+    if (realpath(cur, real) != nullptr) return copy_path(out, real) ? 0 : -1;
+    // Not there yet: the real folder and the final name.
+    const char* slash = std::strrchr(cur, ZS_PATH_SEP);
+    const char* name = slash != nullptr ? slash + 1 : cur;
+    char dir[ZS_PATH_MAX];
+    if (slash == nullptr) {
+        copy_path(dir, ".");
+    } else if (slash == cur) {
+        copy_path(dir, "/");
+    } else {
+        std::memcpy(dir, cur, (size_t)(slash - cur));
+        dir[slash - cur] = '\0';
+    }
+    if (realpath(dir, real) == nullptr) return -1;
+    size_t r = std::strlen(real), n = std::strlen(name);
+    if (r + 1 + n >= (size_t)ZS_PATH_MAX) return -1;
+    std::memcpy(out, real, r);
+    size_t at = r;
+    if (r == 0 || real[r - 1] != ZS_PATH_SEP) out[at++] = ZS_PATH_SEP;
+    std::memcpy(out + at, name, n + 1);
+    return 0;
+}
+
 int zs_plat_same_file(const char* a, const char* b) {
     if (a == nullptr || b == nullptr) return 0;
     struct stat sa, sb;
     bool ea = stat(a, &sa) == 0, eb = stat(b, &sb) == 0;
-    if (ea && eb) return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-    if (ea || eb) return 0;
-    // Neither exists yet: both would be created as the same entry of the same folder.
-    const char* na = std::strrchr(a, ZS_PATH_SEP);
-    const char* nb = std::strrchr(b, ZS_PATH_SEP);
-    na = na ? na + 1 : a;
-    nb = nb ? nb + 1 : b;
-    if (std::strcmp(na, nb) != 0) return 0;
-    char da[4096], db[4096];
-    auto folder = [](const char* p, const char* name, char* out) {
-        size_t n = (size_t)(name - p);
-        if (n == 0) {
-            std::strcpy(out, ".");
-            return true;
+    // Devices and FIFOs may be shared: writing both to /dev/null destroys nothing.
+    if ((ea && !S_ISREG(sa.st_mode)) || (eb && !S_ISREG(sb.st_mode))) return 0;
+    if (ea && eb && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino) return 1;
+    char ra[ZS_PATH_MAX], rb[ZS_PATH_MAX];
+    zs_plat_resolve(a, ra);
+    zs_plat_resolve(b, rb);
+    return std::strcmp(ra, rb) == 0;
+}
+
+void zs_plat_guard_std_fds() {
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        int n = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+        if (n >= 0 && n != fd) {
+            dup2(n, fd);
+            close(n);
         }
-        if (n >= 4096) return false;
-        std::memcpy(out, p, n);
-        out[n] = '\0';
-        return true;
-    };
-    if (!folder(a, na, da) || !folder(b, nb, db)) return 0;
-    if (stat(da, &sa) != 0 || stat(db, &sb) != 0) return 0;
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    }
+}
+
+namespace {
+
+// The process's file-creation mask, read without changing it (other threads may create files).
+mode_t current_umask() {
+    mode_t mask = 022;
+    if (FILE* f = fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (fgets(line, sizeof line, f) != nullptr) {
+            unsigned m;
+            if (std::sscanf(line, "Umask: %o", &m) == 1) {
+                mask = (mode_t)m;
+                break;
+            }
+        }
+        fclose(f);
+    }
+    return mask;
+}
+
+void out_clear(ZsOutFile* out) {
+    std::free(out->temp);
+    std::free(out->target);
+    *out = ZsOutFile{nullptr, nullptr, nullptr, 0, -1, -1};
+}
+
+}  // namespace
+
+int zs_plat_out_open(const char* path, ZsOutFile* out) {
+    *out = ZsOutFile{nullptr, nullptr, nullptr, 0, -1, -1};
+    char target[ZS_PATH_MAX];
+    if (zs_plat_resolve(path, target) != 0) copy_path(target, path);
+    struct stat st;
+    bool exists = stat(target, &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+        out->stream = fopen(path, "wb");  // a device or a FIFO: nothing to keep
+        return out->stream != nullptr ? 0 : -1;
+    }
+    char temp[ZS_PATH_MAX + 32];
+    const char* slash = std::strrchr(target, ZS_PATH_SEP);
+    int dirLen = slash != nullptr ? (int)(slash - target) + 1 : 0;
+    snprintf(temp, sizeof temp, "%.*s.%s.tesra-XXXXXX", dirLen, target, slash != nullptr ? slash + 1 : target);
+    int fd = mkostemp(temp, O_CLOEXEC);  // mode 0600 while it is written
+    if (fd < 0) {
+        // A folder we may not write to, holding a file we may: write it directly, as before.
+        if ((errno == EACCES || errno == EPERM) && exists) {
+            out->stream = fopen(path, "wb");
+            return out->stream != nullptr ? 0 : -1;
+        }
+        return -1;
+    }
+    out->stream = fdopen(fd, "wb");
+    out->temp = strdup(temp);
+    out->target = strdup(target);
+    if (out->stream == nullptr || out->temp == nullptr || out->target == nullptr) {
+        int e = errno != 0 ? errno : ENOMEM;
+        if (out->stream != nullptr) fclose(out->stream); else close(fd);
+        unlink(temp);
+        out->stream = nullptr;
+        out_clear(out);
+        errno = e;
+        return -1;
+    }
+    if (exists) {
+        out->mode = (int32_t)(st.st_mode & 07777);
+        out->uid = (int32_t)st.st_uid;
+        out->gid = (int32_t)st.st_gid;
+    } else {
+        out->mode = (int32_t)(0666 & ~current_umask());
+    }
+    return 0;
+}
+
+int zs_plat_out_close(ZsOutFile* out) {
+    if (out->stream == nullptr) return 0;
+    bool failed = fflush(out->stream) != 0 || ferror(out->stream) != 0;
+    if (out->stream == stdout) {
+        clearerr(stdout);  // the next run starts without this run's error
+        out->stream = nullptr;
+        return failed ? -1 : 0;
+    }
+    if (out->temp != nullptr && !failed) {
+        int fd = fileno(out->stream);
+        // The owner of the file it replaces, where we may; else the file stays ours.
+        if (out->uid >= 0) {
+            int owned = fchown(fd, (uid_t)out->uid, (gid_t)out->gid);
+            (void)owned;
+        }
+        if (fchmod(fd, (mode_t)out->mode) != 0) failed = true;
+    }
+    if (fclose(out->stream) != 0) failed = true;
+    out->stream = nullptr;
+    return failed ? -1 : 0;
+}
+
+int zs_plat_out_commit(ZsOutFile* out) {
+    int rc = 0;
+    if (out->temp != nullptr && rename(out->temp, out->target) != 0) {
+        int e = errno;
+        unlink(out->temp);
+        errno = e;
+        rc = -1;
+    }
+    out_clear(out);
+    return rc;
+}
+
+void zs_plat_out_abort(ZsOutFile* out) {
+    if (out->stream == stdout) {
+        fflush(stdout);
+        clearerr(stdout);
+    } else if (out->stream != nullptr) {
+        fclose(out->stream);
+    }
+    out->stream = nullptr;
+    if (out->temp != nullptr) unlink(out->temp);
+    out_clear(out);
 }
 
 int zs_plat_unlink(const char* path) { return unlink(path); }

@@ -33,9 +33,43 @@ int zs_plat_file_size(const char* path, int64_t* size);
 // access() with mode 0 (exists) or 6 (read and write). Returns 0 when allowed.
 int zs_plat_access(const char* path, int mode);
 
-// 1 when both paths name the same file: the same device and inode when both exist; the same
-// folder and the same final name when neither exists yet. 0 otherwise.
+// The path a name stands for, symbolic links followed (a dangling link by the path it points to)
+// and made absolute. 0, or -1 when it cannot be worked out (out then holds the name unchanged).
+inline constexpr int ZS_PATH_MAX = 4096;
+int zs_plat_resolve(const char* path, char out[ZS_PATH_MAX]);
+
+// 1 when both names stand for the same regular file, existing or still to be created: the same
+// resolved path, or the same device and inode. Anything else that exists (a device such as
+// /dev/null, a FIFO) is never "the same file". 0 otherwise.
 int zs_plat_same_file(const char* a, const char* b);
+
+// Makes sure descriptors 0, 1 and 2 are open: a closed one gets /dev/null opened in the other
+// direction, so that no file the run opens takes its number and a write to a closed standard
+// output fails instead of landing in that file.
+void zs_plat_guard_std_fds();
+
+// ---- Output files replaced only when complete ----
+// A regular file, or a name not taken yet, is written through a new file in the same folder
+// (mode 0600) that takes its place only at commit, so a failed run leaves the old content; a
+// symbolic link's target is replaced, never the link. Anything else (a device, a FIFO) is
+// written directly.
+struct ZsOutFile {
+    FILE* stream;  // open for writing until zs_plat_out_close (standard output is never closed)
+    char* temp;    // the new file while it is not in place; null when written directly
+    char* target;  // what it replaces (links resolved)
+    int32_t mode;  // permission bits the file gets at commit
+    int32_t uid;   // owner of the file it replaces; -1 for a new file
+    int32_t gid;
+};
+// Opens path for writing. 0, or -1 with errno set (nothing is left behind).
+int zs_plat_out_open(const char* path, ZsOutFile* out);
+// Flushes and closes the stream: 0 when every byte reached the file, -1 otherwise.
+int zs_plat_out_close(ZsOutFile* out);
+// Puts a closed file in the place of its target: 0, or -1 with errno set (the new file is then
+// removed). Nothing to do for a file written directly.
+int zs_plat_out_commit(ZsOutFile* out);
+// Closes the stream if still open and removes the new file: the target keeps its content.
+void zs_plat_out_abort(ZsOutFile* out);
 
 int zs_plat_unlink(const char* path);
 

@@ -8,14 +8,20 @@
 #include "base/msg.h"
 #include "records/records.h"
 
-int32_t zs_get_number(const char* p, int32_t n) {
+int64_t zs_get_number(const char* p, int32_t n) {
     int32_t i = 0;
     while (i < n && (p[i] == ' ' || (p[i] >= '\t' && p[i] <= '\r'))) i++;
     bool negative = false;
     if (i < n && (p[i] == '-' || p[i] == '+')) negative = p[i++] == '-';
-    uint32_t value = 0;  // unsigned so that overflow wraps as two's complement
-    for (; i < n && p[i] >= '0' && p[i] <= '9'; i++) value = value * 10u + (uint32_t)(p[i] - '0');
-    return (int32_t)(negative ? 0u - value : value);
+    // Accumulated in 64 bits and held at the limits: a value out of range never wraps into a
+    // small one of the other sign.
+    const uint64_t limit = negative ? (uint64_t)INT64_MAX + 1 : (uint64_t)INT64_MAX;
+    uint64_t value = 0;
+    for (; i < n && p[i] >= '0' && p[i] <= '9'; i++) {
+        uint64_t d = (uint64_t)(p[i] - '0');
+        value = value > (limit - d) / 10 ? limit : value * 10 + d;
+    }
+    return negative ? (int64_t)(0 - value) : (int64_t)value;
 }
 
 namespace {
@@ -242,7 +248,7 @@ inline int compare_bytes(const char* a, const char* b, size_t n) {
 int directed(int c, int32_t seq) { return seq == ZS_ASC ? c : seq == ZS_DESC ? -c : 0; }
 
 int numeric_cmp(Field a, Field b) {
-    int32_t x = zs_get_number(a.p, a.len), y = zs_get_number(b.p, b.len);
+    int64_t x = zs_get_number(a.p, a.len), y = zs_get_number(b.p, b.len);
     return (x > y) - (x < y);
 }
 

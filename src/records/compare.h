@@ -18,8 +18,9 @@
 #include "memory/msort.h"
 #include "settings/settings.h"
 
-// Numeric value of a field of n bytes: blanks, an optional sign, decimal digits.
-int32_t zs_get_number(const char* p, int32_t n);
+// Numeric value of a field of n bytes: blanks, an optional sign, decimal digits; held at the
+// 64-bit limits when it lies beyond them.
+int64_t zs_get_number(const char* p, int32_t n);
 
 // Where a member finds its records.
 enum ZsWhere : int {

@@ -9,16 +9,15 @@ namespace {
 // Opens the error file on first use. CSV builds print their failures in Japanese only.
 int open_error_stream(bool japaneseOnly) {
     ArgsInfo* a = &zs_args;
-    if (a->errFile.path == nullptr || zs_run.errStream != nullptr) return 0;
-    zs_run.errStream = fopen(a->errFile.path, "wb");
-    if (zs_run.errStream == nullptr) {
+    if (a->errFile.path == nullptr || zs_run.errStream.stream != nullptr) return 0;
+    if (zs_plat_out_open(a->errFile.path, &zs_run.errStream) != 0) {
         if (japaneseOnly)
             ZS_MSG_JP("☆エラーファイル[%s]は作成できません！\n", a->errFile.path);
         else
             ZS_MSG("☆ Cannot create error file [%s]!\n", "☆エラーファイル[%s]は作成できません！\n", a->errFile.path);
         return 1;
     }
-    if (setvbuf(zs_run.errStream, zs_run.errBuf, _IOFBF, sizeof zs_run.errBuf) != 0) {
+    if (setvbuf(zs_run.errStream.stream, zs_run.errBuf, _IOFBF, sizeof zs_run.errBuf) != 0) {
         if (japaneseOnly)
             ZS_MSG_JP("☆エラーバッファの設定はできません！\n");
         else
@@ -41,8 +40,9 @@ void no_memory() {
 
 // Writes an error record raw to the error file (when one is open). 1 after a write error.
 int write_error_record(const char* data, int32_t len) {
-    if (zs_run.errStream == nullptr || len == 0) return 0;
-    if (fwrite(data, 1, (size_t)len, zs_run.errStream) == (size_t)len) return 0;
+    FILE* f = zs_run.errStream.stream;
+    if (f == nullptr || len == 0) return 0;
+    if (fwrite(data, 1, (size_t)len, f) == (size_t)len) return 0;
     ZS_MSG("☆ Error occurred while writing output file [%s]!\n", "☆出力ファイル[%s]の書き込み中にエラーが発生しました！\n",
            zs_s(zs_args.errFile.path));
     return 1;
@@ -422,12 +422,7 @@ void zs_index_release(ZsIndex* idx) {
 }
 
 int zs_close_error_file() {
-    FILE* f = zs_run.errStream;
-    zs_run.errStream = nullptr;
-    if (f == nullptr || f == stdout || f == stderr) return 0;
-    bool failed = ferror(f) != 0;
-    if (fclose(f) != 0) failed = true;
-    if (!failed) return 0;
+    if (zs_plat_out_close(&zs_run.errStream) == 0) return 0;
     ZS_MSG("☆ Error occurred while writing output file [%s]!\n", "☆出力ファイル[%s]の書き込み中にエラーが発生しました！\n",
            zs_s(zs_args.errFile.path));
     return 1;

@@ -96,6 +96,7 @@ void zs_index_release(ZsIndex* idx);
 const char* zs_find_token(const char* p, int32_t n, const char* pattern, char quote);
 
 // Closes the error-record file, if one was opened; 1 after printing that a record did not reach it.
+// The file takes its place only when the run commits its outputs.
 int zs_close_error_file();
 
 // ---- One switch on the layout per operation ----

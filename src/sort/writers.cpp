@@ -22,16 +22,18 @@ int write_failed_message(const char* path) {
     return 1;
 }
 
+// Opens the run's output: standard output, or the -O file through a new file that replaces it
+// only when the run succeeds.
 int open_output(Output* out, bool unique) {
     ArgsInfo* a = &zs_args;
     out->failed = false;
     if (a->outFile.path == nullptr) {
         clearerr(stdout);  // an error of an earlier run must not fail this one
+        zs_run.outStream = ZsOutFile{stdout, nullptr, nullptr, 0, -1, -1};
         out->stream = stdout;
         return 0;
     }
-    out->stream = fopen(a->outFile.path, "wb");
-    if (out->stream == nullptr) {
+    if (zs_plat_out_open(a->outFile.path, &zs_run.outStream) != 0) {
         if (unique)
             ZS_MSG("☆ Cannot create output file [%s]!\n", "☆出力ファイル[%s]は作成できません！\n", a->outFile.path);
         else
@@ -39,12 +41,11 @@ int open_output(Output* out, bool unique) {
                    "☆出力ファイル[%s]は作成できません！権限不足かをご確認ください。\n", a->outFile.path);
         return 1;
     }
+    out->stream = zs_run.outStream.stream;
     if (setvbuf(out->stream, zs_run.outBuf, _IOFBF, sizeof zs_run.outBuf) != 0) {
-        fclose(out->stream);
         ZS_MSG("☆ Failed to set output buffer!\n", "☆出力バッファの設定はできません！\n");
-        return 1;
+        return 1;  // the run's reset removes the new file
     }
-    a->outFile.file = out->stream;  // closed by the run reset should the run stop halfway
     return 0;
 }
 
@@ -54,17 +55,9 @@ inline void put(Output* out, const void* p, size_t n) {
 
 // Flushes and closes the output; a run that returns 0 has written every record.
 int close_output(Output* out) {
-    ArgsInfo* a = &zs_args;
-    bool failed = out->failed;
-    if (out->stream == stdout) {
-        if (fflush(stdout) != 0 || ferror(stdout)) failed = true;
-        clearerr(stdout);
-    } else {
-        if (fclose(out->stream) != 0) failed = true;
-        a->outFile.file = nullptr;
-    }
+    bool failed = zs_plat_out_close(&zs_run.outStream) != 0 || out->failed;
     if (zs_run.bInterrupted) return 1;  // reported already; the output is incomplete
-    return failed ? write_failed_message(a->outFile.path) : 0;
+    return failed ? write_failed_message(zs_args.outFile.path) : 0;
 }
 
 void put_header(Output* out) {

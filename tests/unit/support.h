@@ -28,8 +28,7 @@ protected:
 
     void TearDown() override {
         zs_index_release(&idx);
-        if (zs_run.errStream != nullptr) fclose(zs_run.errStream);
-        zs_run.errStream = nullptr;
+        zs_plat_out_abort(&zs_run.errStream);
         const char* broken = zs_pool_check(zs_run.pool);
         EXPECT_EQ(broken, nullptr) << broken;
         zs_pool_destroy(zs_run.pool);

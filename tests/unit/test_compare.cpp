@@ -31,12 +31,18 @@ TEST(Number, ParsesBlanksSignsDigitsAndStopsAtTheFirstOtherByte) {
     struct Case {
         const char* text;
         int32_t n;
-        int32_t value;
+        int64_t value;
     } cases[] = {
         {"  -42", 5, -42},     {"7", 1, 7},           {"+08", 3, 8},         {"12.5", 4, 12},
         {"abc", 3, 0},         {"", 0, 0},            {"   ", 3, 0},         {"-", 1, 0},
         {" \t\r\n\v\f9", 7, 9}, {" 12345", 3, 12},     {"123", 0, 0},        {"2147483647", 10, 2147483647},
-        {"2147483648", 10, INT32_MIN}, {"4294967297", 10, 1}, {"-2147483648", 11, INT32_MIN}, {"1 2", 3, 1},
+        {"1 2", 3, 1},
+        // Past 32 bits the value is exact; past 64 bits it is held at the limit, never wrapped.
+        {"2147483648", 10, 2147483648LL}, {"4294967297", 10, 4294967297LL}, {"-2147483649", 11, -2147483649LL},
+        {"1733640000000", 13, 1733640000000LL}, {"9223372036854775807", 19, INT64_MAX},
+        {"9223372036854775808", 19, INT64_MAX}, {"-9223372036854775808", 20, INT64_MIN},
+        {"-9223372036854775809", 20, INT64_MIN}, {"999999999999999999999999", 24, INT64_MAX},
+        {"-999999999999999999999999", 25, INT64_MIN},
     };
     for (const Case& c : cases) EXPECT_EQ(zs_get_number(c.text, c.n), c.value) << "[" << c.text << "] n=" << c.n;
 }

@@ -127,8 +127,8 @@ TEST_F(IndexTest, ShortRecordsGoToTheErrorFileLastFirst) {
     EXPECT_EQ(zs_args.maxRecLen, 10);
     EXPECT_EQ(idx.indexedBytes, (int32_t)buf.size());  // error records are covered too
     zs_index_release(&idx);
-    fclose(zs_run.errStream);
-    zs_run.errStream = nullptr;
+    ASSERT_EQ(zs_plat_out_close(&zs_run.errStream), 0);
+    ASSERT_EQ(zs_plat_out_commit(&zs_run.errStream), 0);
     EXPECT_EQ(read_file(path), "e5\ne3\ne1\n");
     unlink(path.c_str());
     zs_args.errFile.path = nullptr;
@@ -190,8 +190,8 @@ TEST_F(IndexTest, CsvRecordWithoutTheKeyColumnIsAnErrorRecord) {
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(texts(list), (Texts{"1,2,3,4\n"}));
     zs_index_release(&idx);
-    fclose(zs_run.errStream);
-    zs_run.errStream = nullptr;
+    ASSERT_EQ(zs_plat_out_close(&zs_run.errStream), 0);
+    ASSERT_EQ(zs_plat_out_commit(&zs_run.errStream), 0);
     EXPECT_EQ(read_file(path), ",,\n1,2,3\n");
     unlink(path.c_str());
     zs_args.errFile.path = nullptr;
