@@ -89,6 +89,7 @@ class Result:
     header: bytes | None  # the header line the output starts with, if any
     records: list[bytes]  # good records, input order
     errors: list[bytes]  # error records, input order
+    file_errors: list[list[bytes]]  # the same, file by file
     output: bytes  # the exact output of a stable sort
     classes: int  # number of distinct records per the model's equality (the length of a -U output)
 
@@ -205,6 +206,17 @@ class Model:
                 return d * c
         return d * _sign(len(ca) - len(cb))
 
+    def sort_key(self):
+        """A key function giving the order of compare(), where one is simple to state (ascending keys without
+        -N, or an ascending whole-record sort of fixed or newline-ended records): much faster on large inputs."""
+        o = self.opt
+        if not o.keys:
+            return (lambda r: r) if o.layout != "csv" and o.recsort == 1 else None
+        if o.nulllast or any(k.desc for k in o.keys):
+            return None
+        numeric = [k.numeric for k in o.keys]
+        return lambda r: tuple(number(f) if n else f for n, f in zip(numeric, self.fields(r)))
+
     def equal(self, a: bytes, b: bytes) -> bool:
         """Equality of the unique filter; written apart from compare() on purpose."""
         o = self.opt
@@ -227,16 +239,21 @@ class Model:
     def run(self, files: list[bytes]) -> Result:
         o = self.opt
         datas, header = self.load(files)
-        records, errors = [], []
+        records, errors, file_errors = [], [], []
         for data in datas:  # records never span two files
+            file_errors.append([])
             for r in self.split(data):
-                (errors if self.is_error(r) else records).append(r)
-        ordered = sorted(records, key=functools.cmp_to_key(self.compare))  # stable
+                if self.is_error(r):
+                    errors.append(r)
+                    file_errors[-1].append(r)
+                else:
+                    records.append(r)
+        ordered = sorted(records, key=self.sort_key() or functools.cmp_to_key(self.compare))  # stable
         uniq = [r for i, r in enumerate(ordered) if i == 0 or not self.equal(ordered[i - 1], r)]
         written = uniq if o.unique else ordered
         if o.layout != "csv" or not o.header:
             header = None
-        return Result(header, records, errors, (header or b"") + b"".join(written), len(uniq))
+        return Result(header, records, errors, file_errors, (header or b"") + b"".join(written), len(uniq))
 
     def plain_parse(self, body: bytes) -> list[bytes] | None:
         """The output body (header removed) cut at every record end, or None when it does not cut evenly."""

@@ -9,6 +9,7 @@ the case and the command line, and the case folder is kept under pytest's tempor
 import json
 import os
 import random
+import re
 import shlex
 from collections import Counter
 from dataclasses import dataclass
@@ -16,7 +17,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import run_code, run_tesra
+from conftest import engine_env, run_code, run_tesra
 from model import Key, Model, ModelError, Options
 
 SEED = int(os.environ.get("TESRA_DIFF_SEED", "20250401"))
@@ -48,6 +49,7 @@ class Case:
     args: list[str]
     out: Path
     err: Path | None
+    through_file: bool = False  # a -W below the input's need: the temporary-file mode
 
 
 # ---- generation ----
@@ -93,7 +95,7 @@ def from_pool(rng: random.Random, pool: list, make):
     return rng.choice(pool) if pool and rng.random() < 0.6 else make()
 
 
-def make_case(n: int, root: Path) -> Case:
+def make_case(n: int, root: Path, through_file: bool = False) -> Case:
     rng = random.Random(SEED * 1_000_003 + n)
     layout = rng.choice(["fixed", "variable", "csv", "csv"])
     args: list[str] = []
@@ -176,15 +178,17 @@ def make_case(n: int, root: Path) -> Case:
     opt.stable, opt.unique = rng.random() < 0.5, rng.random() < 0.35
     args += ["-S"] * opt.stable + ["-U"] * opt.unique
 
-    folder = root / f"case{n}"
+    folder = root / (f"case{n}w" if through_file else f"case{n}")
     folder.mkdir()
+    if through_file:  # any budget below the 1 MiB reserve is below the need of an input with data
+        args += ["-W", rng.choice(["1K", "64KB", "1000000"])]
     out = folder / "out.txt"
     err = folder / "err.txt" if rng.random() < 0.4 else None
     args += ["-O", str(out)] + (["-E", str(err)] if err else [])
     for i, content in enumerate(files):
         (folder / f"in{i}.txt").write_bytes(content)
         args.append(str(folder / f"in{i}.txt"))
-    return Case(n, opt, files, args, out, err)
+    return Case(n, opt, files, args, out, err, through_file)
 
 
 # ---- checking ----
@@ -203,10 +207,15 @@ def check_case(case: Case, rc: int) -> list[str]:
         return ["no output file"]
     if case.err is not None:
         got = case.err.read_bytes() if case.err.exists() else b""
-        want = b"".join(reversed(expected.errors))  # one buffer: error records last first
+        # Error records reach the file last first within a buffer: all input in memory, one
+        # file per block through the temporary file (these inputs are smaller than a load).
+        buffers = expected.file_errors if case.through_file else [expected.errors]
+        want = b"".join(b"".join(reversed(errors)) for errors in buffers)
         if got != want:
             problems.append(f"error file {got[:300]!r}, expected {want[:300]!r}")
-    if case.opt.stable:
+    # Through the temporary file -U keeps the first of equal records in input order, whatever the
+    # block boundaries, as the in-memory sort does.
+    if case.opt.stable or (case.opt.unique and case.through_file):
         if out != expected.output:
             problems.append(f"output\n  got      {out[:600]!r}\n  expected {expected.output[:600]!r}")
         return problems
@@ -255,7 +264,7 @@ def describe(case: Case, problems: list[str]) -> str:
 @pytest.mark.parametrize("batch", range((CASES + BATCH - 1) // BATCH))
 def test_engine_agrees_with_model(batch, tmp_path):
     numbers = range(batch * BATCH, min(CASES, (batch + 1) * BATCH))
-    cases = [make_case(n, tmp_path) for n in numbers]
+    cases = [make_case(n, tmp_path, through_file) for n in numbers for through_file in (False, True)]
     (tmp_path / "cases.json").write_text(json.dumps([c.args for c in cases]), encoding="utf-8")
     run = run_code(BATCH_CODE, str(tmp_path / "cases.json"), str(tmp_path / "results.json"), timeout=300)
     assert run.rc == 0, f"batch process failed (seed {SEED}, cases {numbers}): {run.err_text[-2000:]}"
@@ -304,3 +313,59 @@ def test_larger_inputs_in_awkward_orders(layout, stable, tmp_path):
     results = json.loads((tmp_path / "results.json").read_text(encoding="utf-8"))
     failures = [f"{name}: " + describe(c, p) for name, c, rc in zip(PATTERNS, cases, results) if (p := check_case(c, rc))]
     assert not failures, "\n\n".join(failures)
+
+
+# ---- inputs larger than the memory budget: several blocks through the temporary file ----
+
+def big_fixed(rng: random.Random, size: int) -> tuple[list[bytes], Options, list[str]]:
+    recs = b"".join(b"%s%08d%s" % (bytes(rng.choices(b"abc", k=6)), rng.randrange(10 ** 6), bytes(rng.choices(b"xyz", k=10)))
+                    for _ in range(size // 24))
+    return [recs[: len(recs) // 3 // 24 * 24], recs[len(recs) // 3 // 24 * 24:]], \
+        Options("fixed", reclen=24, keys=(Key(0, 6), Key(6, 8, numeric=True)), stable=True), \
+        ["-L", "24", "-K", "0,6", "-K", "6,8n", "-S"]
+
+
+def big_variable(rng: random.Random, size: int) -> tuple[list[bytes], Options, list[str]]:
+    lines, n = [], 0
+    while n < size:
+        line = bytes(rng.choices(b"ab", k=5)) + b"%010d" % rng.randrange(3000) + bytes(rng.choices(b"q ", k=rng.randrange(60)))
+        lines.append(line)
+        n += len(line) + 1
+    lines.insert(len(lines) // 2, b"ab" + b"7" * 200_000)  # far longer than most
+    # the last file lacks its final newline code
+    half = len(lines) // 2
+    files = [b"\n".join(lines[:half]) + b"\n", b"\n".join(lines[half:])]
+    return files, Options("variable", keys=(Key(0, 5), Key(5, 10, numeric=True)), unique=True, stable=True), \
+        ["-K", "0,5", "-K", "5,10n", "-U", "-S"]
+
+
+def big_csv(rng: random.Random, size: int) -> tuple[list[bytes], Options, list[str]]:
+    rows, n = [], 0
+    while n < size:
+        note = rng.choice([b"", b"plain", b'"with, comma"', b'"two\nlines"', b'"say ""hi"""'])
+        row = b"%d,%s,%d,%s" % (n, bytes(rng.choices(b"klm", k=3)), rng.randrange(-500, 500), note)
+        rows.append(row)
+        n += len(row) + 1
+    third = len(rows) // 3
+    files = [b"id,name,amount,note\n" + b"\n".join(rows[:third]) + b"\n",
+             b"ID,NAME,AMOUNT,NOTE\n" + b"\n".join(rows[third:]) + b'\n9,kkk,1,"open to the end\n']
+    return files, Options("csv", header=True, keys=(Key(2), Key(3, numeric=True)), stable=True), \
+        ["-C", "-H", "-K", "2", "-K", "3n", "-S"]
+
+
+@pytest.mark.parametrize("make", [big_fixed, big_variable, big_csv], ids=["fixed", "variable", "csv"])
+def test_inputs_larger_than_the_budget(make, tmp_path):
+    rng = random.Random(SEED)
+    files, opt, args = make(rng, 20 << 20)
+    paths = []
+    for i, content in enumerate(files):
+        (tmp_path / f"in{i}").write_bytes(content)
+        paths.append(str(tmp_path / f"in{i}"))
+    case = Case(0, opt, files, ["-W", "16M", *args, "-O", str(tmp_path / "out"), *paths], tmp_path / "out", None, True)
+    (tmp_path / "t").mkdir()
+    run = run_tesra(["-Verbose", *case.args], env=engine_env(TEMP=str(tmp_path / "t")), timeout=300)
+    blocks = int(re.search(r"Number of split blocks: \[(\d+)\]", run.messages).group(1))
+    assert blocks >= 2, "the input must span several blocks"
+    problems = check_case(case, run.rc)
+    assert not problems, describe(case, problems)
+    assert os.listdir(tmp_path / "t") == []  # the temporary file is gone

@@ -34,6 +34,8 @@ struct ZsRun {
     int64_t tmpOffset;     // bytes written to the temporary file: where the next block starts
     int32_t blockBufSize;  // buffer size of every block in the merge of the temporary file
     FILE* tmpStream;       // the temporary file while it is written and read
+    int bTmpCreated;       // the temporary file exists and is the run's to remove
+    int32_t maxTmpRecLen;  // longest record of the temporary file, in its temporary record format
     ZsOutFile errStream;   // the error-record file, opened on first use
     ZsOutFile outStream;   // the output: a file replaced only when complete, or standard output
     FILE* diag;            // where diagnostics meant for standard output go (null: standard output)

@@ -2,6 +2,7 @@
 #include "engine/driver.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 
@@ -196,6 +197,7 @@ int commit_outputs() {
 }
 
 int fail_tail() {
+    zs_remove_temp_file();  // never left behind by a run that returns
     ZS_MSG("\n☆ Sort failed. \n", "\n☆ソートは失敗しました。 \n");
     zs_run_reset();
     return 1;
@@ -288,6 +290,31 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
+namespace {
+
+// Pool bytes an in-memory sort of all inputs needs, from the records of a sample of the first file
+// that holds any: the data, a newline code per file, the index of every record and the reserve.
+int64_t sampled_need() {
+    const ArgsInfo* a = &zs_args;
+    constexpr int64_t kSample = 64 << 10;
+    ZsSample sample{(double)(a->recLen > 0 ? a->recLen : 1), 1.0};
+    for (int32_t f = 0; f < a->inFileNums && a->layout != ZS_FIXED; f++) {
+        if (a->arrInFile[f].size == 0) continue;
+        FILE* in = fopen(a->arrInFile[f].path, "rb");
+        char* buf = static_cast<char*>(std::malloc(kSample));
+        int64_t n = in != nullptr && buf != nullptr ? zs_plat_read(in, buf, kSample) : -1;
+        if (n > 0) sample = zs_index_sample(buf, n);
+        std::free(buf);
+        if (in != nullptr) fclose(in);
+        break;
+    }
+    int64_t total = a->totalFileSize;
+    int64_t records = a->layout == ZS_FIXED ? a->totalRecNum : (int64_t)((double)total / sample.recordBytes) + a->inFileNums;
+    return total + (int64_t)a->inFileNums * a->sepLen + records * zs_index_cost(sample.columns) + kIndexReserve;
+}
+
+}  // namespace
+
 int zs_pool_size() {
     ArgsInfo* a = &zs_args;
     int64_t size;
@@ -303,6 +330,12 @@ int zs_pool_size() {
                         : a->layout == ZS_CSV ? (a->keyNums <= 0 ? total : total / 2)
                                               : total / 4;
         int64_t needed = total + (a->bStabilize ? 2 * index : index) + kIndexReserve;
+        // Under -W the pool must also hold the index the records really need: short records
+        // need more than the rule above allows for.
+        if (a->totalMemSize != 0 && needed <= a->totalMemSize) {
+            int64_t sampled = sampled_need();
+            if (sampled > needed) needed = sampled;
+        }
         if (a->totalMemSize != 0 && needed > a->totalMemSize) {
             size = a->totalMemSize;
             a->bMemory = 0;
@@ -327,6 +360,7 @@ void zs_run_reset() {
     zs_plat_out_abort(&zs_run.outStream);
     zs_plat_out_abort(&zs_run.errStream);
     close_run_stream(&zs_run.tmpStream);
+    if (zs_run.bTmpCreated) zs_plat_unlink(a->tmpFile.path);
     close_run_stream(&a->outFile.file);
     for (int32_t i = 0; a->arrInFile != nullptr && i < a->inFileNums; i++) close_run_stream(&a->arrInFile[i].file);
     zs_args_free(a);

@@ -300,6 +300,62 @@ void zs_plat_out_abort(ZsOutFile* out) {
 
 int zs_plat_unlink(const char* path) { return unlink(path); }
 
+int64_t zs_plat_read(FILE* stream, void* buf, int64_t n) {
+    int fd = fileno(stream);
+    int64_t got = 0;
+    while (got < n) {
+        size_t want = (size_t)(n - got < (1LL << 30) ? n - got : (1LL << 30));
+        ssize_t r = read(fd, (char*)buf + got, want);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) break;
+        got += r;
+    }
+    return got;
+}
+
+int64_t zs_plat_read_at(FILE* stream, void* buf, int64_t n, int64_t offset) {
+    int fd = fileno(stream);
+    int64_t got = 0;
+    while (got < n) {
+        size_t want = (size_t)(n - got < (1LL << 30) ? n - got : (1LL << 30));
+        ssize_t r = pread(fd, (char*)buf + got, want, (off_t)(offset + got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (r == 0) break;
+        got += r;
+    }
+    return got;
+}
+
+int zs_plat_seek(FILE* stream, int64_t offset) { return fseeko(stream, (off_t)offset, SEEK_SET) == 0 ? 0 : -1; }
+
+void zs_plat_clear(FILE* stream) { clearerr(stream); }
+
+FILE* zs_plat_create_temp(const char* path) {
+    for (int attempt = 0; attempt < 2; attempt++) {
+        int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            FILE* f = fdopen(fd, "w+b");
+            if (f == nullptr) {
+                int e = errno;
+                close(fd);
+                unlink(path);
+                errno = e;
+            }
+            return f;
+        }
+        if (errno != EEXIST || attempt > 0) return nullptr;
+        // Left by an earlier process of the same id? Only a regular file of ours goes.
+        struct stat st;
+        if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || unlink(path) != 0) {
+            errno = EEXIST;
+            return nullptr;
+        }
+    }
+    return nullptr;
+}
+
 const char* zs_plat_temp_dir() {
     static const char* const names[] = {"TEMP", "TMPDIR"};
     const char* dir = first_env(names, 2);

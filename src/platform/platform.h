@@ -73,5 +73,21 @@ void zs_plat_out_abort(ZsOutFile* out);
 
 int zs_plat_unlink(const char* path);
 
+// Reads up to n bytes from the stream's descriptor (the stream must be unbuffered or unused),
+// retrying after interrupted calls and after short reads (a pipe delivers in pieces): only the end
+// of the data or an error ends a read early. Returns the bytes read, or -1 after an error.
+int64_t zs_plat_read(FILE* stream, void* buf, int64_t n);
+// The same at a position of a file, without moving the stream.
+int64_t zs_plat_read_at(FILE* stream, void* buf, int64_t n, int64_t offset);
+// Moves a stream to a position from the start. 0, or -1.
+int zs_plat_seek(FILE* stream, int64_t offset);
+// Clears the end-of-file and error state of a stream (standard input before a new run).
+void zs_plat_clear(FILE* stream);
+
+// Creates the temporary file path for reading and writing, private to the user (mode 0600) and
+// never through a link. A regular file of ours of that name (left by an earlier process with the
+// same id) is removed and the creation tried once more. Null with errno set on failure.
+FILE* zs_plat_create_temp(const char* path);
+
 // Default temporary folder: TEMP, else TMPDIR, else "/tmp".
 const char* zs_plat_temp_dir();

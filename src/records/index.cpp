@@ -113,7 +113,7 @@ int scan_records(char* buffer, int32_t length, const ZsScan& scan, bool japanese
             len = (int32_t)(hit - p) + a.sepLen;
         } else if (fileEnd || scan.bLast || nextEnd < scan.endNums) {
             len = (int32_t)(limit - p);  // the end of a file ends its last record
-        } else if (end - p >= ZS_MAX_TAIL) {
+        } else if (scan.tailLimit > 0 && end - p >= scan.tailLimit) {
             invalid_length(japaneseOnly);
             return 1;
         } else {
@@ -130,10 +130,13 @@ int scan_records(char* buffer, int32_t length, const ZsScan& scan, bool japanese
 void verbose_timing(const char* text) { zs_time_phase(text, false); }
 
 // Opens the error file when needed and takes the first entry store of a build.
+// A build limited to maxRecords takes its whole store at once: the caller has set that memory
+// aside, and a store that grows would for a while need it twice.
 template <class Entry>
-Entry* begin_build(int64_t* cap, bool japaneseOnly) {
+Entry* begin_build(int64_t* cap, bool japaneseOnly, const ZsScan& scan, int32_t length) {
     if (open_error_stream(japaneseOnly) != 0) return nullptr;
-    *cap = 1024;
+    const int64_t most = zs_args.sepLen > 0 ? (int64_t)length / zs_args.sepLen + 1 : 1;
+    *cap = scan.maxRecords > 0 ? (scan.maxRecords < most ? scan.maxRecords : most) : 1024;
     Entry* store = static_cast<Entry*>(zs_malloc_hwm(zs_run.pool, *cap * (int64_t)sizeof(Entry)));
     if (store == nullptr) no_memory();
     return store;
@@ -218,14 +221,14 @@ int _zs_get_indexList(char* buffer, int32_t length, ZsIndex* idx) {
 }
 
 int _zs_get_indexList_variable(char* buffer, int32_t length, int bLast, ZsIndex* idx) {
-    return zs_index_build_variable(buffer, length, ZsScan{bLast, nullptr, 0, 0}, idx);
+    return zs_index_build_variable(buffer, length, ZsScan{bLast, nullptr, 0, 0, ZS_MAX_TAIL}, idx);
 }
 
 int zs_index_build_variable(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx) {
     ArgsInfo* a = &zs_args;
     *idx = ZsIndex{};
     int64_t cap;
-    VarEntry* store = begin_build<VarEntry>(&cap, false);
+    VarEntry* store = begin_build<VarEntry>(&cap, false, scan, length);
     if (store == nullptr) return 1;
     ZsIndex built{nullptr, store, nullptr, 0};
     auto fail = [&](bool outOfMemory) {
@@ -352,14 +355,14 @@ bool locate_all_columns(ZsIndex* built, CsvEntry* store, int64_t n) {
 }  // namespace
 
 int _zs_get_indexList_csv(char* buffer, int32_t length, int bLast, ZsIndex* idx) {
-    return zs_index_build_csv(buffer, length, ZsScan{bLast, nullptr, 0, 0}, idx);
+    return zs_index_build_csv(buffer, length, ZsScan{bLast, nullptr, 0, 0, ZS_MAX_TAIL}, idx);
 }
 
 int zs_index_build_csv(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx) {
     ArgsInfo* a = &zs_args;
     *idx = ZsIndex{};
     int64_t cap;
-    CsvEntry* store = begin_build<CsvEntry>(&cap, true);
+    CsvEntry* store = begin_build<CsvEntry>(&cap, true, scan, length);
     if (store == nullptr) return 1;
     ZsIndex built{nullptr, store, nullptr, 0};
     auto fail = [&](bool outOfMemory) {
@@ -394,6 +397,46 @@ int zs_index_build_csv(char* buffer, int32_t length, const ZsScan& scan, ZsIndex
     *idx = built;
     verbose_timing("[_zs_get_indexList_csv]がかかった[%8.0f]msです。\n");
     return 0;
+}
+
+int64_t zs_index_cost(double columns) {
+    const ArgsInfo& a = zs_args;
+    // A list slot and half a slot of sort scratch for every record, plus its entry and columns.
+    const int64_t slots = (int64_t)sizeof(void*) + (int64_t)sizeof(void*) / 2;
+    switch (a.layout) {
+        case ZS_FIXED:
+            return slots;
+        case ZS_CSV: {
+            double cols = a.keyNums > 0 ? (double)a.keyNums : (columns < 1 ? 1 : columns);
+            return slots + (int64_t)sizeof(CsvEntry) + (int64_t)(cols * (double)sizeof(CsvColumn) + 0.999);
+        }
+        default:
+            return slots + (int64_t)sizeof(VarEntry);
+    }
+}
+
+ZsSample zs_index_sample(const char* data, int64_t n) {
+    const ArgsInfo& a = zs_args;
+    if (a.layout == ZS_FIXED) return ZsSample{(double)a.recLen, 1.0};
+    int64_t records = 0, delimiters = 0;
+    const char* end = data + n;
+    for (const char* p = data; p < end;) {
+        const char* q = find_sep(p, end - p, a.sep, a.sepLen);
+        if (q == nullptr) break;
+        records++;
+        p = q + a.sepLen;
+    }
+    if (a.layout == ZS_CSV && a.keyNums == 0 && a.delimLen > 0) {
+        for (const char* p = data; p < end;) {
+            const char* q = find_sep(p, end - p, a.delimiter, a.delimLen);
+            if (q == nullptr) break;
+            delimiters++;
+            p = q + a.delimLen;
+        }
+    }
+    // Without a newline code the sample is one record in progress: records are at least this long.
+    if (records == 0) return ZsSample{(double)(n > 0 ? n : 1), (double)delimiters + 1};
+    return ZsSample{(double)n / (double)records, (double)(delimiters + records) / (double)records};
 }
 
 int zs_index_build(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx) {

@@ -73,12 +73,14 @@ inline constexpr int32_t ZS_MAX_TAIL = 655360;
 // How far a build reads: bLast says the buffer ends the data (bytes after the last newline code
 // are then the last record instead of an unfinished one); ends lists offsets where a file's data
 // ends, past which no record runs (a CSV record with an open quote ends there); maxRecords, when
-// not 0, stops the build after that many records and leaves the rest unindexed.
+// not 0, stops the build after that many records and leaves the rest unindexed; tailLimit bounds
+// the record still in progress at the end of a buffer that does not end the data.
 struct ZsScan {
     int bLast;
     const int32_t* ends;
     int32_t endNums;
     int64_t maxRecords;
+    int32_t tailLimit;  // an unfinished tail this long fails the build (invalid length); 0: no limit
 };
 
 // Index builders, one per layout; zs_index_build picks the one of the run's layout.
@@ -88,6 +90,17 @@ int _zs_get_indexList_csv(char* buffer, int32_t length, int bLast, ZsIndex* idx)
 int zs_index_build_variable(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx);
 int zs_index_build_csv(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx);
 int zs_index_build(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx);
+
+// Pool bytes one indexed record takes while its block is sorted (entry, list slot, sort scratch,
+// column table), for records of about `columns` columns (CSV whole-record sorts).
+int64_t zs_index_cost(double columns);
+
+// Average record length (newline code included) and columns per record of a sample of the data.
+struct ZsSample {
+    double recordBytes;
+    double columns;
+};
+ZsSample zs_index_sample(const char* data, int64_t n);
 
 // Releases the column store, the entry store and the list, in that order, and empties idx.
 void zs_index_release(ZsIndex* idx);

@@ -14,10 +14,10 @@ constexpr int64_t kReadPiece = 64LL << 20;
 bool read_exact(FILE* in, char* dst, int64_t n) {
     while (n > 0) {
         if (zs_interrupted()) return false;
-        size_t piece = (size_t)(n < kReadPiece ? n : kReadPiece);
-        if (fread(dst, 1, piece, in) != piece) return false;
+        int64_t piece = n < kReadPiece ? n : kReadPiece;
+        if (zs_plat_read(in, dst, piece) != piece) return false;
         dst += piece;
-        n -= (int64_t)piece;
+        n -= piece;
     }
     return true;
 }
@@ -26,7 +26,7 @@ bool read_exact(FILE* in, char* dst, int64_t n) {
 // checked would otherwise be sorted without its new bytes.
 bool at_end(FILE* in) {
     char probe;
-    return fread(&probe, 1, 1, in) == 0 && !ferror(in);
+    return zs_plat_read(in, &probe, 1) == 0;
 }
 
 int read_failed(const char* path) {
@@ -36,8 +36,11 @@ int read_failed(const char* path) {
     return 1;
 }
 
-int header_failed() {
-    ZS_MSG("☆ Error occurred while reading CSV file header!\n", "☆CSVファイルのヘッダ読み込み中にエラーが発生しました！\n");
+int header_failed(bool japaneseOnly) {
+    if (japaneseOnly)
+        ZS_MSG_JP("☆CSVファイルのヘッダ読み込み中にエラーが発生しました！\n");
+    else
+        ZS_MSG("☆ Error occurred while reading CSV file header!\n", "☆CSVファイルのヘッダ読み込み中にエラーが発生しました！\n");
     return 1;
 }
 
@@ -69,31 +72,45 @@ int keep_header(const char* line, int32_t lineLen, bool complete) {
     return 0;
 }
 
-// Reads the first 1 MiB of a CSV file into a scratch chunk, keeps the first file's header line and
-// copies the bytes after it to dst. 0 with the bytes of the file consumed in *consumed and the
-// bytes placed at dst in *copied; 1 after a failure message.
-int strip_header(FILE* in, const InputFile* file, bool first, char* dst, int64_t* consumed, int64_t* copied) {
+}  // namespace
+
+int zs_read_header(FILE* in, const InputFile* file, bool first, bool japaneseOnly, ZsHeaderChunk* h) {
     const ArgsInfo* a = &zs_args;
-    int32_t chunkLen = file->size < kHeaderScanLimit ? file->size : kHeaderScanLimit;
-    char* chunk = chunkLen > 0 ? static_cast<char*>(zs_qmalloc(chunkLen)) : nullptr;
-    if (chunk == nullptr) return header_failed();
+    *h = ZsHeaderChunk{nullptr, file->size < kHeaderScanLimit ? file->size : kHeaderScanLimit, 0};
+    h->chunk = h->chunkLen > 0 ? static_cast<char*>(zs_qmalloc(h->chunkLen)) : nullptr;
+    if (h->chunk == nullptr) return header_failed(japaneseOnly);
     int rc = 0;
     int64_t at = -1;
-    if (!read_exact(in, chunk, chunkLen)) {
+    if (!read_exact(in, h->chunk, h->chunkLen)) {
         rc = read_failed(file->path);
-    } else if ((at = find_sep(chunk, chunkLen, a->sep, a->sepLen)) < 0 && chunkLen < file->size) {
+    } else if ((at = find_sep(h->chunk, h->chunkLen, a->sep, a->sepLen)) < 0 && h->chunkLen < file->size) {
         // A file that is one line without its newline code is all header; anything else without
         // a newline code in the first 1 MiB has no header line.
-        rc = header_failed();
+        rc = header_failed(japaneseOnly);
     } else {
-        int32_t lineLen = at >= 0 ? (int32_t)at + a->sepLen : chunkLen;
-        if (first) rc = keep_header(chunk, lineLen, at < 0);
-        *consumed = chunkLen;
-        *copied = chunkLen - lineLen;
-        if (rc == 0) std::memcpy(dst, chunk + lineLen, (size_t)*copied);
+        h->lineLen = at >= 0 ? (int32_t)at + a->sepLen : h->chunkLen;
+        if (first) rc = keep_header(h->chunk, h->lineLen, at < 0);
     }
-    qfree(chunk);
+    if (rc != 0) {
+        qfree(h->chunk);
+        h->chunk = nullptr;
+    }
     return rc;
+}
+
+namespace {
+
+// Reads the first 1 MiB of a CSV file, keeps the first file's header line and copies the bytes
+// after it to dst. 0 with the bytes of the file consumed in *consumed and the bytes placed at dst
+// in *copied; 1 after a failure message.
+int strip_header(FILE* in, const InputFile* file, bool first, char* dst, int64_t* consumed, int64_t* copied) {
+    ZsHeaderChunk h;
+    if (zs_read_header(in, file, first, false, &h) != 0) return 1;
+    *consumed = h.chunkLen;
+    *copied = h.chunkLen - h.lineLen;
+    std::memcpy(dst, h.chunk + h.lineLen, (size_t)*copied);
+    qfree(h.chunk);
+    return 0;
 }
 
 // Reads one open input file to *offset in buffer. 1 after a failure message.

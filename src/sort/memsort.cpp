@@ -11,7 +11,7 @@ int memsort(char* data, int32_t length, const int32_t* fileEnds, int32_t fileNum
 
     // No data means no records, which is not an error: the output is written empty.
     ZsIndex idx{};
-    if (length > 0 && zs_index_build(data, length, ZsScan{1, fileEnds, fileNums, 0}, &idx) != 0) return 1;
+    if (length > 0 && zs_index_build(data, length, ZsScan{1, fileEnds, fileNums, 0, ZS_MAX_TAIL}, &idx) != 0) return 1;
     int32_t count = idx.list != nullptr ? idx.list->count : 0;
     if (a->totalRecNum == 0) a->totalRecNum = count;
 

@@ -19,17 +19,34 @@ int64_t zs_load_size();
 // input file) receives the offset where each file's data ends.
 int zs_load_input(char* buffer, int32_t* fileEnds);
 
+// The first 1 MiB of a CSV file read to find its header line (the bytes up to and including the
+// first newline code; a file that is one line without one is all header). The first file's
+// header is kept in zs_args.header, completed with the newline code when it lacks one.
+struct ZsHeaderChunk {
+    char* chunk;       // back-region block: release with qfree
+    int32_t chunkLen;  // bytes read
+    int32_t lineLen;   // bytes of the header line in the file
+};
+// 1 after printing why (a CSV header message in Japanese only when japaneseOnly).
+int zs_read_header(FILE* in, const InputFile* file, bool first, bool japaneseOnly, ZsHeaderChunk* h);
+
 // Index, sort and write a buffer of whole records; they take ownership of the buffer. fileEnds
 // (may be null) lists where the data of each input file ends: no record runs past one.
 int zs_memsort(char* data, int32_t length, const int32_t* fileEnds = nullptr, int32_t fileNums = 0);
 int zs_memsort_stable(char* data, int32_t length, const int32_t* fileEnds = nullptr, int32_t fileNums = 0);
+
+// The run's output: standard output, or the -O file written through a new file that takes its
+// place only when the run succeeds (zs_run.outStream). The open message is the plain writer's or
+// the shorter one of the other writers. Close reports a failed write (failed: one the caller saw).
+int zs_open_output(bool plainWriter);
+int zs_close_output(bool failed);
 
 // Output writers: the whole index to the output file or standard output. A null list writes no
 // records; the CSV header line is written whenever there is one.
 int zs_write_output(PtrList* list);
 int zs_write_output_unique(PtrList* list);
 // Block writers: the index to the temporary file in the temporary record format; unit (may be
-// null) receives the block's size and record count.
+// null) receives the block's size and record count. 1 after printing that a write failed.
 int zs_write_block(PtrList* list, FILE* stream, UnitDataInfo* unit);
 int zs_write_block_unique(PtrList* list, FILE* stream, UnitDataInfo* unit);
 

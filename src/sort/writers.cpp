@@ -22,30 +22,10 @@ int write_failed_message(const char* path) {
     return 1;
 }
 
-// Opens the run's output: standard output, or the -O file through a new file that replaces it
-// only when the run succeeds.
 int open_output(Output* out, bool unique) {
-    ArgsInfo* a = &zs_args;
     out->failed = false;
-    if (a->outFile.path == nullptr) {
-        clearerr(stdout);  // an error of an earlier run must not fail this one
-        zs_run.outStream = ZsOutFile{stdout, nullptr, nullptr, 0, -1, -1};
-        out->stream = stdout;
-        return 0;
-    }
-    if (zs_plat_out_open(a->outFile.path, &zs_run.outStream) != 0) {
-        if (unique)
-            ZS_MSG("☆ Cannot create output file [%s]!\n", "☆出力ファイル[%s]は作成できません！\n", a->outFile.path);
-        else
-            ZS_MSG("☆ Cannot create output file [%s]! Please check permissions.\n",
-                   "☆出力ファイル[%s]は作成できません！権限不足かをご確認ください。\n", a->outFile.path);
-        return 1;
-    }
+    if (zs_open_output(!unique) != 0) return 1;
     out->stream = zs_run.outStream.stream;
-    if (setvbuf(out->stream, zs_run.outBuf, _IOFBF, sizeof zs_run.outBuf) != 0) {
-        ZS_MSG("☆ Failed to set output buffer!\n", "☆出力バッファの設定はできません！\n");
-        return 1;  // the run's reset removes the new file
-    }
     return 0;
 }
 
@@ -53,12 +33,7 @@ inline void put(Output* out, const void* p, size_t n) {
     if (n != 0 && fwrite(p, 1, n, out->stream) != n) out->failed = true;
 }
 
-// Flushes and closes the output; a run that returns 0 has written every record.
-int close_output(Output* out) {
-    bool failed = zs_plat_out_close(&zs_run.outStream) != 0 || out->failed;
-    if (zs_run.bInterrupted) return 1;  // reported already; the output is incomplete
-    return failed ? write_failed_message(zs_args.outFile.path) : 0;
-}
+int close_output(Output* out) { return zs_close_output(out->failed); }
 
 void put_header(Output* out) {
     const ArgsInfo& a = zs_args;
@@ -119,10 +94,17 @@ template <ZsLayout L>
 void put_block(Output* out, const PtrList* list, UnitDataInfo* unit, bool unique) {
     int32_t count = list != nullptr ? list->count : 0;
     ZsCmp equal = unique ? zs_cmp_fn(zs_eq_of(L, ZS_AT_ENTRY)) : nullptr;
+    void* const* items = count > 0 ? list->items + list->start : nullptr;
     for (int32_t i = 0; i < count; i++) {
-        void* const* items = list->items + list->start;
+        // Sorted records lie at random places: ask for the next ones while writing these.
+        if (i + 8 < count) __builtin_prefetch(items[i + 8]);
+        if constexpr (L != ZS_FIXED) {
+            if (i + 4 < count) __builtin_prefetch(ZsEntryOf<L>::data(items[i + 4]));
+        }
         if (unique && i > 0 && equal(items[i - 1], items[i]) == 0) continue;
         int32_t bytes = put_block_record<L>(out, items[i]);
+        // The merge sizes its block buffers from the longest record it will read back.
+        if (bytes > zs_run.maxTmpRecLen) zs_run.maxTmpRecLen = bytes;
         if (unit != nullptr) {
             unit->size += bytes;
             unit->recNum++;
@@ -134,10 +116,41 @@ int write_block(PtrList* list, FILE* stream, UnitDataInfo* unit, bool unique) {
     Output out{stream, false};
     if (unit != nullptr) unit->size = unit->recNum = 0;
     zs_with_layout(zs_args.layout, [&](auto tag) { put_block<tag.value>(&out, list, unit, unique); });
-    return out.failed ? write_failed_message(zs_args.tmpFile.path) : 0;
+    if (!out.failed) return 0;
+    ZS_MSG("☆ Error occurred while writing to output file during split sort!\n",
+           "☆分割ソートでは、出力ファイルの書き込み中にエラーが発生しました！\n");
+    return 1;
 }
 
 }  // namespace
+
+int zs_open_output(bool plainWriter) {
+    ArgsInfo* a = &zs_args;
+    if (a->outFile.path == nullptr) {
+        clearerr(stdout);  // an error of an earlier run must not fail this one
+        zs_run.outStream = ZsOutFile{stdout, nullptr, nullptr, 0, -1, -1};
+        return 0;
+    }
+    if (zs_plat_out_open(a->outFile.path, &zs_run.outStream) != 0) {
+        if (plainWriter)
+            ZS_MSG("☆ Cannot create output file [%s]! Please check permissions.\n",
+                   "☆出力ファイル[%s]は作成できません！権限不足かをご確認ください。\n", a->outFile.path);
+        else
+            ZS_MSG("☆ Cannot create output file [%s]!\n", "☆出力ファイル[%s]は作成できません！\n", a->outFile.path);
+        return 1;
+    }
+    if (setvbuf(zs_run.outStream.stream, zs_run.outBuf, _IOFBF, sizeof zs_run.outBuf) != 0) {
+        ZS_MSG("☆ Failed to set output buffer!\n", "☆出力バッファの設定はできません！\n");
+        return 1;  // the run's reset removes the new file
+    }
+    return 0;
+}
+
+int zs_close_output(bool failed) {
+    if (zs_plat_out_close(&zs_run.outStream) != 0) failed = true;
+    if (zs_run.bInterrupted) return 1;  // reported already; the output is incomplete
+    return failed ? write_failed_message(zs_args.outFile.path) : 0;
+}
 
 int zs_write_output(PtrList* list) { return write_output(list, false); }
 

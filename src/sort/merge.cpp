@@ -1,0 +1,138 @@
+// The work list, the previous output record and the output shared by the merges.
+#include "sort/merge.h"
+
+#include <cstring>
+
+#include "base/msg.h"
+
+namespace {
+
+constexpr int32_t kOutBufSize = 655360;
+
+long kb_up(int64_t n) { return (long)((n - 1) / 1024 + 1); }
+
+}  // namespace
+
+PtrList* zs_work_list(const PtrList* from) {
+    PtrList* work = static_cast<PtrList*>(zs_malloc(zs_run.pool, sizeof(PtrList)));
+    if (work == nullptr) return nullptr;
+    *work = PtrList{nullptr, from->capacity, from->start, from->count};
+    if (from->capacity > 0) {
+        work->items = static_cast<void**>(zs_malloc(zs_run.pool, (int64_t)from->capacity * (int64_t)sizeof(void*)));
+        if (work->items == nullptr) {
+            zs_free(zs_run.pool, work);
+            return nullptr;
+        }
+        std::memcpy(work->items, from->items, (size_t)from->capacity * sizeof(void*));
+    }
+    return work;
+}
+
+int zs_work_sort(PtrList* work, ZsCmp plain) {
+    if (work->count < 2) return 0;
+    return zs_list_msort(work->items + work->start, 0, work->count - 1, sizeof(void*), plain);
+}
+
+void zs_work_reinsert(PtrList* work, ZsCmp cmp) {
+    void** e = work->items + work->start;
+    const int32_t n = work->count;
+    if (n < 2 || cmp(&e[0], &e[1]) != 1) return;  // the usual case: the source stays in front
+    // The rest is in order, so "must come after" holds for a prefix of it: find its end.
+    int32_t lo = 2, hi = n;
+    while (lo < hi) {
+        int32_t mid = lo + (hi - lo) / 2;
+        if (cmp(&e[0], &e[mid]) == 1)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    void* u = e[0];
+    std::memmove(&e[0], &e[1], (size_t)(lo - 1) * sizeof *e);
+    e[lo - 1] = u;
+}
+
+int zs_prev_set(ZsPrevRecord* prev, const char* data, int32_t len, const char* packedCols, int32_t colNum) {
+    UnitDataInfo& l = prev->last;
+    if (len > prev->dataCap) {
+        void* p = zs_realloc(l.lastData, len);
+        if (p == nullptr) return 1;
+        l.lastData = static_cast<char*>(p);
+        prev->dataCap = len;
+    }
+    if (colNum > prev->colsCap) {
+        void* p = zs_realloc(l.lastCols, (int64_t)colNum * (int64_t)sizeof(CsvColumn));
+        if (p == nullptr) return 1;
+        l.lastCols = static_cast<CsvColumn*>(p);
+        prev->colsCap = colNum;
+    }
+    std::memcpy(l.lastData, data, (size_t)len);
+    // Column tables in the temporary file are packed between unaligned bytes.
+    if (colNum > 0) std::memcpy(l.lastCols, packedCols, (size_t)colNum * sizeof(CsvColumn));
+    l.lastLen = len;
+    l.lastColNum = colNum;
+    return 0;
+}
+
+void zs_prev_release(ZsPrevRecord* prev) {
+    zs_free(zs_run.pool, prev->last.lastCols);
+    zs_free(zs_run.pool, prev->last.lastData);
+    *prev = ZsPrevRecord{};
+}
+
+int zs_merge_out_open(ZsMergeOut* m, FILE* out, bool unique, int32_t recLen) {
+    InputFile* o = &zs_args.outFile;
+    *m = ZsMergeOut{out, unique, false};
+    o->outBufSize = 0;
+    o->outBufOffset = 0;
+    if (!unique) return 0;
+    int32_t size = kOutBufSize;
+    if (recLen > 0) size = recLen > kOutBufSize ? recLen : kOutBufSize / recLen * recLen;  // whole records
+    o->outBuf = static_cast<char*>(zs_qmalloc(size));
+    if (o->outBuf == nullptr) {
+        ZS_MSG_JP("☆出力バッファ[%ld]KBメモリの割当は失敗しました！ \n", kb_up(size));
+        return 1;
+    }
+    o->outBufSize = size;
+    return 0;
+}
+
+void zs_merge_out_put(ZsMergeOut* m, const char* data, int32_t len) {
+    InputFile* o = &zs_args.outFile;
+    if (!m->unique) {
+        if (fwrite(data, 1, (size_t)len, m->out) != (size_t)len) m->failed = true;
+        return;
+    }
+    if ((int64_t)o->outBufOffset + len > o->outBufSize) {
+        if (o->outBufOffset > 0 && (fwrite(o->outBuf, 1, (size_t)o->outBufOffset, m->out) != (size_t)o->outBufOffset ||
+                                    fflush(m->out) != 0))
+            m->failed = true;
+        o->outBufOffset = 0;
+    }
+    if (len > o->outBufSize) {  // longer than the buffer: straight to the output
+        if (fwrite(data, 1, (size_t)len, m->out) != (size_t)len) m->failed = true;
+        return;
+    }
+    std::memcpy(o->outBuf + o->outBufOffset, data, (size_t)len);
+    o->outBufOffset += len;
+}
+
+int zs_merge_out_close(ZsMergeOut* m) {
+    InputFile* o = &zs_args.outFile;
+    if (m->unique && o->outBufOffset > 0 &&
+        fwrite(o->outBuf, 1, (size_t)o->outBufOffset, m->out) != (size_t)o->outBufOffset)
+        m->failed = true;
+    if (o->outBuf != nullptr) qfree(o->outBuf);
+    o->outBuf = nullptr;
+    o->outBufOffset = 0;
+    if (!m->failed) return 0;
+    ZS_MSG("☆ Error occurred while writing output file [%s]!\n", "☆出力ファイル[%s]の書き込み中にエラーが発生しました！\n",
+           o->path != nullptr ? o->path : "stdout");
+    return 1;
+}
+
+void zs_unit_free(UnitDataInfo* unit) {
+    if (unit == nullptr) return;
+    zs_free(zs_run.pool, unit->buf);
+    zs_free(zs_run.pool, unit->lastCols);
+    zs_free(zs_run.pool, unit);
+}

@@ -1,0 +1,221 @@
+// Split sort: data larger than the pool is read in loads; each load is indexed, sorted and
+// appended to the temporary file as one sorted block, described by a UnitDataInfo in blockList.
+//
+// Memory: a load's buffer and the index of its records share the pool. The buffer is sized from
+// the records of a first sample, so that buffer, entries, list and sort scratch fit together, and
+// a block never indexes more records than that share allows: a load of shorter records than the
+// sample's leaves the rest for the next block instead of spilling to the heap.
+#include <cstring>
+
+#include "base/msg.h"
+#include "sort/entry_sort.h"
+#include "sort/split.h"
+
+namespace {
+
+constexpr int64_t kBasicSize = 1 << 20;     // pool kept back from the blocks
+constexpr int64_t kSampleBytes = 64 << 10;  // read first to learn the record length
+constexpr int64_t kPoolSlack = 64 << 10;    // headers of the pool's own blocks
+
+void read_failed() {
+    ZS_MSG("☆ Error occurred while reading input file during split sort!\n",
+           "☆分割ソートでは、入力ファイルの読み込み中にエラーが発生しました！\n");
+}
+
+bool ends_with_sep(const char* data, int64_t len) {
+    const ArgsInfo& a = zs_args;
+    return len >= a.sepLen && std::memcmp(data + len - a.sepLen, a.sep, (size_t)a.sepLen) == 0;
+}
+
+// Reads up to n bytes into dst; the stream's end (or, for a file, its expected size) sets atEnd.
+int read_more(ZsSplit* s, char* dst, int64_t n) {
+    if (s->left >= 0 && n > s->left) n = s->left;
+    int64_t got = n > 0 ? zs_plat_read(s->in, dst, n) : 0;
+    if (got < 0) {
+        read_failed();
+        return 1;
+    }
+    if (s->left >= 0) {
+        s->left -= got;
+        if (got < n) {  // the file is shorter than it was
+            read_failed();
+            return 1;
+        }
+        if (s->left == 0) {
+            // Bytes beyond the size checked at the start would not be sorted: the file changed.
+            char probe;
+            if (zs_plat_read(s->in, &probe, 1) != 0) {
+                read_failed();
+                return 1;
+            }
+            s->atEnd = true;
+        }
+    } else if (got < n) {
+        s->atEnd = true;  // only the end of the data reads short
+    }
+    s->len += (int32_t)got;
+    return 0;
+}
+
+// Sizes the block buffer and the record limit of a block from the sample's records: the buffer
+// takes the share of the pool that its records' index leaves free.
+void plan_blocks(ZsSplit* s, const char* sample, int64_t sampleLen) {
+    const ArgsInfo& a = zs_args;
+    int64_t avail = (int64_t)a.totalMemSize - kBasicSize - kPoolSlack;
+    if (avail < (64 << 10)) avail = 64 << 10;
+    ZsSample smp = zs_index_sample(sample, sampleLen);
+    double perRecord = (double)zs_index_cost(smp.columns);
+    int64_t cap = (int64_t)((double)avail * smp.recordBytes / (smp.recordBytes + perRecord));
+    if (a.layout == ZS_FIXED) {
+        cap -= cap % a.recLen;
+        if (cap < a.recLen) cap = a.recLen;  // a block holds at least one record
+    }
+    if (cap > INT32_MAX - 16) cap = INT32_MAX - 16;
+    if (cap < 1) cap = 1;
+    int64_t records = (int64_t)((double)(avail - cap) / perRecord);
+    s->cap = (int32_t)cap;
+    s->maxRecords = records > 1 ? records : 1;
+}
+
+}  // namespace
+
+int zs_split_open(ZsSplit* s, FILE* in, int64_t bytes) {
+    const ArgsInfo& a = zs_args;
+    *s = ZsSplit{in, bytes, bytes == 0, nullptr, 0, 0, 1};
+    // The sample is read into a front block, so that the buffer can follow it in the back region.
+    char* sample = static_cast<char*>(zs_malloc(zs_run.pool, kSampleBytes));
+    if (sample == nullptr) {
+        ZS_MSG("☆ Failed to allocate [%ld]KB memory for split sort buffer! \n",
+               "☆分割ソート用バッファ[%ld]KBメモリの割当は失敗しました！ \n", (long)(kSampleBytes / 1024));
+        return 1;
+    }
+    int rc = s->atEnd ? 0 : read_more(s, sample, kSampleBytes);
+    if (rc == 0) {
+        plan_blocks(s, sample, s->len);
+        if (s->len > s->cap) s->cap = s->len;  // never smaller than what was read
+        if (a.layout == ZS_FIXED)
+            ZS_VMSG_JP("分割ソート用バッファサイズは[%ld]KBです。\n", (long)(s->cap / 1024));
+        else
+            ZS_VMSG_JP("最初分割ソート用バッファサイズは[%ld]KBです。\n", (long)(s->cap / 1024));
+        // Room for a newline code completing the last record.
+        s->buf = static_cast<char*>(zs_qmalloc((int64_t)s->cap + a.sepLen));
+        if (s->buf == nullptr) {
+            ZS_MSG("☆ Failed to allocate [%ld]KB memory for split sort buffer! \n",
+                   "☆分割ソート用バッファ[%ld]KBメモリの割当は失敗しました！ \n", (long)(s->cap / 1024));
+            rc = 1;
+        } else {
+            std::memcpy(s->buf, sample, (size_t)s->len);
+        }
+    }
+    zs_free(zs_run.pool, sample);
+    return rc;
+}
+
+int zs_split_fill(ZsSplit* s) {
+    if (s->atEnd || s->len >= s->cap) return 0;
+    if (zs_interrupted()) return 1;
+    return read_more(s, s->buf + s->len, (int64_t)s->cap - s->len);
+}
+
+int zs_split_block(ZsSplit* s, int* wrote) {
+    ArgsInfo* a = &zs_args;
+    *wrote = 0;
+    if (s->len == 0) return 0;
+    if (s->atEnd && a->layout != ZS_FIXED && !ends_with_sep(s->buf, s->len)) {
+        // The last record of the data gets its newline code (the buffer has room for it).
+        std::memcpy(s->buf + s->len, a->sep, (size_t)a->sepLen);
+        s->len += a->sepLen;
+        a->totalFileSize += a->sepLen;
+    }
+    ZsIndex idx{};
+    if (zs_index_build(s->buf, s->len, ZsScan{s->atEnd ? 1 : 0, nullptr, 0, s->maxRecords, 0}, &idx) != 0) return 1;
+    int32_t count = idx.list->count;
+    int rc = 0;
+    if (idx.indexedBytes == 0) {
+        // A full load without one whole record would be read again without end: the record is
+        // longer than a load.
+        if (a->layout == ZS_FIXED)
+            ZS_MSG("☆ Invalid input data size [%ld]!\n", "☆入力データのサイズ[%ld]は不正です！\n", (long)s->len);
+        else if (a->layout == ZS_CSV)
+            ZS_MSG_JP("☆不正なレコード長を検知しました！ \n");
+        else
+            ZS_MSG("☆ Invalid record length detected! \n", "☆不正なレコード長を検知しました！ \n");
+        rc = 1;
+    } else if (count > 0) {
+        if (a->layout != ZS_FIXED) a->totalRecNum += count;
+        rc = zs_write_sorted_block(idx.list);
+        *wrote = rc == 0;
+    }
+    int32_t carry = s->len - idx.indexedBytes;
+    zs_index_release(&idx);
+    if (rc != 0) return 1;
+    // The record cut off at the end of the load starts the next one.
+    std::memmove(s->buf, s->buf + (s->len - carry), (size_t)carry);
+    s->len = carry;
+    return 0;
+}
+
+void zs_split_close(ZsSplit* s) {
+    if (s->buf != nullptr) qfree(s->buf);
+    s->buf = nullptr;
+}
+
+int zs_write_sorted_block(PtrList* list) {
+    ArgsInfo* a = &zs_args;
+    int32_t count = list->count;
+    if (zs_sort_entries(list->items + list->start, count, zs_cmp_of(a->layout, ZS_AT_ENTRY, false),
+                        a->bStabilize == 1) != 0) {
+        ZS_MSG("☆ Failed to call zs_list_msort function during split sort (zs_splitSortFile)! \n",
+               "☆分割ソート中にzs_list_msort函数の呼び込みは失敗しました(zs_splitSortFile)！ \n");
+        return 1;
+    }
+    UnitDataInfo* unit = static_cast<UnitDataInfo*>(zs_malloc(zs_run.pool, sizeof(UnitDataInfo)));
+    if (unit == nullptr) {
+        ZS_MSG("☆ Failed to allocate [%ld] bytes for block information management! \n",
+               "☆ブロック情報管理用[%ld]メモリの割当は失敗しました！ \n", (long)sizeof(UnitDataInfo));
+        return 1;
+    }
+    *unit = UnitDataInfo{};
+    if (zs_list_append(zs_run.blockList, unit, ZS_LIST_POOL) != 0) {
+        zs_free(zs_run.pool, unit);
+        ZS_MSG("☆ Failed to extend block information management memory [unit_cnt units]! \n",
+               "☆ブロック情報管理用メモリ[unit_cnt個]の拡張は失敗しました！ \n");
+        return 1;
+    }
+    zs_run.unit_cnt++;
+    unit->offset = zs_run.tmpOffset;
+    int rc = a->bUnique == 1 ? zs_write_block_unique(list, zs_run.tmpStream, unit)
+                             : zs_write_block(list, zs_run.tmpStream, unit);
+    if (rc != 0) return 1;
+    zs_run.tmpOffset += unit->size;
+    ZS_VMSG_JP("ブロック%ld を処理しました！ \n", (long)zs_run.unit_cnt);
+    return 0;
+}
+
+int zs_split_all(ZsSplit* s) {
+    for (;;) {
+        if (zs_split_fill(s) != 0) return 1;
+        if (s->len == 0) return 0;
+        int wrote;
+        if (zs_split_block(s, &wrote) != 0) return 1;
+        if (s->atEnd && s->len == 0) return 0;
+    }
+}
+
+template <ZsLayout L>
+int zs_splitSortFile(FILE* in, int64_t bytes) {
+    ZS_ASSERT(zs_args.layout == L);
+    ZsSplit s;
+    int rc = zs_split_open(&s, in, bytes);
+    if (rc == 0) rc = zs_split_all(&s);
+    zs_split_close(&s);
+    return rc;
+}
+
+template int zs_splitSortFile<ZS_FIXED>(FILE*, int64_t);
+template int zs_splitSortFile<ZS_VARIABLE>(FILE*, int64_t);
+template int zs_splitSortFile<ZS_CSV>(FILE*, int64_t);
+
+int zs_split_sort(FILE* in, int64_t bytes) {
+    return zs_with_layout(zs_args.layout, [&](auto tag) { return zs_splitSortFile<tag.value>(in, bytes); });
+}

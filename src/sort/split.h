@@ -1,0 +1,45 @@
+// The split sort: a stream cut into loads, each sorted and appended to the temporary file as one
+// block described by a UnitDataInfo in blockList (the temporary-file mode and the sort of
+// standard input share it).
+//
+// Contract
+// - Operations return 0, or 1 after printing why they failed.
+// - zs_run.tmpStream is open for writing and zs_run.blockList exists before the first block.
+// - The buffer is the newest back-region block of the pool while a ZsSplit is open: close it
+//   before releasing any back-region block taken earlier.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "sort/sort.h"
+
+struct ZsSplit {
+    FILE* in;            // the stream read
+    int64_t left;        // bytes still to read; -1 for "until the end of the data"
+    bool atEnd;          // everything has been read
+    char* buf;           // the load (room for a newline code beyond cap)
+    int32_t cap;         // bytes a load may hold
+    int32_t len;         // bytes in buf: the carry of the last block, then what was read after it
+    int64_t maxRecords;  // records one block may index, so that its index fits the pool
+};
+
+// Plans the loads from a sample of the first bytes and reads that sample into the buffer.
+int zs_split_open(ZsSplit* s, FILE* in, int64_t bytes);
+// Fills the buffer up to its capacity or the end of the data.
+int zs_split_fill(ZsSplit* s);
+// Indexes, sorts and appends one block; what it could not index stays in the buffer. *wrote is 1
+// when a block was written (a load of error records only writes none).
+int zs_split_block(ZsSplit* s, int* wrote);
+// Blocks until the end of the data.
+int zs_split_all(ZsSplit* s);
+void zs_split_close(ZsSplit* s);
+
+// Sorts a record index list and appends it to the temporary file as the next block.
+int zs_write_sorted_block(PtrList* list);
+
+// A file's records (bytes from the stream's position) as sorted blocks of the temporary file, one
+// variant per layout; zs_split_sort picks the run's.
+template <ZsLayout L>
+int zs_splitSortFile(FILE* in, int64_t bytes);
+int zs_split_sort(FILE* in, int64_t bytes);

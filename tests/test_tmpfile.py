@@ -1,0 +1,109 @@
+"""The temporary-file mode: what it leaves behind after success and failure, the CSV header, its
+temporary file's creation. Orders are checked by the differential test."""
+
+import os
+import signal
+import subprocess
+import sys
+
+import pytest
+
+from conftest import engine_env, run_code, run_tesra
+
+SPLIT_FAILED = "☆ Error occurred during input file split sort!\n"
+MERGE_FAILED = "☆ Error occurred during temporary file merge sort!\n"
+
+
+def lines(n: int, width: int = 20) -> bytes:
+    return b"".join(b"%0*d\n" % (width, (i * 7919) % 1000003) for i in range(n))
+
+
+@pytest.fixture
+def temp(tmp_path):
+    folder = tmp_path / "temp"
+    folder.mkdir()
+    return folder
+
+
+def test_temporary_file_is_removed_after_failures(tmp_path, temp):
+    env = engine_env(TEMP=str(temp))
+    (tmp_path / "big").write_bytes(lines(1_200_000))  # 25 MB, over a 16 MB budget
+    # A record longer than a load fails the split sort.
+    (tmp_path / "long").write_bytes(b"a\n" + b"x" * (20 << 20) + b"\nb\n")
+    r = run_tesra(["-W", "16M", "-O", str(tmp_path / "o1"), str(tmp_path / "long")], env=env)
+    assert r.rc == 1 and SPLIT_FAILED in r.messages and "☆ Invalid record length detected! \n" in r.messages
+    # An output device that is full fails the merge.
+    if os.access("/dev/full", os.W_OK):
+        r = run_tesra(["-W", "16M", "-O", "/dev/full", str(tmp_path / "big")], env=env)
+        assert r.rc == 1 and MERGE_FAILED in r.messages
+    # A CSV header line longer than 1 MiB.
+    (tmp_path / "h.csv").write_bytes(b"h" * (1 << 20) + b"\n" + lines(900_000))
+    r = run_tesra(["-W", "16M", "-C", "-H", "-O", str(tmp_path / "o2"), str(tmp_path / "h.csv")], env=env)
+    assert r.rc == 1 and "☆CSVファイルのヘッダ読み込み中にエラーが発生しました！\n" in r.messages
+    assert os.listdir(temp) == []
+    assert not (tmp_path / "o1").exists() and not (tmp_path / "o2").exists()
+
+
+INTERRUPT = """
+import _thread, sys, threading, _tesra
+threading.Timer(0.5, _thread.interrupt_main).start()
+try:
+    _tesra.tesra(sys.argv[1:])
+except KeyboardInterrupt:
+    print("KeyboardInterrupt")
+"""
+
+
+def test_ctrl_c_stops_the_split_sort_and_removes_the_temporary_file(tmp_path, temp):
+    (tmp_path / "big").write_bytes(lines(6_000_000, 10))  # 66 MB: several seconds of work
+    r = run_code(INTERRUPT, "-W", "16M", "-O", str(tmp_path / "out"), str(tmp_path / "big"),
+                 env=engine_env(TEMP=str(temp)))
+    assert r.out == b"KeyboardInterrupt\n", r.messages
+    assert "☆ Sort interrupted!" in r.messages
+    assert os.listdir(temp) == [] and not (tmp_path / "out").exists()
+
+
+def test_csv_header_is_written_once_also_without_records(tmp_path, temp):
+    env = engine_env(TEMP=str(temp))
+    rows = b"".join(b"%d,%d\n" % ((i * 7919) % 1000003, i) for i in range(1_500_000))
+    (tmp_path / "a.csv").write_bytes(b"k,v\n" + rows)
+    (tmp_path / "b.csv").write_bytes(b"K,V\n" + rows[:100])
+    r = run_tesra(["-W", "16M", "-C", "-H", "-K", "1n", "-O", str(tmp_path / "out"),
+                   str(tmp_path / "a.csv"), str(tmp_path / "b.csv")], env=env)
+    assert r.rc == 0, r.messages
+    out = (tmp_path / "out").read_bytes()
+    assert out.startswith(b"k,v\n0,") and out.count(b"k,v\n") == 1 and b"K,V\n" not in out
+    # No records at all: no block is written, the header still is (one without its newline code
+    # gets one).
+    (tmp_path / "c.csv").write_bytes(b"x,y")
+    (tmp_path / "d.csv").write_bytes(b"X,Y\n")
+    r = run_tesra(["-W", "1K", "-C", "-H", "-O", str(tmp_path / "out"), str(tmp_path / "c.csv"),
+                   str(tmp_path / "d.csv")], env=env)
+    assert r.rc == 0 and (tmp_path / "out").read_bytes() == b"x,y\n"
+    assert os.listdir(temp) == []
+
+
+STALE = """
+import os, sys, _tesra
+temp = sys.argv[1]
+path = os.path.join(temp, "tesra_%d.tmp" % os.getpid())
+if sys.argv[2] == "file":
+    open(path, "wb").write(b"left by an earlier process")
+else:
+    os.symlink(os.path.join(temp, "elsewhere"), path)
+sys.exit(_tesra.tesra(sys.argv[3:]))
+"""
+
+
+def test_temporary_file_name_taken_before_the_run(tmp_path, temp):
+    (tmp_path / "in").write_bytes(b"b\na\n")
+    args = [str(temp), "file", "-W", "1K", "-O", str(tmp_path / "out"), str(tmp_path / "in")]
+    # A file of ours left by an earlier process with the same id is replaced.
+    r = run_code(STALE, *args, env=engine_env(TEMP=str(temp)))
+    assert r.rc == 0 and (tmp_path / "out").read_bytes() == b"a\nb\n"
+    assert os.listdir(temp) == []
+    # A link is never followed: the run fails and the link's target is not created.
+    args[1] = "link"
+    r = run_code(STALE, *args, env=engine_env(TEMP=str(temp)))
+    assert r.rc == 1 and "☆ Failed to create temporary file [" in r.messages
+    assert not (temp / "elsewhere").exists()
