@@ -15,7 +15,6 @@ ZsPoolCalls zs_pool_calls;
 
 namespace {
 
-constexpr uint64_t H = (uint64_t)ZS_POOL_HDR;
 constexpr int32_t kListStep = 1024;
 
 static_assert(sizeof(PoolBlock) == 24, "front block header layout");
@@ -26,12 +25,16 @@ static_assert(sizeof(MemoryPool) % 8 == 0, "the first block must stay 8-byte ali
         if (zs_run.bVerbose) zs_pool_calls.field++;   \
     } while (0)
 
+// malloc/realloc of 0 bytes may give null, which callers would take for a failure.
+inline size_t heap_bytes(int64_t n) { return n > 0 ? (size_t)n : 1; }
+
+#if !defined(ZS_POOL_PER_OBJECT)
+
+constexpr uint64_t H = (uint64_t)ZS_POOL_HDR;
+
 // Rounds a size of 0 or more up to a multiple of 8 in 64 bits, so that no request can wrap
 // into a small one; 0 stays 0.
 inline uint64_t round8(int64_t n) { return n == 0 ? 0 : (((uint64_t)n - 1) / 8 + 1) * 8; }
-
-// malloc/realloc of 0 bytes may give null, which callers would take for a failure.
-inline size_t heap_bytes(int64_t n) { return n > 0 ? (size_t)n : 1; }
 
 inline PoolBlock* header_of(void* payload) { return (PoolBlock*)payload - 1; }
 inline void* payload_of(PoolBlock* b) { return b + 1; }
@@ -196,6 +199,52 @@ void list_release(void* ptr) {
     if (ptr != nullptr && !heap_release(zs_run.pool, ptr, &zs_pool_calls.heapFree)) front_release(zs_run.pool, ptr);
 }
 
+#else  // ZS_POOL_PER_OBJECT
+
+// Per-object build (for the fuzz targets): every request is a heap block of its own, so that a
+// sanitizer knows where each object ends. The pool only lists them: front blocks in heapBlocks,
+// back blocks in backBlocks, a stack whose release order is checked.
+
+int32_t object_find(const PtrList* l, const void* ptr) {
+    for (int32_t i = l->count - 1; i >= 0; i--)  // recent blocks tend to go first
+        if (l->items[l->start + i] == ptr) return i;
+    return -1;
+}
+
+void* object_new(PtrList* l, int64_t n) {
+    void* q = malloc(heap_bytes(n));
+    if (q != nullptr && zs_list_append(l, q, ZS_LIST_HEAP) != 0) {
+        free(q);  // an unlisted block would outlive the pool
+        return nullptr;
+    }
+    return q;
+}
+
+void* front_new(MemoryPool* p, int64_t n) {
+    void* q = object_new(&p->heapBlocks, n);
+    if (q != nullptr) p->frontCount++;
+    return q;
+}
+
+// Forgets a front block of p (if it is one) and frees it.
+void object_free(MemoryPool* p, void* ptr) {
+    if (p != nullptr) {
+        ZS_ASSERT(object_find(&p->backBlocks, ptr) < 0);  // back blocks go to qfree only
+        int32_t i = object_find(&p->heapBlocks, ptr);
+        if (i >= 0) {
+            zs_list_remove_at(&p->heapBlocks, i);
+            p->frontCount--;
+        }
+    }
+    free(ptr);
+}
+
+void list_release(void* ptr) {
+    if (ptr != nullptr) object_free(zs_run.pool, ptr);
+}
+
+#endif  // ZS_POOL_PER_OBJECT
+
 }  // namespace
 
 // ---- pointer list ----
@@ -243,6 +292,8 @@ void zs_list_destroy(PtrList* list) {
 }
 
 // ---- pool ----
+
+#if !defined(ZS_POOL_PER_OBJECT)
 
 MemoryPool* zs_pool_create(int32_t size) {
     // Whole 8-byte units only, so that back blocks and the top block stay aligned.
@@ -426,6 +477,77 @@ void qfree(void* ptr) {
     front_release(p, ptr);
 }
 
+#else  // ZS_POOL_PER_OBJECT
+
+MemoryPool* zs_pool_create(int32_t size) {
+    // The same sizes are refused as by the pool proper; the size is only recorded.
+    int64_t bytes = (int64_t)size & ~(int64_t)7;
+    if (bytes < (int64_t)sizeof(MemoryPool) + ZS_POOL_HDR) return nullptr;
+    MemoryPool* p = (MemoryPool*)calloc(1, sizeof(MemoryPool));
+    if (p == nullptr) return nullptr;
+    p->size = (int32_t)bytes;
+    p->sentinel = &p->sentinelBlock;
+    p->sentinelBlock.prev = p->sentinelBlock.next = p->sentinel;
+    return p;
+}
+
+void* zs_malloc(MemoryPool* p, int64_t n) {
+    ZS_COUNT(malloc_);
+    if (n < 0) return nullptr;
+    return p != nullptr ? front_new(p, n) : malloc(heap_bytes(n));
+}
+
+void* zs_malloc_hwm(MemoryPool* p, int64_t n) {
+    ZS_COUNT(mallocHwm);
+    if (n < 0) return nullptr;
+    return p != nullptr ? front_new(p, n) : malloc(heap_bytes(n));
+}
+
+void* zs_qmalloc(int64_t n) {
+    ZS_COUNT(qmalloc);
+    if (n < 0) return nullptr;
+    MemoryPool* p = zs_run.pool;
+    if (p == nullptr) return malloc(heap_bytes(n));
+    void* q = object_new(&p->backBlocks, n);
+    if (q != nullptr) p->backCount++;
+    return q;
+}
+
+void* zs_realloc(void* ptr, int64_t n) {
+    ZS_COUNT(realloc_);
+    if (n < 0) return nullptr;
+    MemoryPool* p = zs_run.pool;
+    if (p == nullptr) return realloc(ptr, heap_bytes(n));
+    if (ptr == nullptr) return zs_malloc_hwm(p, n);
+    ZS_ASSERT(object_find(&p->backBlocks, ptr) < 0);
+    // Unlike the pool proper, a block may shrink here: its new size is the bound the sanitizer
+    // checks.
+    int32_t i = object_find(&p->heapBlocks, ptr);
+    void* q = realloc(ptr, heap_bytes(n));
+    if (q != nullptr && i >= 0) p->heapBlocks.items[p->heapBlocks.start + i] = q;
+    return q;
+}
+
+void zs_free(MemoryPool* p, void* ptr) {
+    if (ptr != nullptr) object_free(p, ptr);
+}
+
+void qfree(void* ptr) {
+    MemoryPool* p = zs_run.pool;
+    if (ptr == nullptr) return;
+    int32_t i = p != nullptr ? object_find(&p->backBlocks, ptr) : -1;
+    if (i < 0) {
+        object_free(p, ptr);
+        return;
+    }
+    ZS_ASSERT(i == p->backBlocks.count - 1);  // back blocks go last in, first out
+    zs_list_remove_at(&p->backBlocks, i);
+    p->backCount--;
+    free(ptr);
+}
+
+#endif  // ZS_POOL_PER_OBJECT
+
 void zs_pool_report(MemoryPool* p) {
     if (!zs_run.bVerbose || p == nullptr) return;
     const PtrList* fi = &p->freeIndex;
@@ -451,6 +573,8 @@ void zs_pool_report(MemoryPool* p) {
     ZS_MSG_JP("###トータルフリーメモリ数[%ld]個、サイズは[%ld]KB、最大フリーメモリブロックサイズは[%ld]KBです。\n",
               (long)fi->count, kb(sum), kb(largest));
 }
+
+#if !defined(ZS_POOL_PER_OBJECT)
 
 void zs_pool_destroy(MemoryPool* p) {
     if (p == nullptr) return;
@@ -500,3 +624,29 @@ const char* zs_pool_check(const MemoryPool* p) {
     return nullptr;
 }
 #endif
+
+#else  // ZS_POOL_PER_OBJECT
+
+void zs_pool_destroy(MemoryPool* p) {
+    if (p == nullptr) return;
+    PtrList* lists[] = {&p->heapBlocks, &p->backBlocks};
+    for (PtrList* l : lists) {
+        for (int32_t i = 0; i < l->count; i++) free(l->items[l->start + i]);
+        free(l->items);
+    }
+    free(p);
+}
+
+#if !defined(NDEBUG) || defined(ZS_CHECKS)
+const char* zs_pool_check(const MemoryPool* p) {
+    if (p == nullptr) return nullptr;
+    const PtrList* lists[] = {&p->heapBlocks, &p->backBlocks};
+    for (const PtrList* l : lists)
+        if (l->start < 0 || l->count < 0 || (int64_t)l->start + l->count > l->capacity) return "list bounds";
+    if ((int64_t)p->frontCount != p->heapBlocks.count) return "frontCount disagrees with the listed blocks";
+    if (p->backCount != p->backBlocks.count) return "backCount disagrees with the back stack";
+    return nullptr;
+}
+#endif
+
+#endif  // ZS_POOL_PER_OBJECT

@@ -12,6 +12,11 @@
 // - Failures return null (or 1 for the list operations) and leave the old memory untouched; the
 //   pool prints only verbose statistics, never an error: the caller reports.
 // - Everything the pool placed, heap fallbacks included, is released by zs_pool_destroy.
+//
+// Built with ZS_POOL_PER_OBJECT (CMake option TESRA_POOL_PER_OBJECT, meant for the fuzz targets)
+// every request is a heap block of its own, so that a sanitizer sees the bounds of each object;
+// the contracts above hold unchanged (and are asserted), only the placement and the verbose
+// statistics differ. The unit tests of the layout need the pool proper.
 #pragma once
 
 #include <cstddef>
@@ -49,6 +54,9 @@ struct MemoryPool {
     int32_t backCount;
     PtrList heapBlocks;  // heap-fallback blocks still live, freed with the pool
     PoolBlock sentinelBlock;
+#if defined(ZS_POOL_PER_OBJECT)
+    PtrList backBlocks;  // live zs_qmalloc blocks, last one last (heapBlocks holds the others)
+#endif
 };
 
 // Where a list's items array lives.

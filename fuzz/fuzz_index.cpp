@@ -1,0 +1,357 @@
+// Fuzz target: the three index builders, the list sort and the comparator family. The first
+// bytes choose the settings (layout, newline code or record length, delimiter, keys, -N, whole
+// record, stable, where files end, a record limit); the rest is the data. The index must describe
+// the data, the sort must order it, and every view of a record (list entry, temporary-file block,
+// presorted input, previous record) must compare and match it alike.
+#include <algorithm>
+
+#include "base/run.h"
+#include "fuzz_support.h"
+#include "memory/pool.h"
+#include "records/compare.h"
+#include "records/records.h"
+#include "sort/entry_sort.h"
+#include "sort/sort.h"
+
+namespace {
+
+struct Reader {
+    const uint8_t* p;
+    size_t n;
+    uint8_t next() {
+        if (n == 0) return 0;
+        n--;
+        return *p++;
+    }
+};
+
+struct Setup {
+    SortKey keys[3];
+    bool stable;
+    int32_t ends[2];
+    ZsScan scan;
+};
+
+// Settings as the argument check leaves them for such a command line.
+void choose(Reader* r, Setup* s) {
+    ArgsInfo& a = zs_args;
+    std::memset(&a, 0, sizeof a);
+    const uint8_t mode = r->next(), shape = r->next(), keyByte = r->next(), limits = r->next();
+    a.layout = (ZsLayout)(ZS_FIXED + mode % 3);
+    s->stable = (mode & 4) != 0;
+    a.bNullLastOut = (mode >> 3) & 1;
+    if (a.layout == ZS_FIXED) {
+        a.bFixVar = 1;
+        a.recLen = 1 + shape % 16;
+    } else {
+        static const char* const seps[] = {"\n", "\r", "\r\n"};
+        a.bFixVar = 2;
+        a.sep = seps[shape % 3];
+        a.sepLen = (int32_t)std::strlen(a.sep);
+        if (a.layout == ZS_CSV) {
+            static const char* const delimiters[] = {",", ";", "\t", "::", ",,"};
+            a.bCsv = 1;
+            a.delimiter = delimiters[(shape / 3) % 5];
+            a.delimLen = (int32_t)std::strlen(a.delimiter);
+        }
+    }
+    a.quote = '"';
+    int nkeys = keyByte % 4;
+    if ((mode >> 4) & 1) nkeys = 0;  // -A / -R drop the keys
+    for (int i = 0; i < nkeys; i++) {
+        uint8_t x = r->next(), y = r->next();
+        SortKey& k = s->keys[i];
+        k = SortKey{nullptr, 0, 0, ZS_KEY_BYTES + y % 3, (y >> 2) & 1 ? ZS_DESC : ZS_ASC};
+        if (a.layout == ZS_FIXED) {
+            k.pos = x % a.recLen;
+            k.len = 1 + (y >> 3) % (a.recLen - k.pos);
+        } else if (a.layout == ZS_VARIABLE) {
+            k.pos = x % 16;
+            k.len = (y >> 3) % 9;
+        } else {
+            k.pos = 1 + x % 6;
+        }
+        if (k.len > 0 && k.pos + k.len > a.keyMaxPos) a.keyMaxPos = k.pos + k.len;
+    }
+    a.arrSortKey = nkeys > 0 ? s->keys : nullptr;
+    a.keyNums = nkeys;
+    a.bRecSort = nkeys > 0 ? 0 : ((mode >> 5) & 1) + 1;
+    s->scan = ZsScan{};
+    s->scan.bLast = !((mode >> 6) & 1);
+    s->scan.maxRecords = (limits & 8) ? (int64_t)(limits >> 4) + 1 : 0;
+    s->ends[0] = limits & 7;  // completed by the caller once the data length is known
+}
+
+// Columns of a CSV record found by the quote-aware token search: the column table a whole-record
+// index must hold, and the columns keys pick from.
+std::vector<CsvColumn> columns_of(const CsvEntry* e) {
+    const ArgsInfo& a = zs_args;
+    int32_t end = e->len;
+    if (end >= a.sepLen && std::memcmp(e->data + end - a.sepLen, a.sep, (size_t)a.sepLen) == 0) end -= a.sepLen;
+    std::vector<CsvColumn> cols;
+    int32_t at = 0;
+    for (;;) {
+        const char* d = zs_find_token(e->data + at, end - at, a.delimiter, a.quote);
+        int32_t stop = d != nullptr ? (int32_t)(d - e->data) : end;
+        cols.push_back(CsvColumn{at, stop - at});
+        if (d == nullptr) return cols;
+        at = stop + a.delimLen;
+    }
+}
+
+// The index describes the data: records in order, inside what was indexed, each ended by the
+// first newline code in it (or by the end of its file), with the right columns.
+void check_index(const ZsIndex& idx, const char* buf, int32_t length, const Setup& s) {
+    const ArgsInfo& a = zs_args;
+    const PtrList* l = idx.list;
+    ZS_FUZZ_CHECK(l != nullptr && l->start >= 0 && l->count >= 0 && (int64_t)l->start + l->count <= l->capacity);
+    ZS_FUZZ_CHECK(idx.indexedBytes >= 0 && idx.indexedBytes <= length);
+    if (s.scan.maxRecords > 0) ZS_FUZZ_CHECK(l->count <= s.scan.maxRecords);
+    void* const* items = l->items + l->start;
+    if (a.layout == ZS_FIXED) {
+        int64_t n = length / a.recLen;
+        if (s.scan.maxRecords > 0) n = std::min(n, s.scan.maxRecords);
+        ZS_FUZZ_CHECK(l->count == n && idx.indexedBytes == n * a.recLen);
+        for (int32_t i = 0; i < l->count; i++) ZS_FUZZ_CHECK(items[i] == buf + (int64_t)i * a.recLen);
+        return;
+    }
+    // Without keys there are no error records: the records tile what was indexed.
+    const bool tiled = a.layout == ZS_VARIABLE ? a.keyMaxPos == 0 : a.keyNums == 0;
+    const char* prevEnd = buf;
+    for (int32_t i = 0; i < l->count; i++) {
+        const char* data = a.layout == ZS_CSV ? static_cast<const CsvEntry*>(items[i])->data
+                                              : static_cast<const VarEntry*>(items[i])->data;
+        int32_t len = a.layout == ZS_CSV ? static_cast<const CsvEntry*>(items[i])->len
+                                         : static_cast<const VarEntry*>(items[i])->len;
+        ZS_FUZZ_CHECK(data >= prevEnd && len > 0 && data + len <= buf + idx.indexedBytes);
+        if (tiled) ZS_FUZZ_CHECK(data == prevEnd);
+        prevEnd = data + len;
+        if (a.layout == ZS_VARIABLE) {
+            ZS_FUZZ_CHECK(len >= a.keyMaxPos);
+            const char* hit = std::search(data, data + len, a.sep, a.sep + a.sepLen);
+            ZS_FUZZ_CHECK(hit == data + len || hit == data + len - a.sepLen);
+            continue;
+        }
+        const CsvEntry* e = static_cast<const CsvEntry*>(items[i]);
+        const char* hit = zs_find_token(data, len, a.sep, a.quote);
+        ZS_FUZZ_CHECK(hit == nullptr || hit == data + len - a.sepLen);
+        std::vector<CsvColumn> cols = columns_of(e);
+        if (a.keyNums == 0) {
+            ZS_FUZZ_CHECK(e->colNum == (int32_t)cols.size());
+            for (int32_t c = 0; c < e->colNum; c++)
+                ZS_FUZZ_CHECK(e->cols[c].off == cols[c].off && e->cols[c].len == cols[c].len);
+        } else {
+            ZS_FUZZ_CHECK(e->colNum == a.keyNums);
+            for (int32_t k = 0; k < a.keyNums; k++) {
+                int32_t c = a.arrSortKey[k].pos - 1;
+                ZS_FUZZ_CHECK(c < (int32_t)cols.size());
+                ZS_FUZZ_CHECK(e->cols[k].off == cols[c].off && e->cols[k].len == cols[c].len);
+            }
+        }
+    }
+    if (tiled) ZS_FUZZ_CHECK(prevEnd == buf + idx.indexedBytes);
+}
+
+int32_t read_i32(const char* p) {
+    int32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Writes the list as a temporary-file block; checks the block record by record against the
+// entries and returns the offset of each record.
+std::vector<int32_t> write_and_parse(PtrList* list, std::string* block) {
+    const ArgsInfo& a = zs_args;
+    char* mem = nullptr;
+    size_t memLen = 0;
+    FILE* stream = open_memstream(&mem, &memLen);
+    ZS_FUZZ_CHECK(stream != nullptr);
+    UnitDataInfo unit{};
+    ZS_FUZZ_CHECK(zs_write_block(list, stream, &unit) == 0);
+    fclose(stream);
+    block->assign(mem, memLen);
+    free(mem);
+    ZS_FUZZ_CHECK(unit.recNum == list->count && unit.size == (int64_t)block->size());
+
+    std::vector<int32_t> at;
+    const char* b = block->data();
+    size_t p = 0;
+    for (int32_t i = 0; i < list->count; i++) {
+        const void* e = list->items[list->start + i];
+        at.push_back((int32_t)p);
+        if (a.layout == ZS_FIXED) {
+            ZS_FUZZ_CHECK(p + a.recLen <= block->size() && std::memcmp(b + p, e, (size_t)a.recLen) == 0);
+            p += (size_t)a.recLen;
+        } else if (a.layout == ZS_VARIABLE) {
+            auto v = static_cast<const VarEntry*>(e);
+            ZS_FUZZ_CHECK(p + 4 + v->len <= block->size() && read_i32(b + p) == v->len);
+            ZS_FUZZ_CHECK(std::memcmp(b + p + 4, v->data, (size_t)v->len) == 0);
+            p += 4 + (size_t)v->len;
+        } else {
+            auto c = static_cast<const CsvEntry*>(e);
+            size_t table = 8 * (size_t)c->colNum;
+            ZS_FUZZ_CHECK(p + 8 + table + c->len <= block->size());
+            ZS_FUZZ_CHECK(read_i32(b + p) == c->len && read_i32(b + p + 4) == c->colNum);
+            ZS_FUZZ_CHECK(table == 0 || std::memcmp(b + p + 8, c->cols, table) == 0);
+            ZS_FUZZ_CHECK(std::memcmp(b + p + 8 + table, c->data, (size_t)c->len) == 0);
+            p += 8 + table + (size_t)c->len;
+        }
+    }
+    ZS_FUZZ_CHECK(p == block->size());
+    return at;
+}
+
+void check_sorted(PtrList* list, const Setup& s) {
+    const ZsLayout layout = zs_args.layout;
+    void** items = list->items + list->start;
+    const int32_t n = list->count;
+    std::vector<void*> before(items, items + n);
+    ZsCmp cmp = zs_cmp_fn(zs_cmp_of(layout, ZS_AT_ENTRY, false));
+    ZsCmp eq = zs_cmp_fn(zs_eq_of(layout, ZS_AT_ENTRY));
+    ZS_FUZZ_CHECK(zs_sort_entries(items, n, zs_cmp_of(layout, ZS_AT_ENTRY, false), s.stable) == 0);
+
+    // The same entries, ordered, equal ones in input order (entries lie in input order in memory).
+    std::vector<void*> after(items, items + n);
+    std::sort(before.begin(), before.end());
+    std::sort(after.begin(), after.end());
+    ZS_FUZZ_CHECK(before == after);
+    std::vector<int> c(n > 0 ? n - 1 : 0);
+    for (int32_t i = 0; i + 1 < n; i++) {
+        c[i] = cmp(&items[i], &items[i + 1]);
+        ZS_FUZZ_CHECK(c[i] == -1 || c[i] == 0);
+        ZS_FUZZ_CHECK(cmp(&items[i + 1], &items[i]) == -c[i]);
+        ZS_FUZZ_CHECK(cmp(&items[i], &items[i]) == 0);
+        if (c[i] == 0) ZS_FUZZ_CHECK((uintptr_t)items[i] < (uintptr_t)items[i + 1]);
+        ZS_FUZZ_CHECK((eq(items[i], items[i + 1]) == 0) == (c[i] == 0));
+    }
+    // Order holds across distances too (a comparator that is not transitive shows here).
+    for (int32_t i = 0, j = n - 1; i < j; i++, j--) ZS_FUZZ_CHECK(cmp(&items[i], &items[j]) <= 0);
+
+    std::string block;
+    std::vector<int32_t> at = write_and_parse(list, &block);
+
+    // The records read back from the block, and the list seen as a presorted input.
+    std::vector<UnitDataInfo> units(n), inputs(n), previous(n);
+    std::vector<void*> unitSlot(n), inputSlot(n);
+    for (int32_t i = 0; i < n; i++) {
+        units[i] = UnitDataInfo{};
+        units[i].buf = block.data();
+        units[i].bufPos = at[i];
+        units[i].unitNo = i;
+        unitSlot[i] = &units[i];
+        inputs[i] = UnitDataInfo{};
+        inputs[i].recList = list;
+        inputs[i].recIdx = i;
+        inputs[i].unitNo = i;
+        inputSlot[i] = &inputs[i];
+        previous[i] = UnitDataInfo{};
+        if (layout == ZS_VARIABLE) {
+            auto e = static_cast<VarEntry*>(items[i]);
+            previous[i].lastData = const_cast<char*>(e->data);
+            previous[i].lastLen = e->len;
+        } else if (layout == ZS_CSV) {
+            auto e = static_cast<CsvEntry*>(items[i]);
+            previous[i].lastData = const_cast<char*>(e->data);
+            previous[i].lastLen = e->len;
+            previous[i].lastCols = e->cols;
+            previous[i].lastColNum = e->colNum;
+        }
+    }
+    ZsCmp unitCmp = zs_cmp_fn(zs_cmp_of(layout, ZS_AT_UNIT, false));
+    ZsCmp unitStable = zs_cmp_fn(zs_cmp_of(layout, ZS_AT_UNIT, true));
+    ZsCmp eqUnit = zs_cmp_fn(zs_eq_of(layout, ZS_AT_UNIT));
+    const bool merge = layout != ZS_FIXED;  // fixed-length records have no presorted merge
+    ZsCmp mergeCmp = merge ? zs_cmp_fn(zs_cmp_of(layout, ZS_AT_MERGE, false)) : nullptr;
+    ZsCmp mergeStable = merge ? zs_cmp_fn(zs_cmp_of(layout, ZS_AT_MERGE, true)) : nullptr;
+    ZsCmp eqMerge = merge ? zs_cmp_fn(zs_eq_of(layout, ZS_AT_MERGE)) : nullptr;
+    auto agree = [&](int32_t i, int32_t j) {
+        int want = cmp(&items[i], &items[j]);
+        int tie = want != 0 ? want : (i < j ? -1 : i > j ? 1 : 0);
+        ZS_FUZZ_CHECK(unitCmp(&unitSlot[i], &unitSlot[j]) == want);
+        if (i != j) ZS_FUZZ_CHECK(unitStable(&unitSlot[i], &unitSlot[j]) == tie);
+        int same = eq(items[i], items[j]);
+        if (layout == ZS_FIXED) {
+            ZS_FUZZ_CHECK(eqUnit(block.data() + at[i], block.data() + at[j]) == same);
+            return;
+        }
+        ZS_FUZZ_CHECK(eqUnit(&previous[i], &units[j]) == same);
+        ZS_FUZZ_CHECK(mergeCmp(&inputSlot[i], &inputSlot[j]) == want);
+        if (i != j) ZS_FUZZ_CHECK(mergeStable(&inputSlot[i], &inputSlot[j]) == tie);
+        ZS_FUZZ_CHECK(eqMerge(&previous[i], &inputs[j]) == same);
+    };
+    for (int32_t i = 0; i + 1 < n; i++) {
+        agree(i, i + 1);
+        agree(i + 1, i);
+    }
+    for (int32_t i = 0, j = n - 1; i < j; i++, j--) agree(i, j);
+
+    // The unique block keeps the first record of every run of equal ones.
+    std::string expected;
+    for (int32_t i = 0; i < n; i++) {
+        if (i > 0 && c[i - 1] == 0) continue;
+        size_t end = i + 1 < n ? (size_t)at[i + 1] : block.size();
+        expected.append(block, (size_t)at[i], end - (size_t)at[i]);
+    }
+    char* mem = nullptr;
+    size_t memLen = 0;
+    FILE* stream = open_memstream(&mem, &memLen);
+    ZS_FUZZ_CHECK(stream != nullptr);
+    UnitDataInfo unit{};
+    ZS_FUZZ_CHECK(zs_write_block_unique(list, stream, &unit) == 0);
+    fclose(stream);
+    std::string unique(mem, memLen);
+    free(mem);
+    ZS_FUZZ_CHECK(unique == expected && unit.size == (int64_t)unique.size());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    zs_fuzz::setup();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > 8192) return 0;
+    Reader r{data, size};
+    Setup s{};
+    choose(&r, &s);
+    const int32_t length = (int32_t)r.n;
+    if (length == 0) {  // the sort never indexes an empty buffer
+        std::memset(&zs_args, 0, sizeof zs_args);
+        return 0;
+    }
+    // A heap block of exactly the data, so that a read past it is caught.
+    char* buf = static_cast<char*>(malloc((size_t)length));
+    std::memcpy(buf, r.p, (size_t)length);
+    if (s.ends[0] != 0) {  // two files: the first ends part way
+        s.ends[0] = (int32_t)((int64_t)length * s.ends[0] / 8);
+        s.ends[1] = length;
+        s.scan.ends = s.ends;
+        s.scan.endNums = 2;
+    }
+
+    zs_run.pool = zs_pool_create(16 << 20);
+    ZS_FUZZ_CHECK(zs_run.pool != nullptr);
+    ZsIndex idx{};
+    int rc = zs_index_build(buf, length, s.scan, &idx);
+    // Only a tail longer than ZS_MAX_TAIL or a lack of memory fails a build; neither happens here.
+    ZS_FUZZ_CHECK(rc == 0);
+    check_index(idx, buf, length, s);
+    ZS_FUZZ_CHECK(std::memcmp(buf, r.p, (size_t)length) == 0);  // the builders only read
+    check_sorted(idx.list, s);
+    zs_index_release(&idx);
+    ZS_FUZZ_CHECK(idx.list == nullptr && idx.entryStore == nullptr && idx.columnStore == nullptr);
+
+    // Everything the build and the sort took went back to the pool.
+    MemoryPool* p = zs_run.pool;
+#if !defined(NDEBUG) || defined(ZS_CHECKS)
+    ZS_FUZZ_CHECK(zs_pool_check(p) == nullptr);
+#endif
+    ZS_FUZZ_CHECK(p->frontCount == 0 && p->backCount == 0 && p->heapBlocks.count == 0);
+    zs_pool_destroy(p);
+    zs_run.pool = nullptr;
+    free(buf);
+    std::memset(&zs_args, 0, sizeof zs_args);
+    return 0;
+}

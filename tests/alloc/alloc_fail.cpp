@@ -1,0 +1,370 @@
+// Allocation-failure injection: for every n, a run in which the n-th heap allocation fails must
+// still end well. Either the run succeeds with the right output, or it returns 1 after printing
+// why, leaving the old output in place and no new file; it never crashes, never keeps memory it
+// took, and the next run in the same process works. Each armed run happens in a child process, so
+// that a crash is reported with its n and command line instead of ending the test.
+//
+// This file replaces malloc, calloc, realloc and free (forwarding to the C library's own), which
+// is why it is built without the sanitizers. Linked with the per-object pool, every pool request
+// is an allocation that can fail too.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/driver.h"
+
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void __libc_free(void*);
+}
+
+namespace {
+
+// ---- the injecting allocator (it must not allocate itself) ----
+
+bool armed;
+long calls;   // allocation calls while armed
+long failAt;  // the call that fails, from 1
+
+// Pointers allocated while armed and not freed since: an open-addressing set.
+constexpr size_t kSlots = 1 << 16;
+void* live[kSlots];
+void* const kGone = reinterpret_cast<void*>(1);
+long liveCount;
+bool tableFull;
+
+size_t home(void* p) { return (size_t)(((uintptr_t)p >> 4) * 0x9E3779B97F4A7C15ull >> 48) & (kSlots - 1); }
+
+void remember(void* p) {
+    for (size_t i = home(p), k = 0; k < kSlots; i = (i + 1) & (kSlots - 1), k++) {
+        if (live[i] == nullptr || live[i] == kGone) {
+            live[i] = p;
+            liveCount++;
+            return;
+        }
+    }
+    tableFull = true;
+}
+
+// True when p was allocated while armed.
+bool forget(void* p) {
+    if (p == nullptr || liveCount == 0) return false;
+    for (size_t i = home(p), k = 0; k < kSlots && live[i] != nullptr; i = (i + 1) & (kSlots - 1), k++) {
+        if (live[i] == p) {
+            live[i] = kGone;
+            liveCount--;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool fail_now() { return armed && ++calls == failAt; }
+
+}  // namespace
+
+extern "C" void* malloc(size_t n) {
+    if (fail_now()) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    void* p = __libc_malloc(n);
+    if (p != nullptr && armed) remember(p);
+    return p;
+}
+
+extern "C" void* calloc(size_t count, size_t n) {
+    if (fail_now()) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    void* p = __libc_calloc(count, n);
+    if (p != nullptr && armed) remember(p);
+    return p;
+}
+
+extern "C" void* realloc(void* old, size_t n) {
+    if (old == nullptr) return malloc(n);
+    if (fail_now()) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    void* p = __libc_realloc(old, n);
+    // The block keeps its origin: one allocated before the run is not the run's to free.
+    if (p != nullptr && forget(old)) remember(p);
+    return p;
+}
+
+extern "C" void free(void* p) {
+    forget(p);
+    __libc_free(p);
+}
+
+namespace {
+
+// ---- runs ----
+
+struct Case {
+    const char* name;
+    std::vector<std::string> args;  // after "tesra -O out"
+    bool errFile;                   // the run writes the error file "err"
+};
+
+const char kOldOutput[] = "output of an earlier run\n";
+
+std::string workDir, stderrPath;
+
+std::string read_file(const std::string& path, bool* exists = nullptr) {
+    std::string s;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (exists != nullptr) *exists = f != nullptr;
+    if (f == nullptr) return s;
+    char b[4096];
+    size_t n;
+    while ((n = fread(b, 1, sizeof b, f)) > 0) s.append(b, n);
+    fclose(f);
+    return s;
+}
+
+void write_file(const std::string& path, const std::string& text) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (f == nullptr || fwrite(text.data(), 1, text.size(), f) != text.size() || fclose(f) != 0) {
+        perror(path.c_str());
+        exit(2);
+    }
+}
+
+std::vector<std::string> listing() {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(".")) {
+        while (dirent* e = readdir(d))
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string command(const Case& c) {
+    std::string s = "tesra -O out";
+    for (const std::string& a : c.args) s += " '" + a + "'";
+    return s;
+}
+
+// The inputs every case reads, written once.
+void write_inputs() {
+    write_file("fixed.dat", "b003zzzzb001yyyya002xxxxc-01wwwwb003aaaaa  7vvvv");
+    write_file("lines.txt", "pear 12\napple 7\nfig\napple 7\nkiwi 300\nx\nbanana -4");
+    write_file("more.txt", "cherry 1\napple 7\n");
+    write_file("crlf.txt", "delta\r\nalpha\r\ncharlie\r\nbravo\r\nalpha\r\n");
+    write_file("a.csv",
+               "city,country,pop\nLyon,France,522250\n\"Osaka, Kansai\",Japan,2753862\nParis,France,2102650\n"
+               "\"Tokyo \"\"East\"\"\",Japan,13960236\nNowhere\nRome,,2873000\n");
+    write_file("b.csv", "city,country,pop\nNice,France,342669\nKyoto,Japan,1464000");
+    write_file("semi.csv", "b;;2\na;;\"x;;y\"\n;;\nb;;1\n");
+    std::string many;
+    for (int i = 0; i < 1500; i++) many += std::to_string((i * 7919) % 1000) + (i % 3 ? " x\n" : " y\n");
+    write_file("many.txt", many);
+}
+
+// Before every run: the inputs, an output of an earlier run, nothing else.
+void reset_folder() {
+    for (const std::string& n : listing()) {
+        if (n.find('.') == std::string::npos) unlink(n.c_str());  // out, err
+        if (n[0] == '.') unlink(n.c_str());                      // a new output left behind
+    }
+    write_file("out", kOldOutput);
+}
+
+struct Result {
+    int rc;
+    std::string out, err, messages;
+    bool errExists;
+};
+
+// One run with standard error in a file; armed with a failing call when failCall > 0.
+Result run(const Case& c, long failCall) {
+    std::vector<std::string> text{"tesra", "-O", "out"};
+    text.insert(text.end(), c.args.begin(), c.args.end());
+    std::vector<char*> argv;
+    for (std::string& s : text) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    reset_folder();
+
+    fflush(stderr);
+    int saved = dup(2);
+    int fd = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (saved < 0 || fd < 0 || dup2(fd, 2) < 0) {
+        perror("stderr");
+        exit(2);
+    }
+    close(fd);
+    calls = 0;
+    failAt = failCall;
+    armed = failCall > 0;
+    Result r{};
+    r.rc = tesra_main((int)text.size(), argv.data());
+    armed = false;
+    dup2(saved, 2);
+    close(saved);
+    r.out = read_file("out");
+    r.err = read_file("err", &r.errExists);
+    r.messages = read_file(stderrPath);
+    return r;
+}
+
+// The first line of standard error that says why the run failed: it starts with the error mark
+// (the UTF-8 star, U+2606, is 0x81 0x99 in code page 932) and is not the start or end line.
+std::string failure_line(const std::string& messages) {
+    const std::string mark = "\x81\x99";
+    size_t at = 0;
+    while (at < messages.size()) {
+        size_t end = messages.find('\n', at);
+        std::string line = messages.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        if (line.compare(0, mark.size(), mark) == 0 && line != mark + " tesra start..." && line != mark + " tesra end.")
+            return line;
+        if (end == std::string::npos) break;
+        at = end + 1;
+    }
+    return "";
+}
+
+enum ChildCode { kPassed = 0, kFailed = 1, kNotReached = 3 };
+
+// The child's part: the armed run and every check of it. Prints what went wrong.
+int armed_run(const Case& c, long n, const Result& expected, const std::vector<std::string>& files) {
+    Result r = run(c, n);
+    const bool reached = calls >= n;
+    const long leaked = liveCount;
+    std::vector<std::string> problems;
+    if (r.rc == 0) {
+        if (r.out != expected.out) problems.push_back("result 0 but the output differs");
+        if (c.errFile && (!r.errExists || r.err != expected.err)) problems.push_back("result 0 but the error file differs");
+    } else if (r.rc == 1) {
+        if (failure_line(r.messages).empty()) problems.push_back("result 1 without a failure message");
+        if (r.out != kOldOutput) problems.push_back("result 1 but the earlier output was changed");
+        if (listing() != files) problems.push_back("result 1 but files were left behind or removed");
+    } else {
+        problems.push_back("result " + std::to_string(r.rc));
+    }
+    if (tableFull) problems.push_back("too many live allocations to track");
+    if (leaked > 0) problems.push_back(std::to_string(leaked) + " allocation(s) of the run still live after it");
+    // The process is fit for another run.
+    Result again = run(c, 0);
+    if (again.rc != 0 || again.out != expected.out) problems.push_back("the next run in the process fails or differs");
+    if (getenv("TESRA_ALLOC_VERBOSE") != nullptr)
+        fprintf(stderr, "n=%ld%s: result %d %s\n", n, reached ? "" : " (not reached)", r.rc, failure_line(r.messages).c_str());
+    for (const std::string& p : problems)
+        fprintf(stderr, "FAIL n=%ld [%s]: %s\n", n, command(c).c_str(), p.c_str());
+    if (!problems.empty()) {
+        fprintf(stderr, "  standard error of the run:\n%s\n", r.messages.c_str());
+        return kFailed;
+    }
+    return reached ? kPassed : kNotReached;
+}
+
+// Fails each allocation of the case's run in turn; returns the number of failing n.
+int scan_case(const Case& c, long* runs) {
+    Result expected = run(c, 0);
+    if (expected.rc != 0 || expected.out == kOldOutput || (c.errFile && expected.err.empty())) {
+        fprintf(stderr, "FAIL [%s]: the run without injection does not give a usable output (result %d)\n%s\n",
+                command(c).c_str(), expected.rc, expected.messages.c_str());
+        return 1;
+    }
+    reset_folder();
+    const std::vector<std::string> files = listing();
+    int failures = 0;
+    long n = 1;
+    for (;; n++) {
+        if (n > 100000) {
+            fprintf(stderr, "FAIL [%s]: still allocating after %ld calls\n", command(c).c_str(), n);
+            return failures + 1;
+        }
+        fflush(stdout);
+        fflush(stderr);
+        pid_t pid = fork();
+        if (pid < 0) {
+            perror("fork");
+            exit(2);
+        }
+        if (pid == 0) {
+            alarm(30);  // a run that hangs ends as a crash
+            _exit(armed_run(c, n, expected, files));
+        }
+        int status = 0;
+        if (waitpid(pid, &status, 0) != pid) {
+            perror("waitpid");
+            exit(2);
+        }
+        if (WIFEXITED(status) && WEXITSTATUS(status) == kNotReached) break;
+        if (WIFEXITED(status) && WEXITSTATUS(status) == kPassed) continue;
+        failures++;
+        if (WIFSIGNALED(status))
+            fprintf(stderr, "FAIL n=%ld [%s]: crashed with signal %d (%s)\n", n, command(c).c_str(), WTERMSIG(status),
+                    strsignal(WTERMSIG(status)));
+    }
+    *runs += n;
+    printf("  %-28s %4ld allocations, each failed in turn: %s\n", c.name, n - 1, failures == 0 ? "ok" : "FAILED");
+    return failures;
+}
+
+}  // namespace
+
+int main() {
+    // Messages in English; the error mark is converted to code page 932 all the same.
+    setenv("LC_ALL", "C", 1);
+    unsetenv("LANG");
+    char base[] = "/tmp/tesra-alloc-XXXXXX";
+    if (mkdtemp(base) == nullptr) {
+        perror("mkdtemp");
+        return 2;
+    }
+    workDir = std::string(base) + "/work";
+    stderrPath = std::string(base) + "/stderr.txt";
+    if (mkdir(workDir.c_str(), 0700) != 0 || chdir(workDir.c_str()) != 0) {
+        perror(workDir.c_str());
+        return 2;
+    }
+    write_inputs();
+
+    const std::vector<Case> cases = {
+        {"fixed, keys", {"-L", "8", "-K", "0,1", "-K", "1,3nd", "fixed.dat"}, false},
+        {"fixed, -R -S -U", {"-L", "8", "-R", "-S", "-U", "fixed.dat", "fixed.dat"}, false},
+        {"lines, two files", {"-K", "0,2", "lines.txt", "more.txt"}, false},
+        {"lines, \\r\\n, -R", {"-P", "\\r\\n", "-R", "crlf.txt"}, false},
+        {"lines, -S -U", {"-S", "-U", "-K", "0,1", "lines.txt"}, false},
+        {"lines, -E", {"-K", "4,3", "-E", "err", "lines.txt"}, true},
+        {"lines, 1500 records", {"-S", "-K", "0,3n", "many.txt"}, false},
+        {"CSV, -H and keys", {"-C", "-H", "-K", "2", "-K", "3nd", "a.csv", "b.csv"}, false},
+        {"CSV, -S -U -N", {"-C", "-H", "-S", "-U", "-N", "-K", "2", "a.csv"}, false},
+        {"CSV, -E", {"-C", "-H", "-K", "3n", "-E", "err", "a.csv"}, true},
+        {"CSV, delimiter, whole", {"-C", "-D", ";;", "-A", "semi.csv"}, false},
+    };
+
+    // One run first, so that what the process sets up once (the code page converter, standard
+    // streams) is in place before anything is counted.
+    run(cases[0], 0);
+
+    int failures = 0;
+    long runs = 0;
+    for (const Case& c : cases) failures += scan_case(c, &runs);
+    printf("allocation-failure injection: %ld runs, %d failed\n", runs, failures);
+
+    chdir("/");
+    std::string cleanup = "rm -rf '" + std::string(base) + "'";
+    if (system(cleanup.c_str()) != 0) fprintf(stderr, "could not remove %s\n", base);
+    return failures == 0 ? 0 : 1;
+}
