@@ -91,7 +91,7 @@ class Result:
     errors: list[bytes]  # error records, input order
     file_errors: list[list[bytes]]  # the same, file by file
     output: bytes  # the exact output of a stable sort
-    classes: int  # number of distinct records per the model's equality (the length of a -U output)
+    classes: int  # with -U, the number of distinct records per the model's equality (the output's length)
 
 
 @dataclass
@@ -249,7 +249,7 @@ class Model:
                 else:
                     records.append(r)
         ordered = sorted(records, key=self.sort_key() or functools.cmp_to_key(self.compare))  # stable
-        uniq = [r for i, r in enumerate(ordered) if i == 0 or not self.equal(ordered[i - 1], r)]
+        uniq = [r for i, r in enumerate(ordered) if i == 0 or not self.equal(ordered[i - 1], r)] if o.unique else []
         written = uniq if o.unique else ordered
         if o.layout != "csv" or not o.header:
             header = None

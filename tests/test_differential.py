@@ -6,6 +6,7 @@ number of cases (a few hundred by default; e.g. TESRA_DIFF_CASES=5000 for a long
 the case and the command line, and the case folder is kept under pytest's temporary folder.
 """
 
+import functools
 import json
 import os
 import random
@@ -25,11 +26,18 @@ CASES = int(os.environ.get("TESRA_DIFF_CASES", "300"))
 BATCH = 25  # engine runs per subprocess; the engine resets itself between runs
 
 BATCH_CODE = """
-import json, sys, _tesra
+import json, os, sys, _tesra
+def run(args, stdin):
+    if stdin:  # each standard-input run of the process reads its own data
+        fd = os.open(stdin, os.O_RDONLY)
+        os.dup2(fd, 0)
+        os.close(fd)
+    return _tesra.tesra(args)
 cases = json.loads(open(sys.argv[1], encoding="utf-8").read())
-results = [_tesra.tesra(args) for args in cases]
+results = [run(args, stdin) for args, stdin in cases]
 open(sys.argv[2], "w", encoding="utf-8").write(json.dumps(results))
 """
+MODES = ["memory", "file", "stdin", "merge"]  # in memory, through the temporary file, standard input, -M
 
 SEPS = {b"\n": "\\n", b"\r": "\\r", b"\r\n": "\\r\\n"}
 DELIMS = [(b",", None), (b",", ","), (b";", ";"), (b"\t", "\\t"), (b"::", "::"), (b"|#|", "|#|"), (b"ab", "ab"),
@@ -49,7 +57,12 @@ class Case:
     args: list[str]
     out: Path
     err: Path | None
-    through_file: bool = False  # a -W below the input's need: the temporary-file mode
+    mode: str = "memory"
+    stdin: Path | None = None
+
+    @property
+    def through_file(self) -> bool:  # a -W below the input's need: the temporary-file mode
+        return self.mode == "file"
 
 
 # ---- generation ----
@@ -95,7 +108,7 @@ def from_pool(rng: random.Random, pool: list, make):
     return rng.choice(pool) if pool and rng.random() < 0.6 else make()
 
 
-def make_case(n: int, root: Path, through_file: bool = False) -> Case:
+def make_case(n: int, root: Path, mode: str = "memory") -> Case:
     rng = random.Random(SEED * 1_000_003 + n)
     layout = rng.choice(["fixed", "variable", "csv", "csv"])
     args: list[str] = []
@@ -178,17 +191,44 @@ def make_case(n: int, root: Path, through_file: bool = False) -> Case:
     opt.stable, opt.unique = rng.random() < 0.5, rng.random() < 0.35
     args += ["-S"] * opt.stable + ["-U"] * opt.unique
 
-    folder = root / (f"case{n}w" if through_file else f"case{n}")
+    folder = root / f"case{n}{mode}"
     folder.mkdir()
-    if through_file:  # any budget below the 1 MiB reserve is below the need of an input with data
+    if mode == "file":  # any budget below the 1 MiB reserve is below the need of an input with data
         args += ["-W", rng.choice(["1K", "64KB", "1000000"])]
+    if mode == "stdin":
+        files = [b"".join(files)]  # one stream
+    if mode == "merge":
+        args.append("-M")
+        files = [presorted(opt, content, rng) for content in files]
     out = folder / "out.txt"
     err = folder / "err.txt" if rng.random() < 0.4 else None
     args += ["-O", str(out)] + (["-E", str(err)] if err else [])
     for i, content in enumerate(files):
         (folder / f"in{i}.txt").write_bytes(content)
-        args.append(str(folder / f"in{i}.txt"))
-    return Case(n, opt, files, args, out, err, through_file)
+        if mode != "stdin":
+            args.append(str(folder / f"in{i}.txt"))
+    return Case(n, opt, files, args, out, err, mode, folder / "in0.txt" if mode == "stdin" else None)
+
+
+def presorted(opt: Options, content: bytes, rng: random.Random) -> bytes:
+    """An input for -M: the file's records in the model's order, its error records among them, its header line
+    first; a record with an open quote, which could swallow the ones after it, is left out."""
+    model = Model(Options(**{**opt.__dict__, "unique": False}))
+    try:
+        datas, header = model.load([content])
+    except ModelError:
+        return content
+    sep = opt.sep
+    records = [r for r in model.split(datas[0]) if opt.layout != "csv" or model._whole(r)]
+    good = sorted((r for r in records if not model.is_error(r)),
+                  key=model.sort_key() or functools.cmp_to_key(model.compare))
+    for e in (r for r in records if model.is_error(r)):
+        good.insert(rng.randrange(len(good) + 1), e)
+    body = b"".join(good)
+    if opt.layout != "fixed" and body and rng.random() < 0.3:
+        body = body[:-len(sep)]  # no final newline code
+    first = content.split(sep, 1)[0] + sep if opt.layout == "csv" and opt.header else b""
+    return first + body
 
 
 # ---- checking ----
@@ -209,13 +249,13 @@ def check_case(case: Case, rc: int) -> list[str]:
         got = case.err.read_bytes() if case.err.exists() else b""
         # Error records reach the file last first within a buffer: all input in memory, one
         # file per block through the temporary file (these inputs are smaller than a load).
-        buffers = expected.file_errors if case.through_file else [expected.errors]
+        buffers = expected.file_errors if case.mode in ("file", "merge") else [expected.errors]
         want = b"".join(b"".join(reversed(errors)) for errors in buffers)
         if got != want:
             problems.append(f"error file {got[:300]!r}, expected {want[:300]!r}")
-    # Through the temporary file -U keeps the first of equal records in input order, whatever the
-    # block boundaries, as the in-memory sort does.
-    if case.opt.stable or (case.opt.unique and case.through_file):
+    # Through the temporary file and in a merge -U keeps the first of equal records in input order,
+    # whatever the block boundaries, as the in-memory sort does.
+    if case.opt.stable or (case.opt.unique and case.mode in ("file", "merge")):
         if out != expected.output:
             problems.append(f"output\n  got      {out[:600]!r}\n  expected {expected.output[:600]!r}")
         return problems
@@ -253,19 +293,21 @@ def check_unstable(model: Model, opt: Options, parts: list[bytes], expected) -> 
 
 
 def describe(case: Case, problems: list[str]) -> str:
-    lines = [f"TESRA_DIFF_SEED={SEED} case {case.number}: tesra {shlex.join(case.args)}"]
+    lines = [f"TESRA_DIFF_SEED={SEED} case {case.number} ({case.mode}): tesra {shlex.join(case.args)}"
+             + (f" < {case.stdin}" if case.stdin else "")]
     lines += [f"  input {i}: {content[:400]!r}" for i, content in enumerate(case.files)]
     lines += ["  " + p for p in problems]
     if problems and problems[0].startswith("result"):
-        lines.append("  messages: " + run_tesra(case.args).messages.strip().replace("\n", " | "))
+        rerun = run_tesra(case.args, stdin=case.stdin.read_bytes() if case.stdin else None)
+        lines.append("  messages: " + rerun.messages.strip().replace("\n", " | "))
     return "\n".join(lines)
 
 
 @pytest.mark.parametrize("batch", range((CASES + BATCH - 1) // BATCH))
 def test_engine_agrees_with_model(batch, tmp_path):
     numbers = range(batch * BATCH, min(CASES, (batch + 1) * BATCH))
-    cases = [make_case(n, tmp_path, through_file) for n in numbers for through_file in (False, True)]
-    (tmp_path / "cases.json").write_text(json.dumps([c.args for c in cases]), encoding="utf-8")
+    cases = [make_case(n, tmp_path, mode) for n in numbers for mode in MODES]
+    (tmp_path / "cases.json").write_text(json.dumps([(c.args, str(c.stdin or "")) for c in cases]), encoding="utf-8")
     run = run_code(BATCH_CODE, str(tmp_path / "cases.json"), str(tmp_path / "results.json"), timeout=300)
     assert run.rc == 0, f"batch process failed (seed {SEED}, cases {numbers}): {run.err_text[-2000:]}"
     results = json.loads((tmp_path / "results.json").read_text(encoding="utf-8"))
@@ -307,7 +349,7 @@ def test_larger_inputs_in_awkward_orders(layout, stable, tmp_path):
         opt = Options(**{**base.__dict__, "stable": stable})
         case_args = args + ["-S"] * stable + ["-O", str(folder / "out"), str(folder / "in")]
         cases.append(Case(number, opt, [content], case_args, folder / "out", None))
-    (tmp_path / "cases.json").write_text(json.dumps([c.args for c in cases]), encoding="utf-8")
+    (tmp_path / "cases.json").write_text(json.dumps([(c.args, "") for c in cases]), encoding="utf-8")
     run = run_code(BATCH_CODE, str(tmp_path / "cases.json"), str(tmp_path / "results.json"), timeout=300)
     assert run.rc == 0, run.err_text[-2000:]
     results = json.loads((tmp_path / "results.json").read_text(encoding="utf-8"))
@@ -353,19 +395,34 @@ def big_csv(rng: random.Random, size: int) -> tuple[list[bytes], Options, list[s
         ["-C", "-H", "-K", "2", "-K", "3n", "-S"]
 
 
+@pytest.mark.parametrize("mode", ["file", "stdin", "merge"])
 @pytest.mark.parametrize("make", [big_fixed, big_variable, big_csv], ids=["fixed", "variable", "csv"])
-def test_inputs_larger_than_the_budget(make, tmp_path):
+def test_inputs_larger_than_the_budget(make, mode, tmp_path):
+    # Through the temporary file and from standard input: several blocks of a 16 MB budget. Merged:
+    # presorted inputs of several of the merge's 1 MB loads each.
     rng = random.Random(SEED)
-    files, opt, args = make(rng, 20 << 20)
+    files, opt, args = make(rng, (12 if mode != "merge" else 4) << 20)
+    if mode == "stdin":
+        files = [b"".join(files)]
+    if mode == "merge":
+        files = [presorted(opt, content, rng) for content in files]
+        args = ["-M", *args]
     paths = []
     for i, content in enumerate(files):
         (tmp_path / f"in{i}").write_bytes(content)
         paths.append(str(tmp_path / f"in{i}"))
-    case = Case(0, opt, files, ["-W", "16M", *args, "-O", str(tmp_path / "out"), *paths], tmp_path / "out", None, True)
+    case = Case(0, opt, files, ["-W", "16M", *args, "-O", str(tmp_path / "out"), *(paths if mode != "stdin" else [])],
+                tmp_path / "out", None, mode, tmp_path / "in0" if mode == "stdin" else None)
     (tmp_path / "t").mkdir()
-    run = run_tesra(["-Verbose", *case.args], env=engine_env(TEMP=str(tmp_path / "t")), timeout=300)
-    blocks = int(re.search(r"Number of split blocks: \[(\d+)\]", run.messages).group(1))
-    assert blocks >= 2, "the input must span several blocks"
+    run = run_tesra(["-Verbose", *case.args], env=engine_env(TEMP=str(tmp_path / "t")), timeout=300,
+                    stdin=files[0] if mode == "stdin" else None)
+    if mode == "file":
+        blocks = int(re.search(r"Number of split blocks: \[(\d+)\]", run.messages).group(1))
+        assert blocks >= 2, "the input must span several blocks"
+    if mode == "stdin":
+        assert "分割したブロック数は[" in run.messages and "分割したブロック数は[1]" not in run.messages
+    if mode == "merge":
+        assert all(len(f) > 1 << 20 for f in files)
     problems = check_case(case, run.rc)
     assert not problems, describe(case, problems)
     assert os.listdir(tmp_path / "t") == []  # the temporary file is gone

@@ -217,20 +217,19 @@ def test_pool_estimate_past_32_bits_takes_the_default_size(tmp_path, options, si
 
 
 @pytest.mark.parametrize("lang", LANGS)
-def test_merge_mode_is_not_faked(tmp_path, lang):
-    (tmp_path / "in.txt").write_bytes(b"a\nb\n")
-    r = run_tesra(["-M", "in.txt"], cwd=tmp_path, lang=lang)
+def test_merge_of_an_unsorted_input_fails(tmp_path, lang):
+    (tmp_path / "a.txt").write_bytes(b"a\nc\nb\nd\nc\n")  # out of order twice: reported once
+    (tmp_path / "b.txt").write_bytes(b"a\nb\n")
+    (tmp_path / "c.txt").write_bytes(b"z\ny\n")
+    r = run_tesra(["-M", "-O", "out", "a.txt", "b.txt", "c.txt"], cwd=tmp_path, lang=lang)
     assert r.rc == 1
+    unsorted = "☆入力ファイル[%s]はソートキーの順に並んでいません！\n" if is_ja(lang) else \
+        "☆ Input file [%s] is not sorted by the sort keys!\n"
     line = "☆ファイルのマージソートは失敗しました！\n" if is_ja(lang) else "☆ File merge sort failed!\n"
+    assert r.messages.count(unsorted % "a.txt") == 1 and r.messages.count(unsorted % "c.txt") == 1
+    assert unsorted % "b.txt" not in r.messages
     assert r.messages.endswith(line + t("failed", lang))
-    assert r.out == b""
-
-
-def test_standard_input_mode_is_not_faked():
-    r = run_tesra(["-C"], stdin=b"b\na\n")
-    assert r.rc == 1
-    assert r.messages.endswith("☆ Standard input sort failed!\n" + t("failed", "C"))
-    assert r.out == b""
+    assert not (tmp_path / "out").exists()
 
 
 # --- the verbose run -----------------------------------------------------------------------

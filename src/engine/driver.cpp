@@ -13,6 +13,7 @@
 #include "records/records.h"
 #include "settings/settings.h"
 #include "sort/sort.h"
+#include "sort/split.h"
 
 namespace {
 

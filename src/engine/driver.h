@@ -15,6 +15,3 @@ void zs_run_reset();
 // Sorting through the temporary file, for input files that do not fit the pool. 0 when the output
 // is written and the temporary file removed; 1 after printing why not.
 int zs_tmpfile_mode();
-// Closes and removes the run's temporary file if it exists. 1 after printing that it could not be
-// removed.
-int zs_remove_temp_file();

@@ -44,61 +44,14 @@ int split_file(const InputFile* file, bool first) {
     return rc;
 }
 
-int create_temp_file() {
-    const ArgsInfo* a = &zs_args;
-    if (zs_plat_access(a->tmpFile.dir, 0) != 0 || zs_plat_access(a->tmpFile.dir, 6) != 0) {
-        ZS_MSG("☆ Temporary folder [%s] does not exist or insufficient permissions!\n",
-               "☆一時フォルダ[%s]は存在しません、又は権限不足です！\n", zs_s(a->tmpFile.dir));
-        return 1;
-    }
-    zs_run.tmpStream = zs_plat_create_temp(a->tmpFile.path);
-    if (zs_run.tmpStream == nullptr) {
-        ZS_MSG("☆ Failed to create temporary file [%s]!\n", "☆一時ファイル[%s]は作成できませんでした！\n", a->tmpFile.path);
-        return 1;
-    }
-    zs_run.bTmpCreated = 1;
-    if (setvbuf(zs_run.tmpStream, zs_run.tmpBuf, _IOFBF, sizeof zs_run.tmpBuf) != 0) {
-        ZS_MSG("☆ Failed to set temporary file buffer!\n", "☆臨時ファイルのバッファの設定はできません！\n");
-        return 1;
-    }
-    return 0;
-}
-
-// Opens the output, writes the CSV header and merges the blocks into it.
-int merge_to_output() {
-    ArgsInfo* a = &zs_args;
-    if (zs_open_output(false) != 0) return 1;
-    FILE* out = zs_run.outStream.stream;
-    bool failed = false;
-    if (a->layout == ZS_CSV && a->bHeader && a->headerLen > 0)
-        failed = fwrite(a->header, 1, (size_t)a->headerLen, out) != (size_t)a->headerLen;
-    // Newline-ended records need a merge only when a block was written.
-    if (!failed && (a->layout == ZS_FIXED || zs_run.unit_cnt > 0) && zs_merge_tmp(zs_run.tmpStream, out) != 0) {
-        ZS_MSG("☆ Error occurred during temporary file merge sort!\n", "☆一時ファイルのマージソート中にエラーが発生しました！\n");
-        return 1;
-    }
-    return zs_close_output(failed);
-}
-
 }  // namespace
-
-int zs_remove_temp_file() {
-    if (zs_run.tmpStream != nullptr) fclose(zs_run.tmpStream);
-    zs_run.tmpStream = nullptr;
-    if (!zs_run.bTmpCreated) return 0;
-    zs_run.bTmpCreated = 0;
-    if (zs_plat_unlink(zs_args.tmpFile.path) == 0) return 0;
-    ZS_MSG_JP("%s", "\n");
-    ZS_MSG("☆ Failed to delete temporary file [%s]!\n", "☆一時ファイル[%s]は削除できませんでした！\n", zs_args.tmpFile.path);
-    return 1;
-}
 
 int zs_tmpfile_mode() {
     ArgsInfo* a = &zs_args;
     ZS_VMSG("\n--- Split sort with temporary files started.--- %s\n", "\n--- 一時ファイルでの分割ソートは開始します。--- %s\n",
             zs_timestamp());
     zs_phase_begin();
-    if (create_temp_file() != 0) return 1;
+    if (zs_create_temp_file() != 0) return 1;
     for (int32_t f = 0; f < a->inFileNums; f++)
         if (split_file(&a->arrInFile[f], f == 0) != 0) return 1;
     if (fflush(zs_run.tmpStream) != 0) {
@@ -116,7 +69,7 @@ int zs_tmpfile_mode() {
                zs_timestamp());
         zs_run.phaseStart = zs_plat_clock();
     }
-    if (merge_to_output() != 0) return 1;
+    if (zs_merge_to_output() != 0) return 1;
     if (zs_remove_temp_file() != 0) return 1;
     if (zs_run.bVerbose) {
         zs_run.finish = zs_plat_clock();

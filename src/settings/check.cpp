@@ -100,6 +100,13 @@ int check_inputs(ArgsInfo* args) {
 int check_output(ArgsInfo* args) {
     InputFile* o = &args->outFile;
     if (o->path != nullptr && !split_path(o)) return 1;
+    // A merge reads its inputs while it writes: an output naming one would destroy it first.
+    for (int32_t i = 0; args->bMerge && o->path != nullptr && i < args->inFileNums; i++) {
+        if (zs_plat_same_file(o->path, args->arrInFile[i].path)) {
+            ZS_MSG("☆ Cannot create output file [%s]!\n", "☆出力ファイル[%s]は作成できません！\n", o->path);
+            return 1;
+        }
+    }
     ZS_VMSG_JP("出力フォルダ: %s\n", zs_s(o->dir));
     ZS_VMSG_JP("出力ファイル名: %s\n", zs_s(o->fileName));
     if (o->dir != nullptr && !folder_usable(o->dir)) {

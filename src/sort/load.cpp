@@ -55,9 +55,9 @@ bool ends_with(const char* data, int64_t len, const char* sep, int32_t sepLen) {
     return len >= sepLen && std::memcmp(data + len - sepLen, sep, (size_t)sepLen) == 0;
 }
 
-// Keeps the header line of the first file: line (lineLen bytes), completed with the newline
-// code when it has none. 1 after a failure message.
-int keep_header(const char* line, int32_t lineLen, bool complete) {
+}  // namespace
+
+int zs_keep_header(const char* line, int32_t lineLen, bool complete) {
     ArgsInfo* a = &zs_args;
     int32_t headerLen = lineLen + (complete ? a->sepLen : 0);
     a->header = static_cast<char*>(zs_malloc(zs_run.pool, headerLen));
@@ -71,8 +71,6 @@ int keep_header(const char* line, int32_t lineLen, bool complete) {
     a->headerLen = headerLen;
     return 0;
 }
-
-}  // namespace
 
 int zs_read_header(FILE* in, const InputFile* file, bool first, bool japaneseOnly, ZsHeaderChunk* h) {
     const ArgsInfo* a = &zs_args;
@@ -89,7 +87,7 @@ int zs_read_header(FILE* in, const InputFile* file, bool first, bool japaneseOnl
         rc = header_failed(japaneseOnly);
     } else {
         h->lineLen = at >= 0 ? (int32_t)at + a->sepLen : h->chunkLen;
-        if (first) rc = keep_header(h->chunk, h->lineLen, at < 0);
+        if (first) rc = zs_keep_header(h->chunk, h->lineLen, at < 0);
     }
     if (rc != 0) {
         qfree(h->chunk);

@@ -29,6 +29,9 @@ struct ZsHeaderChunk {
 };
 // 1 after printing why (a CSV header message in Japanese only when japaneseOnly).
 int zs_read_header(FILE* in, const InputFile* file, bool first, bool japaneseOnly, ZsHeaderChunk* h);
+// Keeps line (lineLen bytes) as the run's header, completed with the newline code when asked.
+// 1 after a failure message.
+int zs_keep_header(const char* line, int32_t lineLen, bool complete);
 
 // Index, sort and write a buffer of whole records; they take ownership of the buffer. fileEnds
 // (may be null) lists where the data of each input file ends: no record runs past one.

@@ -9,6 +9,7 @@
 
 #include "base/msg.h"
 #include "sort/entry_sort.h"
+#include "sort/merge.h"
 #include "sort/split.h"
 
 namespace {
@@ -79,7 +80,7 @@ void plan_blocks(ZsSplit* s, const char* sample, int64_t sampleLen) {
 
 }  // namespace
 
-int zs_split_open(ZsSplit* s, FILE* in, int64_t bytes) {
+int zs_split_open(ZsSplit* s, FILE* in, int64_t bytes, bool standardInput) {
     const ArgsInfo& a = zs_args;
     *s = ZsSplit{in, bytes, bytes == 0, nullptr, 0, 0, 1};
     // The sample is read into a front block, so that the buffer can follow it in the back region.
@@ -93,7 +94,9 @@ int zs_split_open(ZsSplit* s, FILE* in, int64_t bytes) {
     if (rc == 0) {
         plan_blocks(s, sample, s->len);
         if (s->len > s->cap) s->cap = s->len;  // never smaller than what was read
-        if (a.layout == ZS_FIXED)
+        if (standardInput)
+            ZS_VMSG_JP("ブロックのバッファサイズは[%ld]KBです。\n", (long)((s->cap - 1) / 1024 + 1));
+        else if (a.layout == ZS_FIXED)
             ZS_VMSG_JP("分割ソート用バッファサイズは[%ld]KBです。\n", (long)(s->cap / 1024));
         else
             ZS_VMSG_JP("最初分割ソート用バッファサイズは[%ld]KBです。\n", (long)(s->cap / 1024));
@@ -142,7 +145,8 @@ int zs_split_block(ZsSplit* s, int* wrote) {
             ZS_MSG("☆ Invalid record length detected! \n", "☆不正なレコード長を検知しました！ \n");
         rc = 1;
     } else if (count > 0) {
-        if (a->layout != ZS_FIXED) a->totalRecNum += count;
+        // Fixed-length files were counted by the argument check; standard input is counted here.
+        if (a->layout != ZS_FIXED || a->inFileNums == 0) a->totalRecNum += count;
         rc = zs_write_sorted_block(idx.list);
         *wrote = rc == 0;
     }
@@ -202,11 +206,57 @@ int zs_split_all(ZsSplit* s) {
     }
 }
 
+int zs_create_temp_file() {
+    const ArgsInfo* a = &zs_args;
+    if (zs_plat_access(a->tmpFile.dir, 0) != 0 || zs_plat_access(a->tmpFile.dir, 6) != 0) {
+        ZS_MSG("☆ Temporary folder [%s] does not exist or insufficient permissions!\n",
+               "☆一時フォルダ[%s]は存在しません、又は権限不足です！\n", zs_s(a->tmpFile.dir));
+        return 1;
+    }
+    zs_run.tmpStream = zs_plat_create_temp(a->tmpFile.path);
+    if (zs_run.tmpStream == nullptr) {
+        ZS_MSG("☆ Failed to create temporary file [%s]!\n", "☆一時ファイル[%s]は作成できませんでした！\n", a->tmpFile.path);
+        return 1;
+    }
+    zs_run.bTmpCreated = 1;
+    if (setvbuf(zs_run.tmpStream, zs_run.tmpBuf, _IOFBF, sizeof zs_run.tmpBuf) != 0) {
+        ZS_MSG("☆ Failed to set temporary file buffer!\n", "☆臨時ファイルのバッファの設定はできません！\n");
+        return 1;
+    }
+    return 0;
+}
+
+int zs_merge_to_output() {
+    ArgsInfo* a = &zs_args;
+    if (zs_open_output(false) != 0) return 1;
+    FILE* out = zs_run.outStream.stream;
+    bool failed = false;
+    if (a->layout == ZS_CSV && a->bHeader && a->headerLen > 0)
+        failed = fwrite(a->header, 1, (size_t)a->headerLen, out) != (size_t)a->headerLen;
+    // Newline-ended records need a merge only when a block was written.
+    if (!failed && (a->layout == ZS_FIXED || zs_run.unit_cnt > 0) && zs_merge_tmp(zs_run.tmpStream, out) != 0) {
+        ZS_MSG("☆ Error occurred during temporary file merge sort!\n", "☆一時ファイルのマージソート中にエラーが発生しました！\n");
+        return 1;
+    }
+    return zs_close_output(failed);
+}
+
+int zs_remove_temp_file() {
+    if (zs_run.tmpStream != nullptr) fclose(zs_run.tmpStream);
+    zs_run.tmpStream = nullptr;
+    if (!zs_run.bTmpCreated) return 0;
+    zs_run.bTmpCreated = 0;
+    if (zs_plat_unlink(zs_args.tmpFile.path) == 0) return 0;
+    ZS_MSG_JP("%s", "\n");
+    ZS_MSG("☆ Failed to delete temporary file [%s]!\n", "☆一時ファイル[%s]は削除できませんでした！\n", zs_args.tmpFile.path);
+    return 1;
+}
+
 template <ZsLayout L>
 int zs_splitSortFile(FILE* in, int64_t bytes) {
     ZS_ASSERT(zs_args.layout == L);
     ZsSplit s;
-    int rc = zs_split_open(&s, in, bytes);
+    int rc = zs_split_open(&s, in, bytes, false);
     if (rc == 0) rc = zs_split_all(&s);
     zs_split_close(&s);
     return rc;

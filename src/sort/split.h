@@ -24,8 +24,9 @@ struct ZsSplit {
     int64_t maxRecords;  // records one block may index, so that its index fits the pool
 };
 
-// Plans the loads from a sample of the first bytes and reads that sample into the buffer.
-int zs_split_open(ZsSplit* s, FILE* in, int64_t bytes);
+// Plans the loads from a sample of the first bytes and reads that sample into the buffer. bytes is
+// what the stream holds from its position, or -1 for "until its end" (standard input).
+int zs_split_open(ZsSplit* s, FILE* in, int64_t bytes, bool standardInput);
 // Fills the buffer up to its capacity or the end of the data.
 int zs_split_fill(ZsSplit* s);
 // Indexes, sorts and appends one block; what it could not index stays in the buffer. *wrote is 1
@@ -34,6 +35,14 @@ int zs_split_block(ZsSplit* s, int* wrote);
 // Blocks until the end of the data.
 int zs_split_all(ZsSplit* s);
 void zs_split_close(ZsSplit* s);
+
+// Creates the run's temporary file (zs_run.tmpStream) in the temporary folder.
+int zs_create_temp_file();
+// Closes and removes the run's temporary file if it exists. 1 after printing that it could not be
+// removed.
+int zs_remove_temp_file();
+// Opens the output, writes the CSV header and merges the temporary file's blocks into it.
+int zs_merge_to_output();
 
 // Sorts a record index list and appends it to the temporary file as the next block.
 int zs_write_sorted_block(PtrList* list);

@@ -16,6 +16,7 @@
 #include "memory/pool.h"
 #include "records/records.h"
 #include "settings/settings.h"
+#include "sort/split.h"
 
 namespace fs = std::filesystem;
 
