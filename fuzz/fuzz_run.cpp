@@ -4,7 +4,8 @@
 // go to standard output, and names the input files last.
 //
 // A run must end with 0 or 1, give back every descriptor and every byte, return the process-wide
-// state to its initial value, and after a failure leave the folder as it found it.
+// state to its initial value, remove its temporary file, and after a failure leave the folder as
+// it found it.
 #include <cstddef>
 #include <set>
 
@@ -96,8 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     args.text.push_back("out");
     if (argsEnd > 0) zs_fuzz::split_args(data, argsEnd, &args, 40);
     if (!zs_fuzz::stays_inside(args)) return 0;
-    bool namesTemp = false;  // an argument that looks like a file being written
-    for (const std::string& a : args.text) namesTemp |= a.find("tesra-") != std::string::npos;
+    bool namesTemp = false;  // an argument that looks like a file the engine writes for itself
+    for (const std::string& a : args.text) namesTemp |= a.find("tesra") != std::string::npos;
     for (size_t i = 0; i < files.size(); i++) args.text.push_back("in" + std::to_string(i + 1));
     char** argv = args.build();
 
@@ -120,9 +121,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ZS_FUZZ_CHECK(listing(".") == before && listing("d").empty());
         for (size_t i = 0; i < files.size(); i++) ZS_FUZZ_CHECK(read_file("in" + std::to_string(i + 1)) == files[i]);
     } else if (!namesTemp) {
-        // Outputs are written beside their targets under a ".NAME.tesra-XXXXXX" name until put in place.
+        // Outputs are written beside their targets under a ".NAME.tesra-XXXXXX" name until put in
+        // place; the temporary file "tesra_PID.tmp" goes when the run ends.
         for (const char* dir : {".", "d"})
-            for (const std::string& n : listing(dir)) ZS_FUZZ_CHECK(n.find(".tesra-") == std::string::npos);
+            for (const std::string& n : listing(dir)) ZS_FUZZ_CHECK(n.find("tesra") == std::string::npos);
     }
     return 0;
 }

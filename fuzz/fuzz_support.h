@@ -60,9 +60,9 @@ inline int& saved_stderr() {
     return fd;
 }
 
-// Once per process: a private folder becomes the working directory (every relative name the
-// engine is given lands there; it is removed at exit), messages in English, sanitizer reports
-// kept visible.
+// Once per process: a private folder becomes the working directory and the temporary folder
+// (every relative name the engine is given lands there; it is removed at exit), messages in
+// English, sanitizer reports kept visible.
 inline void setup() {
     const char* tmp = getenv("TMPDIR");
     std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/tesra-fuzz-XXXXXX";
@@ -72,6 +72,7 @@ inline void setup() {
     folder() = buf.data();
     atexit([] { remove_tree(folder()); });
     setenv("LC_ALL", "C", 1);
+    setenv("TEMP", folder().c_str(), 1);  // the temporary file of a run lands here too
     saved_stderr() = dup(2);
     if (saved_stderr() >= 0) __sanitizer_set_report_fd(reinterpret_cast<void*>((intptr_t)saved_stderr()));
 }

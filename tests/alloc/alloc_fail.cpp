@@ -147,9 +147,9 @@ void write_file(const std::string& path, const std::string& text) {
     }
 }
 
-std::vector<std::string> listing() {
+std::vector<std::string> listing(const char* dir = ".") {
     std::vector<std::string> names;
-    if (DIR* d = opendir(".")) {
+    if (DIR* d = opendir(dir)) {
         while (dirent* e = readdir(d))
             if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
         closedir(d);
@@ -260,6 +260,7 @@ int armed_run(const Case& c, long n, const Result& expected, const std::vector<s
     } else {
         problems.push_back("result " + std::to_string(r.rc));
     }
+    if (!listing("../temp").empty()) problems.push_back("a temporary file was left behind");
     if (tableFull) problems.push_back("too many live allocations to track");
     if (leaked > 0) problems.push_back(std::to_string(leaked) + " allocation(s) of the run still live after it");
     // The process is fit for another run.
@@ -334,7 +335,8 @@ int main() {
     }
     workDir = std::string(base) + "/work";
     stderrPath = std::string(base) + "/stderr.txt";
-    if (mkdir(workDir.c_str(), 0700) != 0 || chdir(workDir.c_str()) != 0) {
+    if (mkdir(workDir.c_str(), 0700) != 0 || mkdir((std::string(base) + "/temp").c_str(), 0700) != 0 ||
+        chdir(workDir.c_str()) != 0) {
         perror(workDir.c_str());
         return 2;
     }
@@ -352,6 +354,10 @@ int main() {
         {"CSV, -S -U -N", {"-C", "-H", "-S", "-U", "-N", "-K", "2", "a.csv"}, false},
         {"CSV, -E", {"-C", "-H", "-K", "3n", "-E", "err", "a.csv"}, true},
         {"CSV, delimiter, whole", {"-C", "-D", ";;", "-A", "semi.csv"}, false},
+        // A budget below the input's need: the temporary-file mode (split sort, merge).
+        {"temp file, fixed", {"-W", "1K", "-T", "../temp", "-L", "8", "-K", "0,4d", "fixed.dat"}, false},
+        {"temp file, lines -S -U", {"-W", "1K", "-T", "../temp", "-S", "-U", "-K", "0,1", "lines.txt", "more.txt"}, false},
+        {"temp file, CSV -H -E", {"-W", "1K", "-T", "../temp", "-C", "-H", "-K", "3n", "-E", "err", "a.csv", "b.csv"}, true},
     };
 
     // One run first, so that what the process sets up once (the code page converter, standard
