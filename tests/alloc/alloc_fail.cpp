@@ -121,6 +121,7 @@ struct Case {
     const char* name;
     std::vector<std::string> args;  // after "tesra -O out"
     bool errFile;                   // the run writes the error file "err"
+    const char* input = nullptr;    // the file on standard input
 };
 
 const char kOldOutput[] = "output of an earlier run\n";
@@ -161,8 +162,26 @@ std::vector<std::string> listing(const char* dir = ".") {
 std::string command(const Case& c) {
     std::string s = "tesra -O out";
     for (const std::string& a : c.args) s += " '" + a + "'";
+    if (c.input != nullptr) s += std::string(" < ") + c.input;
     return s;
 }
+
+// Points descriptor fd to path (opened with flags) until restore().
+struct Redirect {
+    int fd, saved;
+    Redirect(int target, const char* path, int flags) : fd(target), saved(dup(target)) {
+        int f = open(path, flags, 0600);
+        if (saved < 0 || f < 0 || dup2(f, fd) < 0) {
+            perror(path);
+            exit(2);
+        }
+        close(f);
+    }
+    void restore() {
+        dup2(saved, fd);
+        close(saved);
+    }
+};
 
 // The inputs every case reads, written once.
 void write_inputs() {
@@ -175,6 +194,11 @@ void write_inputs() {
                "\"Tokyo \"\"East\"\"\",Japan,13960236\nNowhere\nRome,,2873000\n");
     write_file("b.csv", "city,country,pop\nNice,France,342669\nKyoto,Japan,1464000");
     write_file("semi.csv", "b;;2\na;;\"x;;y\"\n;;\nb;;1\n");
+    write_file("sorted1.txt", "a1\nb2\nc3\n");
+    write_file("sorted2.txt", "a0\nb9\nd");
+    write_file("sorted1.csv", "k,v\n1,x\n3,\"y,z\"\n");
+    write_file("sorted2.csv", "k,v\n2,w\n4,\n");
+    write_file("sorted.dat", "a1b2c3d4");
     std::string many;
     for (int i = 0; i < 1500; i++) many += std::to_string((i * 7919) % 1000) + (i % 3 ? " x\n" : " y\n");
     write_file("many.txt", many);
@@ -205,21 +229,16 @@ Result run(const Case& c, long failCall) {
     reset_folder();
 
     fflush(stderr);
-    int saved = dup(2);
-    int fd = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (saved < 0 || fd < 0 || dup2(fd, 2) < 0) {
-        perror("stderr");
-        exit(2);
-    }
-    close(fd);
+    Redirect err(2, stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
+    Redirect in(0, c.input != nullptr ? c.input : "/dev/null", O_RDONLY);
     calls = 0;
     failAt = failCall;
     armed = failCall > 0;
     Result r{};
     r.rc = tesra_main((int)text.size(), argv.data());
     armed = false;
-    dup2(saved, 2);
-    close(saved);
+    in.restore();
+    err.restore();
     r.out = read_file("out");
     r.err = read_file("err", &r.errExists);
     r.messages = read_file(stderrPath);
@@ -358,6 +377,12 @@ int main() {
         {"temp file, fixed", {"-W", "1K", "-T", "../temp", "-L", "8", "-K", "0,4d", "fixed.dat"}, false},
         {"temp file, lines -S -U", {"-W", "1K", "-T", "../temp", "-S", "-U", "-K", "0,1", "lines.txt", "more.txt"}, false},
         {"temp file, CSV -H -E", {"-W", "1K", "-T", "../temp", "-C", "-H", "-K", "3n", "-E", "err", "a.csv", "b.csv"}, true},
+        // Standard input, and the merge of presorted inputs.
+        {"stdin, lines", {"-K", "0,2"}, false, "lines.txt"},
+        {"stdin, CSV -H -U", {"-T", "../temp", "-C", "-H", "-U", "-K", "2"}, false, "a.csv"},
+        {"-M lines", {"-M", "-K", "0,1", "sorted1.txt", "sorted2.txt"}, false},
+        {"-M CSV -H", {"-M", "-C", "-H", "-K", "1n", "sorted1.csv", "sorted2.csv"}, false},
+        {"-M fixed -U", {"-M", "-U", "-L", "2", "-K", "0,1", "sorted.dat", "sorted.dat"}, false},
     };
 
     // One run first, so that what the process sets up once (the code page converter, standard
