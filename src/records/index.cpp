@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "base/msg.h"
+#include "records/keys.h"
 #include "records/records.h"
 
 namespace {
@@ -142,24 +143,62 @@ Entry* begin_build(int64_t* cap, bool japaneseOnly, const ZsScan& scan, int32_t 
     return store;
 }
 
-// Fills the list from the last entry to the first: an entry that good() rejects is an error
-// record, written to the error file (so a buffer's error records arrive last first); the good
-// ones are packed towards the end of the list in one pass. False after a write error.
-template <class Entry, class Good>
-bool place_entries(PtrList* list, Entry* store, int64_t n, Good good) {
+// Where a build puts its good records: list slots holding entries, or sort items.
+struct ListSink {
+    PtrList* list;
+    template <class Entry>
+    void put(int64_t slot, Entry* e, int64_t) { list->items[slot] = e; }
+    void finish(int64_t slot, int64_t n) {
+        list->start = (int32_t)slot;
+        list->count = (int32_t)(n - slot);
+    }
+};
+struct ItemSink {
+    ZsIndex* idx;
+    template <class Entry>
+    void put(int64_t slot, Entry* e, int64_t index) { idx->items[slot] = ZsItem{0, (uint32_t)index, e->len}; }
+    void finish(int64_t slot, int64_t n) {
+        // Packed towards the end: move them to the front, where the release expects them.
+        std::memmove(idx->items, idx->items + slot, (size_t)(n - slot) * sizeof(ZsItem));
+        idx->count = (int32_t)(n - slot);
+    }
+};
+
+// Places the records from the last to the first: one that good() rejects is an error record,
+// written to the error file (so a buffer's error records arrive last first); the good ones are
+// packed towards the end in one pass. False after a write error.
+template <class Entry, class Sink, class Good>
+bool place_entries(Sink sink, Entry* store, int64_t n, Good good) {
     int64_t slot = n;
     for (int64_t i = n - 1; i >= 0; i--) {
         Entry* e = &store[i];
         if (e->len > zs_args.maxRecLen) zs_args.maxRecLen = e->len;
         if (good(e)) {
-            list->items[--slot] = e;
+            sink.put(--slot, e, i);
         } else if (write_error_record(e->data, e->len) != 0) {
             return false;
         }
     }
-    list->start = (int32_t)slot;
-    list->count = (int32_t)(n - slot);
+    sink.finish(slot, n);
     return true;
+}
+
+// Sort items of n records, taken at the top of the front region.
+ZsItem* new_items(int64_t n) {
+    return static_cast<ZsItem*>(zs_malloc_hwm(zs_run.pool, (n > 0 ? n : 1) * (int64_t)sizeof(ZsItem)));
+}
+
+// Newline codes in p[0..n): every record but an unterminated last one ends with one.
+int64_t count_seps(const char* p, int64_t n, const char* sep, int32_t sepLen) {
+    int64_t count = 0;
+    const char* end = p + n;
+    while (p < end) {
+        p = static_cast<const char*>(std::memchr(p, sep[0], (size_t)(end - p)));
+        if (p == nullptr) break;
+        if (sepLen == 1 || (end - p >= sepLen && std::memcmp(p, sep, (size_t)sepLen) == 0)) count++;
+        p++;
+    }
+    return count;
 }
 
 }  // namespace
@@ -221,16 +260,71 @@ int _zs_get_indexList(char* buffer, int32_t length, ZsIndex* idx) {
 }
 
 int _zs_get_indexList_variable(char* buffer, int32_t length, int bLast, ZsIndex* idx) {
-    return zs_index_build_variable(buffer, length, ZsScan{bLast, nullptr, 0, 0, ZS_MAX_TAIL}, idx);
+    return zs_index_build_variable(buffer, length, ZsScan{bLast, nullptr, 0, 0, ZS_MAX_TAIL, 0}, idx);
 }
+
+namespace {
+
+// Newline-ended records as sort items: no entries at all, an item is the record's key, offset and
+// length. The items are counted first (the newline codes), so that they take exactly their room.
+int build_variable_items(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx) {
+    ArgsInfo* a = &zs_args;
+    if (open_error_stream(false) != 0) return 1;
+    int64_t most = count_seps(buffer, length, a->sep, a->sepLen) + 1;
+    if (scan.maxRecords > 0 && most > scan.maxRecords) most = scan.maxRecords;
+    ZsIndex built{};
+    built.items = new_items(most);
+    built.base = buffer;
+    if (built.items == nullptr) {
+        no_memory();
+        return 1;
+    }
+    // Error records are written last first, as the other builds do, once the buffer is scanned.
+    VarEntry* errors = nullptr;
+    int64_t errorCount = 0, errorCap = 0;
+    auto fail = [&](bool outOfMemory) {
+        if (outOfMemory) no_memory();
+        zs_free(zs_run.pool, errors);
+        zs_index_release(&built);
+        return 1;
+    };
+    int64_t n = 0;
+    auto add = [&](const char* p, int32_t len) {
+        if (len > a->maxRecLen) a->maxRecLen = len;
+        if (len < a->keyMaxPos) {  // shorter than the keys reach: an error record
+            if (errorCount == errorCap && !grow_store(&errors, &errorCap, errorCap > 0 ? errorCap * 2 : 64)) return false;
+            errors[errorCount++] = VarEntry{len, p};
+            return true;
+        }
+        bool more;
+        built.items[n++] = ZsItem{zs_key_chunk(ZsKeyRecord{p, len, nullptr, 0}, 0, &more), (uint32_t)(p - buffer), len};
+        return true;
+    };
+    auto find = [a](const char* p, int64_t left) { return find_sep(p, left, a->sep, a->sepLen); };
+    ZsScan limited = scan;
+    limited.maxRecords = most;
+    int rc = scan_records(buffer, length, limited, false, &built.indexedBytes, find, add);
+    if (rc != 0) return fail(rc == 2);
+    for (int64_t i = errorCount - 1; i >= 0; i--)
+        if (write_error_record(errors[i].data, errors[i].len) != 0) return fail(false);
+    zs_free(zs_run.pool, errors);
+    built.count = (int32_t)n;
+    *idx = built;
+    verbose_timing("[_zs_get_indexList_variable]がかかった[%8.0f]msです。\n");
+    return 0;
+}
+
+}  // namespace
 
 int zs_index_build_variable(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx) {
     ArgsInfo* a = &zs_args;
     *idx = ZsIndex{};
+    if (scan.bItems) return build_variable_items(buffer, length, scan, idx);
     int64_t cap;
     VarEntry* store = begin_build<VarEntry>(&cap, false, scan, length);
     if (store == nullptr) return 1;
-    ZsIndex built{nullptr, store, nullptr, 0};
+    ZsIndex built{};
+    built.entryStore = store;
     auto fail = [&](bool outOfMemory) {
         if (outOfMemory) no_memory();
         built.entryStore = store;  // the store may have moved while it grew
@@ -261,7 +355,7 @@ int zs_index_build_variable(char* buffer, int32_t length, const ZsScan& scan, Zs
     built.list = new_list(n);
     if (built.list == nullptr) return fail(true);
     // A record shorter than the keys reach is an error record.
-    if (!place_entries(built.list, store, n, [a](const VarEntry* e) { return e->len >= a->keyMaxPos; }))
+    if (!place_entries(ListSink{built.list}, store, n, [a](const VarEntry* e) { return e->len >= a->keyMaxPos; }))
         return fail(false);
     *idx = built;
     verbose_timing("[_zs_get_indexList_variable]がかかった[%8.0f]msです。\n");
@@ -288,7 +382,8 @@ void walk_columns(const CsvEntry* e, Visit visit) {
 
 // Keyed sort: one slot per key and record, record i's table at element i * keyNums. Records that
 // lack a key column are error records. False after a write error or without memory.
-bool locate_key_columns(ZsIndex* built, CsvEntry* store, int64_t n, bool* outOfMemory) {
+template <class Sink>
+bool locate_key_columns(ZsIndex* built, Sink sink, CsvEntry* store, int64_t n, bool* outOfMemory) {
     const ArgsInfo* a = &zs_args;
     const int32_t keyNums = a->keyNums;
     CsvColumn* cols = static_cast<CsvColumn*>(zs_malloc_hwm(zs_run.pool, n * keyNums * (int64_t)sizeof(CsvColumn)));
@@ -301,7 +396,7 @@ bool locate_key_columns(ZsIndex* built, CsvEntry* store, int64_t n, bool* outOfM
     for (int32_t k = 0; k < keyNums; k++)
         if (a->arrSortKey[k].pos > lastKeyColumn) lastKeyColumn = a->arrSortKey[k].pos;
 
-    return place_entries(built->list, store, n, [&](CsvEntry* e) {
+    return place_entries(sink, store, n, [&](CsvEntry* e) {
         e->cols = cols + (e - store) * keyNums;
         e->colNum = 0;
         walk_columns(e, [&](int32_t c, int32_t off, int32_t len) {
@@ -318,7 +413,8 @@ bool locate_key_columns(ZsIndex* built, CsvEntry* store, int64_t n, bool* outOfM
 }
 
 // Whole-record sort: every column of every record, one record's table after the other.
-bool locate_all_columns(ZsIndex* built, CsvEntry* store, int64_t n) {
+template <class Sink>
+bool locate_all_columns(ZsIndex* built, Sink sink, CsvEntry* store, int64_t n) {
     ArgsInfo* a = &zs_args;
     int64_t colCap = n > 0 ? n : 1;
     CsvColumn* cols = static_cast<CsvColumn*>(zs_malloc_hwm(zs_run.pool, colCap * (int64_t)sizeof(CsvColumn)));
@@ -338,7 +434,7 @@ bool locate_all_columns(ZsIndex* built, CsvEntry* store, int64_t n) {
             e->colNum++;
             return true;
         });
-        built->list->items[i] = e;
+        sink.put(i, e, i);
     }
     built->columnStore = cols;
     if (!ok) return false;
@@ -348,14 +444,14 @@ bool locate_all_columns(ZsIndex* built, CsvEntry* store, int64_t n) {
         store[i].cols = cols + at;
         at += store[i].colNum;
     }
-    built->list->count = (int32_t)n;
+    sink.finish(0, n);
     return true;
 }
 
 }  // namespace
 
 int _zs_get_indexList_csv(char* buffer, int32_t length, int bLast, ZsIndex* idx) {
-    return zs_index_build_csv(buffer, length, ZsScan{bLast, nullptr, 0, 0, ZS_MAX_TAIL}, idx);
+    return zs_index_build_csv(buffer, length, ZsScan{bLast, nullptr, 0, 0, ZS_MAX_TAIL, 0}, idx);
 }
 
 int zs_index_build_csv(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx) {
@@ -364,7 +460,8 @@ int zs_index_build_csv(char* buffer, int32_t length, const ZsScan& scan, ZsIndex
     int64_t cap;
     CsvEntry* store = begin_build<CsvEntry>(&cap, true, scan, length);
     if (store == nullptr) return 1;
-    ZsIndex built{nullptr, store, nullptr, 0};
+    ZsIndex built{};
+    built.entryStore = store;
     auto fail = [&](bool outOfMemory) {
         if (outOfMemory) no_memory();
         built.entryStore = store;
@@ -375,7 +472,7 @@ int zs_index_build_csv(char* buffer, int32_t length, const ZsScan& scan, ZsIndex
     int64_t n = 0;
     auto add = [&](const char* p, int32_t len) {
         if (n == cap && !grow_store(&store, &cap, cap * 2)) return false;
-        store[n++] = CsvEntry{p, len, nullptr, 0};
+        store[n++] = CsvEntry{p, nullptr, len, 0};
         return true;
     };
     auto find = [a](const char* p, int64_t left) { return zs_find_token(p, (int32_t)left, a->sep, a->quote); };
@@ -383,17 +480,34 @@ int zs_index_build_csv(char* buffer, int32_t length, const ZsScan& scan, ZsIndex
     if (rc != 0) return fail(rc == 2);
 
     built.entryStore = store;
-    built.list = new_list(n);
-    if (built.list == nullptr) return fail(true);
+    if (scan.bItems) {
+        built.items = new_items(n);
+        built.base = buffer;
+        if (built.items == nullptr) return fail(true);
+    } else {
+        built.list = new_list(n);
+        if (built.list == nullptr) return fail(true);
+    }
     bool outOfMemory = false;
     bool located;
-    if (a->keyNums > 0) {
-        located = locate_key_columns(&built, store, n, &outOfMemory);
-    } else {
-        located = locate_all_columns(&built, store, n);
-        outOfMemory = !located;
-    }
+    auto locate = [&](auto sink) {
+        if (a->keyNums > 0) {
+            located = locate_key_columns(&built, sink, store, n, &outOfMemory);
+        } else {
+            located = locate_all_columns(&built, sink, store, n);
+            outOfMemory = !located;
+        }
+    };
+    if (scan.bItems)
+        locate(ItemSink{&built});
+    else
+        locate(ListSink{built.list});
     if (!located) return fail(outOfMemory);
+    for (int32_t i = 0; i < built.count; i++) {
+        const CsvEntry* e = &store[built.items[i].at];
+        bool more;
+        built.items[i].key = zs_key_chunk(ZsKeyRecord{e->data, e->len, e->cols, e->colNum}, 0, &more);
+    }
     *idx = built;
     verbose_timing("[_zs_get_indexList_csv]がかかった[%8.0f]msです。\n");
     return 0;
@@ -401,18 +515,12 @@ int zs_index_build_csv(char* buffer, int32_t length, const ZsScan& scan, ZsIndex
 
 int64_t zs_index_cost(double columns) {
     const ArgsInfo& a = zs_args;
-    // A list slot and half a slot of sort scratch for every record, plus its entry and columns.
-    const int64_t slots = (int64_t)sizeof(void*) + (int64_t)sizeof(void*) / 2;
-    switch (a.layout) {
-        case ZS_FIXED:
-            return slots;
-        case ZS_CSV: {
-            double cols = a.keyNums > 0 ? (double)a.keyNums : (columns < 1 ? 1 : columns);
-            return slots + (int64_t)sizeof(CsvEntry) + (int64_t)(cols * (double)sizeof(CsvColumn) + 0.999);
-        }
-        default:
-            return slots + (int64_t)sizeof(VarEntry);
-    }
+    // A sort item for every record (the sort works in place); CSV records keep an entry and
+    // their column table besides.
+    const int64_t item = (int64_t)sizeof(ZsItem);
+    if (a.layout != ZS_CSV) return item;
+    double cols = a.keyNums > 0 ? (double)a.keyNums : (columns < 1 ? 1 : columns);
+    return item + (int64_t)sizeof(CsvEntry) + (int64_t)(cols * (double)sizeof(CsvColumn) + 0.999);
 }
 
 ZsSample zs_index_sample(const char* data, int64_t n) {
@@ -444,9 +552,26 @@ int zs_index_build(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* id
         case ZS_FIXED: {
             // Whole records only; a limit leaves the rest unindexed.
             int32_t len = length;
-            if (scan.maxRecords > 0 && (int64_t)len / zs_args.recLen > scan.maxRecords)
-                len = (int32_t)(scan.maxRecords * zs_args.recLen);
-            return _zs_get_indexList(buffer, len, idx);
+            const int32_t recLen = zs_args.recLen;
+            if (scan.maxRecords > 0 && (int64_t)len / recLen > scan.maxRecords) len = (int32_t)(scan.maxRecords * recLen);
+            if (!scan.bItems) return _zs_get_indexList(buffer, len, idx);
+            *idx = ZsIndex{};
+            const int64_t n = len / recLen;
+            idx->items = new_items(n);
+            if (idx->items == nullptr) {
+                no_memory();
+                return 1;
+            }
+            for (int64_t i = 0; i < n; i++) {
+                bool more;
+                const char* p = buffer + i * recLen;
+                idx->items[i] = ZsItem{zs_key_chunk(ZsKeyRecord{p, recLen, nullptr, 0}, 0, &more), (uint32_t)(i * recLen), recLen};
+            }
+            idx->count = (int32_t)n;
+            idx->base = buffer;
+            idx->indexedBytes = (int32_t)(n * recLen);
+            verbose_timing("[_zs_get_indexList]がかかった[%8.0f]msです。\n");
+            return 0;
         }
         case ZS_CSV:
             return zs_index_build_csv(buffer, length, scan, idx);
@@ -458,6 +583,7 @@ int zs_index_build(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* id
 
 void zs_index_release(ZsIndex* idx) {
     if (idx == nullptr) return;
+    zs_free(zs_run.pool, idx->items);
     zs_free(zs_run.pool, idx->columnStore);
     zs_free(zs_run.pool, idx->entryStore);
     zs_list_destroy(idx->list);

@@ -31,9 +31,17 @@ struct CsvColumn {
 // CSV record: its bytes (newline code included) and its column table.
 struct CsvEntry {
     const char* data;
-    int32_t len;
     CsvColumn* cols;
+    int32_t len;
     int32_t colNum;
+};
+
+// A record as the sorts see it: eight bytes of its normalized sort key (records/keys.h), cached so
+// that most comparisons never reach the record, and where the record is.
+struct ZsItem {
+    uint64_t key;
+    uint32_t at;  // fixed-length and newline-ended: offset in the buffer; CSV: index of its entry
+    int32_t len;  // record length, newline code included
 };
 
 // One sorted block of the temporary file (or, for the merge of presorted files, one input),
@@ -58,10 +66,15 @@ struct UnitDataInfo {
     int32_t bufCap;     // capacity of buf
 };
 
-// What a build leaves: the list and the stores its entries live in.
+// What a build leaves: the good records in input order, as a list of entries or as sort items,
+// and the stores they live in.
 struct ZsIndex {
-    PtrList* list;           // good records in input order; null only before a build
-    void* entryStore;        // VarEntry or CsvEntry array; null for fixed-length records
+    PtrList* list;           // entries (a list build); null for an item build
+    ZsItem* items;           // sort items (an item build); null for a list build
+    int32_t count;           // items
+    char* base;              // the buffer the items' offsets count from
+    void* entryStore;        // VarEntry or CsvEntry array; null for fixed-length records and items
+                             // of newline-ended records, which need no entries
     CsvColumn* columnStore;  // CSV column tables
     int32_t indexedBytes;    // bytes from the buffer start to the end of the last whole record
                              // found (error records included)
@@ -81,6 +94,7 @@ struct ZsScan {
     int32_t endNums;
     int64_t maxRecords;
     int32_t tailLimit;  // an unfinished tail this long fails the build (invalid length); 0: no limit
+    int bItems;         // build sort items instead of a list
 };
 
 // Index builders, one per layout; zs_index_build picks the one of the run's layout.
@@ -90,6 +104,11 @@ int _zs_get_indexList_csv(char* buffer, int32_t length, int bLast, ZsIndex* idx)
 int zs_index_build_variable(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx);
 int zs_index_build_csv(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx);
 int zs_index_build(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx);
+
+// The record an item stands for, as the comparators and writers see it.
+inline const CsvEntry* zs_item_entry(const ZsIndex& idx, const ZsItem& it) {
+    return static_cast<const CsvEntry*>(idx.entryStore) + it.at;
+}
 
 // Pool bytes one indexed record takes while its block is sorted (entry, list slot, sort scratch,
 // column table), for records of about `columns` columns (CSV whole-record sorts).
@@ -102,7 +121,8 @@ struct ZsSample {
 };
 ZsSample zs_index_sample(const char* data, int64_t n);
 
-// Releases the column store, the entry store and the list, in that order, and empties idx.
+// Releases the items, the column store, the entry store and the list, in that order, and empties
+// idx.
 void zs_index_release(ZsIndex* idx);
 
 // First occurrence of pattern in p[0..n) outside quotes, or null.

@@ -1,6 +1,6 @@
 // In-memory sort: index the loaded buffer, sort the index, write the output, release.
 #include "base/msg.h"
-#include "sort/entry_sort.h"
+#include "sort/item_sort.h"
 #include "sort/sort.h"
 
 namespace {
@@ -11,19 +11,18 @@ int memsort(char* data, int32_t length, const int32_t* fileEnds, int32_t fileNum
 
     // No data means no records, which is not an error: the output is written empty.
     ZsIndex idx{};
-    if (length > 0 && zs_index_build(data, length, ZsScan{1, fileEnds, fileNums, 0, ZS_MAX_TAIL}, &idx) != 0) return 1;
-    int32_t count = idx.list != nullptr ? idx.list->count : 0;
-    if (a->totalRecNum == 0) a->totalRecNum = count;
+    if (length > 0 && zs_index_build(data, length, ZsScan{1, fileEnds, fileNums, 0, ZS_MAX_TAIL, 1}, &idx) != 0)
+        return 1;
+    if (a->totalRecNum == 0) a->totalRecNum = idx.count;
 
-    if (count > 0 &&
-        zs_sort_entries(idx.list->items + idx.list->start, count, zs_cmp_of(a->layout, ZS_AT_ENTRY, false), stable) != 0) {
-        ZS_MSG("☆ In-memory stable sort failed!\n", "☆メモリ上での安定ソートは失敗しました!\n");
+    zs_sort_items(&idx, stable);
+    if (zs_run.bInterrupted) {
         zs_index_release(&idx);
         return 1;
     }
     zs_time_phase(stable ? "安定ソートがかかった[%8.0f]msです。\n" : "不安定ソートがかかった[%8.0f]msです。\n", true);
 
-    int rc = a->bUnique == 1 ? zs_write_output_unique(idx.list) : zs_write_output(idx.list);
+    int rc = a->bUnique == 1 ? zs_write_output_unique(&idx) : zs_write_output(&idx);
     if (rc == 0) zs_time_phase("出力がかかった[%8.0f]msです。\n", true);
     zs_index_release(&idx);
     if (rc != 0) return 1;

@@ -81,9 +81,10 @@ void zs_prev_release(ZsPrevRecord* prev) {
 
 int zs_merge_out_open(ZsMergeOut* m, FILE* out, bool unique, int32_t recLen) {
     InputFile* o = &zs_args.outFile;
-    *m = ZsMergeOut{out, unique, false};
     o->outBufSize = 0;
     o->outBufOffset = 0;
+    m->unique = unique;
+    m->w = zs_writer(out, zs_run.outBuf, sizeof zs_run.outBuf);
     if (!unique) return 0;
     int32_t size = kOutBufSize;
     if (recLen > 0) size = recLen > kOutBufSize ? recLen : kOutBufSize / recLen * recLen;  // whole records
@@ -93,38 +94,19 @@ int zs_merge_out_open(ZsMergeOut* m, FILE* out, bool unique, int32_t recLen) {
         return 1;
     }
     o->outBufSize = size;
+    m->w = zs_writer(out, o->outBuf, size);
     return 0;
 }
 
-void zs_merge_out_put(ZsMergeOut* m, const char* data, int32_t len) {
-    InputFile* o = &zs_args.outFile;
-    if (!m->unique) {
-        if (fwrite(data, 1, (size_t)len, m->out) != (size_t)len) m->failed = true;
-        return;
-    }
-    if ((int64_t)o->outBufOffset + len > o->outBufSize) {
-        if (o->outBufOffset > 0 && (fwrite(o->outBuf, 1, (size_t)o->outBufOffset, m->out) != (size_t)o->outBufOffset ||
-                                    fflush(m->out) != 0))
-            m->failed = true;
-        o->outBufOffset = 0;
-    }
-    if (len > o->outBufSize) {  // longer than the buffer: straight to the output
-        if (fwrite(data, 1, (size_t)len, m->out) != (size_t)len) m->failed = true;
-        return;
-    }
-    std::memcpy(o->outBuf + o->outBufOffset, data, (size_t)len);
-    o->outBufOffset += len;
-}
+void zs_merge_out_put(ZsMergeOut* m, const char* data, int32_t len) { zs_put(&m->w, data, len); }
 
 int zs_merge_out_close(ZsMergeOut* m) {
     InputFile* o = &zs_args.outFile;
-    if (m->unique && o->outBufOffset > 0 &&
-        fwrite(o->outBuf, 1, (size_t)o->outBufOffset, m->out) != (size_t)o->outBufOffset)
-        m->failed = true;
+    zs_writer_flush(&m->w);
     if (o->outBuf != nullptr) qfree(o->outBuf);
     o->outBuf = nullptr;
     o->outBufOffset = 0;
-    if (!m->failed) return 0;
+    if (!m->w.failed) return 0;
     ZS_MSG("☆ Error occurred while writing output file [%s]!\n", "☆出力ファイル[%s]の書き込み中にエラーが発生しました！\n",
            o->path != nullptr ? o->path : "stdout");
     return 1;

@@ -14,6 +14,7 @@
 
 #include "records/compare.h"
 #include "sort/sort.h"
+#include "sort/writer.h"
 
 // A copy of a list that can be reordered while the original keeps its order, taken from the pool.
 PtrList* zs_work_list(const PtrList* from);
@@ -35,12 +36,12 @@ struct ZsPrevRecord {
 int zs_prev_set(ZsPrevRecord* prev, const char* data, int32_t len, const char* packedCols, int32_t colNum);
 void zs_prev_release(ZsPrevRecord* prev);
 
-// The output of a merge: with -U a buffer of its own (outFile.outBuf), written out when full;
-// without, the stream's own buffer.
+// The output of a merge: records go through a buffered writer, with -U over a buffer of its own
+// (outFile.outBuf, from the pool).
 struct ZsMergeOut {
-    FILE* out;
+    ZsWriter w;
     bool unique;
-    bool failed;
+    bool failed() const { return w.failed; }
 };
 // Sets the output up; fixed-length records get a unique buffer of whole records.
 int zs_merge_out_open(ZsMergeOut* m, FILE* out, bool unique, int32_t recLen);

@@ -141,7 +141,7 @@ int next_index_load(Input* in) {
             in->dropHeader = false;
             continue;
         }
-        if (zs_index_build(u->buf, u->bufLen, ZsScan{in->atEnd ? 1 : 0, nullptr, 0, 0, 0}, &in->idx) != 0) return 1;
+        if (zs_index_build(u->buf, u->bufLen, ZsScan{in->atEnd ? 1 : 0, nullptr, 0, 0, 0, 0}, &in->idx) != 0) return 1;
         in->consumed = in->idx.indexedBytes;  // error records count as taken
         u->recList = in->idx.list;
         u->recNum = in->idx.list->count;
@@ -181,7 +181,7 @@ const void* last_as_entry(Input* in, VarEntry* ve, CsvEntry* ce) {
     if constexpr (L == ZS_FIXED) {
         return l.lastData;
     } else if constexpr (L == ZS_CSV) {
-        *ce = CsvEntry{l.lastData, l.lastLen, l.lastCols, l.lastColNum};
+        *ce = CsvEntry{l.lastData, l.lastCols, l.lastLen, l.lastColNum};
         return ce;
     } else {
         *ve = VarEntry{l.lastLen, l.lastData};
@@ -309,7 +309,7 @@ int merge_inputs(Input* inputs, int32_t count, ZsMergeOut* out, ZsPrevRecord* pr
             u->recList = nullptr;
         }
         if ((taken & 0xFFFF) == 0 && zs_interrupted()) return 1;
-        if (out->failed) return 1;
+        if (out->failed()) return 1;
     }
     for (int32_t i = 0; i < count; i++)
         if (inputs[i].reported) return 1;
@@ -334,12 +334,10 @@ int merge_files(Input* inputs) {
     if (zs_merge_out_open(&out, zs_run.outStream.stream, a->bUnique == 1, L == ZS_FIXED ? a->recLen : 0) != 0) return 1;
     ZS_VMSG_JP("出力バッファサイズは[%ld]KBです。\n", (long)((a->outFile.outBufSize - 1) / 1024 + 1));
     // -H: the first input's header goes first; the others' are dropped.
-    if (L == ZS_CSV && a->bHeader && a->headerLen > 0 &&
-        fwrite(a->header, 1, (size_t)a->headerLen, out.out) != (size_t)a->headerLen)
-        out.failed = true;
+    if (L == ZS_CSV && a->bHeader && a->headerLen > 0) zs_put(&out.w, a->header, a->headerLen);
     ZsPrevRecord prev{};
     PtrList* work = nullptr;
-    int rc = out.failed ? 0 : merge_inputs<L>(inputs, count, &out, &prev, &work);
+    int rc = out.failed() ? 0 : merge_inputs<L>(inputs, count, &out, &prev, &work);
     int closed = zs_merge_out_close(&out);
     if (rc != 0 || closed != 0) return 1;
     long t0 = zs_plat_clock();

@@ -210,7 +210,7 @@ int merge_blocks(FILE* tmp, ZsMergeOut* out, ZsPrevRecord* prev, PtrList** workO
             zs_list_remove_at(work, 0);
         }
         if ((taken & 0xFFFF) == 0 && zs_interrupted()) return 1;
-        if (out->failed) return zs_merge_out_close(out);
+        if (out->failed()) return zs_merge_out_close(out);
     }
     return 0;
 }

@@ -44,14 +44,17 @@ int zs_memsort_stable(char* data, int32_t length, const int32_t* fileEnds = null
 int zs_open_output(bool plainWriter);
 int zs_close_output(bool failed);
 
-// Output writers: the whole index to the output file or standard output. A null list writes no
-// records; the CSV header line is written whenever there is one.
-int zs_write_output(PtrList* list);
-int zs_write_output_unique(PtrList* list);
-// Block writers: the index to the temporary file in the temporary record format; unit (may be
-// null) receives the block's size and record count. 1 after printing that a write failed.
-int zs_write_block(PtrList* list, FILE* stream, UnitDataInfo* unit);
-int zs_write_block_unique(PtrList* list, FILE* stream, UnitDataInfo* unit);
+// Output writers: the sorted items of an index to the output file or standard output. A null or
+// empty index writes no records; the CSV header line is written whenever there is one.
+int zs_write_output(const ZsIndex* idx);
+int zs_write_output_unique(const ZsIndex* idx);
+// Block writers: a sorted index (its items, or a list of entries) to the temporary file in the
+// temporary record format; unit (may be null) receives the block's size and record count. 1 after
+// printing that a write failed.
+int zs_write_block(const ZsIndex* idx, FILE* stream, UnitDataInfo* unit);
+int zs_write_block_unique(const ZsIndex* idx, FILE* stream, UnitDataInfo* unit);
+int zs_write_block(const PtrList* list, FILE* stream, UnitDataInfo* unit);
+int zs_write_block_unique(const PtrList* list, FILE* stream, UnitDataInfo* unit);
 
 // Merge of presorted input files (-M).
 int zs_mergeFiles();

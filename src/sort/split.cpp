@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "base/msg.h"
-#include "sort/entry_sort.h"
+#include "sort/item_sort.h"
 #include "sort/merge.h"
 #include "sort/split.h"
 
@@ -131,8 +131,8 @@ int zs_split_block(ZsSplit* s, int* wrote) {
         a->totalFileSize += a->sepLen;
     }
     ZsIndex idx{};
-    if (zs_index_build(s->buf, s->len, ZsScan{s->atEnd ? 1 : 0, nullptr, 0, s->maxRecords, 0}, &idx) != 0) return 1;
-    int32_t count = idx.list->count;
+    if (zs_index_build(s->buf, s->len, ZsScan{s->atEnd ? 1 : 0, nullptr, 0, s->maxRecords, 0, 1}, &idx) != 0) return 1;
+    int32_t count = idx.count;
     int rc = 0;
     if (idx.indexedBytes == 0) {
         // A full load without one whole record would be read again without end: the record is
@@ -147,7 +147,7 @@ int zs_split_block(ZsSplit* s, int* wrote) {
     } else if (count > 0) {
         // Fixed-length files were counted by the argument check; standard input is counted here.
         if (a->layout != ZS_FIXED || a->inFileNums == 0) a->totalRecNum += count;
-        rc = zs_write_sorted_block(idx.list);
+        rc = zs_write_sorted_block(&idx);
         *wrote = rc == 0;
     }
     int32_t carry = s->len - idx.indexedBytes;
@@ -164,15 +164,10 @@ void zs_split_close(ZsSplit* s) {
     s->buf = nullptr;
 }
 
-int zs_write_sorted_block(PtrList* list) {
+int zs_write_sorted_block(ZsIndex* idx) {
     ArgsInfo* a = &zs_args;
-    int32_t count = list->count;
-    if (zs_sort_entries(list->items + list->start, count, zs_cmp_of(a->layout, ZS_AT_ENTRY, false),
-                        a->bStabilize == 1) != 0) {
-        ZS_MSG("☆ Failed to call zs_list_msort function during split sort (zs_splitSortFile)! \n",
-               "☆分割ソート中にzs_list_msort函数の呼び込みは失敗しました(zs_splitSortFile)！ \n");
-        return 1;
-    }
+    zs_sort_items(idx, a->bStabilize == 1);
+    if (zs_run.bInterrupted) return 1;
     UnitDataInfo* unit = static_cast<UnitDataInfo*>(zs_malloc(zs_run.pool, sizeof(UnitDataInfo)));
     if (unit == nullptr) {
         ZS_MSG("☆ Failed to allocate [%ld] bytes for block information management! \n",
@@ -188,8 +183,8 @@ int zs_write_sorted_block(PtrList* list) {
     }
     zs_run.unit_cnt++;
     unit->offset = zs_run.tmpOffset;
-    int rc = a->bUnique == 1 ? zs_write_block_unique(list, zs_run.tmpStream, unit)
-                             : zs_write_block(list, zs_run.tmpStream, unit);
+    int rc = a->bUnique == 1 ? zs_write_block_unique(idx, zs_run.tmpStream, unit)
+                             : zs_write_block(idx, zs_run.tmpStream, unit);
     if (rc != 0) return 1;
     zs_run.tmpOffset += unit->size;
     ZS_VMSG_JP("ブロック%ld を処理しました！ \n", (long)zs_run.unit_cnt);
@@ -219,7 +214,8 @@ int zs_create_temp_file() {
         return 1;
     }
     zs_run.bTmpCreated = 1;
-    if (setvbuf(zs_run.tmpStream, zs_run.tmpBuf, _IOFBF, sizeof zs_run.tmpBuf) != 0) {
+    // The block writers buffer whole chunks themselves.
+    if (setvbuf(zs_run.tmpStream, nullptr, _IONBF, 0) != 0) {
         ZS_MSG("☆ Failed to set temporary file buffer!\n", "☆臨時ファイルのバッファの設定はできません！\n");
         return 1;
     }

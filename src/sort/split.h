@@ -44,8 +44,8 @@ int zs_remove_temp_file();
 // Opens the output, writes the CSV header and merges the temporary file's blocks into it.
 int zs_merge_to_output();
 
-// Sorts a record index list and appends it to the temporary file as the next block.
-int zs_write_sorted_block(PtrList* list);
+// Sorts the items of an index and appends them to the temporary file as the next block.
+int zs_write_sorted_block(ZsIndex* idx);
 
 // A file's records (bytes from the stream's position) as sorted blocks of the temporary file, one
 // variant per layout; zs_split_sort picks the run's.

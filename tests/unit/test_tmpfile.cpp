@@ -105,7 +105,7 @@ TEST_P(TmpfileTest, ManyBlocksGiveTheInMemoryOutput) {
         std::vector<std::string> contents(files);
         const bool csv = layout == 2;
         for (auto& content : contents) {
-            const int records = (int)(rng() % (layout == 0 ? 40000 : 9000));
+            const int records = (int)(rng() % (layout == 0 ? 40000 : 14000));
             for (int r = 0; r < records; r++) {
                 if (layout == 0) {
                     std::string rec = field(rng, false) + field(rng, false) + "0123456789";

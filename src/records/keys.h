@@ -1,0 +1,42 @@
+// Normalized sort keys: a record's sort key in a form whose bytes compare (unsigned, in order) as
+// the comparator family orders the records, so that a sort can order records by integers it
+// caches beside them and only reach the records themselves for ties.
+//
+// The form, key by key (each descending key's bytes complemented):
+// - fixed-length and newline-ended records: a byte key is its bytes (all records have them whole),
+//   a numeric key the 64-bit value with its sign bit flipped, big-endian; a whole-record sort uses
+//   the record's bytes (after them zeros, or for -R their complement);
+// - CSV: with -N a mark first (empty columns after the others, in either direction); a byte key's
+//   bytes with 0x00 written 0x00 0xFF, ended by 0x00 0x00 (a shorter column first); a numeric key as
+//   above; a whole-record sort every column so, each behind a column mark, and an end mark.
+//
+// Contract
+// - For any two records, a strict difference of their normalized keys gives the order the
+//   comparator of their kind gives; equal keys leave the order to the comparator, which then finds
+//   them equal unless the keys go on past the chunk limit.
+// - Nothing is allocated; the record must be a whole record of the run's layout.
+#pragma once
+
+#include <cstdint>
+
+#include "records/records.h"
+
+// What the keyer reads of a record: its bytes, and for CSV its column table.
+struct ZsKeyRecord {
+    const char* data;
+    int32_t len;
+    const CsvColumn* cols;
+    int32_t colNum;
+};
+
+// Bytes [8 * chunk, 8 * chunk + 8) of the record's normalized key as a big-endian integer (missing
+// bytes read as the padding); *more is set when the key goes on beyond them.
+uint64_t zs_key_chunk(const ZsKeyRecord& r, int32_t chunk, bool* more);
+
+// Chunks a sort may read for one record: CSV keys are encoded from their start for every chunk,
+// so records still tied after this many chunks (*more still set) go to the comparator instead.
+int32_t zs_key_chunk_limit();
+
+// True when records with equal normalized keys are equal bytes (whole-record sorts), so that the
+// order among them cannot be seen.
+bool zs_key_ties_identical();

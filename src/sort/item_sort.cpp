@@ -1,0 +1,185 @@
+// Sorting of index items by their cached normalized keys: an MSD radix sort that permutes the
+// items in place, one byte of the key at a time (bytes that every item of a group shares are
+// skipped), and reads the next eight bytes of the records' keys only for groups still tied. Small
+// groups are sorted by insertion. Records whose keys are tied to the end are ordered by the
+// comparator of the family where the key could not say, and by input order when the sort must be
+// stable (their offsets and entry indexes grow with the input).
+#include "sort/item_sort.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/msg.h"
+#include "records/compare.h"
+#include "records/keys.h"
+
+namespace {
+
+constexpr int64_t kInsertion = 24;  // groups this small are sorted by insertion
+
+struct Ctx {
+    const ZsIndex* idx;
+    ZsLayout layout;
+    ZsCmp cmp;             // the comparator of the layout, for what the keys leave undecided
+    bool byInput;          // ties in input order (stable sorts and -U of keyed records)
+    int32_t chunkLimit;
+};
+
+ZsKeyRecord record_of(const Ctx& c, const ZsItem& it) {
+    if (c.layout == ZS_CSV) {
+        const CsvEntry* e = zs_item_entry(*c.idx, it);
+        return ZsKeyRecord{e->data, e->len, e->cols, e->colNum};
+    }
+    return ZsKeyRecord{c.idx->base + it.at, it.len, nullptr, 0};
+}
+
+// The comparator of the family on two items, through the list slots it expects.
+int compare_records(const Ctx& c, const ZsItem& x, const ZsItem& y) {
+    if (c.layout == ZS_CSV) {
+        const void* a = zs_item_entry(*c.idx, x);
+        const void* b = zs_item_entry(*c.idx, y);
+        return c.cmp(&a, &b);
+    }
+    if (c.layout == ZS_FIXED) {
+        const void* a = c.idx->base + x.at;
+        const void* b = c.idx->base + y.at;
+        return c.cmp(&a, &b);
+    }
+    VarEntry ex{x.len, c.idx->base + x.at}, ey{y.len, c.idx->base + y.at};
+    const void* a = &ex;
+    const void* b = &ey;
+    return c.cmp(&a, &b);
+}
+
+// Reads the next chunk of every item's key. The records lie at random places: the loop asks for
+// the records some items ahead (their entries further ahead still) while it reads these.
+void reread(const Ctx& c, ZsItem* a, int64_t n, int32_t chunk) {
+    constexpr int64_t kEntryAhead = 16, kDataAhead = 8;
+    for (int64_t i = 0; i < n; i++) {
+        if (c.layout == ZS_CSV) {
+            if (i + kEntryAhead < n) __builtin_prefetch(zs_item_entry(*c.idx, a[i + kEntryAhead]));
+            if (i + kDataAhead < n) {
+                const CsvEntry* e = zs_item_entry(*c.idx, a[i + kDataAhead]);
+                __builtin_prefetch(e->data);
+                __builtin_prefetch(e->cols);
+            }
+        } else if (i + kDataAhead < n) {
+            __builtin_prefetch(c.idx->base + a[i + kDataAhead].at);
+        }
+        bool more;
+        a[i].key = zs_key_chunk(record_of(c, a[i]), chunk, &more);
+    }
+}
+
+// Orders a small group by its cached keys alone (stable); ties are left to the caller.
+void insertion_sort(ZsItem* a, int64_t n) {
+    for (int64_t i = 1; i < n; i++) {
+        ZsItem x = a[i];
+        int64_t j = i;
+        while (j > 0 && x.key < a[j - 1].key) {
+            a[j] = a[j - 1];
+            j--;
+        }
+        a[j] = x;
+    }
+}
+
+// One in-place distribution of a group by the byte digit() gives (American flag sort); bounds
+// receives the 257 bucket starts.
+template <class Digit>
+void distribute(ZsItem* a, int64_t n, Digit digit, int64_t* bounds) {
+    int64_t count[256] = {};
+    for (int64_t i = 0; i < n; i++) count[digit(a[i])]++;
+    int64_t next[256];
+    bounds[0] = 0;
+    for (int d = 0; d < 256; d++) {
+        next[d] = bounds[d];
+        bounds[d + 1] = bounds[d] + count[d];
+    }
+    for (int d = 0; d < 256; d++) {
+        while (next[d] < bounds[d + 1]) {
+            ZsItem x = a[next[d]];
+            int dx = digit(x);
+            while (dx != d) {  // carry x to its bucket, taking the item found there
+                std::swap(x, a[next[dx]++]);
+                dx = digit(x);
+            }
+            a[next[d]++] = x;
+        }
+    }
+}
+
+// Orders a group whose keys are all equal to the end by input order.
+void sort_by_input(ZsItem* a, int64_t n, int shift) {
+    while (n > kInsertion) {
+        uint32_t diff = 0;
+        for (int64_t i = 1; i < n; i++) diff |= a[i].at ^ a[0].at;
+        if (diff == 0) return;
+        shift = (31 - __builtin_clz(diff)) / 8 * 8;
+        int64_t bounds[257];
+        distribute(a, n, [shift](const ZsItem& x) { return (int)((x.at >> shift) & 0xFF); }, bounds);
+        for (int d = 0; d < 255; d++)
+            if (bounds[d + 1] - bounds[d] > 1) sort_by_input(a + bounds[d], bounds[d + 1] - bounds[d], shift);
+        // The last bucket in the loop, without recursion.
+        int64_t first = bounds[255];
+        a += first;
+        n -= first;
+    }
+    std::sort(a, a + n, [](const ZsItem& x, const ZsItem& y) { return x.at < y.at; });
+}
+
+void sort_group(const Ctx& c, ZsItem* a, int64_t n, int32_t chunk) {
+    while (n > 1) {
+        uint64_t diff = 0;
+        for (int64_t i = 1; i < n; i++) diff |= a[i].key ^ a[0].key;
+        if (diff == 0) {
+            // Tied on this chunk: read the next one, unless the keys end here or may not be read
+            // further. Each record is read once per chunk, however large the group.
+            bool more;
+            zs_key_chunk(record_of(c, a[0]), chunk, &more);
+            if (!more) {
+                if (c.byInput) sort_by_input(a, n, 24);
+                return;
+            }
+            if (chunk + 1 >= c.chunkLimit) {
+                std::sort(a, a + n, [&c](const ZsItem& x, const ZsItem& y) {
+                    int r = compare_records(c, x, y);
+                    return r != 0 ? r < 0 : x.at < y.at;
+                });
+                return;
+            }
+            chunk++;
+            reread(c, a, n, chunk);
+            continue;
+        }
+        if (n <= kInsertion) {
+            insertion_sort(a, n);
+            for (int64_t i = 0, j; i < n; i = j) {
+                for (j = i + 1; j < n && a[j].key == a[i].key;) j++;
+                if (j - i > 1) sort_group(c, a + i, j - i, chunk);
+            }
+            return;
+        }
+        // The first byte some items differ in; the ones before it are common to the group.
+        const int shift = (63 - __builtin_clzll(diff)) / 8 * 8;
+        int64_t bounds[257];
+        distribute(a, n, [shift](const ZsItem& x) { return (int)((x.key >> shift) & 0xFF); }, bounds);
+        if (n > (1 << 20) && zs_interrupted()) return;
+        for (int d = 0; d < 256; d++) {
+            int64_t size = bounds[d + 1] - bounds[d];
+            if (size > 1) sort_group(c, a + bounds[d], size, chunk);
+        }
+        return;
+    }
+}
+
+}  // namespace
+
+void zs_sort_items(ZsIndex* idx, bool stable) {
+    const ArgsInfo& a = zs_args;
+    if (idx->count < 2) return;
+    Ctx c{idx, a.layout, zs_cmp_fn(zs_cmp_of(a.layout, ZS_AT_ENTRY, false)),
+          // Equal whole records are equal bytes: their order cannot be seen.
+          (stable || a.bUnique == 1) && !zs_key_ties_identical(), zs_key_chunk_limit()};
+    sort_group(c, idx->items, idx->count, 0);
+}
