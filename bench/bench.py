@@ -1,27 +1,35 @@
 """Times tesra against the tools a user would otherwise pick, on generated data sets.
 
 Usage (from anywhere; bench/run finds the interpreter):
-    bench/run [--size 200M] [--runs 3] [--datasets lines,csv,fixed] [--tools ...] [--keep]
+    bench/run [--mode memory,tmpfile,stdin,merge] [--size 200M] [--runs 3] [--datasets ...]
+              [--tools ...] [--keep]
 
+Modes: memory sorts a file in memory; tmpfile sorts a larger file under a small memory budget
+through temporary files; stdin sorts a file piped in by cat; merge merges four presorted parts.
 Data sets are generated once per size into bench/data/, outputs go to bench/out/. Every tool reads
-the same file and writes its sorted output to a file. The first output of each tool is checked
-against GNU sort's (single thread) before anything is timed further.
+the same input and writes its sorted output to a file. The first output of each tool is checked
+against GNU sort's (single thread; its merge in merge mode) before anything is timed further.
 """
 
 from __future__ import annotations
 
 import argparse
 import hashlib
+import math
 import os
 import platform
 import random
 import re
+import shlex
 import shutil
 import statistics
 import subprocess
 import sys
 import time
-from dataclasses import dataclass, field
+import zlib
+from collections.abc import Callable
+from contextlib import nullcontext
+from dataclasses import dataclass
 from pathlib import Path
 
 BENCH = Path(__file__).resolve().parent
@@ -101,18 +109,9 @@ def gen_csv(path: Path, size: int, rng: random.Random) -> int:
                 rows.append(f"{rng.randrange(100_000_000, 1_000_000_000)},{rng.choice(names)},{amount},"
                             f"202{rng.randint(0, 5)}-{rng.randint(1, 12):02}-{rng.randint(1, 28):02},"
                             f"{rng.choice(CATEGORIES)},{note}\n")
-            chunk = "".join(rows).encode()
-            if written + len(chunk) > size:
-                keep, total = [], written
-                for row in rows:
-                    if total >= size:
-                        break
-                    keep.append(row)
-                    total += len(row)
-                rows, chunk = keep, "".join(keep).encode()
-            f.write(chunk)
-            written += len(chunk)
-            count += len(rows)
+            w, n = write_rows(f, rows, written, size)
+            written += w
+            count += n
     return count
 
 
@@ -138,71 +137,350 @@ def gen_fixed(path: Path, size: int, rng: random.Random) -> int:
     return total
 
 
+URL_HOSTS = ["https://www.example.com", "https://shop.example.com", "https://static.example.net",
+             "http://intranet.example.org", "https://api.example.org", "https://docs.example.io"]
+URL_SEGMENTS = ["catalog", "products", "v2", "v3", "en-us", "ja-jp", "category", "archive", "2023",
+                "2024", "static", "assets", "images", "thumbnails", "users", "profile", "search",
+                "reference", "items", "detail", "media", "downloads", "releases", "stable", *CATEGORIES]
+URL_VALUES = {
+    "id": lambda rng: str(rng.randrange(1, 10_000_000)),
+    "ref": lambda rng: rng.choice(WORDS),
+    "page": lambda rng: str(rng.randint(1, 40)),
+    "sort": lambda rng: rng.choice(["asc", "desc", "price", "newest", "rating"]),
+    "lang": lambda rng: rng.choice(["en", "ja", "de", "fr"]),
+    "session": lambda rng: f"{rng.getrandbits(64):016x}",
+    "utm_source": lambda rng: rng.choice(["news", "mail", "feed", "partner", "social"]),
+    "utm_medium": lambda rng: rng.choice(["cpc", "email", "banner", "organic"]),
+    "q": lambda rng: "+".join(rng.choices(WORDS, k=rng.randint(1, 3))),
+}
+
+
+def gen_urls(path: Path, size: int, rng: random.Random) -> int:
+    """URLs with long shared prefixes, about 110 bytes on average.
+
+    Six scheme+host prefixes and 200 directories of 4 to 8 segments under them, a few of which
+    hold most lines (weights 1/rank); then a page name and, for 60 %, a query string. A fifth of
+    the lines revisit a recent page of their directory with another query, so many neighbours in
+    sorted order share prefixes well past the directory. Comparing them means looking far past the
+    first eight bytes.
+    """
+    dirs = [rng.choice(URL_HOSTS) + "/" + "/".join(rng.choices(URL_SEGMENTS, k=rng.randint(4, 8))) + "/"
+            for _ in range(200)]
+    weights = [1 / (rank + 1) for rank in range(len(dirs))]
+    recent: dict[int, list[str]] = {}
+    written = count = 0
+    with open(path, "wb") as f:
+        while written < size:
+            rows = []
+            for d in rng.choices(range(len(dirs)), weights=weights, k=20000):
+                pages = recent.setdefault(d, [])
+                if pages and rng.random() < 0.2:
+                    page = rng.choice(pages)
+                else:
+                    page = ("-".join(rng.choices(WORDS, k=rng.randint(1, 3))) + f"-{rng.randrange(10_000_000)}"
+                            + rng.choice(["", ".html", "/", ".json"]))
+                    if len(pages) < 8:
+                        pages.append(page)
+                    else:
+                        pages[rng.randrange(8)] = page
+                query = ""
+                if rng.random() < 0.6:
+                    query = "?" + "&".join(f"{k}={URL_VALUES[k](rng)}"
+                                           for k in rng.sample(list(URL_VALUES), rng.randint(1, 4)))
+                rows.append(f"{dirs[d]}{page}{query}\n")
+            w, n = write_rows(f, rows, written, size)
+            written += w
+            count += n
+    return count
+
+
+def write_rows(f, rows: list[str], written: int, size: int) -> tuple[int, int]:
+    """Writes rows, stopping at the first one that starts at or past size bytes in all."""
+    chunk = "".join(rows).encode()
+    if written + len(chunk) > size:
+        keep, total = [], written
+        for row in rows:
+            if total >= size:
+                break
+            keep.append(row)
+            total += len(row)
+        rows, chunk = keep, "".join(keep).encode()
+    f.write(chunk)
+    return len(chunk), len(rows)
+
+
+def gen_short(path: Path, size: int, rng: random.Random) -> int:
+    """9-byte lines: 8 random digits or letters and '\\n'; size / 10 lines (20 Mi at 200 MiB).
+
+    Sorting them is all per-record overhead: the key is a single 8-byte word.
+    """
+    total = max(1, size // 10)
+    table = byte_table(ALNUM)
+    with open(path, "wb") as f:
+        done = 0
+        while done < total:
+            n = min(1 << 20, total - done)
+            buf = bytearray(rng.randbytes(n * 9).translate(table))
+            buf[8::9] = b"\n" * n
+            f.write(buf)
+            done += n
+    return total
+
+
+TINY_VALUES = b"abcdefgh"
+
+
+def gen_tiny(path: Path, size: int, rng: random.Random) -> int:
+    """Lines of one byte, one of eight letters, and '\\n': size / 2 lines, nearly all ties."""
+    total = max(1, size // 2)
+    table = byte_table(TINY_VALUES)
+    with open(path, "wb") as f:
+        done = 0
+        while done < total:
+            n = min(1 << 22, total - done)
+            buf = bytearray(2 * n)
+            buf[0::2] = rng.randbytes(n).translate(table)
+            buf[1::2] = b"\n" * n
+            f.write(buf)
+            done += n
+    return total
+
+
+def gen_empty(path: Path, size: int, rng: random.Random) -> int:
+    """Empty lines only: size lines of just '\\n'."""
+    total = max(1, size)
+    with open(path, "wb") as f:
+        for done in range(0, total, 1 << 24):
+            f.write(b"\n" * min(1 << 24, total - done))
+    return total
+
+
+def whole_line(line: bytes) -> bytes:
+    return line
+
+
+def csv_key_bytes(line: bytes) -> bytes:
+    return b",".join(line.split(b",", 3)[1:3])
+
+
+def fixed_key_bytes(line: bytes) -> bytes:
+    return line[:10]
+
+
 @dataclass
 class Dataset:
     name: str
     describe: str
     suffix: str
-    generate: object
+    generate: Callable[[Path, int, random.Random], int]
     tesra_args: list[str]
     sort_args: list[str]
     check: str  # "bytes": outputs identical to sort's; "keys": key columns in the same order
-    path: Path = field(default=Path())
-    records: int = 0
+    sort_key: Callable[[bytes], bytes]  # the bytes a record's order depends on, for splitting
+    frame: str | None  # how tool_sort.py reads it (lines, csv, fixed); None: DuckDB/Polars skipped
 
 
+WHOLE = ([], [], "bytes", whole_line)
 DATASETS = {
     "lines": Dataset("lines", "variable-length lines, whole-line sort", "txt", gen_lines,
-                     ["-P", "\\n"], [], "bytes"),
+                     ["-P", "\\n"], [], "bytes", whole_line, "lines"),
     "csv": Dataset("csv", "CSV, text key column 2 then numeric key column 3", "csv", gen_csv,
-                   ["-C", "-K", "2", "-K", "3n"], ["-t,", "-k2,2", "-k3,3n"], "keys"),
+                   ["-C", "-K", "2", "-K", "3n"], ["-t,", "-k2,2", "-k3,3n"], "keys", csv_key_bytes, "csv"),
     "fixed": Dataset("fixed", "100-byte records, 10-byte key", "dat", gen_fixed,
-                     ["-L", "100", "-K", "0,10"], ["-k1.1,1.10"], "bytes"),
+                     ["-L", "100", "-K", "0,10"], ["-k1.1,1.10"], "bytes", fixed_key_bytes, "fixed"),
+    "urls": Dataset("urls", "URLs with long shared prefixes, whole-line sort", "txt", gen_urls, *WHOLE, "lines"),
+    "short": Dataset("short", "9-byte lines, whole-line sort", "txt", gen_short, *WHOLE, "lines"),
+    "tiny": Dataset("tiny", "1-byte lines of 8 values, whole-line sort", "txt", gen_tiny, *WHOLE, "lines"),
+    # DuckDB and Polars read an empty line as a NULL row, not as an empty string: nothing comparable.
+    "empty": Dataset("empty", "empty lines, whole-line sort", "txt", gen_empty, *WHOLE, None),
 }
 
 
-def prepare(ds: Dataset, size: int, seed: int) -> None:
+@dataclass
+class Input:
+    """What every tool of one table sorts: one data set file, or the presorted parts to merge."""
+    ds: Dataset
+    paths: list[Path]
+    records: int = 0
+
+    @property
+    def nbytes(self) -> int:
+        return sum(p.stat().st_size for p in self.paths)
+
+
+def count_records(paths: list[Path]) -> int:
+    count = 0
+    for path in paths:
+        with open(path, "rb") as f:
+            count += sum(chunk.count(b"\n") for chunk in iter(lambda: f.read(1 << 24), b""))
+    return count
+
+
+def data_file(ds: Dataset, size: int, seed: int) -> Path:
     DATA.mkdir(exist_ok=True)
-    ds.path = DATA / f"{ds.name}-{size_label(size)}-{seed}.{ds.suffix}"
-    if not ds.path.exists():
-        print(f"generating {ds.path.relative_to(REPO)} ...", flush=True)
-        tmp = ds.path.with_suffix(".part")
+    path = DATA / f"{ds.name}-{size_label(size)}-{seed}.{ds.suffix}"
+    if not path.exists():
+        print(f"generating {display_path(path)} ...", flush=True)
+        tmp = path.with_suffix(".part")
         rng = random.Random(f"{seed}-{ds.name}")
         ds.generate(tmp, size, rng)
-        tmp.rename(ds.path)
-    with open(ds.path, "rb") as f:
-        ds.records = sum(chunk.count(b"\n") for chunk in iter(lambda: f.read(1 << 24), b""))
+        tmp.rename(path)
+    return path
+
+
+def prepare(ds: Dataset, size: int, seed: int) -> Input:
+    path = data_file(ds, size, seed)
+    return Input(ds, [path], count_records([path]))
+
+
+def split_by_key(src: Path, outs: list[Path], sort_key: Callable[[bytes], bytes]) -> None:
+    """Deals the lines of src out to outs by a hash of their sort key: equal keys, one file."""
+    files = [open(p, "wb") for p in outs]
+    try:
+        with open(src, "rb") as f:
+            while lines := f.readlines(1 << 24):
+                parts: list[list[bytes]] = [[] for _ in outs]
+                for line in lines:
+                    parts[zlib.crc32(sort_key(line)) % len(outs)].append(line)
+                for out, part in zip(files, parts):
+                    out.writelines(part)
+    finally:
+        for out in files:
+            out.close()
+
+
+def prepare_merge(ds: Dataset, part_size: int, seed: int, parts: int = 4) -> Input:
+    """Presorted inputs for the merge: a data set of parts × part_size bytes split by a hash of the
+    sort key, each part sorted once by GNU sort and kept in bench/data.
+
+    Records with equal keys all land in one part, in the order GNU sort gave them there, so no tie
+    spans two inputs and every correct merge writes the same bytes as `sort -m`.
+    """
+    src = data_file(ds, parts * part_size, seed)
+    finals = [DATA / f"{ds.name}-{size_label(part_size)}-{seed}.merge{i + 1}of{parts}.{ds.suffix}"
+              for i in range(parts)]
+    if not all(p.exists() for p in finals):
+        print(f"splitting {display_path(src)} into {parts} sorted parts ...", flush=True)
+        raws = [p.with_suffix(".unsorted") for p in finals]
+        split_by_key(src, raws, ds.sort_key)
+        for raw, final in zip(raws, finals):
+            tmp = final.with_suffix(".part")
+            subprocess.run(["sort", "-T", str(DATA), *ds.sort_args, "-o", str(tmp), str(raw)],
+                           env=dict(os.environ, LC_ALL="C"), check=True)
+            tmp.rename(final)
+            raw.unlink()
+    return Input(ds, finals, count_records(finals))
 
 
 # ---------------------------------------------------------------- tools
 
 @dataclass
+class Cmd:
+    argv: list  # str or Path
+    pipe_from: Path | None = None  # run as `cat pipe_from | argv` through bash, timing the pipeline
+    stdout: Path | None = None  # the output file when the command writes to standard output
+    tmpdir: Path | None = None  # emptied before each run; a run that leaves files in it fails
+
+
+@dataclass
 class Tool:
     name: str
-    argv: object  # (Dataset, out Path) -> list[str], or None when not applicable
+    cmd: Callable[[Input, Path], Cmd | None]  # None: the tool does not take this data set
+    reference: bool = False  # its output is what the others are checked against
 
 
-def sort_buffer(ds: Dataset) -> str:
-    # Large enough that GNU sort never spills to temporary files.
-    return f"{max(2048, 4 * ds.path.stat().st_size >> 20)}M"
+MODES = {
+    "memory": "In memory",
+    "tmpfile": "Through temporary files",
+    "stdin": "From standard input",
+    "merge": "Merge of presorted files",
+}
+DEFAULT_DATASETS = {"memory": list(DATASETS), "tmpfile": ["lines", "csv", "fixed"],
+                    "stdin": ["lines", "csv", "fixed"], "merge": ["lines", "csv", "fixed"]}
 
 
-def make_tools(names: list[str]) -> list[Tool]:
-    all_tools = [
-        Tool("tesra", lambda ds, out: [str(TESRA), *ds.tesra_args, "-O", str(out), str(ds.path)]),
-        Tool("sort 1 thread", lambda ds, out: ["sort", "--parallel=1", "-S", sort_buffer(ds),
-                                               *ds.sort_args, "-o", str(out), str(ds.path)]),
-        Tool("sort default threads", lambda ds, out: ["sort", "-S", sort_buffer(ds), *ds.sort_args,
-                                                      "-o", str(out), str(ds.path)]),
-        Tool("duckdb", lambda ds, out: [str(TOOLS_PY), str(BENCH / "tool_sort.py"), "duckdb",
-                                        ds.name, str(ds.path), str(out)]),
-        Tool("polars", lambda ds, out: [str(TOOLS_PY), str(BENCH / "tool_sort.py"), "polars",
-                                        ds.name, str(ds.path), str(out)]),
-        Tool("cat (floor)", lambda ds, out: ["sh", "-c", 'exec cat "$1" > "$2"', "cat",
-                                             str(ds.path), str(out)]),
-    ]
-    chosen = [t for t in all_tools if any(t.name.startswith(n) for n in names)]
-    return chosen
+def sort_threads() -> int:
+    """The threads GNU sort starts by default: the usable cores, at most 8."""
+    return min(8, len(os.sched_getaffinity(0)))
+
+
+def sort_buffer(inp: Input, threads: int) -> str:
+    """-S large enough that GNU sort never spills to temporary files.
+
+    Besides the text, sort keeps a 32-byte descriptor per line plus room to sort them: 1.5 times
+    that with one thread, 1 + log2(threads) times with more. Short lines need far more than the
+    text; sort itself never allocates more than this worst case for a regular file.
+    """
+    per_line = 48 if threads == 1 else 32 * (1 + math.ceil(math.log2(threads)))
+    need = (inp.nbytes + inp.records * per_line) * 5 // 4
+    return f"{max(2048, 4 * inp.nbytes >> 20, (need + (1 << 20) - 1) >> 20)}M"
+
+
+def duckdb_size(n: int) -> str:
+    # DuckDB reads "MB" as 10^6 bytes; "MiB" gives it the same budget as tesra's and sort's "M".
+    for unit, scale in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
+        if n % scale == 0:
+            return f"{n // scale}{unit}"
+    return f"{n}B"
+
+
+def frame_tool(engine: str, inp: Input, out: Path, *extra) -> Cmd | None:
+    if inp.ds.frame is None:
+        return None
+    return Cmd([TOOLS_PY, BENCH / "tool_sort.py", engine, inp.ds.frame, inp.paths[0], out, *extra])
+
+
+def cat_floor(inp: Input, out: Path) -> Cmd:
+    return Cmd(["cat", *inp.paths], stdout=out)
+
+
+def make_tools(mode: str, names: list[str], budget: int) -> list[Tool]:
+    tmp = lambda name: OUT / "tmp" / name
+    W = size_label(budget)
+    if mode == "memory":
+        all_tools = [
+            Tool("tesra", lambda i, o: Cmd([TESRA, *i.ds.tesra_args, "-O", o, *i.paths])),
+            Tool("sort 1 thread", lambda i, o: Cmd(["sort", "--parallel=1", "-S", sort_buffer(i, 1),
+                                                    *i.ds.sort_args, "-o", o, *i.paths]), True),
+            Tool("sort default threads", lambda i, o: Cmd(["sort", "-S", sort_buffer(i, sort_threads()),
+                                                           *i.ds.sort_args, "-o", o, *i.paths])),
+            Tool("duckdb", lambda i, o: frame_tool("duckdb", i, o)),
+            Tool("polars", lambda i, o: frame_tool("polars", i, o)),
+            Tool("cat (floor)", cat_floor),
+        ]
+    elif mode == "tmpfile":
+        all_tools = [
+            Tool("tesra", lambda i, o: Cmd([TESRA, *i.ds.tesra_args, "-W", W, "-T", tmp("tesra"), "-O", o,
+                                            *i.paths], tmpdir=tmp("tesra"))),
+            Tool("sort 1 thread", lambda i, o: Cmd(["sort", "-S", W, "--parallel=1", "-T", tmp("sort"),
+                                                    *i.ds.sort_args, "-o", o, *i.paths], tmpdir=tmp("sort")),
+                 True),
+            Tool("duckdb", lambda i, o: duckdb_tmp(i, o, budget, tmp("duckdb"))),
+            Tool("cat (floor)", cat_floor),
+        ]
+    elif mode == "stdin":
+        all_tools = [
+            Tool("tesra", lambda i, o: Cmd([TESRA, *i.ds.tesra_args], pipe_from=i.paths[0], stdout=o)),
+            Tool("sort 1 thread", lambda i, o: Cmd(["sort", "--parallel=1", "-S", sort_buffer(i, 1),
+                                                    *i.ds.sort_args], pipe_from=i.paths[0], stdout=o), True),
+            Tool("cat (floor)", lambda i, o: Cmd(["cat"], pipe_from=i.paths[0], stdout=o)),
+        ]
+    else:
+        all_tools = [
+            Tool("tesra", lambda i, o: Cmd([TESRA, "-M", *i.ds.tesra_args, "-O", o, *i.paths])),
+            Tool("sort -m", lambda i, o: Cmd(["sort", "-m", *i.ds.sort_args, "-o", o, *i.paths]), True),
+            Tool("cat (floor)", cat_floor),
+        ]
+    return [t for t in all_tools if any(t.name.startswith(n) for n in names)]
+
+
+def duckdb_tmp(inp: Input, out: Path, budget: int, tmpdir: Path) -> Cmd | None:
+    # One thread, like the others here; with two, DuckDB fails about every other run at 64 MiB
+    # ("could not allocate block"), its threads' buffers not fitting together under the limit.
+    cmd = frame_tool("duckdb", inp, out, "1", "--memory-limit", duckdb_size(budget), "--temp-dir", tmpdir)
+    if cmd:
+        cmd.tmpdir = tmpdir
+    return cmd
 
 
 def ensure_tools_venv() -> bool:
@@ -227,16 +505,28 @@ class Run:
     peak_kb: int
 
 
-def run_once(argv: list[str], out: Path, errlog: Path) -> Run:
+# pipefail: when cat fails (an unreadable input) the run fails, though the sorter saw a clean end.
+PIPELINE = 'set -o pipefail; src=$1; shift; cat -- "$src" | "$@"'
+
+
+def run_once(cmd: Cmd, out: Path, errlog: Path) -> Run:
     out.unlink(missing_ok=True)
+    if cmd.tmpdir:
+        shutil.rmtree(cmd.tmpdir, ignore_errors=True)
+        cmd.tmpdir.mkdir(parents=True)
     env = dict(os.environ, LC_ALL="C")
     memfile = OUT / ".peak"
-    if TIME.exists():
-        argv = [str(TIME), "-f", "%M", "-o", str(memfile), *argv]
-    with open(errlog, "wb") as err:
+    memfile.unlink(missing_ok=True)
+    timer = [str(TIME), "-f", "%M", "-o", str(memfile)] if TIME.exists() else []
+    argv = [str(a) for a in cmd.argv]
+    if cmd.pipe_from:
+        # The clock covers the whole pipeline; the peak is the sorter's alone.
+        argv = ["bash", "-c", PIPELINE, "bench-pipe", str(cmd.pipe_from), *timer, *argv]
+    else:
+        argv = [*timer, *argv]
+    with open(errlog, "wb") as err, (open(cmd.stdout, "wb") if cmd.stdout else nullcontext(subprocess.DEVNULL)) as so:
         start = time.perf_counter()
-        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                stderr=err, env=env)
+        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=so, stderr=err, env=env)
         _, status, usage = os.wait4(proc.pid, 0)
         seconds = time.perf_counter() - start
         proc.returncode = os.waitstatus_to_exitcode(status)
@@ -249,6 +539,11 @@ def run_once(argv: list[str], out: Path, errlog: Path) -> Run:
         memfile.unlink()
     else:
         peak = usage.ru_maxrss  # kilobytes on Linux
+    if cmd.tmpdir:
+        left = sorted(p.name for p in cmd.tmpdir.iterdir())
+        shutil.rmtree(cmd.tmpdir, ignore_errors=True)
+        if left:
+            raise RuntimeError(f"left {left} in its temporary folder {display_path(cmd.tmpdir)}")
     return Run(seconds, usage.ru_utime + usage.ru_stime, peak)
 
 
@@ -281,8 +576,8 @@ def csv_keys(path: Path):
             yield name, int(amount)
 
 
-def check_output(ds: Dataset, out: Path, ref: Path, input_digest) -> str:
-    if ds.check == "bytes":
+def check_output(check: str, out: Path, ref: Path, input_digest) -> str:
+    if check == "bytes":
         if same_bytes(out, ref):
             return "= sort, byte for byte"
         return "DIFFERS from sort"
@@ -310,6 +605,33 @@ def parse_size(text: str) -> int:
     if not m:
         raise argparse.ArgumentTypeError(f"bad size {text!r} (e.g. 200M, 1G)")
     return int(m.group(1)) << {"": 0, "K": 10, "M": 20, "G": 30}[m.group(2)]
+
+
+def display_path(p: Path) -> str:
+    try:
+        return str(Path(p).relative_to(REPO))
+    except ValueError:
+        return str(p)
+
+
+def shown(cmd: Cmd, labels: dict[str, str]) -> str:
+    """The command as one would type it from the repository, with the input and output named."""
+    def word(a) -> str:
+        a = str(a)
+        if a in labels:
+            return labels[a]
+        if a == str(TESRA):
+            return "tesra"
+        return shlex.quote(display_path(Path(a)) if a.startswith(str(REPO) + "/") else a)
+
+    text = " ".join(word(a) for a in cmd.argv)
+    if str(cmd.argv[0]) == "sort":
+        text = "LC_ALL=C " + text
+    if cmd.pipe_from:
+        text = f"cat {word(cmd.pipe_from)} | {text}"
+    if cmd.stdout:
+        text += f" > {word(cmd.stdout)}"
+    return text
 
 
 def first_line(argv: list[str]) -> str:
@@ -344,12 +666,118 @@ def machine_info(have_tools: bool) -> list[str]:
             f"- OS: {os_name}", f"- Tools: {'; '.join(tools)}"]
 
 
+def bench_input(mode: str, inp: Input, tools: list[Tool], runs: int, keep: bool) -> tuple[list[str], bool]:
+    """Times every tool on one input in interleaved rounds; returns the table and whether tesra failed."""
+    ds = inp.ds
+    # Hash-split parts leave no tie across inputs, so every correct merge writes sort's bytes.
+    check = "bytes" if mode == "merge" else ds.check
+    input_digest = line_digest(inp.paths[0]) if check == "keys" else None
+    cmds: dict[str, tuple[Cmd | None, Path]] = {}
+    for tool in tools:
+        slug = re.sub(r"[^a-z0-9]+", "-", tool.name.lower()).strip("-")
+        out = OUT / f"{mode}.{ds.name}.{slug}.out"
+        cmds[tool.name] = (tool.cmd(inp, out), out)
+    ref = next(cmds[t.name][1] for t in tools if t.reference)
+    # The reference runs first so every other tool's first output can be checked against it.
+    # Rounds interleave the tools, so that a busy spell on the machine hits them alike.
+    order = sorted((t for t in tools if cmds[t.name][0] is not None), key=lambda t: not t.reference)
+    results = {t.name: ([], "reference" if t.reference else "") for t in order}
+    failed = False
+    for i in range(runs):
+        for tool in order:
+            runs_, status = results[tool.name]
+            if status == "FAILED":
+                continue
+            cmd, out = cmds[tool.name]
+            try:
+                runs_.append(run_once(cmd, out, out.with_suffix(".err")))
+                if i == 0 and not tool.reference and not tool.name.startswith("cat"):
+                    status = check_output(check, out, ref, input_digest)
+                    if "DIFFERS" in status and tool.name == "tesra":
+                        failed = True
+            except RuntimeError as e:
+                print(f"  {tool.name}: {e}", file=sys.stderr)
+                status = "FAILED"
+                if tool.name == "tesra":
+                    failed = True
+            results[tool.name] = (runs_, status)
+            print(f"  {mode:7} {ds.name:6} run {i + 1} {tool.name:22} "
+                  f"{runs_[-1].seconds if runs_ else float('nan'):8.2f} s  {status if i == 0 else ''}", flush=True)
+    if not keep:
+        # A failed tesra keeps its output and the reference for a look at the difference.
+        for tool in order:
+            if not (failed and (tool.name == "tesra" or tool.reference)):
+                cmds[tool.name][1].unlink(missing_ok=True)
+
+    def median(tname, what="seconds"):
+        runs_ = results.get(tname, ([], ""))[0]
+        return statistics.median(getattr(r, what) for r in runs_) if runs_ else None
+
+    base, floor = median("tesra"), median("cat (floor)")
+    labels = {str(cmds[t.name][1]): "OUT" for t in tools}
+    if len(inp.paths) == 1:
+        labels[str(inp.paths[0])] = "FILE"
+        files = f"FILE = `{display_path(inp.paths[0])}`"
+    else:
+        labels.update({str(p): f"PART{k + 1}" for k, p in enumerate(inp.paths)})
+        files = "PART1 … PART{} = {}".format(len(inp.paths), ", ".join(f"`{display_path(p)}`" for p in inp.paths))
+    table = ["", f"#### {mode} · {ds.name}: {ds.describe} ({inp.nbytes / 1e6:.0f} MB, {inp.records:,} records)", "",
+             files]
+    for tool in tools:
+        cmd = cmds[tool.name][0]
+        table.append(f"- {tool.name}: `{shown(cmd, labels)}`" if cmd else f"- {tool.name}: not run (see bench/README.md)")
+    table += ["", "| tool | median s | × tesra | × cat | cpu s | peak MB | output check |",
+              "|---|---:|---:|---:|---:|---:|---|"]
+    for tool in tools:
+        runs_, status = results.get(tool.name, ([], "not run"))
+        if not runs_:
+            table.append(f"| {tool.name} | – | – | – | – | – | {status} |")
+            continue
+        t = median(tool.name)
+        peak = max(r.peak_kb for r in runs_) / 1024
+        ratio_t = f"{t / base:.2f}" if base else "–"
+        ratio_c = f"{t / floor:.1f}" if floor else "–"
+        cpu = median(tool.name, "cpu")
+        table.append(f"| {tool.name} | {t:.2f} | {ratio_t} | {ratio_c} | {cpu:.2f} | {peak:.0f} | {status or '–'} |")
+    return table, failed
+
+
+def mode_heading(mode: str, args) -> str:
+    if mode == "memory":
+        what = f"data sets of {size_label(args.size)}"
+    elif mode == "tmpfile":
+        what = f"data sets of {size_label(args.tmp_size)}, memory budget {size_label(args.tmp_memory)}"
+    elif mode == "stdin":
+        what = f"data sets of {size_label(args.size)} piped in by cat"
+    else:
+        what = f"4 presorted parts of {size_label(args.merge_size)} each"
+    return f"### {MODES[mode]} ({mode}): {what}"
+
+
+def comma_list(text: str, allowed, what: str) -> list[str]:
+    items = [x.strip() for x in text.split(",") if x.strip()]
+    bad = [x for x in items if x not in allowed]
+    if bad or not items:
+        raise argparse.ArgumentTypeError(f"unknown {what} {', '.join(bad) or '(none)'}: choose from {', '.join(allowed)}")
+    return items
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--mode", type=lambda t: comma_list(t, MODES, "mode"), default=["memory"],
+                    help="comma-separated modes among memory,tmpfile,stdin,merge (default memory)")
     ap.add_argument("--size", type=parse_size, default=parse_size("200M"),
-                    help="size of each data set, e.g. 20M, 200M, 1G (default 200M)")
+                    help="size of each data set in memory and stdin modes, e.g. 20M, 200M, 1G (default 200M)")
+    ap.add_argument("--tmp-size", type=parse_size, default=parse_size("500M"),
+                    help="size of each data set in tmpfile mode (default 500M)")
+    ap.add_argument("--tmp-memory", type=parse_size, default=parse_size("64M"),
+                    help="memory budget of every tool in tmpfile mode (default 64M; tesra takes at least 16M)")
+    ap.add_argument("--merge-size", type=parse_size, default=parse_size("100M"),
+                    help="size of each of the 4 presorted parts in merge mode (default 100M)")
     ap.add_argument("--runs", type=int, default=3, help="timed runs per tool (default 3)")
-    ap.add_argument("--datasets", default="lines,csv,fixed", help="comma-separated subset of lines,csv,fixed")
+    ap.add_argument("--datasets", type=lambda t: comma_list(t, DATASETS, "data set"),
+                    help=f"comma-separated subset of {','.join(DATASETS)} (default: all in memory mode, "
+                         "lines,csv,fixed in the others)")
     ap.add_argument("--tools", default="tesra,sort,duckdb,polars,cat",
                     help="comma-separated name prefixes of tools to run (default all)")
     ap.add_argument("--seed", type=int, default=SEED, help="data generation seed")
@@ -360,85 +788,46 @@ def main() -> int:
         sys.exit("tesra is not installed: run scripts/install first (bench/run does it)")
     names = [n.strip() for n in args.tools.split(",") if n.strip()]
     have_tools = False
-    if any(n in ("duckdb", "polars") for n in names):
+    if any(n in ("duckdb", "polars") for n in names) and {"memory", "tmpfile"} & set(args.mode):
         have_tools = ensure_tools_venv()
         if not have_tools:
             print("DuckDB/Polars could not be installed: skipping them", file=sys.stderr)
             names = [n for n in names if n not in ("duckdb", "polars")]
-    tools = make_tools(names)
-    if not any(t.name == "tesra" for t in tools) or not any(t.name == "sort 1 thread" for t in tools):
-        sys.exit("--tools must include tesra and sort (the reference for ratios and checks)")
+    plans = []
+    for mode in args.mode:
+        tools = make_tools(mode, names, args.tmp_memory)
+        if not any(t.name == "tesra" for t in tools) or not any(t.reference for t in tools):
+            sys.exit("--tools must include tesra and sort (the reference for ratios and checks)")
+        plans.append((mode, tools, args.datasets or DEFAULT_DATASETS[mode]))
     OUT.mkdir(exist_ok=True)
 
-    report = [f"Data sets of {size_label(args.size)} each; median of {args.runs} interleaved runs, wall-clock "
-              "seconds; cpu = user + system seconds (median); peak = maximum resident set size.", ""]
+    report = [f"Median of {args.runs} interleaved runs, wall-clock seconds; cpu = user + system seconds "
+              "(median); peak = maximum resident set size.", ""]
     report += machine_info(have_tools)
     busy = os.getloadavg()[0]
-    report += [f"- Load average (1 min) at start: {busy:.2f}", ""]
+    report += [f"- Load average (1 min) at start: {busy:.2f}"]
     if busy > 0.5:
         print(f"warning: load average {busy:.2f}: other processes compete for the CPU", file=sys.stderr)
     print("\n".join(report), flush=True)
     failed = False
-    for name in args.datasets.split(","):
-        ds = DATASETS[name.strip()]
-        prepare(ds, args.size, args.seed)
-        subprocess.run(["cat", str(ds.path)], stdout=subprocess.DEVNULL)  # into the page cache
-        input_digest = line_digest(ds.path) if ds.check == "keys" else None
-        ref = OUT / f"{ds.name}.sort-1-thread.out"
-        # The reference runs first so every other tool's first output can be checked against it.
-        # The reference runs first so every other tool's first output can be checked against it.
-        # Rounds interleave the tools, so that a busy spell on the machine hits them alike.
-        order = sorted(tools, key=lambda t: t.name != "sort 1 thread")
-        results = {t.name: ([], "reference" if t.name == "sort 1 thread" else "") for t in order}
-        for i in range(args.runs):
-            for tool in order:
-                runs, check = results[tool.name]
-                if check == "FAILED":
-                    continue
-                slug = re.sub(r"[^a-z0-9]+", "-", tool.name.lower()).strip("-")
-                out = ref if tool.name == "sort 1 thread" else OUT / f"{ds.name}.{slug}.out"
-                try:
-                    runs.append(run_once(tool.argv(ds, out), out, OUT / f"{ds.name}.{slug}.err"))
-                    if i == 0 and tool.name not in ("sort 1 thread", "cat (floor)"):
-                        check = check_output(ds, out, ref, input_digest)
-                        if "DIFFERS" in check and tool.name == "tesra":
-                            failed = True
-                except RuntimeError as e:
-                    print(f"  {tool.name}: {e}", file=sys.stderr)
-                    check = "FAILED"
-                    if tool.name == "tesra":
-                        failed = True
-                if i == args.runs - 1 and not args.keep and out != ref and tool.name != "tesra":
-                    out.unlink(missing_ok=True)
-                results[tool.name] = (runs, check)
-                print(f"  {ds.name:6} run {i + 1} {tool.name:22} "
-                      f"{runs[-1].seconds if runs else float('nan'):8.2f} s  {check if i == 0 else ''}", flush=True)
-
-        def median(tname, what="seconds"):
-            runs = results.get(tname, ([], ""))[0]
-            return statistics.median(getattr(r, what) for r in runs) if runs else None
-
-        base, floor = median("tesra"), median("cat (floor)")
-        size_mb = ds.path.stat().st_size / 1e6
-        table = ["", f"### {ds.name}: {ds.describe} ({size_mb:.0f} MB, {ds.records:,} records)", "",
-                 f"tesra `{' '.join(ds.tesra_args)}`; sort `LC_ALL=C sort {' '.join(ds.sort_args) or '(whole line)'}`", "",
-                 "| tool | median s | × tesra | × cat | cpu s | peak MB | output check |",
-                 "|---|---:|---:|---:|---:|---:|---|"]
-        for tool in tools:
-            runs, check = results[tool.name]
-            if not runs:
-                table.append(f"| {tool.name} | – | – | – | – | – | {check} |")
-                continue
-            t = median(tool.name)
-            peak = max(r.peak_kb for r in runs) / 1024
-            ratio_t = f"{t / base:.2f}" if base else "–"
-            ratio_c = f"{t / floor:.1f}" if floor else "–"
-            cpu = median(tool.name, "cpu")
-            table.append(f"| {tool.name} | {t:.2f} | {ratio_t} | {ratio_c} | {cpu:.2f} | {peak:.0f} | {check or '–'} |")
-        print("\n".join(table), flush=True)
-        report += table
+    for mode, tools, datasets in plans:
+        heading = ["", mode_heading(mode, args)]
+        print("\n".join(heading), flush=True)
+        report += heading
+        for name in datasets:
+            ds = DATASETS[name]
+            if mode == "merge":
+                inp = prepare_merge(ds, args.merge_size, args.seed)
+            else:
+                inp = prepare(ds, args.tmp_size if mode == "tmpfile" else args.size, args.seed)
+            subprocess.run(["cat", *map(str, inp.paths)], stdout=subprocess.DEVNULL)  # into the page cache
+            table, bad = bench_input(mode, inp, tools, args.runs, args.keep)
+            failed |= bad
+            print("\n".join(table), flush=True)
+            report += table
+    shutil.rmtree(OUT / "tmp", ignore_errors=True)
     (OUT / "results.md").write_text("\n".join(report) + "\n")
-    print(f"\n(table saved to {(OUT / 'results.md').relative_to(REPO)})")
+    print(f"\n(tables saved to {display_path(OUT / 'results.md')})")
     return 1 if failed else 0
 
 
