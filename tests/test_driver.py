@@ -118,7 +118,7 @@ def test_version_with_empty_value_prints_version_and_returns_0(lang):
 @pytest.mark.parametrize("kind,options,kb", [
     ("var", [], 26624),  # 20 MiB + 20/4 MiB + 1 MiB
     ("var", ["-S"], 31744),  # 20 MiB + 2 x 20/4 MiB + 1 MiB
-    ("fixed", ["-L", "8"], 17408),  # 8 MiB + 1 Mi records x 8 + 1 MiB
+    ("fixed", ["-L", "8"], 21504),  # 8 MiB + 1 Mi records x 12 (a sort item each) + 1 MiB
     ("csv", ["-C"], 25600),  # 12 MiB + 12 MiB (no keys) + 1 MiB
     ("csv", ["-C", "-K", "1"], 19456),  # 12 MiB + 12/2 MiB + 1 MiB
     ("var", ["-W", "64M"], 26624),  # -W above the need: the need, in memory

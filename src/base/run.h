@@ -46,9 +46,9 @@ struct ZsRun {
 
     // ---- static buffers (kept by open streams; their content is never part of the state) ----
     char stderrBuf[16384];
-    char outBuf[4 << 20];  // records on their way to the output
+    char outBuf[655360];   // records on their way to the output
     char errBuf[1 << 20];  // the error-record file's stdio buffer
-    char tmpBuf[4 << 20];  // blocks on their way to the temporary file
+    char tmpBuf[1 << 20];  // blocks on their way to the temporary file
 };
 
 extern ZsRun zs_run;

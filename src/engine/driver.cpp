@@ -20,6 +20,7 @@ namespace {
 constexpr int64_t kDefaultPool = 64LL << 20;
 constexpr int64_t kMinPool = 16LL << 20;
 constexpr int64_t kIndexReserve = 1LL << 20;
+constexpr int64_t kMergeShare = 4LL << 20;  // pool for each input of a merge: its load and its index
 constexpr long kLargestPoolKb = 2097152;
 
 // Sizes are shown in KB rounded up.
@@ -319,7 +320,10 @@ int64_t sampled_need() {
 int zs_pool_size() {
     ArgsInfo* a = &zs_args;
     int64_t size;
-    if (a->totalFileSize == 0) {
+    if (a->bMerge == 1 && a->totalMemSize == 0) {
+        // A merge holds one load of every input, never the input itself: a few MB an input.
+        size = (int64_t)a->inFileNums * kMergeShare + kIndexReserve;
+    } else if (a->totalFileSize == 0) {
         // Empty input files fit any pool: they are sorted in memory, also under -W.
         if (a->inFileNums > 0) a->bMemory = 1;
         if (a->totalMemSize == 0) return (int)kDefaultPool;
@@ -331,9 +335,9 @@ int zs_pool_size() {
                         : a->layout == ZS_CSV ? (a->keyNums <= 0 ? total : total / 2)
                                               : total / 4;
         int64_t needed = total + (a->bStabilize ? 2 * index : index) + kIndexReserve;
-        // Under -W the pool must also hold the index the records really need: short records
-        // need more than the rule above allows for.
-        if (a->totalMemSize != 0 && needed <= a->totalMemSize) {
+        // The pool must also hold the index the records really need: short records need more
+        // than the rule above allows for, and an index outside the pool would escape -W.
+        if (a->totalMemSize == 0 || needed <= a->totalMemSize) {
             int64_t sampled = sampled_need();
             if (sampled > needed) needed = sampled;
         }

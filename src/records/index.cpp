@@ -517,6 +517,7 @@ int64_t zs_index_cost(double columns) {
     const ArgsInfo& a = zs_args;
     // A sort item for every record (the sort works in place); CSV records keep an entry and
     // their column table besides.
+    if (a.layout == ZS_FIXED) return (int64_t)sizeof(ZsFixedItem);
     const int64_t item = (int64_t)sizeof(ZsItem);
     if (a.layout != ZS_CSV) return item;
     double cols = a.keyNums > 0 ? (double)a.keyNums : (columns < 1 ? 1 : columns);
@@ -557,15 +558,15 @@ int zs_index_build(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* id
             if (!scan.bItems) return _zs_get_indexList(buffer, len, idx);
             *idx = ZsIndex{};
             const int64_t n = len / recLen;
-            idx->items = new_items(n);
-            if (idx->items == nullptr) {
+            idx->fixedItems = static_cast<ZsFixedItem*>(zs_malloc_hwm(zs_run.pool, (n > 0 ? n : 1) * (int64_t)sizeof(ZsFixedItem)));
+            if (idx->fixedItems == nullptr) {
                 no_memory();
                 return 1;
             }
             for (int64_t i = 0; i < n; i++) {
                 bool more;
                 const char* p = buffer + i * recLen;
-                idx->items[i] = ZsItem{zs_key_chunk(ZsKeyRecord{p, recLen, nullptr, 0}, 0, &more), (uint32_t)(i * recLen), recLen};
+                idx->fixedItems[i] = ZsFixedItem{zs_key_chunk(ZsKeyRecord{p, recLen, nullptr, 0}, 0, &more), (uint32_t)(i * recLen)};
             }
             idx->count = (int32_t)n;
             idx->base = buffer;
@@ -584,6 +585,7 @@ int zs_index_build(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* id
 void zs_index_release(ZsIndex* idx) {
     if (idx == nullptr) return;
     zs_free(zs_run.pool, idx->items);
+    zs_free(zs_run.pool, idx->fixedItems);
     zs_free(zs_run.pool, idx->columnStore);
     zs_free(zs_run.pool, idx->entryStore);
     zs_list_destroy(idx->list);

@@ -40,8 +40,14 @@ struct CsvEntry {
 // that most comparisons never reach the record, and where the record is.
 struct ZsItem {
     uint64_t key;
-    uint32_t at;  // fixed-length and newline-ended: offset in the buffer; CSV: index of its entry
+    uint32_t at;  // newline-ended: offset in the buffer; CSV: index of its entry
     int32_t len;  // record length, newline code included
+};
+// The same for fixed-length records, whose length is the run's: twelve bytes, no more than the
+// list slot and sort scratch they replace.
+struct __attribute__((packed)) ZsFixedItem {
+    uint64_t key;
+    uint32_t at;  // offset in the buffer
 };
 
 // One sorted block of the temporary file (or, for the merge of presorted files, one input),
@@ -70,7 +76,8 @@ struct UnitDataInfo {
 // and the stores they live in.
 struct ZsIndex {
     PtrList* list;           // entries (a list build); null for an item build
-    ZsItem* items;           // sort items (an item build); null for a list build
+    ZsItem* items;           // sort items (an item build of newline-ended or CSV records)
+    ZsFixedItem* fixedItems; // sort items (an item build of fixed-length records)
     int32_t count;           // items
     char* base;              // the buffer the items' offsets count from
     void* entryStore;        // VarEntry or CsvEntry array; null for fixed-length records and items

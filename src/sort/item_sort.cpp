@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "base/msg.h"
 #include "records/compare.h"
@@ -25,6 +26,10 @@ struct Ctx {
     int32_t chunkLimit;
 };
 
+ZsKeyRecord record_of(const Ctx& c, const ZsFixedItem& it) {
+    return ZsKeyRecord{c.idx->base + it.at, zs_args.recLen, nullptr, 0};
+}
+
 ZsKeyRecord record_of(const Ctx& c, const ZsItem& it) {
     if (c.layout == ZS_CSV) {
         const CsvEntry* e = zs_item_entry(*c.idx, it);
@@ -34,15 +39,16 @@ ZsKeyRecord record_of(const Ctx& c, const ZsItem& it) {
 }
 
 // The comparator of the family on two items, through the list slots it expects.
+int compare_records(const Ctx& c, const ZsFixedItem& x, const ZsFixedItem& y) {
+    const void* a = c.idx->base + x.at;
+    const void* b = c.idx->base + y.at;
+    return c.cmp(&a, &b);
+}
+
 int compare_records(const Ctx& c, const ZsItem& x, const ZsItem& y) {
     if (c.layout == ZS_CSV) {
         const void* a = zs_item_entry(*c.idx, x);
         const void* b = zs_item_entry(*c.idx, y);
-        return c.cmp(&a, &b);
-    }
-    if (c.layout == ZS_FIXED) {
-        const void* a = c.idx->base + x.at;
-        const void* b = c.idx->base + y.at;
         return c.cmp(&a, &b);
     }
     VarEntry ex{x.len, c.idx->base + x.at}, ey{y.len, c.idx->base + y.at};
@@ -53,17 +59,24 @@ int compare_records(const Ctx& c, const ZsItem& x, const ZsItem& y) {
 
 // Reads the next chunk of every item's key. The records lie at random places: the loop asks for
 // the records some items ahead (their entries further ahead still) while it reads these.
-void reread(const Ctx& c, ZsItem* a, int64_t n, int32_t chunk) {
+template <class Item>
+void reread(const Ctx& c, Item* a, int64_t n, int32_t chunk) {
     constexpr int64_t kEntryAhead = 16, kDataAhead = 8;
     for (int64_t i = 0; i < n; i++) {
-        if (c.layout == ZS_CSV) {
-            if (i + kEntryAhead < n) __builtin_prefetch(zs_item_entry(*c.idx, a[i + kEntryAhead]));
-            if (i + kDataAhead < n) {
-                const CsvEntry* e = zs_item_entry(*c.idx, a[i + kDataAhead]);
-                __builtin_prefetch(e->data);
-                __builtin_prefetch(e->cols);
+        if constexpr (std::is_same_v<Item, ZsItem>) {
+            if (c.layout == ZS_CSV) {
+                if (i + kEntryAhead < n) __builtin_prefetch(zs_item_entry(*c.idx, a[i + kEntryAhead]));
+                if (i + kDataAhead < n) {
+                    const CsvEntry* e = zs_item_entry(*c.idx, a[i + kDataAhead]);
+                    __builtin_prefetch(e->data);
+                    __builtin_prefetch(e->cols);
+                }
+                bool more;
+                a[i].key = zs_key_chunk(record_of(c, a[i]), chunk, &more);
+                continue;
             }
-        } else if (i + kDataAhead < n) {
+        }
+        if (i + kDataAhead < n) {
             __builtin_prefetch(c.idx->base + a[i + kDataAhead].at);
         }
         bool more;
@@ -72,9 +85,10 @@ void reread(const Ctx& c, ZsItem* a, int64_t n, int32_t chunk) {
 }
 
 // Orders a small group by its cached keys alone (stable); ties are left to the caller.
-void insertion_sort(ZsItem* a, int64_t n) {
+template <class Item>
+void insertion_sort(Item* a, int64_t n) {
     for (int64_t i = 1; i < n; i++) {
-        ZsItem x = a[i];
+        Item x = a[i];
         int64_t j = i;
         while (j > 0 && x.key < a[j - 1].key) {
             a[j] = a[j - 1];
@@ -86,8 +100,8 @@ void insertion_sort(ZsItem* a, int64_t n) {
 
 // One in-place distribution of a group by the byte digit() gives (American flag sort); bounds
 // receives the 257 bucket starts.
-template <class Digit>
-void distribute(ZsItem* a, int64_t n, Digit digit, int64_t* bounds) {
+template <class Item, class Digit>
+void distribute(Item* a, int64_t n, Digit digit, int64_t* bounds) {
     int64_t count[256] = {};
     for (int64_t i = 0; i < n; i++) count[digit(a[i])]++;
     int64_t next[256];
@@ -98,7 +112,7 @@ void distribute(ZsItem* a, int64_t n, Digit digit, int64_t* bounds) {
     }
     for (int d = 0; d < 256; d++) {
         while (next[d] < bounds[d + 1]) {
-            ZsItem x = a[next[d]];
+            Item x = a[next[d]];
             int dx = digit(x);
             while (dx != d) {  // carry x to its bucket, taking the item found there
                 std::swap(x, a[next[dx]++]);
@@ -110,14 +124,15 @@ void distribute(ZsItem* a, int64_t n, Digit digit, int64_t* bounds) {
 }
 
 // Orders a group whose keys are all equal to the end by input order.
-void sort_by_input(ZsItem* a, int64_t n, int shift) {
+template <class Item>
+void sort_by_input(Item* a, int64_t n, int shift) {
     while (n > kInsertion) {
         uint32_t diff = 0;
         for (int64_t i = 1; i < n; i++) diff |= a[i].at ^ a[0].at;
         if (diff == 0) return;
         shift = (31 - __builtin_clz(diff)) / 8 * 8;
         int64_t bounds[257];
-        distribute(a, n, [shift](const ZsItem& x) { return (int)((x.at >> shift) & 0xFF); }, bounds);
+        distribute(a, n, [shift](const Item& x) { return (int)((x.at >> shift) & 0xFF); }, bounds);
         for (int d = 0; d < 255; d++)
             if (bounds[d + 1] - bounds[d] > 1) sort_by_input(a + bounds[d], bounds[d + 1] - bounds[d], shift);
         // The last bucket in the loop, without recursion.
@@ -125,10 +140,11 @@ void sort_by_input(ZsItem* a, int64_t n, int shift) {
         a += first;
         n -= first;
     }
-    std::sort(a, a + n, [](const ZsItem& x, const ZsItem& y) { return x.at < y.at; });
+    std::sort(a, a + n, [](const Item& x, const Item& y) { return x.at < y.at; });
 }
 
-void sort_group(const Ctx& c, ZsItem* a, int64_t n, int32_t chunk) {
+template <class Item>
+void sort_group(const Ctx& c, Item* a, int64_t n, int32_t chunk) {
     while (n > 1) {
         uint64_t diff = 0;
         for (int64_t i = 1; i < n; i++) diff |= a[i].key ^ a[0].key;
@@ -142,7 +158,7 @@ void sort_group(const Ctx& c, ZsItem* a, int64_t n, int32_t chunk) {
                 return;
             }
             if (chunk + 1 >= c.chunkLimit) {
-                std::sort(a, a + n, [&c](const ZsItem& x, const ZsItem& y) {
+                std::sort(a, a + n, [&c](const Item& x, const Item& y) {
                     int r = compare_records(c, x, y);
                     return r != 0 ? r < 0 : x.at < y.at;
                 });
@@ -163,7 +179,7 @@ void sort_group(const Ctx& c, ZsItem* a, int64_t n, int32_t chunk) {
         // The first byte some items differ in; the ones before it are common to the group.
         const int shift = (63 - __builtin_clzll(diff)) / 8 * 8;
         int64_t bounds[257];
-        distribute(a, n, [shift](const ZsItem& x) { return (int)((x.key >> shift) & 0xFF); }, bounds);
+        distribute(a, n, [shift](const Item& x) { return (int)((x.key >> shift) & 0xFF); }, bounds);
         if (n > (1 << 20) && zs_interrupted()) return;
         for (int d = 0; d < 256; d++) {
             int64_t size = bounds[d + 1] - bounds[d];
@@ -181,5 +197,8 @@ void zs_sort_items(ZsIndex* idx, bool stable) {
     Ctx c{idx, a.layout, zs_cmp_fn(zs_cmp_of(a.layout, ZS_AT_ENTRY, false)),
           // Equal whole records are equal bytes: their order cannot be seen.
           (stable || a.bUnique == 1) && !zs_key_ties_identical(), zs_key_chunk_limit()};
-    sort_group(c, idx->items, idx->count, 0);
+    if (idx->fixedItems != nullptr)
+        sort_group(c, idx->fixedItems, idx->count, 0);
+    else
+        sort_group(c, idx->items, idx->count, 0);
 }

@@ -51,6 +51,17 @@ void zs_work_reinsert(PtrList* work, ZsCmp cmp) {
     e[lo - 1] = u;
 }
 
+int zs_prev_reserve(ZsPrevRecord* prev) {
+    constexpr int64_t kBytes = 4096;
+    constexpr int32_t kCols = 64;
+    prev->last.lastData = static_cast<char*>(zs_malloc(zs_run.pool, kBytes));
+    prev->last.lastCols = static_cast<CsvColumn*>(zs_malloc(zs_run.pool, kCols * (int64_t)sizeof(CsvColumn)));
+    if (prev->last.lastData == nullptr || prev->last.lastCols == nullptr) return 1;
+    prev->dataCap = kBytes;
+    prev->colsCap = kCols;
+    return 0;
+}
+
 int zs_prev_set(ZsPrevRecord* prev, const char* data, int32_t len, const char* packedCols, int32_t colNum) {
     UnitDataInfo& l = prev->last;
     if (len > prev->dataCap) {

@@ -33,6 +33,9 @@ struct ZsPrevRecord {
     int64_t dataCap;
     int32_t colsCap;
 };
+// Takes the copy's memory before the merge takes the rest, so that it stays low in the pool: a
+// copy made later would sit above what the merge releases and keep it from being reused.
+int zs_prev_reserve(ZsPrevRecord* prev);
 int zs_prev_set(ZsPrevRecord* prev, const char* data, int32_t len, const char* packedCols, int32_t colNum);
 void zs_prev_release(ZsPrevRecord* prev);
 

@@ -320,7 +320,10 @@ template <ZsLayout L>
 int merge_files(Input* inputs) {
     const ArgsInfo* a = &zs_args;
     const int32_t count = a->inFileNums;
+    ZsPrevRecord prev{};
+    if (zs_prev_reserve(&prev) != 0) return buffer_failed(4096);
     for (int32_t i = 0; i < count; i++) {
+        if (zs_prev_reserve(&inputs[i].last) != 0) return buffer_failed(4096);
         UnitDataInfo* u = inputs[i].u;
         int64_t cap = L == ZS_FIXED ? kInputBufSize / a->recLen * a->recLen : kInputBufSize;
         if (L == ZS_FIXED && cap < a->recLen) cap = a->recLen;  // a load holds at least one record
@@ -335,7 +338,6 @@ int merge_files(Input* inputs) {
     ZS_VMSG_JP("出力バッファサイズは[%ld]KBです。\n", (long)((a->outFile.outBufSize - 1) / 1024 + 1));
     // -H: the first input's header goes first; the others' are dropped.
     if (L == ZS_CSV && a->bHeader && a->headerLen > 0) zs_put(&out.w, a->header, a->headerLen);
-    ZsPrevRecord prev{};
     PtrList* work = nullptr;
     int rc = out.failed() ? 0 : merge_inputs<L>(inputs, count, &out, &prev, &work);
     int closed = zs_merge_out_close(&out);

@@ -237,6 +237,10 @@ int zs_mergeTmpFile(FILE* tmp, FILE* out) {
     }
 
     ZsPrevRecord prev{};
+    if (a.bUnique == 1 && zs_prev_reserve(&prev) != 0) {
+        ZS_MSG_JP("☆出力バッファ[%ld]KBメモリの割当は失敗しました！ \n", 4L);
+        return 1;
+    }
     PtrList* work = nullptr;
     int rc = merge_blocks<L>(tmp, &mo, &prev, &work);
     if (rc == 0) rc = zs_merge_out_close(&mo);

@@ -82,7 +82,7 @@ void plan_blocks(ZsSplit* s, const char* sample, int64_t sampleLen) {
 
 int zs_split_open(ZsSplit* s, FILE* in, int64_t bytes, bool standardInput) {
     const ArgsInfo& a = zs_args;
-    *s = ZsSplit{in, bytes, bytes == 0, nullptr, 0, 0, 1};
+    *s = ZsSplit{in, bytes, bytes == 0, nullptr, 0, 0, 1, nullptr};
     // The sample is read into a front block, so that the buffer can follow it in the back region.
     char* sample = static_cast<char*>(zs_malloc(zs_run.pool, kSampleBytes));
     if (sample == nullptr) {
@@ -130,6 +130,7 @@ int zs_split_block(ZsSplit* s, int* wrote) {
         s->len += a->sepLen;
         a->totalFileSize += a->sepLen;
     }
+    if (s->spare == nullptr && (s->spare = zs_new_unit()) == nullptr) return 1;
     ZsIndex idx{};
     if (zs_index_build(s->buf, s->len, ZsScan{s->atEnd ? 1 : 0, nullptr, 0, s->maxRecords, 0, 1}, &idx) != 0) return 1;
     int32_t count = idx.count;
@@ -147,8 +148,9 @@ int zs_split_block(ZsSplit* s, int* wrote) {
     } else if (count > 0) {
         // Fixed-length files were counted by the argument check; standard input is counted here.
         if (a->layout != ZS_FIXED || a->inFileNums == 0) a->totalRecNum += count;
-        rc = zs_write_sorted_block(&idx);
+        rc = zs_write_sorted_block(&idx, s->spare);
         *wrote = rc == 0;
+        if (rc == 0) s->spare = nullptr;  // now in blockList
     }
     int32_t carry = s->len - idx.indexedBytes;
     zs_index_release(&idx);
@@ -162,21 +164,28 @@ int zs_split_block(ZsSplit* s, int* wrote) {
 void zs_split_close(ZsSplit* s) {
     if (s->buf != nullptr) qfree(s->buf);
     s->buf = nullptr;
+    zs_free(zs_run.pool, s->spare);
+    s->spare = nullptr;
 }
 
-int zs_write_sorted_block(ZsIndex* idx) {
-    ArgsInfo* a = &zs_args;
-    zs_sort_items(idx, a->bStabilize == 1);
-    if (zs_run.bInterrupted) return 1;
+// A block record, taken before the block's index so that it sits below it: the index is then
+// released as one region, and the next block's index takes the same memory again.
+UnitDataInfo* zs_new_unit() {
     UnitDataInfo* unit = static_cast<UnitDataInfo*>(zs_malloc(zs_run.pool, sizeof(UnitDataInfo)));
     if (unit == nullptr) {
         ZS_MSG("☆ Failed to allocate [%ld] bytes for block information management! \n",
                "☆ブロック情報管理用[%ld]メモリの割当は失敗しました！ \n", (long)sizeof(UnitDataInfo));
-        return 1;
+        return nullptr;
     }
     *unit = UnitDataInfo{};
+    return unit;
+}
+
+int zs_write_sorted_block(ZsIndex* idx, UnitDataInfo* unit) {
+    ArgsInfo* a = &zs_args;
+    zs_sort_items(idx, a->bStabilize == 1);
+    if (zs_run.bInterrupted) return 1;
     if (zs_list_append(zs_run.blockList, unit, ZS_LIST_POOL) != 0) {
-        zs_free(zs_run.pool, unit);
         ZS_MSG("☆ Failed to extend block information management memory [unit_cnt units]! \n",
                "☆ブロック情報管理用メモリ[unit_cnt個]の拡張は失敗しました！ \n");
         return 1;

@@ -22,6 +22,7 @@ struct ZsSplit {
     int32_t cap;         // bytes a load may hold
     int32_t len;         // bytes in buf: the carry of the last block, then what was read after it
     int64_t maxRecords;  // records one block may index, so that its index fits the pool
+    UnitDataInfo* spare; // the next block's record, taken before its index
 };
 
 // Plans the loads from a sample of the first bytes and reads that sample into the buffer. bytes is
@@ -44,8 +45,10 @@ int zs_remove_temp_file();
 // Opens the output, writes the CSV header and merges the temporary file's blocks into it.
 int zs_merge_to_output();
 
-// Sorts the items of an index and appends them to the temporary file as the next block.
-int zs_write_sorted_block(ZsIndex* idx);
+// A new block record (null after printing that none could be had).
+UnitDataInfo* zs_new_unit();
+// Sorts the items of an index and appends them to the temporary file as the block unit describes.
+int zs_write_sorted_block(ZsIndex* idx, UnitDataInfo* unit);
 
 // A file's records (bytes from the stream's position) as sorted blocks of the temporary file, one
 // variant per layout; zs_split_sort picks the run's.

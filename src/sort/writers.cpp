@@ -39,9 +39,13 @@ struct ItemSource {
     int32_t count() const { return idx != nullptr ? idx->count : 0; }
     const char* data(int32_t i) const {
         if constexpr (L == ZS_CSV) return csv(i)->data;
+        if constexpr (L == ZS_FIXED) return idx->base + idx->fixedItems[i].at;
         return idx->base + idx->items[i].at;
     }
-    int32_t len(int32_t i) const { return idx->items[i].len; }
+    int32_t len(int32_t i) const {
+        if constexpr (L == ZS_FIXED) return zs_args.recLen;
+        return idx->items[i].len;
+    }
     const CsvEntry* csv(int32_t i) const { return zs_item_entry(*idx, idx->items[i]); }
     int differs(ZsCmp equal, int32_t i) const {
         if constexpr (L == ZS_VARIABLE) {
