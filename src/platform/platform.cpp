@@ -182,20 +182,26 @@ void zs_plat_guard_std_fds() {
 
 namespace {
 
-// The process's file-creation mask, read without changing it (other threads may create files).
+// The process's file-creation mask. Read from /proc without changing it (other threads may create
+// files meanwhile) and without allocating; where that cannot be read, set and restored.
 mode_t current_umask() {
-    mode_t mask = 022;
-    if (FILE* f = fopen("/proc/self/status", "r")) {
-        char line[256];
-        while (fgets(line, sizeof line, f) != nullptr) {
+    int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        char buf[4096];
+        ssize_t n;
+        do {
+            n = read(fd, buf, sizeof buf - 1);
+        } while (n < 0 && errno == EINTR);
+        close(fd);
+        if (n > 0) {
+            buf[n] = '\0';
+            const char* at = std::strstr(buf, "\nUmask:");
             unsigned m;
-            if (std::sscanf(line, "Umask: %o", &m) == 1) {
-                mask = (mode_t)m;
-                break;
-            }
+            if (at != nullptr && std::sscanf(at + 7, "%o", &m) == 1) return (mode_t)m;
         }
-        fclose(f);
     }
+    mode_t mask = umask(0);
+    umask(mask);
     return mask;
 }
 
