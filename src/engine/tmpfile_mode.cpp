@@ -54,11 +54,7 @@ int zs_tmpfile_mode() {
     if (zs_create_temp_file() != 0) return 1;
     for (int32_t f = 0; f < a->inFileNums; f++)
         if (split_file(&a->arrInFile[f], f == 0) != 0) return 1;
-    if (fflush(zs_run.tmpStream) != 0) {
-        ZS_MSG("☆ Error occurred while writing to output file during split sort!\n",
-               "☆分割ソートでは、出力ファイルの書き込み中にエラーが発生しました！\n");
-        return 1;
-    }
+    if (zs_finish_temp_writes() != 0) return 1;
     if (zs_run.bVerbose) {
         zs_run.finish = zs_plat_clock();
         ZS_MSG("Number of split blocks: [%ld].\n", "分割したブロック数は[%ld]です。\n", (long)zs_run.unit_cnt);

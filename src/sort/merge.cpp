@@ -51,6 +51,16 @@ void zs_work_reinsert(PtrList* work, ZsCmp cmp) {
     e[lo - 1] = u;
 }
 
+int zs_work_order(PtrList* work, int32_t open, bool* sorted, ZsCmp plain, ZsCmp place) {
+    if (open < 2) return 0;
+    if (*sorted) {
+        zs_work_reinsert(work, place);
+        return 0;
+    }
+    *sorted = true;
+    return zs_work_sort(work, plain);
+}
+
 int zs_prev_reserve(ZsPrevRecord* prev) {
     constexpr int64_t kBytes = 4096;
     constexpr int32_t kCols = 64;

@@ -26,6 +26,10 @@ int zs_work_sort(PtrList* work, ZsCmp plain);
 // come before it (cmp gives exactly 1), in front of the first that need not.
 void zs_work_reinsert(PtrList* work, ZsCmp cmp);
 
+// Orders the work list before a record is taken: the first time a full sort by the plain
+// comparator, then only entry 0 put back in place with `place`. Nothing to do for one source.
+int zs_work_order(PtrList* work, int32_t open, bool* sorted, ZsCmp plain, ZsCmp place);
+
 // The previous output record of the unique filter, copied into memory of its own so that it
 // outlives the buffer it came from. Its `last` record is what the equality tests read.
 struct ZsPrevRecord {

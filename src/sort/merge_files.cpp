@@ -269,14 +269,7 @@ int merge_inputs(Input* inputs, int32_t count, ZsMergeOut* out, ZsPrevRecord* pr
     const ZsCmp order = zs_cmp_fn(zs_cmp_of(L, ZS_AT_ENTRY, false));
     bool sorted = false, first = true;
     for (uint32_t taken = 1; open > 0; taken++) {
-        if (open > 1) {
-            if (!sorted) {
-                if (zs_work_sort(work, plain) != 0) return 1;
-                sorted = true;
-            } else {
-                zs_work_reinsert(work, place);
-            }
-        }
+        if (zs_work_order(work, open, &sorted, plain, place) != 0) return 1;
         UnitDataInfo* u = static_cast<UnitDataInfo*>(work->items[work->start]);
         Input* in = &inputs[u->unitNo];
         const char* data = record_data<L>(u);

@@ -172,14 +172,7 @@ int merge_blocks(FILE* tmp, ZsMergeOut* out, ZsPrevRecord* prev, PtrList** workO
     bool sorted = false, first = true;
     int32_t open = units;
     for (uint32_t taken = 1; open > 0; taken++) {
-        if (open > 1) {
-            if (!sorted) {
-                if (zs_work_sort(work, plain) != 0) return 1;
-                sorted = true;
-            } else {
-                zs_work_reinsert(work, place);
-            }
-        }
+        if (zs_work_order(work, open, &sorted, plain, place) != 0) return 1;
         UnitDataInfo* u = static_cast<UnitDataInfo*>(work->items[work->start]);
         const char* rec = u->buf + u->bufPos;
         if (a.bUnique != 1) {

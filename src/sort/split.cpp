@@ -231,6 +231,13 @@ int zs_create_temp_file() {
     return 0;
 }
 
+int zs_finish_temp_writes() {
+    if (fflush(zs_run.tmpStream) == 0) return 0;
+    ZS_MSG("☆ Error occurred while writing to output file during split sort!\n",
+           "☆分割ソートでは、出力ファイルの書き込み中にエラーが発生しました！\n");
+    return 1;
+}
+
 int zs_merge_to_output() {
     ArgsInfo* a = &zs_args;
     if (zs_open_output(false) != 0) return 1;

@@ -42,6 +42,8 @@ int zs_create_temp_file();
 // Closes and removes the run's temporary file if it exists. 1 after printing that it could not be
 // removed.
 int zs_remove_temp_file();
+// Makes every block written reach the temporary file. 1 after printing that a write failed.
+int zs_finish_temp_writes();
 // Opens the output, writes the CSV header and merges the temporary file's blocks into it.
 int zs_merge_to_output();
 

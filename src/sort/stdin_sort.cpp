@@ -61,11 +61,7 @@ int sort_through_file(ZsSplit* s) {
     zs_phase_begin();
     if (zs_create_temp_file() != 0 || zs_split_all(s) != 0) return 1;
     zs_split_close(s);
-    if (fflush(zs_run.tmpStream) != 0) {
-        ZS_MSG("☆ Error occurred while writing to output file during split sort!\n",
-               "☆分割ソートでは、出力ファイルの書き込み中にエラーが発生しました！\n");
-        return 1;
-    }
+    if (zs_finish_temp_writes() != 0) return 1;
     if (zs_run.bVerbose) {
         zs_run.finish = zs_plat_clock();
         ZS_MSG_JP("分割したブロック数は[%ld]です。\n", (long)zs_run.unit_cnt);
