@@ -272,11 +272,6 @@ int mode_of(const char* path) {
     return stat(path, &st) == 0 ? (int)(st.st_mode & 07777) : -1;
 }
 
-// Known fault, checked only with TESRA_ALLOC_KNOWN_FAULTS=1 so that CI stays green until it is
-// mended: when an allocation of the fopen of /proc/self/status fails (current_umask in
-// src/platform/platform.cpp), the mask is taken for 022 and a new output or error file gets 0644
-// instead of 0600 under umask 077, while the run succeeds.
-bool check_known_faults() { return getenv("TESRA_ALLOC_KNOWN_FAULTS") != nullptr; }
 
 // The child's part: the armed run and every check of it. Prints what went wrong.
 int armed_run(const Case& c, long n, const Result& expected, const std::vector<std::string>& files) {
@@ -288,7 +283,7 @@ int armed_run(const Case& c, long n, const Result& expected, const std::vector<s
         if (r.out != expected.out) problems.push_back("result 0 but the output differs");
         if (c.errFile && (!r.errExists || r.err != expected.err)) problems.push_back("result 0 but the error file differs");
         if (mode_of("out") != 0600) problems.push_back("result 0 but the output lost its permission bits");
-        if (c.errFile && check_known_faults() && mode_of("err") != 0600)
+        if (c.errFile && mode_of("err") != 0600)
             problems.push_back("result 0 but the new error file is not created under the umask");
     } else if (r.rc == 1) {
         if (failure_line(r.messages).empty()) problems.push_back("result 1 without a failure message");
