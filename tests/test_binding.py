@@ -196,7 +196,7 @@ def test_runs_release_the_interpreter_and_do_not_overlap(tmp_path):
 
 INTERRUPT = """
 import _thread, sys, threading, time, _tesra
-threading.Timer(0.3, _thread.interrupt_main).start()
+threading.Timer(0.15, _thread.interrupt_main).start()
 try:
     r = _tesra.tesra(["-O", "out", "in"])
 except KeyboardInterrupt:
@@ -207,7 +207,8 @@ else:
 
 
 def test_ctrl_c_fails_the_run_and_raises_keyboard_interrupt(tmp_path):
-    (tmp_path / "in").write_bytes(b"".join(b"%d\n" % ((i * 7919) % 1000003) for i in range(4_000_000)))
+    # Enough records that the interrupt arrives before the output is written, where it is seen.
+    (tmp_path / "in").write_bytes(b"".join(b"%d\n" % ((i * 7919) % 10000019) for i in range(10_000_000)))
     r = run_code(INTERRUPT, cwd=tmp_path)
     assert r.out == b"KeyboardInterrupt\n", r.messages
     assert r.messages.endswith(START + "\n☆ Sort interrupted!\n" + t("failed", "C"))

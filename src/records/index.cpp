@@ -270,7 +270,8 @@ namespace {
 int build_variable_items(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx) {
     ArgsInfo* a = &zs_args;
     if (open_error_stream(false) != 0) return 1;
-    int64_t most = count_seps(buffer, length, a->sep, a->sepLen) + 1;
+    // A record ends at every newline code, at every file end and at the end of the data.
+    int64_t most = count_seps(buffer, length, a->sep, a->sepLen) + scan.endNums + 1;
     if (scan.maxRecords > 0 && most > scan.maxRecords) most = scan.maxRecords;
     ZsIndex built{};
     built.items = new_items(most);

@@ -70,6 +70,16 @@ int32_t zs_key_chunk_limit() { return zs_args.layout == ZS_CSV ? kCsvChunkLimit 
 
 bool zs_key_ties_identical() { return zs_args.bRecSort != 0; }
 
+int64_t zs_key_width() {
+    const ArgsInfo& a = zs_args;
+    if (a.layout == ZS_CSV) return -1;
+    if (a.bRecSort != 0) return a.layout == ZS_FIXED ? a.recLen : -1;
+    int64_t width = 0;
+    for (int32_t k = 0; k < a.keyNums; k++)
+        width += a.arrSortKey[k].type == ZS_KEY_NUMERIC ? 8 : a.arrSortKey[k].len;
+    return width;
+}
+
 uint64_t zs_key_chunk(const ZsKeyRecord& r, int32_t chunk, bool* more) {
     const ArgsInfo& a = zs_args;
     const bool whole = a.bRecSort != 0;

@@ -12,8 +12,9 @@
 //
 // Contract
 // - For any two records, a strict difference of their normalized keys gives the order the
-//   comparator of their kind gives; equal keys leave the order to the comparator, which then finds
-//   them equal unless the keys go on past the chunk limit.
+//   comparator of their kind gives; equal keys leave the order to the comparator. It finds them
+//   equal unless the keys go on past the chunk limit, or whole records of different lengths met
+//   the padding of the shorter one (only a record without its newline code can).
 // - Nothing is allocated; the record must be a whole record of the run's layout.
 #pragma once
 
@@ -37,6 +38,10 @@ uint64_t zs_key_chunk(const ZsKeyRecord& r, int32_t chunk, bool* more);
 // so records still tied after this many chunks (*more still set) go to the comparator instead.
 int32_t zs_key_chunk_limit();
 
-// True when records with equal normalized keys are equal bytes (whole-record sorts), so that the
-// order among them cannot be seen.
+// Bytes of every record's normalized key where all have the same (fixed-length records, keyed
+// newline-ended records); -1 where it depends on the record.
+int64_t zs_key_width();
+
+// True when records of one length with equal normalized keys are equal bytes (whole-record
+// sorts), so that the order among them cannot be seen.
 bool zs_key_ties_identical();

@@ -22,9 +22,24 @@ struct Ctx {
     const ZsIndex* idx;
     ZsLayout layout;
     ZsCmp cmp;             // the comparator of the layout, for what the keys leave undecided
-    bool byInput;          // ties in input order (stable sorts and -U of keyed records)
+    bool byInput;          // ties in input order (stable sorts and -U)
+    bool whole;            // whole-record sort: ties of one length are equal bytes
     int32_t chunkLimit;
+    int64_t keyWidth;      // fixed-length and keyed newline-ended: bytes of every normalized key
 };
+
+int32_t len_of(const ZsFixedItem&) { return zs_args.recLen; }
+int32_t len_of(const ZsItem& it) { return it.len; }
+
+// True when the records of a group tied to the end of their keys may differ: a keyed sort, or
+// whole records of different lengths (one without its newline code).
+template <class Item>
+bool ties_may_differ(const Ctx& c, const Item* a, int64_t n) {
+    if (!c.whole) return true;
+    for (int64_t i = 1; i < n; i++)
+        if (len_of(a[i]) != len_of(a[0])) return true;
+    return false;
+}
 
 ZsKeyRecord record_of(const Ctx& c, const ZsFixedItem& it) {
     return ZsKeyRecord{c.idx->base + it.at, zs_args.recLen, nullptr, 0};
@@ -60,8 +75,9 @@ int compare_records(const Ctx& c, const ZsItem& x, const ZsItem& y) {
 // Reads the next chunk of every item's key. The records lie at random places: the loop asks for
 // the records some items ahead (their entries further ahead still) while it reads these.
 template <class Item>
-void reread(const Ctx& c, Item* a, int64_t n, int32_t chunk) {
+bool reread(const Ctx& c, Item* a, int64_t n, int32_t chunk) {
     constexpr int64_t kEntryAhead = 16, kDataAhead = 8;
+    bool anyMore = false;
     for (int64_t i = 0; i < n; i++) {
         if constexpr (std::is_same_v<Item, ZsItem>) {
             if (c.layout == ZS_CSV) {
@@ -73,6 +89,7 @@ void reread(const Ctx& c, Item* a, int64_t n, int32_t chunk) {
                 }
                 bool more;
                 a[i].key = zs_key_chunk(record_of(c, a[i]), chunk, &more);
+                anyMore |= more;
                 continue;
             }
         }
@@ -81,7 +98,22 @@ void reread(const Ctx& c, Item* a, int64_t n, int32_t chunk) {
         }
         bool more;
         a[i].key = zs_key_chunk(record_of(c, a[i]), chunk, &more);
+        anyMore |= more;
     }
+    return anyMore;
+}
+
+// Whether some key of the group goes on past `chunk`: known from the lengths for fixed-length and
+// newline-ended records; for CSV what the last reading of the group found (csvMore). A key that
+// ended may look, padded, like the start of a longer one, so every item counts.
+template <class Item>
+bool group_more(const Ctx& c, const Item* a, int64_t n, int32_t chunk, bool csvMore) {
+    const int64_t read = (int64_t)(chunk + 1) * 8;
+    if (c.layout == ZS_CSV) return csvMore;
+    if (c.keyWidth >= 0) return c.keyWidth > read;
+    for (int64_t i = 0; i < n; i++)
+        if (len_of(a[i]) > read) return true;
+    return false;
 }
 
 // Orders a small group by its cached keys alone (stable); ties are left to the caller.
@@ -143,36 +175,49 @@ void sort_by_input(Item* a, int64_t n, int shift) {
     std::sort(a, a + n, [](const Item& x, const Item& y) { return x.at < y.at; });
 }
 
+// Orders a group by the comparator of the family, equal records in input order.
 template <class Item>
-void sort_group(const Ctx& c, Item* a, int64_t n, int32_t chunk) {
+void sort_by_comparator(const Ctx& c, Item* a, int64_t n) {
+    std::sort(a, a + n, [&c](const Item& x, const Item& y) {
+        int r = compare_records(c, x, y);
+        return r != 0 ? r < 0 : x.at < y.at;
+    });
+}
+
+// csvMore: for CSV records, whether some key of the group may go on past `chunk` (true when not
+// known).
+template <class Item>
+void sort_group(const Ctx& c, Item* a, int64_t n, int32_t chunk, bool csvMore) {
     while (n > 1) {
         uint64_t diff = 0;
         for (int64_t i = 1; i < n; i++) diff |= a[i].key ^ a[0].key;
         if (diff == 0) {
             // Tied on this chunk: read the next one, unless the keys end here or may not be read
             // further. Each record is read once per chunk, however large the group.
-            bool more;
-            zs_key_chunk(record_of(c, a[0]), chunk, &more);
-            if (!more) {
-                if (c.byInput) sort_by_input(a, n, 24);
+            if (!group_more(c, a, n, chunk, csvMore)) {
+                // Equal bytes cannot show their order. Whole records of different lengths may
+                // still differ where a key's padding met bytes of a longer one (a record without
+                // its newline code): the comparator decides those; keyed ties keep input order.
+                if (!ties_may_differ(c, a, n)) return;
+                if (c.whole)
+                    sort_by_comparator(c, a, n);
+                else if (c.byInput)
+                    sort_by_input(a, n, 24);
                 return;
             }
             if (chunk + 1 >= c.chunkLimit) {
-                std::sort(a, a + n, [&c](const Item& x, const Item& y) {
-                    int r = compare_records(c, x, y);
-                    return r != 0 ? r < 0 : x.at < y.at;
-                });
+                sort_by_comparator(c, a, n);
                 return;
             }
             chunk++;
-            reread(c, a, n, chunk);
+            csvMore = reread(c, a, n, chunk);
             continue;
         }
         if (n <= kInsertion) {
             insertion_sort(a, n);
             for (int64_t i = 0, j; i < n; i = j) {
                 for (j = i + 1; j < n && a[j].key == a[i].key;) j++;
-                if (j - i > 1) sort_group(c, a + i, j - i, chunk);
+                if (j - i > 1) sort_group(c, a + i, j - i, chunk, csvMore);
             }
             return;
         }
@@ -183,7 +228,7 @@ void sort_group(const Ctx& c, Item* a, int64_t n, int32_t chunk) {
         if (n > (1 << 20) && zs_interrupted()) return;
         for (int d = 0; d < 256; d++) {
             int64_t size = bounds[d + 1] - bounds[d];
-            if (size > 1) sort_group(c, a + bounds[d], size, chunk);
+            if (size > 1) sort_group(c, a + bounds[d], size, chunk, csvMore);
         }
         return;
     }
@@ -194,11 +239,10 @@ void sort_group(const Ctx& c, Item* a, int64_t n, int32_t chunk) {
 void zs_sort_items(ZsIndex* idx, bool stable) {
     const ArgsInfo& a = zs_args;
     if (idx->count < 2) return;
-    Ctx c{idx, a.layout, zs_cmp_fn(zs_cmp_of(a.layout, ZS_AT_ENTRY, false)),
-          // Equal whole records are equal bytes: their order cannot be seen.
-          (stable || a.bUnique == 1) && !zs_key_ties_identical(), zs_key_chunk_limit()};
+    Ctx c{idx, a.layout, zs_cmp_fn(zs_cmp_of(a.layout, ZS_AT_ENTRY, false)), stable || a.bUnique == 1,
+          zs_key_ties_identical(), zs_key_chunk_limit(), zs_key_width()};
     if (idx->fixedItems != nullptr)
-        sort_group(c, idx->fixedItems, idx->count, 0);
+        sort_group(c, idx->fixedItems, idx->count, 0, true);
     else
-        sort_group(c, idx->items, idx->count, 0);
+        sort_group(c, idx->items, idx->count, 0, true);
 }
