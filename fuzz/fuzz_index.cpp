@@ -204,7 +204,7 @@ std::vector<int32_t> write_and_parse(PtrList* list, std::string* block) {
 }
 
 // Sorts the list and checks it; leaves its block and unique block for the item sort to match.
-void check_sorted(PtrList* list, const Setup& s, std::string* block, std::string* unique) {
+void check_sorted(PtrList* list, std::string* block, std::string* unique) {
     const ZsLayout layout = zs_args.layout;
     void** items = list->items + list->start;
     const int32_t n = list->count;
@@ -409,7 +409,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_index(idx, buf, length, s);
     ZS_FUZZ_CHECK(std::memcmp(buf, r.p, (size_t)length) == 0);  // the builders only read
     std::string block, unique;
-    check_sorted(idx.list, s, &block, &unique);
+    check_sorted(idx.list, &block, &unique);
     check_items(buf, length, s, idx.list, block, unique);
     zs_index_release(&idx);
     ZS_FUZZ_CHECK(idx.list == nullptr && idx.entryStore == nullptr && idx.columnStore == nullptr);
