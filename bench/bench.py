@@ -37,6 +37,7 @@ REPO = BENCH.parent
 DATA = BENCH / "data"
 OUT = BENCH / "out"
 TESRA = REPO / ".venv" / "bin" / "tesra"
+BASELINE: Path | None = None  # --baseline: an earlier build's tesra, timed beside the current one
 TOOLS_VENV = BENCH / ".venv-tools"
 TOOLS_PY = TOOLS_VENV / "bin" / "python"
 TIME = Path("/usr/bin/time")
@@ -284,8 +285,8 @@ WHOLE = ([], [], "bytes", whole_line)
 DATASETS = {
     "lines": Dataset("lines", "variable-length lines, whole-line sort", "txt", gen_lines,
                      ["-P", "\\n"], [], "bytes", whole_line, "lines"),
-    "csv": Dataset("csv", "CSV, text key column 2 then numeric key column 3", "csv", gen_csv,
-                   ["-C", "-K", "2", "-K", "3n"], ["-t,", "-k2,2", "-k3,3n"], "keys", csv_key_bytes, "csv"),
+    "csv": Dataset("csv", "CSV, text key column 2 then numeric key column 3 descending", "csv", gen_csv,
+                   ["-C", "-K", "2", "-K", "3nd"], ["-t,", "-k2,2", "-k3,3nr"], "keys", csv_key_bytes, "csv"),
     "fixed": Dataset("fixed", "100-byte records, 10-byte key", "dat", gen_fixed,
                      ["-L", "100", "-K", "0,10"], ["-k1.1,1.10"], "bytes", fixed_key_bytes, "fixed"),
     "urls": Dataset("urls", "URLs with long shared prefixes, whole-line sort", "txt", gen_urls, *WHOLE, "lines"),
@@ -438,8 +439,11 @@ def make_tools(mode: str, names: list[str], budget: int) -> list[Tool]:
     tmp = lambda name: OUT / "tmp" / name
     W = size_label(budget)
     if mode == "memory":
+        baseline = [Tool("tesra baseline", lambda i, o: Cmd([BASELINE, *i.ds.tesra_args, "-O", o, *i.paths]))] \
+            if BASELINE is not None else []
         all_tools = [
             Tool("tesra", lambda i, o: Cmd([TESRA, *i.ds.tesra_args, "-O", o, *i.paths])),
+            *baseline,
             Tool("sort 1 thread", lambda i, o: Cmd(["sort", "--parallel=1", "-S", sort_buffer(i, 1),
                                                     *i.ds.sort_args, "-o", o, *i.paths]), True),
             Tool("sort default threads", lambda i, o: Cmd(["sort", "-S", sort_buffer(i, sort_threads()),
@@ -782,7 +786,11 @@ def main() -> int:
                     help="comma-separated name prefixes of tools to run (default all)")
     ap.add_argument("--seed", type=int, default=SEED, help="data generation seed")
     ap.add_argument("--keep", action="store_true", help="keep every tool's output in bench/out/")
+    ap.add_argument("--baseline", type=Path, default=None,
+                    help="the tesra command of an earlier build, timed beside the current one in memory mode")
     args = ap.parse_args()
+    global BASELINE
+    BASELINE = args.baseline.resolve() if args.baseline is not None else None
 
     if not TESRA.exists():
         sys.exit("tesra is not installed: run scripts/install first (bench/run does it)")

@@ -3,7 +3,7 @@
 Run with the tools' virtual environment:
     tool_sort.py ENGINE LAYOUT INPUT OUTPUT [THREADS] [--memory-limit 64MiB] [--temp-dir DIR]
 ENGINE is duckdb or polars. LAYOUT is how the file is read: lines (one text column, whole-line
-order), csv (the bench's orders, by name then amount) or fixed (one text column, by its first 10
+order), csv (the bench's orders, by name then amount descending) or fixed (one text column, by its first 10
 bytes). THREADS 0 (default) leaves the tool's own thread count. --memory-limit and --temp-dir are
 DuckDB's memory_limit and temp_directory settings, for sorting data larger than the limit.
 """
@@ -43,7 +43,7 @@ def duckdb_sort(layout: str, src: str, dst: str, threads: int, memory_limit: str
     if layout == "csv":
         cols = ", ".join(f"'{k}': '{v}'" for k, v in CSV_COLUMNS.items())
         reader = f"read_csv(?, header = false, delim = ',', quote = '\"', columns = {{{cols}}}{small})"
-        order = "name, amount"
+        order = "name, amount DESC"
         options = "HEADER false, DELIMITER ','"
     else:
         reader = (f"read_csv(?, header = false, delim = '{UNIT_SEP}', quote = '', escape = '', "
@@ -61,7 +61,7 @@ def polars_sort(layout: str, src: str, dst: str) -> None:
         schema = {"id": pl.Int64, "name": pl.String, "amount": pl.Int32, "day": pl.String,
                   "category": pl.String, "note": pl.String}
         df = pl.read_csv(src, has_header=False, schema=schema)
-        df.sort(["name", "amount"]).write_csv(dst, include_header=False)
+        df.sort(["name", "amount"], descending=[False, True]).write_csv(dst, include_header=False)
         return
     df = pl.read_csv(src, has_header=False, separator=UNIT_SEP, quote_char=None,
                      schema={"line": pl.String})
