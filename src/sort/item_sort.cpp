@@ -24,6 +24,7 @@ struct Ctx {
     ZsCmp cmp;             // the comparator of the layout, for what the keys leave undecided
     bool byInput;          // ties in input order (stable sorts and -U)
     bool whole;            // whole-record sort: ties of one length are equal bytes
+    bool rawKeys;          // the keys are the records' bytes (whole fixed-length or newline-ended)
     int32_t chunkLimit;
     int64_t keyWidth;      // fixed-length and keyed newline-ended: bytes of every normalized key
 };
@@ -101,6 +102,39 @@ bool reread(const Ctx& c, Item* a, int64_t n, int32_t chunk) {
         anyMore |= more;
     }
     return anyMore;
+}
+
+// For keys that are the records' bytes: reads chunk + 1 of every item's key as reread does and, in
+// the same pass over the records, measures the prefix all of them share. Returns the chunk the
+// group's keys now hold: when they share more than chunk + 1, the group is read once more at the
+// first chunk where they may differ, so that a long shared prefix costs two passes over the group
+// instead of one per chunk.
+template <class Item>
+int32_t reread_shared(const Ctx& c, Item* a, int64_t n, int32_t chunk) {
+    constexpr int64_t kDataAhead = 8;
+    const int32_t next = chunk + 1;
+    const char* first = c.idx->base + a[0].at;
+    int64_t shared = len_of(a[0]);  // bytes every record read so far shares with the first
+    const int64_t from = (int64_t)next * 8;  // the bytes before are known to be shared
+    bool unused;
+    a[0].key = zs_key_chunk(record_of(c, a[0]), next, &unused);
+    for (int64_t i = 1; i < n; i++) {
+        if (i + kDataAhead < n) __builtin_prefetch(c.idx->base + a[i + kDataAhead].at);
+        const char* p = c.idx->base + a[i].at;
+        a[i].key = zs_key_chunk(record_of(c, a[i]), next, &unused);
+        const int64_t limit = std::min<int64_t>(shared, len_of(a[i]));
+        int64_t k = from;
+        while (k + 8 <= limit && std::memcmp(p + k, first + k, 8) == 0) k += 8;
+        while (k < limit && p[k] == first[k]) k++;
+        shared = std::max(k, from);
+    }
+    const int32_t at = (int32_t)std::min<int64_t>(shared / 8, INT32_MAX);
+    if (at <= next) return next;
+    for (int64_t i = 0; i < n; i++) {
+        if (i + kDataAhead < n) __builtin_prefetch(c.idx->base + a[i + kDataAhead].at);
+        a[i].key = zs_key_chunk(record_of(c, a[i]), at, &unused);
+    }
+    return at;
 }
 
 // Whether some key of the group goes on past `chunk`: known from the lengths for fixed-length and
@@ -209,8 +243,12 @@ void sort_group(const Ctx& c, Item* a, int64_t n, int32_t chunk, bool csvMore) {
                 sort_by_comparator(c, a, n);
                 return;
             }
-            chunk++;
-            csvMore = reread(c, a, n, chunk);
+            if (c.rawKeys) {
+                chunk = reread_shared(c, a, n, chunk);
+            } else {
+                chunk++;
+                csvMore = reread(c, a, n, chunk);
+            }
             continue;
         }
         if (n <= kInsertion) {
@@ -240,7 +278,8 @@ void zs_sort_items(ZsIndex* idx, bool stable) {
     const ArgsInfo& a = zs_args;
     if (idx->count < 2) return;
     Ctx c{idx, a.layout, zs_cmp_fn(zs_cmp_of(a.layout, ZS_AT_ENTRY, false)), stable || a.bUnique == 1,
-          zs_key_ties_identical(), zs_key_chunk_limit(), zs_key_width()};
+          zs_key_ties_identical(), a.layout != ZS_CSV && a.bRecSort != 0, zs_key_chunk_limit(),
+          zs_key_width()};
     if (idx->fixedItems != nullptr)
         sort_group(c, idx->fixedItems, idx->count, 0, true);
     else
