@@ -423,6 +423,7 @@ def test_inputs_larger_than_the_budget(make, mode, tmp_path):
         assert "分割したブロック数は[" in run.messages and "分割したブロック数は[1]" not in run.messages
     if mode == "merge":
         assert all(len(f) > 1 << 20 for f in files)
+    assert "ヒップから割当てる" not in run.messages, "blocks and merge buffers must fit the budget, not spill to the heap"
     problems = check_case(case, run.rc)
     assert not problems, describe(case, problems)
     assert os.listdir(tmp_path / "t") == []  # the temporary file is gone

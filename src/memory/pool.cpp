@@ -119,6 +119,7 @@ void heap_forget(MemoryPool* p, const void* ptr) {
 }
 
 void* heap_fallback(MemoryPool* p, int64_t n) {
+    p->fallbacks++;
     if (zs_run.bVerbose) {
         zs_pool_calls.heapMalloc++;
         zs_pool_report(p);
@@ -308,6 +309,7 @@ MemoryPool* zs_pool_create(int32_t size) {
     }
     p->freeIndex = PtrList{items, kListStep, 0, 0};
     p->heapBlocks = PtrList{nullptr, 0, 0, 0};
+    p->fallbacks = 0;
     p->size = (int32_t)bytes;
     p->first = (PoolBlock*)((char*)p + sizeof(MemoryPool));
     p->end = (char*)p + bytes;
@@ -547,6 +549,18 @@ void qfree(void* ptr) {
 }
 
 #endif  // ZS_POOL_PER_OBJECT
+
+int64_t zs_pool_largest_free(const MemoryPool* p) {
+#if defined(ZS_POOL_PER_OBJECT)
+    (void)p;
+    return -1;
+#else
+    // The free index is sorted by size: the last block is the largest.
+    const PtrList* fi = &p->freeIndex;
+    if (fi->count == 0) return 0;
+    return ((const PoolBlock*)fi->items[fi->start + fi->count - 1])->size;
+#endif
+}
 
 void zs_pool_report(MemoryPool* p) {
     if (!zs_run.bVerbose || p == nullptr) return;

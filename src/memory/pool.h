@@ -53,6 +53,7 @@ struct MemoryPool {
     uint32_t frontCount;
     int32_t backCount;
     PtrList heapBlocks;  // heap-fallback blocks still live, freed with the pool
+    uint32_t fallbacks;  // requests the pool could not take, since it was made
     PoolBlock sentinelBlock;
 #if defined(ZS_POOL_PER_OBJECT)
     PtrList backBlocks;  // live zs_qmalloc blocks, last one last (heapBlocks holds the others)
@@ -72,6 +73,9 @@ void* zs_realloc(void* ptr, int64_t size);
 void qfree(void* ptr);
 void zs_free(MemoryPool* p, void* ptr);
 void zs_pool_report(MemoryPool* p);
+// Bytes the largest single request the pool's free blocks could take now; -1 when the pool does
+// not keep free blocks (the per-object variant) and no bound is known.
+int64_t zs_pool_largest_free(const MemoryPool* p);
 void zs_pool_destroy(MemoryPool* p);
 
 // Pointer list operations. 0 on success; growth failures keep the old array and return 1.

@@ -5,6 +5,7 @@
 // the records of a first sample, so that buffer, entries, list and sort scratch fit together, and
 // a block never indexes more records than that share allows: a load of shorter records than the
 // sample's leaves the rest for the next block instead of spilling to the heap.
+#include <algorithm>
 #include <cstring>
 
 #include "base/msg.h"
@@ -76,13 +77,14 @@ void plan_blocks(ZsSplit* s, const char* sample, int64_t sampleLen) {
     int64_t records = (int64_t)((double)(avail - cap) / perRecord);
     s->cap = (int32_t)cap;
     s->maxRecords = records > 1 ? records : 1;
+    s->perRecord = (int64_t)perRecord;
 }
 
 }  // namespace
 
 int zs_split_open(ZsSplit* s, FILE* in, int64_t bytes, bool standardInput) {
     const ArgsInfo& a = zs_args;
-    *s = ZsSplit{in, bytes, bytes == 0, nullptr, 0, 0, 1, nullptr};
+    *s = ZsSplit{in, bytes, bytes == 0, nullptr, 0, 0, 1, 1, nullptr};
     // The sample is read into a front block, so that the buffer can follow it in the back region.
     char* sample = static_cast<char*>(zs_malloc(zs_run.pool, kSampleBytes));
     if (sample == nullptr) {
@@ -131,8 +133,13 @@ int zs_split_block(ZsSplit* s, int* wrote) {
         a->totalFileSize += a->sepLen;
     }
     if (s->spare == nullptr && (s->spare = zs_new_unit()) == nullptr) return 1;
+    // The plan's room for the index is an estimate; the pool's largest free block decides, so that
+    // the index does not spill to the heap (what it cannot index stays for the next block).
+    int64_t limit = s->maxRecords;
+    const int64_t free = zs_pool_largest_free(zs_run.pool);
+    if (free >= 0) limit = std::clamp<int64_t>((free - kPoolSlack) / s->perRecord, 1, limit);
     ZsIndex idx{};
-    if (zs_index_build(s->buf, s->len, ZsScan{s->atEnd ? 1 : 0, nullptr, 0, s->maxRecords, 0, 1}, &idx) != 0) return 1;
+    if (zs_index_build(s->buf, s->len, ZsScan{s->atEnd ? 1 : 0, nullptr, 0, limit, 0, 1}, &idx) != 0) return 1;
     int32_t count = idx.count;
     int rc = 0;
     if (idx.indexedBytes == 0) {

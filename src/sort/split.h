@@ -22,6 +22,7 @@ struct ZsSplit {
     int32_t cap;         // bytes a load may hold
     int32_t len;         // bytes in buf: the carry of the last block, then what was read after it
     int64_t maxRecords;  // records one block may index, so that its index fits the pool
+    int64_t perRecord;   // index bytes per record (the plan's estimate)
     UnitDataInfo* spare; // the next block's record, taken before its index
 };
 

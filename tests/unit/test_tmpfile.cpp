@@ -43,8 +43,9 @@ struct Args {
     }
 };
 
-// The temporary-file mode on a pool of poolSize bytes, as the run driver would run it.
-int run_through_file(std::vector<std::string> args, int32_t poolSize, int32_t* blocks) {
+// The temporary-file mode on a pool of poolSize bytes, as the run driver would run it; *fallbacks
+// receives the requests the pool had to pass to the heap.
+int run_through_file(std::vector<std::string> args, int32_t poolSize, int32_t* blocks, uint32_t* fallbacks) {
     Args a(std::move(args));
     zs_getopt_reset();
     bool done = false;
@@ -59,6 +60,7 @@ int run_through_file(std::vector<std::string> args, int32_t poolSize, int32_t* b
         rc = zs_tmpfile_mode();
     }
     *blocks = zs_run.unit_cnt;
+    *fallbacks = zs_run.pool != nullptr ? zs_run.pool->fallbacks : 0;
     if (rc == 0) rc = zs_close_error_file();
     if (rc == 0) rc = zs_plat_out_commit(&zs_run.errStream) != 0 || zs_plat_out_commit(&zs_run.outStream) != 0;
     if (rc != 0) zs_remove_temp_file();
@@ -146,11 +148,13 @@ TEST_P(TmpfileTest, ManyBlocksGiveTheInMemoryOutput) {
         // Between one and two MiB: a few KB to a few hundred KB per load.
         int32_t poolSize = (int32_t)((1 << 20) + 80000 + rng() % 600000);
         int32_t blocks = 0;
-        int through = run_through_file(with("file.out"), poolSize, &blocks);
+        uint32_t fallbacks = 0;
+        int through = run_through_file(with("file.out"), poolSize, &blocks, &fallbacks);
         mostBlocks = std::max(mostBlocks, blocks);
         std::string err = testing::internal::GetCapturedStderr();
         ASSERT_EQ(memory, 0) << err;
         ASSERT_EQ(through, 0) << err;
+        EXPECT_EQ(fallbacks, 0u) << "the blocks must be planned within the pool";
         ASSERT_EQ(slurp(dir / "file.out"), slurp(dir / "memory.out"));
         for (const auto& e : fs::directory_iterator(dir))
             ASSERT_EQ(e.path().filename().string().rfind("tesra_", 0), std::string::npos) << "left behind: " << e.path();
