@@ -8,12 +8,6 @@ namespace {
 
 constexpr int32_t kCsvChunkLimit = 8;
 
-inline uint64_t load_be(const char* p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    return __builtin_bswap64(v);
-}
-
 // Writes the normalized key byte by byte and keeps the bytes of one 8-byte window. Fixed-width
 // parts before the window are skipped without reading them, so that a later chunk of a long key
 // costs little.
@@ -86,18 +80,8 @@ uint64_t zs_key_chunk(const ZsKeyRecord& r, int32_t chunk, bool* more) {
     const uint8_t wholeMask = a.bRecSort == 2 ? 0xFF : 0x00;
     if (a.layout != ZS_CSV && whole) {
         // The record itself: the common case, read straight from its bytes.
-        int64_t at = (int64_t)chunk * 8;
-        int64_t left = r.len - at;
-        *more = left > 8;
-        uint64_t v;
-        if (left >= 8) {
-            v = load_be(r.data + at);
-        } else {
-            char tail[8] = {};
-            if (left > 0) std::memcpy(tail, r.data + at, (size_t)left);
-            v = load_be(tail);
-        }
-        return wholeMask ? ~v : v;
+        *more = r.len - (int64_t)chunk * 8 > 8;
+        return zs_raw_key_chunk(r.data, r.len, chunk, wholeMask != 0);
     }
     Window w(chunk);
     if (a.layout != ZS_CSV) {

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "records/records.h"
 
@@ -29,6 +30,22 @@ struct ZsKeyRecord {
     const CsvColumn* cols;
     int32_t colNum;
 };
+
+// The form of a whole fixed-length or newline-ended record (zs_key_chunk's common case, inline
+// for the index builders and the sort): its bytes from 8 * chunk, zero-padded, complemented for a
+// descending whole-record sort.
+inline uint64_t zs_raw_key_chunk(const char* data, int64_t len, int32_t chunk, bool descending) {
+    const int64_t at = (int64_t)chunk * 8;
+    const int64_t left = len - at;
+    uint64_t v = 0;
+    if (left >= 8) {
+        std::memcpy(&v, data + at, 8);
+        v = __builtin_bswap64(v);
+    } else {
+        for (int64_t i = 0; i < left; i++) v |= (uint64_t)(uint8_t)data[at + i] << (56 - 8 * i);
+    }
+    return descending ? ~v : v;
+}
 
 // Bytes [8 * chunk, 8 * chunk + 8) of the record's normalized key as a big-endian integer (missing
 // bytes read as the padding); *more is set when the key goes on beyond them.

@@ -116,12 +116,12 @@ int32_t reread_shared(const Ctx& c, Item* a, int64_t n, int32_t chunk) {
     const char* first = c.idx->base + a[0].at;
     int64_t shared = len_of(a[0]);  // bytes every record read so far shares with the first
     const int64_t from = (int64_t)next * 8;  // the bytes before are known to be shared
-    bool unused;
-    a[0].key = zs_key_chunk(record_of(c, a[0]), next, &unused);
+    const bool desc = zs_args.bRecSort == 2;
+    a[0].key = zs_raw_key_chunk(first, len_of(a[0]), next, desc);
     for (int64_t i = 1; i < n; i++) {
         if (i + kDataAhead < n) __builtin_prefetch(c.idx->base + a[i + kDataAhead].at);
         const char* p = c.idx->base + a[i].at;
-        a[i].key = zs_key_chunk(record_of(c, a[i]), next, &unused);
+        a[i].key = zs_raw_key_chunk(p, len_of(a[i]), next, desc);
         const int64_t limit = std::min<int64_t>(shared, len_of(a[i]));
         int64_t k = from;
         while (k + 8 <= limit && std::memcmp(p + k, first + k, 8) == 0) k += 8;
@@ -132,7 +132,7 @@ int32_t reread_shared(const Ctx& c, Item* a, int64_t n, int32_t chunk) {
     if (at <= next) return next;
     for (int64_t i = 0; i < n; i++) {
         if (i + kDataAhead < n) __builtin_prefetch(c.idx->base + a[i + kDataAhead].at);
-        a[i].key = zs_key_chunk(record_of(c, a[i]), at, &unused);
+        a[i].key = zs_raw_key_chunk(c.idx->base + a[i].at, len_of(a[i]), at, desc);
     }
     return at;
 }
