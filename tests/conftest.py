@@ -50,6 +50,29 @@ def run_code(code: str, *args: str, lang: str = "C", stdin: bytes | None = None,
     return Run(p.returncode, p.stdout, p.stderr)
 
 
+# Calls the engine with sys.argv[1:] and interrupts it as Ctrl-C does, from another thread, once
+# `started()` (the body given) holds: the interrupt then lands mid-run however fast the machine.
+INTERRUPT_WHEN = """
+import _thread, os, sys, threading, time, _tesra
+def started():
+    try:
+        {started}
+    except OSError:
+        return False
+def watch():
+    while not started():
+        time.sleep(0.001)
+    _thread.interrupt_main()
+threading.Thread(target=watch, daemon=True).start()
+try:
+    r = _tesra.tesra(sys.argv[1:])
+except KeyboardInterrupt:
+    print("KeyboardInterrupt")
+else:
+    print("result", r)
+"""
+
+
 def run_tesra(args, *, lang: str = "C", stdin: bytes | None = None, cwd=None, env: dict | None = None,
               timeout: float = 120) -> Run:
     """One engine run with the given command line (without the program name)."""

@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import ECHO_MARK, engine_env, run_code, run_tesra
+from conftest import ECHO_MARK, INTERRUPT_WHEN, engine_env, run_code, run_tesra
 from frontend import DUMP_CLOSE, END, START, t
 
 # Prints the exception a call raises (type and text) instead of a result.
@@ -194,24 +194,15 @@ def test_runs_release_the_interpreter_and_do_not_overlap(tmp_path):
     assert int(ticks) > 20  # the counting thread ran during the sorts
 
 
-INTERRUPT = """
-import _thread, sys, threading, time, _tesra
-threading.Timer(0.15, _thread.interrupt_main).start()
-try:
-    r = _tesra.tesra(["-O", "out", "in"])
-except KeyboardInterrupt:
-    print("KeyboardInterrupt")
-else:
-    print("result", r)
-"""
-
-
 def test_ctrl_c_fails_the_run_and_raises_keyboard_interrupt(tmp_path):
-    # Enough records that the interrupt arrives before the output is written, where it is seen.
+    # Interrupted once the engine holds the input open: loading, sorting and writing 10 M records
+    # leave it many chances to see the interrupt.
     (tmp_path / "in").write_bytes(b"".join(b"%d\n" % ((i * 7919) % 10000019) for i in range(10_000_000)))
-    r = run_code(INTERRUPT, cwd=tmp_path)
+    opened = 'return any(os.readlink("/proc/self/fd/" + f).endswith("/in") for f in os.listdir("/proc/self/fd"))'
+    r = run_code(INTERRUPT_WHEN.format(started=opened), "-O", "out", "in", cwd=tmp_path)
     assert r.out == b"KeyboardInterrupt\n", r.messages
     assert r.messages.endswith(START + "\n☆ Sort interrupted!\n" + t("failed", "C"))
+    assert os.listdir(tmp_path) == ["in"]
 
 
 SHIM = r"""

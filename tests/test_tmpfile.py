@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from conftest import engine_env, run_code, run_tesra
+from conftest import INTERRUPT_WHEN, engine_env, run_code, run_tesra
 
 SPLIT_FAILED = "☆ Error occurred during input file split sort!\n"
 MERGE_FAILED = "☆ Error occurred during temporary file merge sort!\n"
@@ -44,20 +44,11 @@ def test_temporary_file_is_removed_after_failures(tmp_path, temp):
     assert not (tmp_path / "o1").exists() and not (tmp_path / "o2").exists()
 
 
-INTERRUPT = """
-import _thread, sys, threading, _tesra
-threading.Timer(0.5, _thread.interrupt_main).start()
-try:
-    _tesra.tesra(sys.argv[1:])
-except KeyboardInterrupt:
-    print("KeyboardInterrupt")
-"""
-
-
 def test_ctrl_c_stops_the_split_sort_and_removes_the_temporary_file(tmp_path, temp):
-    (tmp_path / "big").write_bytes(lines(6_000_000, 10))  # 66 MB: several seconds of work
-    r = run_code(INTERRUPT, "-W", "16M", "-O", str(tmp_path / "out"), str(tmp_path / "big"),
-                 env=engine_env(TEMP=str(temp)))
+    (tmp_path / "big").write_bytes(lines(6_000_000, 10))  # 66 MB in blocks of 16 MB
+    # Interrupted once the temporary file exists: blocks are still to be sorted and merged.
+    code = INTERRUPT_WHEN.format(started='return os.listdir(os.environ["TEMP"]) != []')
+    r = run_code(code, "-W", "16M", "-O", str(tmp_path / "out"), str(tmp_path / "big"), env=engine_env(TEMP=str(temp)))
     assert r.out == b"KeyboardInterrupt\n", r.messages
     assert "☆ Sort interrupted!" in r.messages
     assert os.listdir(temp) == [] and not (tmp_path / "out").exists()
