@@ -27,3 +27,8 @@ bool zs_interrupted() {
     }
     return zs_run.bInterrupted != 0;
 }
+
+bool zs_interrupted_now() {
+    zs_run.lastInterruptCheck = 0;
+    return zs_interrupted();
+}

@@ -67,3 +67,8 @@ void zs_set_interrupt_check(ZsInterruptCheck check);
 // ZS_INTERRUPT_POLL_MS milliseconds). A caller that gets true stops and fails its phase.
 bool zs_interrupted();
 inline constexpr long ZS_INTERRUPT_POLL_MS = 200;
+
+// As zs_interrupted, but asks the installed check whatever the time since the last question: for
+// the last safe point before a run puts its outputs in place, so that an interrupt seen by then
+// never ends in a success.
+bool zs_interrupted_now();

@@ -282,7 +282,9 @@ int run(int argc, char** argv) {
         rc = zs_tmpfile_mode();
     else
         rc = stdin_mode();
-    if (rc != 0 || zs_close_error_file() != 0 || commit_outputs() != 0) return fail_tail();
+    // An interrupt seen before the outputs are in place fails the run: the caller raises
+    // KeyboardInterrupt, which must not come with a success.
+    if (rc != 0 || zs_interrupted_now() || zs_close_error_file() != 0 || commit_outputs() != 0) return fail_tail();
 
     if (zs_run.bVerbose) verbose_report();
     zs_run_reset();
