@@ -183,7 +183,7 @@ print(results["a"], results["b"], ticks[0])
 def test_runs_release_the_interpreter_and_do_not_overlap(tmp_path):
     # Two threads sort at once (the runs are serialised), while a third keeps counting.
     for name, base in (("a", 0), ("b", 1)):
-        lines = [b"%07d\n" % ((i * 7919 + base) % 1000003) for i in range(600_000)]
+        lines = [b"%07d\n" % ((i * 7919 + base) % 1000003) for i in range(1_200_000)]
         (tmp_path / f"{name}.in").write_bytes(b"".join(lines))
     r = run_code(THREADS, cwd=tmp_path)
     a, b, ticks = r.out.split()
