@@ -160,20 +160,31 @@ int32_t read_i32(const char* p) {
     return v;
 }
 
-// Writes the list as a temporary-file block; checks the block record by record against the
-// entries and returns the offset of each record.
-std::vector<int32_t> write_and_parse(PtrList* list, std::string* block) {
-    const ArgsInfo& a = zs_args;
+// The bytes of a temporary-file block of an index (its items, or its list); *recNum gets the
+// number of records the writer says it wrote.
+template <class Index>
+std::string block_of(const Index* idx, bool unique, int32_t* recNum = nullptr) {
     char* mem = nullptr;
     size_t memLen = 0;
     FILE* stream = open_memstream(&mem, &memLen);
     ZS_FUZZ_CHECK(stream != nullptr);
     UnitDataInfo unit{};
-    ZS_FUZZ_CHECK(zs_write_block(list, stream, &unit) == 0);
+    ZS_FUZZ_CHECK((unique ? zs_write_block_unique(idx, stream, &unit) : zs_write_block(idx, stream, &unit)) == 0);
     fclose(stream);
-    block->assign(mem, memLen);
+    std::string b(mem, memLen);
     free(mem);
-    ZS_FUZZ_CHECK(unit.recNum == list->count && unit.size == (int64_t)block->size());
+    ZS_FUZZ_CHECK(unit.size == (int64_t)b.size());
+    if (recNum != nullptr) *recNum = unit.recNum;
+    return b;
+}
+
+// Writes the list as a temporary-file block; checks the block record by record against the
+// entries and returns the offset of each record.
+std::vector<int32_t> write_and_parse(PtrList* list, std::string* block) {
+    const ArgsInfo& a = zs_args;
+    int32_t written = 0;
+    *block = block_of(list, false, &written);
+    ZS_FUZZ_CHECK(written == list->count);
 
     std::vector<int32_t> at;
     const char* b = block->data();
@@ -295,32 +306,8 @@ void check_sorted(PtrList* list, std::string* block, std::string* unique) {
         size_t end = i + 1 < n ? (size_t)at[i + 1] : blk.size();
         expected.append(blk, (size_t)at[i], end - (size_t)at[i]);
     }
-    char* mem = nullptr;
-    size_t memLen = 0;
-    FILE* stream = open_memstream(&mem, &memLen);
-    ZS_FUZZ_CHECK(stream != nullptr);
-    UnitDataInfo unit{};
-    ZS_FUZZ_CHECK(zs_write_block_unique(list, stream, &unit) == 0);
-    fclose(stream);
-    unique->assign(mem, memLen);
-    free(mem);
-    ZS_FUZZ_CHECK(*unique == expected && unit.size == (int64_t)unique->size());
-}
-
-// The bytes of a temporary-file block of an index (its items, or its list).
-template <class Index>
-std::string block_of(const Index* idx, bool unique) {
-    char* mem = nullptr;
-    size_t memLen = 0;
-    FILE* stream = open_memstream(&mem, &memLen);
-    ZS_FUZZ_CHECK(stream != nullptr);
-    UnitDataInfo unit{};
-    ZS_FUZZ_CHECK((unique ? zs_write_block_unique(idx, stream, &unit) : zs_write_block(idx, stream, &unit)) == 0);
-    fclose(stream);
-    std::string b(mem, memLen);
-    free(mem);
-    ZS_FUZZ_CHECK(unit.size == (int64_t)b.size());
-    return b;
+    *unique = block_of(list, true);
+    ZS_FUZZ_CHECK(*unique == expected);
 }
 
 // The item build of the same data, sorted by normalized keys as the sorts do: the same records as

@@ -11,6 +11,7 @@
 
 #include "base/run.h"
 #include "engine/driver.h"
+#include "file_text.h"
 #include "fuzz_support.h"
 #include "settings/settings.h"
 
@@ -23,17 +24,6 @@ size_t next_sep(const uint8_t* data, size_t n, size_t from) {
     for (size_t i = from; i + 3 <= n; i++)
         if (std::memcmp(data + i, kSep, 3) == 0) return i;
     return n;
-}
-
-std::string read_file(const std::string& name) {
-    std::string s;
-    if (FILE* f = fopen(name.c_str(), "rb")) {
-        char b[4096];
-        size_t n;
-        while ((n = fread(b, 1, sizeof b, f)) > 0) s.append(b, n);
-        fclose(f);
-    }
-    return s;
 }
 
 // Names in a folder ("." for the working folder), folders marked with a trailing '/'.
@@ -119,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (rc == 1) {
         // Nothing lost and nothing left: the inputs as they were, no new file.
         ZS_FUZZ_CHECK(listing(".") == before && listing("d").empty());
-        for (size_t i = 0; i < files.size(); i++) ZS_FUZZ_CHECK(read_file("in" + std::to_string(i + 1)) == files[i]);
+        for (size_t i = 0; i < files.size(); i++) ZS_FUZZ_CHECK(zs_test_read_file("in" + std::to_string(i + 1)) == files[i]);
     } else if (!namesTemp) {
         // Outputs are written beside their targets under a ".NAME.tesra-XXXXXX" name until put in
         // place; the temporary file "tesra_PID.tmp" goes when the run ends.

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "engine/driver.h"
+#include "file_text.h"
 
 extern "C" {
 void* __libc_malloc(size_t);
@@ -128,18 +129,6 @@ const char kOldOutput[] = "output of an earlier run\n";
 
 std::string workDir, stderrPath;
 
-std::string read_file(const std::string& path, bool* exists = nullptr) {
-    std::string s;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (exists != nullptr) *exists = f != nullptr;
-    if (f == nullptr) return s;
-    char b[4096];
-    size_t n;
-    while ((n = fread(b, 1, sizeof b, f)) > 0) s.append(b, n);
-    fclose(f);
-    return s;
-}
-
 void write_file(const std::string& path, const std::string& text) {
     FILE* f = fopen(path.c_str(), "wb");
     if (f == nullptr || fwrite(text.data(), 1, text.size(), f) != text.size() || fclose(f) != 0) {
@@ -239,9 +228,9 @@ Result run(const Case& c, long failCall) {
     armed = false;
     in.restore();
     err.restore();
-    r.out = read_file("out");
-    r.err = read_file("err", &r.errExists);
-    r.messages = read_file(stderrPath);
+    r.out = zs_test_read_file("out");
+    r.err = zs_test_read_file("err", &r.errExists);
+    r.messages = zs_test_read_file(stderrPath);
     return r;
 }
 

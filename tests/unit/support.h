@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/run.h"
+#include "file_text.h"
 #include "memory/pool.h"
 #include "records/compare.h"
 #include "records/records.h"
@@ -96,17 +97,6 @@ protected:
     // Text of column slot i of a CSV entry.
     static std::string column(const CsvEntry* e, int32_t i) {
         return std::string(e->data + e->cols[i].off, (size_t)e->cols[i].len);
-    }
-
-    static std::string read_file(const std::string& path) {
-        std::string s;
-        FILE* f = fopen(path.c_str(), "rb");
-        if (f == nullptr) return s;
-        char b[4096];
-        size_t n;
-        while ((n = fread(b, 1, sizeof b, f)) > 0) s.append(b, n);
-        fclose(f);
-        return s;
     }
 
     static std::string temp_path(const char* name) {

@@ -129,7 +129,7 @@ TEST_F(IndexTest, ShortRecordsGoToTheErrorFileLastFirst) {
     zs_index_release(&idx);
     ASSERT_EQ(zs_plat_out_close(&zs_run.errStream), 0);
     ASSERT_EQ(zs_plat_out_commit(&zs_run.errStream), 0);
-    EXPECT_EQ(read_file(path), "e5\ne3\ne1\n");
+    EXPECT_EQ(zs_test_read_file(path), "e5\ne3\ne1\n");
     unlink(path.c_str());
     zs_args.errFile.path = nullptr;
 }
@@ -192,7 +192,7 @@ TEST_F(IndexTest, CsvRecordWithoutTheKeyColumnIsAnErrorRecord) {
     zs_index_release(&idx);
     ASSERT_EQ(zs_plat_out_close(&zs_run.errStream), 0);
     ASSERT_EQ(zs_plat_out_commit(&zs_run.errStream), 0);
-    EXPECT_EQ(read_file(path), ",,\n1,2,3\n");
+    EXPECT_EQ(zs_test_read_file(path), ",,\n1,2,3\n");
     unlink(path.c_str());
     zs_args.errFile.path = nullptr;
 }

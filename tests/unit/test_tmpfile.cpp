@@ -13,6 +13,7 @@
 
 #include "base/msg.h"
 #include "engine/driver.h"
+#include "file_text.h"
 #include "memory/pool.h"
 #include "records/records.h"
 #include "settings/settings.h"
@@ -21,17 +22,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string slurp(const fs::path& p) {
-    std::string s;
-    if (FILE* f = fopen(p.c_str(), "rb")) {
-        char b[65536];
-        size_t n;
-        while ((n = fread(b, 1, sizeof b, f)) > 0) s.append(b, n);
-        fclose(f);
-    }
-    return s;
-}
 
 struct Args {
     std::vector<std::string> text;
@@ -155,7 +145,7 @@ TEST_P(TmpfileTest, ManyBlocksGiveTheInMemoryOutput) {
         ASSERT_EQ(memory, 0) << err;
         ASSERT_EQ(through, 0) << err;
         EXPECT_EQ(fallbacks, 0u) << "the blocks must be planned within the pool";
-        ASSERT_EQ(slurp(dir / "file.out"), slurp(dir / "memory.out"));
+        ASSERT_EQ(zs_test_read_file(dir / "file.out"), zs_test_read_file(dir / "memory.out"));
         for (const auto& e : fs::directory_iterator(dir))
             ASSERT_EQ(e.path().filename().string().rfind("tesra_", 0), std::string::npos) << "left behind: " << e.path();
     }
