@@ -192,16 +192,16 @@ void distribute(Item* a, int64_t n, Digit digit, int64_t* bounds) {
 
 // Orders a group whose keys are all equal to the end by input order.
 template <class Item>
-void sort_by_input(Item* a, int64_t n, int shift) {
+void sort_by_input(Item* a, int64_t n) {
     while (n > kInsertion) {
         uint32_t diff = 0;
         for (int64_t i = 1; i < n; i++) diff |= a[i].at ^ a[0].at;
         if (diff == 0) return;
-        shift = (31 - __builtin_clz(diff)) / 8 * 8;
+        const int shift = (31 - __builtin_clz(diff)) / 8 * 8;
         int64_t bounds[257];
         distribute(a, n, [shift](const Item& x) { return (int)((x.at >> shift) & 0xFF); }, bounds);
         for (int d = 0; d < 255; d++)
-            if (bounds[d + 1] - bounds[d] > 1) sort_by_input(a + bounds[d], bounds[d + 1] - bounds[d], shift);
+            if (bounds[d + 1] - bounds[d] > 1) sort_by_input(a + bounds[d], bounds[d + 1] - bounds[d]);
         // The last bucket in the loop, without recursion.
         int64_t first = bounds[255];
         a += first;
@@ -237,7 +237,7 @@ void sort_group(const Ctx& c, Item* a, int64_t n, int32_t chunk, bool csvMore) {
                 if (c.whole)
                     sort_by_comparator(c, a, n);
                 else if (c.byInput)
-                    sort_by_input(a, n, 24);
+                    sort_by_input(a, n);
                 return;
             }
             if (chunk + 1 >= c.chunkLimit) {
@@ -265,11 +265,17 @@ void sort_group(const Ctx& c, Item* a, int64_t n, int32_t chunk, bool csvMore) {
         int64_t bounds[257];
         distribute(a, n, [shift](const Item& x) { return (int)((x.key >> shift) & 0xFF); }, bounds);
         if (n > (1 << 20) && zs_interrupted()) return;
+        // The largest bucket goes on in this loop, the others by recursion: the depth stays
+        // logarithmic however the keys fall (records sharing ever longer prefixes).
+        int largest = 0;
+        for (int d = 1; d < 256; d++)
+            if (bounds[d + 1] - bounds[d] > bounds[largest + 1] - bounds[largest]) largest = d;
         for (int d = 0; d < 256; d++) {
             int64_t size = bounds[d + 1] - bounds[d];
-            if (size > 1) sort_group(c, a + bounds[d], size, chunk, csvMore);
+            if (d != largest && size > 1) sort_group(c, a + bounds[d], size, chunk, csvMore);
         }
-        return;
+        n = bounds[largest + 1] - bounds[largest];
+        a += bounds[largest];
     }
 }
 

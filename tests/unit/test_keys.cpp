@@ -3,6 +3,8 @@
 // -N and whole-record sorts. A strict difference of keys must give the comparator's order; equal
 // keys must be equal records for it (unless the key goes on past the chunk limit). Then the item
 // sort must give exactly the order of a stable sort by the comparator.
+#include <pthread.h>
+
 #include <algorithm>
 #include <random>
 
@@ -165,3 +167,49 @@ TEST_P(KeysTest, CachedKeysOrderAsTheComparators) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllLayouts, KeysTest, ::testing::Values(0, 1, 2));
+
+// Records sharing ever longer prefixes split off one at a time: the item sort must not go one
+// call deeper per record. Sorted on a thread with a small stack, ascending and descending.
+TEST_F(EngineTest, ItemSortDepthStaysSmallOnGrowingSharedPrefixes) {
+    for (int layout = 0; layout < 2; layout++) {
+        for (int32_t direction : {1, 2}) {
+            std::memset(&zs_args, 0, sizeof zs_args);
+            const int n = 300;
+            if (layout == 0)
+                fixed(8 * n + 2);
+            else
+                variable("\n");
+            whole(direction);
+            std::vector<std::string> records;
+            for (int i = 0; i < n; i++) {
+                std::string r = std::string(8 * (size_t)i, 'a') + "b";
+                r.resize(layout == 0 ? 8 * (size_t)n + 2 : r.size() + 1, layout == 0 ? ' ' : '\n');
+                records.push_back(r);
+            }
+            std::string buf;
+            for (int i = 0; i < n; i++) buf += records[(size_t)(i * 7) % n];  // 7 and 300 share no factor
+            ZsIndex items{};
+            ASSERT_EQ(zs_index_build(buf.data(), (int32_t)buf.size(), ZsScan{1, nullptr, 0, 0, 0, 1}, &items), 0);
+            pthread_attr_t attr;
+            pthread_attr_init(&attr);
+            pthread_attr_setstacksize(&attr, 256 << 10);
+            pthread_t t;
+            ASSERT_EQ(pthread_create(&t, &attr, [](void* p) -> void* {
+                zs_sort_items(static_cast<ZsIndex*>(p), false);
+                return nullptr;
+            }, &items), 0);
+            pthread_join(t, nullptr);
+            pthread_attr_destroy(&attr);
+            std::sort(records.begin(), records.end());
+            if (direction == 2) std::reverse(records.begin(), records.end());
+            std::vector<std::string> got;
+            for (int32_t i = 0; i < items.count; i++) {
+                int32_t at = layout == 0 ? items.fixedItems[i].at : items.items[i].at;
+                int32_t len = layout == 0 ? zs_args.recLen : items.items[i].len;
+                got.emplace_back(items.base + at, (size_t)len);
+            }
+            zs_index_release(&items);
+            ASSERT_EQ(got, records) << "layout " << layout << ", direction " << direction;
+        }
+    }
+}
