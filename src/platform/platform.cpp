@@ -119,7 +119,10 @@ bool join_beside(char* out, const char* path, const char* name) {
 }  // namespace
 
 int zs_plat_resolve(const char* path, char out[ZS_PATH_MAX]) {
-    if (path == nullptr || !copy_path(out, path)) return -1;
+    if (path == nullptr || !copy_path(out, path)) {
+        out[0] = '\0';
+        return -1;
+    }
     char cur[ZS_PATH_MAX];
     copy_path(cur, path);
     // Follow links by hand, so that a dangling one still leads to the path it points to.
@@ -164,8 +167,8 @@ int zs_plat_same_file(const char* a, const char* b) {
     if ((ea && !S_ISREG(sa.st_mode)) || (eb && !S_ISREG(sb.st_mode))) return 0;
     if (ea && eb && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino) return 1;
     char ra[ZS_PATH_MAX], rb[ZS_PATH_MAX];
-    zs_plat_resolve(a, ra);
-    zs_plat_resolve(b, rb);
+    // A path that cannot be resolved (too long) is compared as written.
+    if (zs_plat_resolve(a, ra) != 0 || zs_plat_resolve(b, rb) != 0) return std::strcmp(a, b) == 0;
     return std::strcmp(ra, rb) == 0;
 }
 
@@ -216,7 +219,10 @@ void out_clear(ZsOutFile* out) {
 int zs_plat_out_open(const char* path, ZsOutFile* out) {
     *out = ZsOutFile{nullptr, nullptr, nullptr, 0, -1, -1};
     char target[ZS_PATH_MAX];
-    if (zs_plat_resolve(path, target) != 0) copy_path(target, path);
+    if (zs_plat_resolve(path, target) != 0 && !copy_path(target, path)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
     struct stat st;
     bool exists = stat(target, &st) == 0;
     if (exists && !S_ISREG(st.st_mode)) {

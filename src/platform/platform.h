@@ -34,7 +34,8 @@ int zs_plat_file_size(const char* path, int64_t* size);
 int zs_plat_access(const char* path, int mode);
 
 // The path a name stands for, symbolic links followed (a dangling link by the path it points to)
-// and made absolute. 0, or -1 when it cannot be worked out (out then holds the name unchanged).
+// and made absolute. 0, or -1 when it cannot be worked out (out then holds the name unchanged, or
+// nothing when the name is longer than ZS_PATH_MAX).
 inline constexpr int ZS_PATH_MAX = 4096;
 int zs_plat_resolve(const char* path, char out[ZS_PATH_MAX]);
 

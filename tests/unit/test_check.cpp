@@ -1,7 +1,10 @@
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 
+#include "platform/platform.h"
 #include "settings_test_util.h"
 
 namespace fs = std::filesystem;
@@ -260,6 +263,22 @@ TEST_F(Check, ErrorFileMustNotOverwriteInputOrOutput) {
         EXPECT_EQ(check(c.args, &err), c.errPath.empty() ? 0 : 1) << c.args[1];
         EXPECT_EQ(err, c.errPath.empty() ? "" : cp932(("☆ Cannot create error file [" + c.errPath + "]!\n").c_str()));
     }
+}
+
+// Names longer than the platform's path limit: nothing read past what was written, no file made.
+TEST_F(Check, PathsLongerThanThePathLimit) {
+    std::string in = file("in.txt", 10), longName = dir + "/" + std::string(5000, 'x');
+    char out[ZS_PATH_MAX];
+    std::memset(out, 'X', sizeof out);
+    EXPECT_EQ(zs_plat_resolve(longName.c_str(), out), -1);
+    EXPECT_NE(std::memchr(out, '\0', sizeof out), nullptr);
+    EXPECT_EQ(zs_plat_same_file(longName.c_str(), in.c_str()), 0);
+    EXPECT_EQ(zs_plat_same_file(longName.c_str(), longName.c_str()), 1);
+    ZsOutFile o;
+    errno = 0;
+    EXPECT_EQ(zs_plat_out_open(longName.c_str(), &o), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
 }
 
 TEST_F(Check, VerboseLines) {
