@@ -44,6 +44,13 @@ bool split_path(InputFile* f) {
 
 bool folder_usable(const char* dir) { return zs_plat_access(dir, 0) == 0 && zs_plat_access(dir, 6) == 0; }
 
+// True when path names one of the input files (through links too).
+bool names_an_input(const ArgsInfo* args, const char* path) {
+    for (int32_t i = 0; i < args->inFileNums; i++)
+        if (zs_plat_same_file(path, args->arrInFile[i].path)) return true;
+    return false;
+}
+
 int check_newline(ArgsInfo* args) {
     if (args->sep == nullptr) {
         args->sep = "\n";
@@ -101,11 +108,9 @@ int check_output(ArgsInfo* args) {
     InputFile* o = &args->outFile;
     if (o->path != nullptr && !split_path(o)) return 1;
     // A merge reads its inputs while it writes: an output naming one would destroy it first.
-    for (int32_t i = 0; args->bMerge && o->path != nullptr && i < args->inFileNums; i++) {
-        if (zs_plat_same_file(o->path, args->arrInFile[i].path)) {
-            ZS_MSG("☆ Cannot create output file [%s]!\n", "☆出力ファイル[%s]は作成できません！\n", o->path);
-            return 1;
-        }
+    if (args->bMerge && o->path != nullptr && names_an_input(args, o->path)) {
+        ZS_MSG("☆ Cannot create output file [%s]!\n", "☆出力ファイル[%s]は作成できません！\n", o->path);
+        return 1;
     }
     ZS_VMSG_JP("出力フォルダ: %s\n", zs_s(o->dir));
     ZS_VMSG_JP("出力ファイル名: %s\n", zs_s(o->fileName));
@@ -134,10 +139,8 @@ int check_error_file(ArgsInfo* args) {
         }
         // Error records are written over the file named by -E: it must not be an input
         // or the output, or their data would be destroyed.
-        bool clash = args->outFile.path != nullptr && zs_plat_same_file(e->path, args->outFile.path);
-        for (int32_t i = 0; !clash && i < args->inFileNums; i++)
-            clash = zs_plat_same_file(e->path, args->arrInFile[i].path) != 0;
-        if (clash) {
+        if ((args->outFile.path != nullptr && zs_plat_same_file(e->path, args->outFile.path)) ||
+            names_an_input(args, e->path)) {
             ZS_MSG("☆ Cannot create error file [%s]!\n", "☆エラーファイル[%s]は作成できません！\n", e->path);
             return 1;
         }

@@ -57,9 +57,9 @@ int read_error() {
 }
 
 int buffer_failed(int32_t i, int64_t size, bool fixed) {
-    if (fixed)
-        ZS_MSG("☆ Failed to allocate [%ld]KB memory for block buffer %ld!\n", "☆ブロックバッファ%2$ldの[%1$ld]KBメモリの割当は失敗しました!\n",
-               kb_up(size), (long)i);
+    // The two texts name the size and the buffer in opposite orders.
+    if (fixed && !zs_is_japanese())
+        ZS_MSG_JP("☆ Failed to allocate [%ld]KB memory for block buffer %ld!\n", kb_up(size), (long)i);
     else
         ZS_MSG_JP("☆ブロックバッファ%ldの[%ld]KBメモリの割当は失敗しました!\n", (long)i, kb_up(size));
     return 1;

@@ -219,9 +219,13 @@ int zs_split_all(ZsSplit* s) {
 
 int zs_create_temp_file() {
     const ArgsInfo* a = &zs_args;
+    if (a->tmpFile.dir == nullptr || a->tmpFile.path == nullptr) {  // the argument check sets both
+        ZS_MSG("☆ Temporary file path is invalid, sorting aborted!\n", "☆一時ファイルのパスが不正の為、ソート中止しました！\n");
+        return 1;
+    }
     if (zs_plat_access(a->tmpFile.dir, 0) != 0 || zs_plat_access(a->tmpFile.dir, 6) != 0) {
         ZS_MSG("☆ Temporary folder [%s] does not exist or insufficient permissions!\n",
-               "☆一時フォルダ[%s]は存在しません、又は権限不足です！\n", zs_s(a->tmpFile.dir));
+               "☆一時フォルダ[%s]は存在しません、又は権限不足です！\n", a->tmpFile.dir);
         return 1;
     }
     zs_run.tmpStream = zs_plat_create_temp(a->tmpFile.path);
