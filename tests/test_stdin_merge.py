@@ -65,3 +65,8 @@ def test_merge_writes_the_first_header_once(tmp_path):
     (tmp_path / "c.csv").write_bytes(b"K,V")  # a header alone
     r = run_tesra(["-M", "-C", "-H", "-K", "1n", "a.csv", "b.csv", "c.csv"], cwd=tmp_path)
     assert (r.rc, r.out) == (0, b"k,v\n1,a\n2,b\n3,c\n4,d\n")
+    # An input without a header line fails as in the other modes, first or not.
+    (tmp_path / "e.csv").write_bytes(b"")
+    for files in (["e.csv", "a.csv"], ["a.csv", "e.csv"]):
+        r = run_tesra(["-M", "-C", "-H", "-K", "1n", *files], cwd=tmp_path)
+        assert r.rc == 1 and "☆ Error occurred while reading CSV file header!\n" in r.messages, files

@@ -10,6 +10,7 @@
 #include "base/msg.h"
 #include "platform/platform.h"
 #include "sort/merge.h"
+#include "sort/split.h"
 
 namespace {
 
@@ -22,8 +23,6 @@ struct Input {
     bool atEnd;          // the file has been read to its end
     bool reported;       // its disorder has been reported
     ZsPrevRecord last;   // the last record of the previous load, for the order check
-    bool hasLast;
-    bool dropHeader;     // -H: the first line is a header, not a record
 };
 
 int open_failed(const char* path) {
@@ -76,7 +75,6 @@ int next_fixed_load(Input* in) {
     const int32_t recLen = zs_args.recLen;
     if (u->bufLen >= recLen) {  // keep the last record for the order check
         if (zs_prev_set(&in->last, u->buf + u->bufLen - recLen, recLen, nullptr, 0) != 0) return buffer_failed(recLen);
-        in->hasLast = true;
     }
     u->bufPos = 0;
     u->bufLen = 0;
@@ -100,7 +98,6 @@ int next_index_load(Input* in) {
             const CsvColumn* cols = a->layout == ZS_CSV ? static_cast<const CsvEntry*>(e)->cols : nullptr;
             int32_t colNum = a->layout == ZS_CSV ? static_cast<const CsvEntry*>(e)->colNum : 0;
             if (zs_prev_set(&in->last, data, len, reinterpret_cast<const char*>(cols), colNum) != 0) return buffer_failed(len);
-            in->hasLast = true;
         }
         zs_index_release(&in->idx);
         u->recList = nullptr;
@@ -127,19 +124,6 @@ int next_index_load(Input* in) {
             u->bufLen += a->sepLen;
             u->inFile->size += a->sepLen;
             a->totalFileSize += a->sepLen;
-        }
-        if (in->dropHeader) {
-            // -H: the first line of every input but the first is dropped; the first one's was kept.
-            int32_t at = -1;
-            for (int32_t i = 0; i + a->sepLen <= u->bufLen; i++)
-                if (std::memcmp(u->buf + i, a->sep, (size_t)a->sepLen) == 0) {
-                    at = i + a->sepLen;
-                    break;
-                }
-            if (at < 0 && !in->atEnd) continue;  // the header line goes on beyond this load
-            in->consumed = at < 0 ? u->bufLen : at;
-            in->dropHeader = false;
-            continue;
         }
         if (zs_index_build(u->buf, u->bufLen, ZsScan{in->atEnd ? 1 : 0, nullptr, 0, 0, 0, 0}, &in->idx) != 0) return 1;
         in->consumed = in->idx.indexedBytes;  // error records count as taken
@@ -289,7 +273,6 @@ int merge_inputs(Input* inputs, int32_t count, ZsMergeOut* out, ZsPrevRecord* pr
                 first = false;
             }
         }
-        u->inFile->outSize += len;
         bool done;
         if (advance<L>(in, order, &done) != 0) return 1;
         if (done) {
@@ -329,7 +312,7 @@ int merge_files(Input* inputs) {
     ZsMergeOut out;
     if (zs_merge_out_open(&out, zs_run.outStream.stream, a->bUnique == 1, L == ZS_FIXED ? a->recLen : 0) != 0) return 1;
     ZS_VMSG_JP("出力バッファサイズは[%ld]KBです。\n", (long)((a->outFile.outBufSize - 1) / 1024 + 1));
-    // -H: the first input's header goes first; the others' are dropped.
+    // -H: the first input's header goes first.
     if (L == ZS_CSV && a->bHeader && a->headerLen > 0) zs_put(&out.w, a->header, a->headerLen);
     PtrList* work = nullptr;
     int rc = out.failed() ? 0 : merge_inputs<L>(inputs, count, &out, &prev, &work);
@@ -343,32 +326,27 @@ int merge_files(Input* inputs) {
     return 0;
 }
 
-// Opens every input (and reads the first one's header line with -H).
+// Opens every input and, with -H, reads past its header line (the first input's is kept), as the
+// other modes do.
 int open_inputs(Input* inputs) {
     ArgsInfo* a = &zs_args;
     for (int32_t i = 0; i < a->inFileNums; i++) {
         InputFile* f = &a->arrInFile[i];
-        UnitDataInfo* u = static_cast<UnitDataInfo*>(zs_malloc(zs_run.pool, sizeof(UnitDataInfo)));
-        if (u == nullptr) {
-            ZS_MSG("☆ Failed to allocate [%ld] bytes for block information management! \n",
-                   "☆ブロック情報管理用[%ld]メモリの割当は失敗しました！ \n", (long)sizeof(UnitDataInfo));
-            return 1;
-        }
-        *u = UnitDataInfo{};
+        UnitDataInfo* u = zs_new_unit();
+        if (u == nullptr) return 1;
         u->inFile = f;
         f->unitDataInfo = u;
         f->outSize = 0;
-        inputs[i] = Input{u, ZsIndex{}, 0, f->size == 0, false, ZsPrevRecord{}, false,
-                          a->layout == ZS_CSV && a->bHeader && i > 0};
+        inputs[i] = Input{u, ZsIndex{}, 0, f->size == 0, false, ZsPrevRecord{}};
         f->file = fopen(f->path, "rb");
         if (f->file == nullptr) return open_failed(f->path);
         if (setvbuf(f->file, nullptr, _IONBF, 0) != 0) {
             ZS_MSG("☆ Failed to set input buffer!\n", "☆入力バッファの設定はできません！\n");
             return 1;
         }
-        if (i == 0 && a->layout == ZS_CSV && a->bHeader && f->size > 0) {
+        if (a->layout == ZS_CSV && a->bHeader) {
             ZsHeaderChunk h;
-            if (zs_read_header(f->file, f, true, false, &h) != 0) return 1;
+            if (zs_read_header(f->file, f, i == 0, false, &h) != 0) return 1;
             qfree(h.chunk);
             if (zs_plat_seek(f->file, h.lineLen) != 0) return read_failed(f->path);
             u->readBytes = h.lineLen;
