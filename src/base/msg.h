@@ -9,6 +9,7 @@
 // - Use the ZS_MSG macros: they check both texts of a pair against the arguments at compile time.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
 #include "base/run.h"
@@ -48,6 +49,9 @@ void zs_phase_begin();
 // Verbose timing line: finish = clock, prints the Japanese-only text jp (one "%8.0f") with the
 // milliseconds since phaseStart; with restart, the next phase starts now.
 void zs_time_phase(const char* jp, bool restart);
+
+// A size in KB, rounded up, as the messages print sizes.
+inline long zs_kb(int64_t bytes) { return (long)((bytes - 1) / 1024 + 1); }
 
 // A text argument as printf shows it; null becomes "(null)" explicitly.
 inline const char* zs_s(const char* s) { return s != nullptr ? s : "(null)"; }

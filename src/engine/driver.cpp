@@ -24,7 +24,6 @@ constexpr int64_t kMergeShare = 4LL << 20;  // pool for each input of a merge: i
 constexpr long kLargestPoolKb = 2097152;
 
 // Sizes are shown in KB rounded up.
-long kb(int64_t size) { return (long)((size - 1) / 1024 + 1); }
 
 int verbose_start_block() {
     // Standard error keeps this buffer after the run; it lives in the run state for good.
@@ -49,31 +48,31 @@ int pool_fallback() {
     int64_t failed = a->totalMemSize;
     a->bMemory = 0;
     ZS_MSG("☆ Failed to allocate [%ld]KB memory! Allocating default memory [%ld]KB.\n",
-           "☆[%ld]KBメモリの割当は失敗しました！デフォルトなメモリ[%ld]KBを割当します。\n", kb(failed),
-           kb(kDefaultPool));
+           "☆[%ld]KBメモリの割当は失敗しました！デフォルトなメモリ[%ld]KBを割当します。\n", zs_kb(failed),
+           zs_kb(kDefaultPool));
     if (failed > kDefaultPool) {
         a->totalMemSize = (int32_t)kDefaultPool;
         zs_run.pool = zs_pool_create(a->totalMemSize);
         if (zs_run.pool != nullptr) return 0;
         ZS_MSG("☆ Failed to allocate [%ld]KB memory! Allocating minimum memory [%ld]KB.\n",
-               "☆[%ld]KBメモリの割当は失敗しました！最小メモリ[%ld]KBを割当します。\n", kb(kDefaultPool),
-               kb(kMinPool));
+               "☆[%ld]KBメモリの割当は失敗しました！最小メモリ[%ld]KBを割当します。\n", zs_kb(kDefaultPool),
+               zs_kb(kMinPool));
         a->totalMemSize = (int32_t)kMinPool;
         zs_run.pool = zs_pool_create(a->totalMemSize);
         if (zs_run.pool != nullptr) return 0;
         ZS_MSG("☆ Failed to allocate [%ld]KB memory, sorting cannot be performed!\n",
-               "☆[%ld]KBメモリの割当は失敗しました、ソートできませんでした！\n", kb(kMinPool));
+               "☆[%ld]KBメモリの割当は失敗しました、ソートできませんでした！\n", zs_kb(kMinPool));
         return 1;
     }
     if (failed < kMinPool) {
         ZS_MSG("☆ Cannot use memory smaller than minimum [%ld]KB! Allocating minimum memory [%ld]KB.\n",
                "☆最小メモリ[%ld]KBより小さいメモリの利用は出来ません！最小メモリ[%ld]KBを割当します。\n",
-               kb(failed), kb(kMinPool));
+               zs_kb(failed), zs_kb(kMinPool));
         a->totalMemSize = (int32_t)kMinPool;
         zs_run.pool = zs_pool_create(a->totalMemSize);
         if (zs_run.pool != nullptr) return 0;
     }
-    ZS_MSG_JP("☆[%ld]KBメモリの割当は失敗しました、ソートできませんでした！\n", kb(kMinPool));
+    ZS_MSG_JP("☆[%ld]KBメモリの割当は失敗しました、ソートできませんでした！\n", zs_kb(kMinPool));
     return 1;
 }
 
@@ -83,7 +82,7 @@ int switch_to_tmpfile_mode() {
         ZS_MSG("☆ Insufficient memory, using temporary files for sorting.\n",
                "☆メモリ不足の為、一時ファイルを使用してソートします。\n");
         ZS_MSG("☆ Using default memory [%ld]KB.\n", "☆デフォルトなメモリ[%ld]KBを使用します。\n",
-               kb(a->totalMemSize));
+               zs_kb(a->totalMemSize));
         a->bMemory = 0;
     }
     return zs_tmpfile_mode();
@@ -102,7 +101,7 @@ int in_memory_mode() {
     int32_t* fileEnds = static_cast<int32_t*>(zs_malloc(zs_run.pool, (int64_t)a->inFileNums * 4));
     if (fileEnds == nullptr) {
         ZS_MSG("☆ Failed to allocate [%ld]KB memory!\n", "☆[%ld]KBメモリの割当は失敗しました！\n",
-               kb((int64_t)a->inFileNums * 4));
+               zs_kb((int64_t)a->inFileNums * 4));
         return 1;
     }
     zs_phase_begin();
@@ -259,7 +258,7 @@ int run(int argc, char** argv) {
     zs_run.pool = zs_pool_create(a->totalMemSize);
     if (zs_run.pool == nullptr && pool_fallback() != 0) return fail_tail();
     if (zs_run.bVerbose) {
-        ZS_MSG("Memory pool size is [%ld]KB.\n", "メモリプールのサイズは[%ld]KBです。\n", kb(a->totalMemSize));
+        ZS_MSG("Memory pool size is [%ld]KB.\n", "メモリプールのサイズは[%ld]KBです。\n", zs_kb(a->totalMemSize));
         zs_pool_report(zs_run.pool);
         ZS_MSG("--- Memory pool processing completed.--- \n", "--- メモリプール処理は終了しました。--- \n");
     }
@@ -267,7 +266,7 @@ int run(int argc, char** argv) {
     PtrList* blockList = static_cast<PtrList*>(zs_malloc(zs_run.pool, sizeof(PtrList)));
     if (blockList == nullptr) {
         ZS_MSG("☆ Failed to allocate [%ld]KB memory!\n", "☆[%ld]KBメモリの割当は失敗しました！\n",
-               kb(sizeof(PtrList)));
+               zs_kb(sizeof(PtrList)));
         return fail_tail();
     }
     *blockList = PtrList{};
@@ -284,7 +283,8 @@ int run(int argc, char** argv) {
         rc = stdin_mode();
     // An interrupt seen before the outputs are in place fails the run: the caller raises
     // KeyboardInterrupt, which must not come with a success.
-    if (rc != 0 || zs_interrupted_now() || zs_close_error_file() != 0 || commit_outputs() != 0) return fail_tail();
+    if (rc != 0 || zs_interrupted_now() || zs_close_error_file() != 0 || commit_outputs() != 0)
+        return fail_tail();
 
     if (zs_run.bVerbose) verbose_report();
     zs_run_reset();
@@ -313,7 +313,8 @@ int64_t sampled_need() {
         break;
     }
     int64_t total = a->totalFileSize;
-    int64_t records = a->layout == ZS_FIXED ? a->totalRecNum : (int64_t)((double)total / sample.recordBytes) + a->inFileNums;
+    int64_t records =
+        a->layout == ZS_FIXED ? a->totalRecNum : (int64_t)((double)total / sample.recordBytes) + a->inFileNums;
     return total + (int64_t)a->inFileNums * a->sepLen + records * zs_index_cost(sample.columns) + kIndexReserve;
 }
 
@@ -357,7 +358,7 @@ int zs_pool_size() {
         return (int)kDefaultPool;
     }
     if (size >= kMinPool) return (int)size;
-    ZS_VMSG_JP("最小メモリサイズ[%ld]KBを使用する。\n", kb(kMinPool));
+    ZS_VMSG_JP("最小メモリサイズ[%ld]KBを使用する。\n", zs_kb(kMinPool));
     return (int)kMinPool;
 }
 

@@ -12,17 +12,11 @@ namespace {
 // The split sort of one input file; its CSV header line is read here, the first file's kept.
 int split_file(const InputFile* file, bool first) {
     const ArgsInfo* a = &zs_args;
-    FILE* in = fopen(file->path, "rb");
-    if (in == nullptr) {
-        ZS_MSG("☆ Cannot open input file [%s]!\n", "☆入力ファイル[%s]は開くことはできません！\n", file->path);
-        return 1;
-    }
+    FILE* in = zs_open_input(file);
+    if (in == nullptr) return 1;
     int rc = 0;
     int64_t bytes = file->size;
-    if (setvbuf(in, nullptr, _IONBF, 0) != 0) {
-        ZS_MSG("☆ Failed to set input buffer!\n", "☆入力バッファの設定はできません！\n");
-        rc = 1;
-    } else if (a->layout == ZS_CSV && a->bHeader) {
+    if (a->layout == ZS_CSV && a->bHeader) {
         ZsHeaderChunk h;
         rc = zs_read_header(in, file, first, true, &h);
         if (rc == 0) {

@@ -6,7 +6,6 @@
 
 namespace {
 
-constexpr int32_t kHeaderScanLimit = 1048576;
 // Reads are cut into pieces of this size so that an interrupt is noticed during a large file.
 constexpr int64_t kReadPiece = 64LL << 20;
 
@@ -22,19 +21,7 @@ bool read_exact(FILE* in, char* dst, int64_t n) {
     return true;
 }
 
-// True when the file holds nothing beyond what was read: a file that grew since its size was
-// checked would otherwise be sorted without its new bytes.
-bool at_end(FILE* in) {
-    char probe;
-    return zs_plat_read(in, &probe, 1) == 0;
-}
 
-int read_failed(const char* path) {
-    if (zs_run.bInterrupted) return 1;  // the interrupt has been reported
-    ZS_MSG("☆ Error occurred while reading input file [%s]!\n", "☆入力ファイル[%s]の読み込み中にエラーが発生しました！\n",
-           path);
-    return 1;
-}
 
 int header_failed(bool japaneseOnly) {
     if (japaneseOnly)
@@ -51,10 +38,6 @@ int64_t find_sep(const char* p, int64_t n, const char* sep, int32_t sepLen) {
     return -1;
 }
 
-bool ends_with(const char* data, int64_t len, const char* sep, int32_t sepLen) {
-    return len >= sepLen && std::memcmp(data + len - sepLen, sep, (size_t)sepLen) == 0;
-}
-
 }  // namespace
 
 int zs_keep_header(const char* line, int32_t lineLen, bool complete) {
@@ -63,7 +46,7 @@ int zs_keep_header(const char* line, int32_t lineLen, bool complete) {
     a->header = static_cast<char*>(zs_malloc(zs_run.pool, headerLen));
     if (a->header == nullptr) {
         ZS_MSG("☆ Failed to allocate [%ld]KB memory!\n", "☆[%ld]KBメモリの割当は失敗しました！\n",
-               (long)((headerLen - 1) / 1024 + 1));
+               zs_kb(headerLen));
         return 1;
     }
     std::memcpy(a->header, line, (size_t)lineLen);
@@ -72,22 +55,37 @@ int zs_keep_header(const char* line, int32_t lineLen, bool complete) {
     return 0;
 }
 
-int zs_read_header(FILE* in, const InputFile* file, bool first, bool japaneseOnly, ZsHeaderChunk* h) {
+int zs_header_line(const char* data, int32_t scanned, bool allData, bool japaneseOnly, int32_t* lineLen,
+                   bool* complete) {
     const ArgsInfo* a = &zs_args;
-    *h = ZsHeaderChunk{nullptr, file->size < kHeaderScanLimit ? file->size : kHeaderScanLimit, 0};
+    int64_t at = find_sep(data, scanned, a->sep, a->sepLen);
+    // Data that is one line without its newline code is all header; anything else without a
+    // newline code in the first 1 MiB has no header line.
+    if (at < 0 && (!allData || scanned == 0)) return header_failed(japaneseOnly);
+    *complete = at < 0;
+    *lineLen = at >= 0 ? (int32_t)at + a->sepLen : scanned;
+    return 0;
+}
+
+int32_t zs_end_with_sep(char* data, int64_t len) {
+    const ArgsInfo* a = &zs_args;
+    if (a->layout == ZS_FIXED || len == 0) return 0;
+    if (len >= a->sepLen && std::memcmp(data + len - a->sepLen, a->sep, (size_t)a->sepLen) == 0) return 0;
+    std::memcpy(data + len, a->sep, (size_t)a->sepLen);
+    return a->sepLen;
+}
+
+int zs_read_header(FILE* in, const InputFile* file, bool first, bool japaneseOnly, ZsHeaderChunk* h) {
+    *h = ZsHeaderChunk{nullptr, file->size < ZS_HEADER_SCAN_LIMIT ? file->size : ZS_HEADER_SCAN_LIMIT, 0};
     h->chunk = h->chunkLen > 0 ? static_cast<char*>(zs_qmalloc(h->chunkLen)) : nullptr;
     if (h->chunk == nullptr) return header_failed(japaneseOnly);
     int rc = 0;
-    int64_t at = -1;
+    bool complete = false;
     if (!read_exact(in, h->chunk, h->chunkLen)) {
-        rc = read_failed(file->path);
-    } else if ((at = find_sep(h->chunk, h->chunkLen, a->sep, a->sepLen)) < 0 && h->chunkLen < file->size) {
-        // A file that is one line without its newline code is all header; anything else without
-        // a newline code in the first 1 MiB has no header line.
-        rc = header_failed(japaneseOnly);
+        rc = zs_input_read_failed(file->path);
     } else {
-        h->lineLen = at >= 0 ? (int32_t)at + a->sepLen : h->chunkLen;
-        if (first) rc = zs_keep_header(h->chunk, h->lineLen, at < 0);
+        rc = zs_header_line(h->chunk, h->chunkLen, h->chunkLen == file->size, japaneseOnly, &h->lineLen, &complete);
+        if (rc == 0 && first) rc = zs_keep_header(h->chunk, h->lineLen, complete);
     }
     if (rc != 0) {
         qfree(h->chunk);
@@ -114,11 +112,6 @@ int strip_header(FILE* in, const InputFile* file, bool first, char* dst, int64_t
 // Reads one open input file to *offset in buffer. 1 after a failure message.
 int read_file(FILE* in, const InputFile* file, bool first, char* buffer, int64_t* offset) {
     const ArgsInfo* a = &zs_args;
-    // Unbuffered: each read goes straight into the destination.
-    if (setvbuf(in, nullptr, _IONBF, 0) != 0) {
-        ZS_MSG("☆ Failed to set input buffer!\n", "☆入力バッファの設定はできません！\n");
-        return 1;
-    }
     const int64_t fileStart = *offset;
     int64_t rest = file->size;
     if (a->layout == ZS_CSV && a->bHeader) {
@@ -127,19 +120,53 @@ int read_file(FILE* in, const InputFile* file, bool first, char* buffer, int64_t
         *offset += copied;
         rest -= consumed;
     }
-    if (!read_exact(in, buffer + *offset, rest) || !at_end(in)) return read_failed(file->path);
+    int64_t left = rest;
+    bool atEnd;
+    if (!zs_read_sized(in, buffer + *offset, rest, &left, &atEnd)) return zs_input_read_failed(file->path);
     *offset += rest;
     // Every file's data ends with the newline code: its last record never runs into the next
     // file's first.
-    if (a->layout != ZS_FIXED && *offset > fileStart &&
-        !ends_with(buffer + fileStart, *offset - fileStart, a->sep, a->sepLen)) {
-        std::memcpy(buffer + *offset, a->sep, (size_t)a->sepLen);
-        *offset += a->sepLen;
-    }
+    *offset += zs_end_with_sep(buffer + fileStart, *offset - fileStart);
     return 0;
 }
 
 }  // namespace
+
+int zs_input_read_failed(const char* path) {
+    if (zs_run.bInterrupted) return 1;  // the interrupt has been reported
+    ZS_MSG("☆ Error occurred while reading input file [%s]!\n", "☆入力ファイル[%s]の読み込み中にエラーが発生しました！\n",
+           path);
+    return 1;
+}
+
+bool zs_read_sized(FILE* in, char* dst, int64_t n, int64_t* left, bool* atEnd) {
+    ZS_ASSERT(n <= *left);
+    *atEnd = false;
+    if (!read_exact(in, dst, n)) return false;
+    *left -= n;
+    if (*left == 0) {
+        // Bytes beyond the size checked at the start would not be sorted: the file changed.
+        char probe;
+        if (zs_plat_read(in, &probe, 1) != 0) return false;
+        *atEnd = true;
+    }
+    return true;
+}
+
+FILE* zs_open_input(const InputFile* file) {
+    FILE* in = fopen(file->path, "rb");
+    if (in == nullptr) {
+        ZS_MSG("☆ Cannot open input file [%s]!\n", "☆入力ファイル[%s]は開くことはできません！\n", file->path);
+        return nullptr;
+    }
+    // Unbuffered: each read goes straight into the destination.
+    if (setvbuf(in, nullptr, _IONBF, 0) != 0) {
+        ZS_MSG("☆ Failed to set input buffer!\n", "☆入力バッファの設定はできません！\n");
+        fclose(in);
+        return nullptr;
+    }
+    return in;
+}
 
 int64_t zs_load_size() {
     const ArgsInfo* a = &zs_args;
@@ -151,11 +178,8 @@ int zs_load_input(char* buffer, int32_t* fileEnds) {
     int64_t offset = 0;
     for (int32_t f = 0; f < a->inFileNums; f++) {
         const InputFile* file = &a->arrInFile[f];
-        FILE* in = fopen(file->path, "rb");
-        if (in == nullptr) {
-            ZS_MSG("☆ Cannot open input file [%s]!\n", "☆入力ファイル[%s]は開くことはできません！\n", file->path);
-            return 1;
-        }
+        FILE* in = zs_open_input(file);
+        if (in == nullptr) return 1;
         int rc = read_file(in, file, f == 0, buffer, &offset);
         fclose(in);
         if (rc != 0) return 1;

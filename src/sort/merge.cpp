@@ -9,8 +9,6 @@ namespace {
 
 constexpr int32_t kOutBufSize = 655360;
 
-long kb_up(int64_t n) { return (long)((n - 1) / 1024 + 1); }
-
 }  // namespace
 
 PtrList* zs_work_list(const PtrList* from) {
@@ -111,7 +109,7 @@ int zs_merge_out_open(ZsMergeOut* m, FILE* out, bool unique, int32_t recLen) {
     if (recLen > 0) size = recLen > kOutBufSize ? recLen : kOutBufSize / recLen * recLen;  // whole records
     o->outBuf = static_cast<char*>(zs_qmalloc(size));
     if (o->outBuf == nullptr) {
-        ZS_MSG_JP("☆出力バッファ[%ld]KBメモリの割当は失敗しました！ \n", kb_up(size));
+        ZS_MSG_JP("☆出力バッファ[%ld]KBメモリの割当は失敗しました！ \n", zs_kb(size));
         return 1;
     }
     o->outBufSize = size;

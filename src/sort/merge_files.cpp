@@ -25,17 +25,6 @@ struct Input {
     ZsPrevRecord last;   // the last record of the previous load, for the order check
 };
 
-int open_failed(const char* path) {
-    ZS_MSG("☆ Cannot open input file [%s]!\n", "☆入力ファイル[%s]は開くことはできません！\n", path);
-    return 1;
-}
-
-int read_failed(const char* path) {
-    ZS_MSG("☆ Error occurred while reading input file [%s]!\n", "☆入力ファイル[%s]の読み込み中にエラーが発生しました！\n",
-           path);
-    return 1;
-}
-
 int buffer_failed(int64_t size) {
     ZS_MSG("☆ Failed to allocate [%ld]KB memory for merge sort buffer! \n",
            "☆マージソート用バッファ[%ld]KBメモリの割当は失敗しました！ \n", (long)(size / 1024));
@@ -49,21 +38,33 @@ void not_sorted(Input* in) {
            in->u->inFile->path);
 }
 
+// Copies a record (fixed: its bytes; else its list entry) into a previous-record buffer, with
+// its column table for CSV records.
+template <ZsLayout L>
+int keep_record(ZsPrevRecord* prev, const void* e) {
+    const char* cols = nullptr;
+    int32_t colNum = 0;
+    if constexpr (L == ZS_CSV) {
+        cols = reinterpret_cast<const char*>(static_cast<const CsvEntry*>(e)->cols);
+        colNum = static_cast<const CsvEntry*>(e)->colNum;
+    }
+    const int32_t len = ZsEntryOf<L>::len(e);
+    if (zs_prev_set(prev, ZsEntryOf<L>::data(e), len, cols, colNum) != 0) return buffer_failed(len);
+    return 0;
+}
+
 // Reads more of an input behind the bytes kept at the front of its buffer.
 int read_input(Input* in) {
     UnitDataInfo* u = in->u;
     int64_t left = (int64_t)u->inFile->size - u->readBytes;
     int64_t want = (int64_t)u->bufCap - u->bufLen;
     if (want > left) want = left;
-    int64_t got = want > 0 ? zs_plat_read(u->inFile->file, u->buf + u->bufLen, want) : 0;
-    if (got != want) return read_failed(u->inFile->path);
-    u->readBytes += got;
-    u->bufLen += (int32_t)got;
-    if (u->readBytes == u->inFile->size) {
-        char probe;  // bytes beyond the checked size: the file changed while it was merged
-        if (zs_plat_read(u->inFile->file, &probe, 1) != 0) return read_failed(u->inFile->path);
-        in->atEnd = true;
-    }
+    bool atEnd;
+    if (!zs_read_sized(u->inFile->file, u->buf + u->bufLen, want, &left, &atEnd))
+        return zs_input_read_failed(u->inFile->path);
+    u->readBytes += want;
+    u->bufLen += (int32_t)want;
+    in->atEnd = atEnd;
     return 0;
 }
 
@@ -73,9 +74,8 @@ int read_input(Input* in) {
 int next_fixed_load(Input* in) {
     UnitDataInfo* u = in->u;
     const int32_t recLen = zs_args.recLen;
-    if (u->bufLen >= recLen) {  // keep the last record for the order check
-        if (zs_prev_set(&in->last, u->buf + u->bufLen - recLen, recLen, nullptr, 0) != 0) return buffer_failed(recLen);
-    }
+    // The last record, for the order check of the next load's first.
+    if (u->bufLen >= recLen && keep_record<ZS_FIXED>(&in->last, u->buf + u->bufLen - recLen) != 0) return 1;
     u->bufPos = 0;
     u->bufLen = 0;
     return read_input(in);
@@ -86,19 +86,15 @@ int next_fixed_load(Input* in) {
 // Indexes the next load of an input: what the last index did not cover moves to the front, more is
 // read behind it, and a buffer too small for one record grows. A load of error records only is
 // followed by the next. 0 with u->recNum records (0: the input is used up), or 1 after a message.
+template <ZsLayout L>
 int next_index_load(Input* in) {
     ArgsInfo* a = &zs_args;
     UnitDataInfo* u = in->u;
     for (;;) {
-        if (in->idx.list != nullptr && u->recNum > 0) {
-            // The last record of the load, for the order check of the next load's first.
-            const void* e = in->idx.list->items[in->idx.list->start + u->recNum - 1];
-            const char* data = a->layout == ZS_CSV ? static_cast<const CsvEntry*>(e)->data : static_cast<const VarEntry*>(e)->data;
-            int32_t len = a->layout == ZS_CSV ? static_cast<const CsvEntry*>(e)->len : static_cast<const VarEntry*>(e)->len;
-            const CsvColumn* cols = a->layout == ZS_CSV ? static_cast<const CsvEntry*>(e)->cols : nullptr;
-            int32_t colNum = a->layout == ZS_CSV ? static_cast<const CsvEntry*>(e)->colNum : 0;
-            if (zs_prev_set(&in->last, data, len, reinterpret_cast<const char*>(cols), colNum) != 0) return buffer_failed(len);
-        }
+        // The last record of the load, for the order check of the next load's first.
+        if (in->idx.list != nullptr && u->recNum > 0 &&
+            keep_record<L>(&in->last, in->idx.list->items[in->idx.list->start + u->recNum - 1]) != 0)
+            return 1;
         zs_index_release(&in->idx);
         u->recList = nullptr;
         u->recNum = u->recIdx = 0;
@@ -117,13 +113,12 @@ int next_index_load(Input* in) {
             u->bufCap = (int32_t)cap;
         }
         if (!in->atEnd && read_input(in) != 0) return 1;
-        if (in->atEnd && u->bufLen > 0 &&
-            (u->bufLen < a->sepLen || std::memcmp(u->buf + u->bufLen - a->sepLen, a->sep, (size_t)a->sepLen) != 0)) {
+        if (in->atEnd) {
             // The last record gets its newline code; the buffer keeps room for it.
-            std::memcpy(u->buf + u->bufLen, a->sep, (size_t)a->sepLen);
-            u->bufLen += a->sepLen;
-            u->inFile->size += a->sepLen;
-            a->totalFileSize += a->sepLen;
+            int32_t added = zs_end_with_sep(u->buf, u->bufLen);
+            u->bufLen += added;
+            u->inFile->size += added;
+            a->totalFileSize += added;
         }
         if (zs_index_build(u->buf, u->bufLen, ZsScan{in->atEnd ? 1 : 0, nullptr, 0, 0, 0, 0}, &in->idx) != 0) return 1;
         in->consumed = in->idx.indexedBytes;  // error records count as taken
@@ -197,7 +192,7 @@ int advance(Input* in, ZsCmp order, bool* done) {
             *done = true;
             return 0;
         }
-        if (u->bufLen % zs_args.recLen != 0) return read_failed(u->inFile->path);
+        if (u->bufLen % zs_args.recLen != 0) return zs_input_read_failed(u->inFile->path);
         check_order<L>(in, order, last_as_entry<L>(in, &ve, &ce), u->buf);
         return 0;
     } else {
@@ -206,7 +201,7 @@ int advance(Input* in, ZsCmp order, bool* done) {
             check_order<L>(in, order, taken, u->recList->items[u->recList->start + u->recIdx]);
             return 0;
         }
-        if (next_index_load(in) != 0) return 1;
+        if (next_index_load<L>(in) != 0) return 1;
         if (u->recNum == 0) {
             *done = true;
             return 0;
@@ -231,7 +226,7 @@ int merge_inputs(Input* inputs, int32_t count, ZsMergeOut* out, ZsPrevRecord* pr
             u->recNum = u->inFile->size / a->recLen;
             if (u->bufLen == 0) continue;
         } else {
-            if (next_index_load(in) != 0) return 1;
+            if (next_index_load<L>(in) != 0) return 1;
             if (u->recNum == 0) continue;
         }
         u->unitNo = i;
@@ -262,14 +257,12 @@ int merge_inputs(Input* inputs, int32_t count, ZsMergeOut* out, ZsPrevRecord* pr
         if (write) {
             zs_merge_out_put(out, data, len);
             if (a->bUnique == 1) {
-                const char* cols = nullptr;
-                int32_t colNum = 0;
-                if constexpr (L == ZS_CSV) {
-                    auto e = static_cast<const CsvEntry*>(u->recList->items[u->recList->start + u->recIdx]);
-                    cols = reinterpret_cast<const char*>(e->cols);
-                    colNum = e->colNum;
-                }
-                if (zs_prev_set(prev, data, len, cols, colNum) != 0) return buffer_failed(len);
+                const void* e;
+                if constexpr (L == ZS_FIXED)
+                    e = data;
+                else
+                    e = u->recList->items[u->recList->start + u->recIdx];
+                if (keep_record<L>(prev, e) != 0) return 1;
                 first = false;
             }
         }
@@ -311,7 +304,7 @@ int merge_files(Input* inputs) {
     }
     ZsMergeOut out;
     if (zs_merge_out_open(&out, zs_run.outStream.stream, a->bUnique == 1, L == ZS_FIXED ? a->recLen : 0) != 0) return 1;
-    ZS_VMSG_JP("出力バッファサイズは[%ld]KBです。\n", (long)((a->outFile.outBufSize - 1) / 1024 + 1));
+    ZS_VMSG_JP("出力バッファサイズは[%ld]KBです。\n", zs_kb(a->outFile.outBufSize));
     // -H: the first input's header goes first.
     if (L == ZS_CSV && a->bHeader && a->headerLen > 0) zs_put(&out.w, a->header, a->headerLen);
     PtrList* work = nullptr;
@@ -338,17 +331,13 @@ int open_inputs(Input* inputs) {
         f->unitDataInfo = u;
         f->outSize = 0;
         inputs[i] = Input{u, ZsIndex{}, 0, f->size == 0, false, ZsPrevRecord{}};
-        f->file = fopen(f->path, "rb");
-        if (f->file == nullptr) return open_failed(f->path);
-        if (setvbuf(f->file, nullptr, _IONBF, 0) != 0) {
-            ZS_MSG("☆ Failed to set input buffer!\n", "☆入力バッファの設定はできません！\n");
-            return 1;
-        }
+        f->file = zs_open_input(f);
+        if (f->file == nullptr) return 1;
         if (a->layout == ZS_CSV && a->bHeader) {
             ZsHeaderChunk h;
             if (zs_read_header(f->file, f, i == 0, false, &h) != 0) return 1;
             qfree(h.chunk);
-            if (zs_plat_seek(f->file, h.lineLen) != 0) return read_failed(f->path);
+            if (zs_plat_seek(f->file, h.lineLen) != 0) return zs_input_read_failed(f->path);
             u->readBytes = h.lineLen;
             if (u->readBytes == f->size) inputs[i].atEnd = true;
         }

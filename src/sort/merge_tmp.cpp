@@ -11,8 +11,6 @@ namespace {
 
 constexpr int64_t kBasicSize = 1 << 20;  // pool kept back from the block buffers
 
-long kb_up(int64_t n) { return (long)((n - 1) / 1024 + 1); }
-
 int32_t read_i32(const char* p) {
     int32_t v;
     std::memcpy(&v, p, sizeof v);
@@ -59,9 +57,9 @@ int read_error() {
 int buffer_failed(int32_t i, int64_t size, bool fixed) {
     // The two texts name the size and the buffer in opposite orders.
     if (fixed && !zs_is_japanese())
-        ZS_MSG_JP("☆ Failed to allocate [%ld]KB memory for block buffer %ld!\n", kb_up(size), (long)i);
+        ZS_MSG_JP("☆ Failed to allocate [%ld]KB memory for block buffer %ld!\n", zs_kb(size), (long)i);
     else
-        ZS_MSG_JP("☆ブロックバッファ%ldの[%ld]KBメモリの割当は失敗しました!\n", (long)i, kb_up(size));
+        ZS_MSG_JP("☆ブロックバッファ%ldの[%ld]KBメモリの割当は失敗しました!\n", (long)i, zs_kb(size));
     return 1;
 }
 
@@ -183,7 +181,7 @@ int merge_blocks(FILE* tmp, ZsMergeOut* out, ZsPrevRecord* prev, PtrList** workO
             if (differs) {
                 zs_merge_out_put(out, R::data(rec), R::len(rec));
                 if (zs_prev_set(prev, R::data(rec), R::len(rec), rec + 8, R::colNum(rec)) != 0) {
-                    ZS_MSG_JP("☆出力バッファ[%ld]KBメモリの割当は失敗しました！ \n", kb_up(R::len(rec)));
+                    ZS_MSG_JP("☆出力バッファ[%ld]KBメモリの割当は失敗しました！ \n", zs_kb(R::len(rec)));
                     return 1;
                 }
                 first = false;
@@ -217,7 +215,7 @@ int zs_mergeTmpFile(FILE* tmp, FILE* out) {
     const bool fixed = L == ZS_FIXED;
     ZsMergeOut mo;
     if (zs_merge_out_open(&mo, out, a.bUnique == 1, fixed ? a.recLen : 0) != 0) return 1;
-    const long outKb = kb_up(a.outFile.outBufSize);
+    const long outKb = zs_kb(a.outFile.outBufSize);
     if (a.bUnique == 1) {
         ZS_VMSG_JP("出力バッファサイズは[%ld]KBです。\n", outKb);
         ZS_VMSG_JP("ブロックバッファ数は[%ld]です。\n", (long)zs_run.unit_cnt);

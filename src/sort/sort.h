@@ -18,6 +18,17 @@ int64_t zs_load_size();
 // Loads every input file back to back into buffer (zs_load_size() bytes); fileEnds (one entry per
 // input file) receives the offset where each file's data ends.
 int zs_load_input(char* buffer, int32_t* fileEnds);
+// Completes newline-ended or CSV data whose last record lacks the newline code (the buffer must
+// have room for one behind len); returns the bytes appended. Fixed-length data is left as it is.
+int32_t zs_end_with_sep(char* data, int64_t len);
+// Reads n bytes of a file of which *left bytes remain (n <= *left), in pieces so that an interrupt
+// is seen. False on a short read, an interrupt, or bytes found beyond the file's size once *left
+// reaches 0 (the file changed while read); *atEnd is set when the file has been read to its end.
+bool zs_read_sized(FILE* in, char* dst, int64_t n, int64_t* left, bool* atEnd);
+// The read error of an input file (nothing more when an interrupt was reported); returns 1.
+int zs_input_read_failed(const char* path);
+// Opens an input file for unbuffered reads; null after printing why.
+FILE* zs_open_input(const InputFile* file);
 
 // The first 1 MiB of a CSV file read to find its header line (the bytes up to and including the
 // first newline code; a file that is one line without one is all header). The first file's
@@ -27,6 +38,13 @@ struct ZsHeaderChunk {
     int32_t chunkLen;  // bytes read
     int32_t lineLen;   // bytes of the header line in the file
 };
+// The header line at the front of data, found within its first `scanned` bytes (at most
+// ZS_HEADER_SCAN_LIMIT); allData: those bytes are all the data. 0 with its length and *complete
+// set when it is the whole data without a newline code; 1 after the header message (Japanese only
+// when japaneseOnly) when no newline code is found and more data follows.
+inline constexpr int32_t ZS_HEADER_SCAN_LIMIT = 1048576;
+int zs_header_line(const char* data, int32_t scanned, bool allData, bool japaneseOnly, int32_t* lineLen,
+                   bool* complete);
 // 1 after printing why (a CSV header message in Japanese only when japaneseOnly).
 int zs_read_header(FILE* in, const InputFile* file, bool first, bool japaneseOnly, ZsHeaderChunk* h);
 // Keeps line (lineLen bytes) as the run's header, completed with the newline code when asked.

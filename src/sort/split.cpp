@@ -20,40 +20,29 @@ constexpr int64_t kSampleBytes = 64 << 10;  // read first to learn the record le
 constexpr int64_t kPoolSlack = 64 << 10;    // headers of the pool's own blocks
 
 void read_failed() {
+    if (zs_run.bInterrupted) return;  // the interrupt has been reported
     ZS_MSG("☆ Error occurred while reading input file during split sort!\n",
            "☆分割ソートでは、入力ファイルの読み込み中にエラーが発生しました！\n");
 }
 
-bool ends_with_sep(const char* data, int64_t len) {
-    const ArgsInfo& a = zs_args;
-    return len >= a.sepLen && std::memcmp(data + len - a.sepLen, a.sep, (size_t)a.sepLen) == 0;
-}
-
 // Reads up to n bytes into dst; the stream's end (or, for a file, its expected size) sets atEnd.
 int read_more(ZsSplit* s, char* dst, int64_t n) {
-    if (s->left >= 0 && n > s->left) n = s->left;
-    int64_t got = n > 0 ? zs_plat_read(s->in, dst, n) : 0;
-    if (got < 0) {
-        read_failed();
-        return 1;
-    }
+    int64_t got = n;
     if (s->left >= 0) {
-        s->left -= got;
-        if (got < n) {  // the file is shorter than it was
+        if (got > s->left) got = s->left;
+        bool atEnd;
+        if (!zs_read_sized(s->in, dst, got, &s->left, &atEnd)) {
             read_failed();
             return 1;
         }
-        if (s->left == 0) {
-            // Bytes beyond the size checked at the start would not be sorted: the file changed.
-            char probe;
-            if (zs_plat_read(s->in, &probe, 1) != 0) {
-                read_failed();
-                return 1;
-            }
-            s->atEnd = true;
+        s->atEnd = atEnd;
+    } else {
+        got = n > 0 ? zs_plat_read(s->in, dst, n) : 0;
+        if (got < 0) {
+            read_failed();
+            return 1;
         }
-    } else if (got < n) {
-        s->atEnd = true;  // only the end of the data reads short
+        if (got < n) s->atEnd = true;  // only the end of the data reads short
     }
     s->len += (int32_t)got;
     return 0;
@@ -97,7 +86,7 @@ int zs_split_open(ZsSplit* s, FILE* in, int64_t bytes, bool standardInput) {
         plan_blocks(s, sample, s->len);
         if (s->len > s->cap) s->cap = s->len;  // never smaller than what was read
         if (standardInput)
-            ZS_VMSG_JP("ブロックのバッファサイズは[%ld]KBです。\n", (long)((s->cap - 1) / 1024 + 1));
+            ZS_VMSG_JP("ブロックのバッファサイズは[%ld]KBです。\n", zs_kb(s->cap));
         else if (a.layout == ZS_FIXED)
             ZS_VMSG_JP("分割ソート用バッファサイズは[%ld]KBです。\n", (long)(s->cap / 1024));
         else
@@ -122,15 +111,14 @@ int zs_split_fill(ZsSplit* s) {
     return read_more(s, s->buf + s->len, (int64_t)s->cap - s->len);
 }
 
-int zs_split_block(ZsSplit* s, int* wrote) {
+int zs_split_block(ZsSplit* s) {
     ArgsInfo* a = &zs_args;
-    *wrote = 0;
     if (s->len == 0) return 0;
-    if (s->atEnd && a->layout != ZS_FIXED && !ends_with_sep(s->buf, s->len)) {
+    if (s->atEnd) {
         // The last record of the data gets its newline code (the buffer has room for it).
-        std::memcpy(s->buf + s->len, a->sep, (size_t)a->sepLen);
-        s->len += a->sepLen;
-        a->totalFileSize += a->sepLen;
+        int32_t added = zs_end_with_sep(s->buf, s->len);
+        s->len += added;
+        a->totalFileSize += added;
     }
     if (s->spare == nullptr && (s->spare = zs_new_unit()) == nullptr) return 1;
     // The plan's room for the index is an estimate; the pool's largest free block decides, so that
@@ -156,7 +144,6 @@ int zs_split_block(ZsSplit* s, int* wrote) {
         // Fixed-length files were counted by the argument check; standard input is counted here.
         if (a->layout != ZS_FIXED || a->inFileNums == 0) a->totalRecNum += count;
         rc = zs_write_sorted_block(&idx, s->spare);
-        *wrote = rc == 0;
         if (rc == 0) s->spare = nullptr;  // now in blockList
     }
     int32_t carry = s->len - idx.indexedBytes;
@@ -192,16 +179,17 @@ int zs_write_sorted_block(ZsIndex* idx, UnitDataInfo* unit) {
     ArgsInfo* a = &zs_args;
     zs_sort_items(idx, a->bStabilize == 1);
     if (zs_run.bInterrupted) return 1;
+    unit->offset = zs_run.tmpOffset;
+    int rc = a->bUnique == 1 ? zs_write_block_unique(idx, zs_run.tmpStream, unit)
+                             : zs_write_block(idx, zs_run.tmpStream, unit);
+    if (rc != 0) return 1;
+    // Listed only once written: the caller releases a unit whose block failed.
     if (zs_list_append(zs_run.blockList, unit, ZS_LIST_POOL) != 0) {
         ZS_MSG("☆ Failed to extend block information management memory [unit_cnt units]! \n",
                "☆ブロック情報管理用メモリ[unit_cnt個]の拡張は失敗しました！ \n");
         return 1;
     }
     zs_run.unit_cnt++;
-    unit->offset = zs_run.tmpOffset;
-    int rc = a->bUnique == 1 ? zs_write_block_unique(idx, zs_run.tmpStream, unit)
-                             : zs_write_block(idx, zs_run.tmpStream, unit);
-    if (rc != 0) return 1;
     zs_run.tmpOffset += unit->size;
     ZS_VMSG_JP("ブロック%ld を処理しました！ \n", (long)zs_run.unit_cnt);
     return 0;
@@ -211,8 +199,7 @@ int zs_split_all(ZsSplit* s) {
     for (;;) {
         if (zs_split_fill(s) != 0) return 1;
         if (s->len == 0) return 0;
-        int wrote;
-        if (zs_split_block(s, &wrote) != 0) return 1;
+        if (zs_split_block(s) != 0) return 1;
         if (s->atEnd && s->len == 0) return 0;
     }
 }

@@ -31,9 +31,9 @@ struct ZsSplit {
 int zs_split_open(ZsSplit* s, FILE* in, int64_t bytes, bool standardInput);
 // Fills the buffer up to its capacity or the end of the data.
 int zs_split_fill(ZsSplit* s);
-// Indexes, sorts and appends one block; what it could not index stays in the buffer. *wrote is 1
-// when a block was written (a load of error records only writes none).
-int zs_split_block(ZsSplit* s, int* wrote);
+// Indexes, sorts and appends one block (a load of error records only writes none); what it could
+// not index stays in the buffer.
+int zs_split_block(ZsSplit* s);
 // Blocks until the end of the data.
 int zs_split_all(ZsSplit* s);
 void zs_split_close(ZsSplit* s);

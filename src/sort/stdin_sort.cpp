@@ -9,28 +9,12 @@
 
 namespace {
 
-constexpr int32_t kHeaderScanLimit = 1048576;
-
 // With -H the first line of the data is the header: kept for the output and cut from the load.
 int take_header(ZsSplit* s) {
-    const ArgsInfo* a = &zs_args;
-    int32_t scan = s->len < kHeaderScanLimit ? s->len : kHeaderScanLimit;
-    int32_t lineLen = -1;
-    for (int32_t i = 0; i + a->sepLen <= scan; i++) {
-        if (s->buf[i] == a->sep[0] && std::memcmp(s->buf + i, a->sep, (size_t)a->sepLen) == 0) {
-            lineLen = i + a->sepLen;
-            break;
-        }
-    }
-    bool complete = false;
-    if (lineLen < 0 && s->atEnd && s->len <= kHeaderScanLimit) {
-        lineLen = s->len;  // the data is one line without its newline code: all header
-        complete = true;
-    }
-    if (lineLen < 0) {
-        ZS_MSG("☆ Error occurred while reading CSV file header!\n", "☆CSVファイルのヘッダ読み込み中にエラーが発生しました！\n");
-        return 1;
-    }
+    int32_t scanned = s->len < ZS_HEADER_SCAN_LIMIT ? s->len : ZS_HEADER_SCAN_LIMIT;
+    int32_t lineLen;
+    bool complete;
+    if (zs_header_line(s->buf, scanned, s->atEnd && s->len == scanned, false, &lineLen, &complete) != 0) return 1;
     if (zs_keep_header(s->buf, lineLen, complete) != 0) return 1;
     std::memmove(s->buf, s->buf + lineLen, (size_t)(s->len - lineLen));
     s->len -= lineLen;
@@ -44,11 +28,7 @@ int sort_in_memory(ZsSplit* s) {
         ZS_MSG("☆ Invalid input data size [%ld]!\n", "☆入力データのサイズ[%ld]は不正です！\n", (long)s->len);
         return 1;
     }
-    if (a->layout != ZS_FIXED && s->len > 0 &&
-        (s->len < a->sepLen || std::memcmp(s->buf + s->len - a->sepLen, a->sep, (size_t)a->sepLen) != 0)) {
-        std::memcpy(s->buf + s->len, a->sep, (size_t)a->sepLen);  // the buffer has room for it
-        s->len += a->sepLen;
-    }
+    s->len += zs_end_with_sep(s->buf, s->len);  // the buffer has room for it
     char* data = s->buf;
     s->buf = nullptr;  // the sort takes the buffer over
     int rc = a->bStabilize == 1 ? zs_memsort_stable(data, s->len) : zs_memsort(data, s->len);
