@@ -84,23 +84,9 @@ CsvRec csv_of(const CsvEntry* e) { return {e->data, e->len, e->cols, e->colNum};
 VarRec var_of(const VarEntry* e) { return {e->data, e->len}; }
 
 // ---- Views: how an argument leads to its record ----
-// Slot views receive the address of a list slot; record views receive the record itself.
+// Record views receive the record itself (or the block record holding it); slot views receive the
+// address of a list slot holding what the record view takes.
 
-struct FixedEntrySlot {
-    static FixedRec get(const void* slot) { return {*static_cast<const char* const*>(slot)}; }
-};
-struct VarEntrySlot {
-    static VarRec get(const void* slot) { return var_of(*static_cast<const VarEntry* const*>(slot)); }
-};
-struct CsvEntrySlot {
-    static CsvRec get(const void* slot) { return csv_of(*static_cast<const CsvEntry* const*>(slot)); }
-};
-struct FixedUnitSlot {
-    static FixedRec get(const void* slot) {
-        const UnitDataInfo* u = unit_at(slot);
-        return {u->buf + u->bufPos};
-    }
-};
 // Temporary record format: variable = length, bytes; CSV = length, column count, table, bytes.
 VarRec var_block_record(const UnitDataInfo* u) {
     const char* r = u->buf + u->bufPos;
@@ -111,18 +97,6 @@ PackedCsvRec csv_block_record(const UnitDataInfo* u) {
     int32_t n = read_i32(r + 4);
     return {r + 8 + (size_t)n * sizeof(CsvColumn), read_i32(r), r + 8, n};
 }
-struct VarUnitSlot {
-    static VarRec get(const void* slot) { return var_block_record(unit_at(slot)); }
-};
-struct CsvUnitSlot {
-    static PackedCsvRec get(const void* slot) { return csv_block_record(unit_at(slot)); }
-};
-struct VarMergeSlot {
-    static VarRec get(const void* slot) { return var_of(merge_entry<VarEntry>(unit_at(slot))); }
-};
-struct CsvMergeSlot {
-    static CsvRec get(const void* slot) { return csv_of(merge_entry<CsvEntry>(unit_at(slot))); }
-};
 
 struct FixedRecArg {
     static FixedRec get(const void* rec) { return {static_cast<const char*>(rec)}; }
@@ -157,6 +131,17 @@ struct VarMergeArg {
 struct CsvMergeArg {
     static CsvRec get(const void* u) { return csv_of(merge_entry<CsvEntry>(static_cast<const UnitDataInfo*>(u))); }
 };
+struct FixedUnitArg {
+    static FixedRec get(const void* u) {
+        auto x = static_cast<const UnitDataInfo*>(u);
+        return {x->buf + x->bufPos};
+    }
+};
+
+template <class Arg>
+struct SlotOf {
+    static auto get(const void* slot) { return Arg::get(*static_cast<const void* const*>(slot)); }
+};
 
 // View of a member's arguments, by layout and place: Slot for comparator arguments (slot
 // addresses), Arg for equality-test arguments (the records themselves).
@@ -164,47 +149,47 @@ template <ZsLayout L, ZsWhere W>
 struct Views;
 template <>
 struct Views<ZS_FIXED, ZS_AT_ENTRY> {
-    using Slot = FixedEntrySlot;
+    using Slot = SlotOf<FixedRecArg>;
     using First = FixedRecArg;  // equality: the previous record, or its copy in a merge
     using Arg = FixedRecArg;
 };
 template <>
 struct Views<ZS_FIXED, ZS_AT_UNIT> {
-    using Slot = FixedUnitSlot;
+    using Slot = SlotOf<FixedUnitArg>;
 };
 template <>
 struct Views<ZS_VARIABLE, ZS_AT_ENTRY> {
-    using Slot = VarEntrySlot;
+    using Slot = SlotOf<VarEntryArg>;
     using First = VarEntryArg;
     using Arg = VarEntryArg;
 };
 template <>
 struct Views<ZS_VARIABLE, ZS_AT_UNIT> {
-    using Slot = VarUnitSlot;
+    using Slot = SlotOf<VarUnitArg>;
     using First = VarLastArg;
     using Arg = VarUnitArg;
 };
 template <>
 struct Views<ZS_VARIABLE, ZS_AT_MERGE> {
-    using Slot = VarMergeSlot;
+    using Slot = SlotOf<VarMergeArg>;
     using First = VarLastArg;
     using Arg = VarMergeArg;
 };
 template <>
 struct Views<ZS_CSV, ZS_AT_ENTRY> {
-    using Slot = CsvEntrySlot;
+    using Slot = SlotOf<CsvEntryArg>;
     using First = CsvEntryArg;
     using Arg = CsvEntryArg;
 };
 template <>
 struct Views<ZS_CSV, ZS_AT_UNIT> {
-    using Slot = CsvUnitSlot;
+    using Slot = SlotOf<CsvUnitArg>;
     using First = CsvLastArg;
     using Arg = CsvUnitArg;
 };
 template <>
 struct Views<ZS_CSV, ZS_AT_MERGE> {
-    using Slot = CsvMergeSlot;
+    using Slot = SlotOf<CsvMergeArg>;
     using First = CsvLastArg;
     using Arg = CsvMergeArg;
 };
