@@ -312,12 +312,17 @@ void zs_plat_out_abort(ZsOutFile* out) {
 
 int zs_plat_unlink(const char* path) { return unlink(path); }
 
-int64_t zs_plat_read(FILE* stream, void* buf, int64_t n) {
+namespace {
+
+// Reads until n bytes, the end of the file or an error; from offset, or the current position
+// when offset is negative.
+int64_t read_full(FILE* stream, void* buf, int64_t n, int64_t offset) {
     int fd = fileno(stream);
     int64_t got = 0;
     while (got < n) {
         size_t want = (size_t)(n - got < (1LL << 30) ? n - got : (1LL << 30));
-        ssize_t r = read(fd, (char*)buf + got, want);
+        char* at = (char*)buf + got;
+        ssize_t r = offset < 0 ? read(fd, at, want) : pread(fd, at, want, (off_t)(offset + got));
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return -1;
         if (r == 0) break;
@@ -326,19 +331,11 @@ int64_t zs_plat_read(FILE* stream, void* buf, int64_t n) {
     return got;
 }
 
-int64_t zs_plat_read_at(FILE* stream, void* buf, int64_t n, int64_t offset) {
-    int fd = fileno(stream);
-    int64_t got = 0;
-    while (got < n) {
-        size_t want = (size_t)(n - got < (1LL << 30) ? n - got : (1LL << 30));
-        ssize_t r = pread(fd, (char*)buf + got, want, (off_t)(offset + got));
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return -1;
-        if (r == 0) break;
-        got += r;
-    }
-    return got;
-}
+}  // namespace
+
+int64_t zs_plat_read(FILE* stream, void* buf, int64_t n) { return read_full(stream, buf, n, -1); }
+
+int64_t zs_plat_read_at(FILE* stream, void* buf, int64_t n, int64_t offset) { return read_full(stream, buf, n, offset); }
 
 int zs_plat_seek(FILE* stream, int64_t offset) { return fseeko(stream, (off_t)offset, SEEK_SET) == 0 ? 0 : -1; }
 

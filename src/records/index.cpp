@@ -44,9 +44,7 @@ int write_error_record(const char* data, int32_t len) {
     FILE* f = zs_run.errStream.stream;
     if (f == nullptr || len == 0) return 0;
     if (fwrite(data, 1, (size_t)len, f) == (size_t)len) return 0;
-    ZS_MSG("☆ Error occurred while writing output file [%s]!\n", "☆出力ファイル[%s]の書き込み中にエラーが発生しました！\n",
-           zs_s(zs_args.errFile.path));
-    return 1;
+    return zs_write_failed(zs_args.errFile.path);
 }
 
 // An exact-size list of n slots, or null.
@@ -130,6 +128,7 @@ int scan_records(char* buffer, int32_t length, const ZsScan& scan, bool japanese
         } else {
             break;  // an unfinished record: the next load starts with it
         }
+        if (len > zs_args.maxRecLen) zs_args.maxRecLen = len;
         if (!add(p, len)) return 2;
         *indexedBytes += len;
         p += len;
@@ -182,7 +181,6 @@ bool place_entries(Sink sink, Entry* store, int64_t n, Good good) {
     int64_t slot = n;
     for (int64_t i = n - 1; i >= 0; i--) {
         Entry* e = &store[i];
-        if (e->len > zs_args.maxRecLen) zs_args.maxRecLen = e->len;
         if (good(e)) {
             sink.put(--slot, e, i);
         } else if (write_error_record(e->data, e->len) != 0) {
@@ -211,7 +209,7 @@ int64_t count_seps(const char* p, int64_t n, const char* sep, int32_t sepLen) {
     while (p < end) {
         p = static_cast<const char*>(std::memchr(p, sep[0], (size_t)(end - p)));
         if (p == nullptr) break;
-        if (sepLen == 1 || (end - p >= sepLen && std::memcmp(p, sep, (size_t)sepLen) == 0)) count++;
+        if (end - p >= sepLen && std::memcmp(p, sep, (size_t)sepLen) == 0) count++;
         p++;
     }
     return count;
@@ -308,7 +306,6 @@ int build_variable_items(char* buffer, int32_t length, const ZsScan& scan, ZsInd
     int64_t n = 0;
     const bool raw = a->bRecSort != 0;  // whole records: the key is the record's bytes
     auto add = [&](const char* p, int32_t len) {
-        if (len > a->maxRecLen) a->maxRecLen = len;
         if (len < a->keyMaxPos) {  // shorter than the keys reach: an error record
             if (errorCount == errorCap && !grow_store(&errors, &errorCap, errorCap > 0 ? errorCap * 2 : 64)) return false;
             errors[errorCount++] = VarEntry{len, p};
@@ -435,7 +432,6 @@ bool locate_key_columns(ZsIndex* built, Sink sink, CsvEntry* store, int64_t n, b
 // Whole-record sort: every column of every record, one record's table after the other.
 template <class Sink>
 bool locate_all_columns(ZsIndex* built, Sink sink, CsvEntry* store, int64_t n) {
-    ArgsInfo* a = &zs_args;
     int64_t colCap = n > 0 ? n : 1;
     CsvColumn* cols = static_cast<CsvColumn*>(zs_malloc_hwm(zs_run.pool, colCap * (int64_t)sizeof(CsvColumn)));
     if (cols == nullptr) return false;
@@ -443,7 +439,6 @@ bool locate_all_columns(ZsIndex* built, Sink sink, CsvEntry* store, int64_t n) {
     int64_t used = 0;
     for (int64_t i = 0; ok && i < n; i++) {
         CsvEntry* e = &store[i];
-        if (e->len > a->maxRecLen) a->maxRecLen = e->len;
         e->colNum = 0;
         walk_columns(e, [&](int32_t, int32_t off, int32_t len) {
             if (used == colCap && !grow_store(&cols, &colCap, colCap * 2)) {
@@ -547,22 +542,9 @@ int64_t zs_index_cost(double columns) {
 ZsSample zs_index_sample(const char* data, int64_t n) {
     const ArgsInfo& a = zs_args;
     if (a.layout == ZS_FIXED) return ZsSample{(double)a.recLen, 1.0};
-    int64_t records = 0, delimiters = 0;
-    const char* end = data + n;
-    for (const char* p = data; p < end;) {
-        const char* q = find_sep(p, end - p, a.sep, a.sepLen);
-        if (q == nullptr) break;
-        records++;
-        p = q + a.sepLen;
-    }
-    if (a.layout == ZS_CSV && a.keyNums == 0 && a.delimLen > 0) {
-        for (const char* p = data; p < end;) {
-            const char* q = find_sep(p, end - p, a.delimiter, a.delimLen);
-            if (q == nullptr) break;
-            delimiters++;
-            p = q + a.delimLen;
-        }
-    }
+    const int64_t records = count_seps(data, n, a.sep, a.sepLen);
+    const int64_t delimiters =
+        a.layout == ZS_CSV && a.keyNums == 0 && a.delimLen > 0 ? count_seps(data, n, a.delimiter, a.delimLen) : 0;
     // Without a newline code the sample is one record in progress: records are at least this long.
     if (records == 0) return ZsSample{(double)(n > 0 ? n : 1), (double)delimiters + 1};
     return ZsSample{(double)n / (double)records, (double)(delimiters + records) / (double)records};
@@ -612,9 +594,13 @@ void zs_index_release(ZsIndex* idx) {
     *idx = ZsIndex{};
 }
 
+int zs_write_failed(const char* path) {
+    ZS_MSG("☆ Error occurred while writing output file [%s]!\n", "☆出力ファイル[%s]の書き込み中にエラーが発生しました！\n",
+           path != nullptr ? path : "stdout");
+    return 1;
+}
+
 int zs_close_error_file() {
     if (zs_plat_out_close(&zs_run.errStream) == 0) return 0;
-    ZS_MSG("☆ Error occurred while writing output file [%s]!\n", "☆出力ファイル[%s]の書き込み中にエラーが発生しました！\n",
-           zs_s(zs_args.errFile.path));
-    return 1;
+    return zs_write_failed(zs_args.errFile.path);
 }

@@ -135,6 +135,9 @@ void zs_index_release(ZsIndex* idx);
 // First occurrence of pattern in p[0..n) outside quotes, or null.
 const char* zs_find_token(const char* p, int32_t n, const char* pattern, char quote);
 
+// Prints that a write to the output or the error file failed, naming the file (standard output
+// when path is null); returns 1.
+int zs_write_failed(const char* path);
 // Closes the error-record file, if one was opened; 1 after printing that a record did not reach it.
 // The file takes its place only when the run commits its outputs.
 int zs_close_error_file();

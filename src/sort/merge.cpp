@@ -126,9 +126,7 @@ int zs_merge_out_close(ZsMergeOut* m) {
     o->outBuf = nullptr;
     o->outBufOffset = 0;
     if (!m->w.failed) return 0;
-    ZS_MSG("☆ Error occurred while writing output file [%s]!\n", "☆出力ファイル[%s]の書き込み中にエラーが発生しました！\n",
-           o->path != nullptr ? o->path : "stdout");
-    return 1;
+    return zs_write_failed(o->path);
 }
 
 void zs_unit_free(UnitDataInfo* unit) {

@@ -13,12 +13,6 @@ namespace {
 // An interrupt is looked for once per this many records.
 constexpr int32_t kInterruptStride = 1 << 16;
 
-int write_failed_message(const char* path) {
-    ZS_MSG("☆ Error occurred while writing output file [%s]!\n", "☆出力ファイル[%s]の書き込み中にエラーが発生しました！\n",
-           path != nullptr ? path : "stdout");
-    return 1;
-}
-
 // The records of a list of entries (fixed-length: record addresses; else VarEntry / CsvEntry).
 template <ZsLayout L>
 struct ListSource {
@@ -185,7 +179,7 @@ int zs_open_output(bool plainWriter) {
 int zs_close_output(bool failed) {
     if (zs_plat_out_close(&zs_run.outStream) != 0) failed = true;
     if (zs_run.bInterrupted) return 1;  // reported already; the output is incomplete
-    return failed ? write_failed_message(zs_args.outFile.path) : 0;
+    return failed ? zs_write_failed(zs_args.outFile.path) : 0;
 }
 
 int zs_write_output(const ZsIndex* idx) { return write_output(Items{idx}, false); }
