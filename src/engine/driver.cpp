@@ -23,8 +23,6 @@ constexpr int64_t kIndexReserve = 1LL << 20;
 constexpr int64_t kMergeShare = 4LL << 20;  // pool for each input of a merge: its load and its index
 constexpr long kLargestPoolKb = 2097152;
 
-// Sizes are shown in KB rounded up.
-
 int verbose_start_block() {
     // Standard error keeps this buffer after the run; it lives in the run state for good.
     if (setvbuf(stderr, nullptr, _IONBF, 0) != 0 ||
@@ -291,10 +289,6 @@ int run(int argc, char** argv) {
     ZS_MSG_JP("%s", "☆ tesra end.\n");
     return 0;
 }
-
-}  // namespace
-
-namespace {
 
 // Pool bytes an in-memory sort of all inputs needs, from the records of a sample of the first file
 // that holds any: the data, a newline code per file, the index of every record and the reserve.

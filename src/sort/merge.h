@@ -56,6 +56,9 @@ void zs_merge_out_put(ZsMergeOut* m, const char* data, int32_t len);
 // Writes what is pending and returns the unique buffer; 1 after printing a write error.
 int zs_merge_out_close(ZsMergeOut* m);
 
+// Puts the CSV header line kept by -H, when there is one, ahead of the records.
+void zs_put_header(ZsWriter* w);
+
 // The merge of the temporary file's blocks into the output, one variant per layout;
 // zs_merge_tmp picks the run's. tmp is the temporary file (read by position), out the output.
 template <ZsLayout L>

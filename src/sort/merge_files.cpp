@@ -305,8 +305,7 @@ int merge_files(Input* inputs) {
     ZsMergeOut out;
     if (zs_merge_out_open(&out, zs_run.outStream.stream, a->bUnique == 1, L == ZS_FIXED ? a->recLen : 0) != 0) return 1;
     ZS_VMSG_JP("出力バッファサイズは[%ld]KBです。\n", zs_kb(a->outFile.outBufSize));
-    // -H: the first input's header goes first.
-    if (L == ZS_CSV && a->bHeader && a->headerLen > 0) zs_put(&out.w, a->header, a->headerLen);
+    zs_put_header(&out.w);  // -H: the first input's header goes first
     PtrList* work = nullptr;
     int rc = out.failed() ? 0 : merge_inputs<L>(inputs, count, &out, &prev, &work);
     int closed = zs_merge_out_close(&out);

@@ -5,6 +5,7 @@
 
 #include "base/msg.h"
 #include "records/compare.h"
+#include "sort/merge.h"
 #include "sort/sort.h"
 #include "sort/writer.h"
 
@@ -53,11 +54,6 @@ struct ItemSource {
     }
 };
 
-void put_header(ZsWriter* w) {
-    const ArgsInfo& a = zs_args;
-    if (a.layout == ZS_CSV && a.bHeader && a.headerLen > 0) zs_put(w, a.header, a.headerLen);
-}
-
 // Writes the records in order, skipping (with unique) every record whose keys equal those of the
 // record before it.
 template <ZsLayout L, class Source>
@@ -77,7 +73,7 @@ template <class Source>
 int write_output(const Source& source, bool unique) {
     if (zs_open_output(!unique) != 0) return 1;
     ZsWriter w = zs_writer(zs_run.outStream.stream, zs_run.outBuf, sizeof zs_run.outBuf);
-    put_header(&w);
+    zs_put_header(&w);
     zs_with_layout(zs_args.layout, [&](auto tag) {
         using S = typename Source::template As<tag.value>;
         put_records<tag.value>(&w, S{source.index}, unique);
@@ -152,6 +148,11 @@ struct Items {
 };
 
 }  // namespace
+
+void zs_put_header(ZsWriter* w) {
+    const ArgsInfo& a = zs_args;
+    if (a.layout == ZS_CSV && a.bHeader && a.headerLen > 0) zs_put(w, a.header, a.headerLen);
+}
 
 int zs_open_output(bool plainWriter) {
     ArgsInfo* a = &zs_args;
