@@ -3,7 +3,7 @@
 // for the arguments to name. Whatever the check accepts must be complete and consistent.
 #include <climits>
 
-#include "base/run.h"
+#include "base/log.h"
 #include "fuzz_support.h"
 #include "settings/settings.h"
 
@@ -31,7 +31,7 @@ void check_split(const InputFile& f) {
 }
 
 // What every later phase relies on once the check has passed.
-void check_completed(const ArgsInfo& a) {
+void check_completed(const ArgsInfo& a, const ZsTotals& totals) {
     if (a.recLen != 0) {
         ZS_FUZZ_CHECK(a.recLen > 0 && a.layout == ZS_FIXED && a.bFixVar == 1);
     } else {
@@ -43,8 +43,8 @@ void check_completed(const ArgsInfo& a) {
         ZS_FUZZ_CHECK(a.delimiter != nullptr && a.delimLen > 0 && a.delimLen == (int32_t)std::strlen(a.delimiter));
         ZS_FUZZ_CHECK(a.quote == '"');
     }
-    if (a.totalMemSize == 0) ZS_FUZZ_CHECK(a.bMemory == 1);
-    ZS_FUZZ_CHECK(a.totalMemSize >= 0);
+    ZS_FUZZ_CHECK(totals.bMemory == (a.totalMemSize == 0 ? 1 : 0));
+    ZS_FUZZ_CHECK(a.totalMemSize >= 0 && totals.totalMemSize == a.totalMemSize);
 
     int64_t total = 0;
     for (int32_t i = 0; i < a.inFileNums; i++) {
@@ -54,8 +54,8 @@ void check_completed(const ArgsInfo& a) {
         if (a.layout == ZS_FIXED) ZS_FUZZ_CHECK(f.size % a.recLen == 0);
         total += f.size;
     }
-    ZS_FUZZ_CHECK(total == a.totalFileSize);
-    if (a.layout == ZS_FIXED) ZS_FUZZ_CHECK((int64_t)a.totalRecNum * a.recLen == total);
+    ZS_FUZZ_CHECK(total == totals.totalFileSize);
+    ZS_FUZZ_CHECK(a.layout == ZS_FIXED ? (int64_t)totals.totalRecNum * a.recLen == total : totals.totalRecNum == 0);
     if (a.outFile.path != nullptr) check_split(a.outFile);
     if (a.errFile.path != nullptr) check_split(a.errFile);
 
@@ -63,7 +63,11 @@ void check_completed(const ArgsInfo& a) {
     ZS_FUZZ_CHECK(t.path != nullptr && t.dir != nullptr && t.fileName != nullptr);
     size_t dirLen = std::strlen(t.dir);
     ZS_FUZZ_CHECK(dirLen > 0 && t.dir[dirLen - 1] == '/' && std::strncmp(t.path, t.dir, dirLen) == 0);
+    ZS_FUZZ_CHECK(dirLen > 1);  // never the root folder for want of a named one
+    // The name's pattern, "tesra_<process id>.tmp": the sort layer puts a unique part into it.
     ZS_FUZZ_CHECK(t.fileName == t.path + dirLen && std::strncmp(t.fileName, "tesra_", 6) == 0);
+    const size_t digits = std::strspn(t.fileName + 6, "0123456789");
+    ZS_FUZZ_CHECK(digits > 0 && std::strcmp(t.fileName + 6 + digits, ".tmp") == 0);
 
     // Keys, or the whole record: exactly one of them.
     ZS_FUZZ_CHECK(a.bRecSort >= 0 && a.bRecSort <= 2);
@@ -104,18 +108,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!zs_fuzz::stays_inside(args)) return 0;
     char** argv = args.build();
     const int argc = args.argc();
+    ZsLog log{};
+    log.processId = 4242;
+    ArgsInfo settings{};
+    ZsTotals totals{};
     {
         zs_fuzz::Quiet quiet;
-        zs_getopt_reset();
+        // The scanner alone, on a copy (it trims values in place), through every complaint.
+        Argv scanned = args;
+        char** sv = scanned.build();
+        ZsOptState scan;
+        zs_getopt_reset(&scan);
+        for (int steps = 0;; steps++) {
+            int c = zs_getopt(&scan, log, argc, sv);
+            ZS_FUZZ_CHECK(scan.optind >= 1 && scan.optind <= argc);
+            ZS_FUZZ_CHECK(steps <= (int)size + argc);  // every call moves on, so the scan ends
+            if (c == -1 || c == '?') ZS_FUZZ_CHECK(scan.optarg == nullptr);
+            if (c == -1) break;
+        }
         bool done = false;
-        int loaded = zs_args_load(&zs_args, argc, argv, &done);
+        int loaded = zs_args_load(log, &settings, argc, argv, &done);
         ZS_FUZZ_CHECK(loaded == 0 || loaded == 1);
-        ZS_FUZZ_CHECK(zs_opt.optind >= 1 && zs_opt.optind <= argc);
-        if (loaded == 0 && !done && zs_args_check(&zs_args) == 0) check_completed(zs_args);
-        zs_args_free(&zs_args);
-        zs_getopt_reset();
+        if (loaded == 0 && !done && zs_args_check(log, &settings, &totals) == 0) check_completed(settings, totals);
+        zs_args_free(&settings);
     }
-    ZS_FUZZ_CHECK(zs_fuzz::all_zero(&zs_args));
-    zs_run_clear();  // -Verbose
+    ZS_FUZZ_CHECK(zs_fuzz::all_zero(&settings));
     return 0;
 }

@@ -2,17 +2,18 @@
 // the comparator family. The first bytes choose the settings (layout, newline code or record
 // length, delimiter, keys, -N, whole record, stable, where files end, a record limit); the rest is
 // the data. The index must describe the data, the sorts must order it alike, and every view of a
-// record (list entry, temporary-file block, presorted input, previous record) must compare and
-// match it alike.
+// record (list entry, head of a temporary-file block or of a presorted input, previous record)
+// must compare and match it alike.
 #include <algorithm>
+#include <memory>
 
-#include "base/run.h"
 #include "fuzz_support.h"
 #include "memory/pool.h"
 #include "records/compare.h"
 #include "memory/msort.h"
 #include "records/records.h"
 #include "sort/item_sort.h"
+#include "sort/run.h"
 #include "sort/sort.h"
 
 namespace {
@@ -28,6 +29,7 @@ struct Reader {
 };
 
 struct Setup {
+    ArgsInfo args;
     SortKey keys[3];
     bool stable;
     int32_t ends[2];
@@ -36,8 +38,8 @@ struct Setup {
 
 // Settings as the argument check leaves them for such a command line.
 void choose(Reader* r, Setup* s) {
-    ArgsInfo& a = zs_args;
-    std::memset(&a, 0, sizeof a);
+    ArgsInfo& a = s->args;
+    a = ArgsInfo{};
     const uint8_t mode = r->next(), shape = r->next(), keyByte = r->next(), limits = r->next();
     a.layout = (ZsLayout)(ZS_FIXED + mode % 3);
     s->stable = (mode & 4) != 0;
@@ -86,8 +88,7 @@ void choose(Reader* r, Setup* s) {
 
 // Columns of a CSV record found by the quote-aware token search: the column table a whole-record
 // index must hold, and the columns keys pick from.
-std::vector<CsvColumn> columns_of(const CsvEntry* e) {
-    const ArgsInfo& a = zs_args;
+std::vector<CsvColumn> columns_of(const ArgsInfo& a, const CsvEntry* e) {
     int32_t end = e->len;
     if (end >= a.sepLen && std::memcmp(e->data + end - a.sepLen, a.sep, (size_t)a.sepLen) == 0) end -= a.sepLen;
     std::vector<CsvColumn> cols;
@@ -104,7 +105,7 @@ std::vector<CsvColumn> columns_of(const CsvEntry* e) {
 // The index describes the data: records in order, inside what was indexed, each ended by the
 // first newline code in it (or by the end of its file), with the right columns.
 void check_index(const ZsIndex& idx, const char* buf, int32_t length, const Setup& s) {
-    const ArgsInfo& a = zs_args;
+    const ArgsInfo& a = s.args;
     const PtrList* l = idx.list;
     ZS_FUZZ_CHECK(l != nullptr && l->start >= 0 && l->count >= 0 && (int64_t)l->start + l->count <= l->capacity);
     ZS_FUZZ_CHECK(idx.indexedBytes >= 0 && idx.indexedBytes <= length);
@@ -137,7 +138,7 @@ void check_index(const ZsIndex& idx, const char* buf, int32_t length, const Setu
         const CsvEntry* e = static_cast<const CsvEntry*>(items[i]);
         const char* hit = zs_find_token(data, len, a.sep, a.quote);
         ZS_FUZZ_CHECK(hit == nullptr || hit == data + len - a.sepLen);
-        std::vector<CsvColumn> cols = columns_of(e);
+        std::vector<CsvColumn> cols = columns_of(a, e);
         if (a.keyNums == 0) {
             ZS_FUZZ_CHECK(e->colNum == (int32_t)cols.size());
             for (int32_t c = 0; c < e->colNum; c++)
@@ -163,13 +164,13 @@ int32_t read_i32(const char* p) {
 // The bytes of a temporary-file block of an index (its items, or its list); *recNum gets the
 // number of records the writer says it wrote.
 template <class Index>
-std::string block_of(const Index* idx, bool unique, int32_t* recNum = nullptr) {
+std::string block_of(ZsSortRun& r, const Index* idx, bool unique, int32_t* recNum = nullptr) {
     char* mem = nullptr;
     size_t memLen = 0;
     FILE* stream = open_memstream(&mem, &memLen);
     ZS_FUZZ_CHECK(stream != nullptr);
-    UnitDataInfo unit{};
-    ZS_FUZZ_CHECK((unique ? zs_write_block_unique(idx, stream, &unit) : zs_write_block(idx, stream, &unit)) == 0);
+    ZsBlock unit{};
+    ZS_FUZZ_CHECK((unique ? zs_write_block_unique(r, idx, stream, &unit) : zs_write_block(r, idx, stream, &unit)) == 0);
     fclose(stream);
     std::string b(mem, memLen);
     free(mem);
@@ -179,26 +180,32 @@ std::string block_of(const Index* idx, bool unique, int32_t* recNum = nullptr) {
 }
 
 // Writes the list as a temporary-file block; checks the block record by record against the
-// entries and returns the offset of each record.
-std::vector<int32_t> write_and_parse(PtrList* list, std::string* block) {
-    const ArgsInfo& a = zs_args;
+// entries and returns the head of each record read back from it (numbered in order), as the merge
+// of the temporary file keeps it.
+std::vector<ZsHead> write_and_parse(ZsSortRun& r, PtrList* list, std::string* block) {
+    const ArgsInfo& a = *r.args;
     int32_t written = 0;
-    *block = block_of(list, false, &written);
+    *block = block_of(r, list, false, &written);
     ZS_FUZZ_CHECK(written == list->count);
 
-    std::vector<int32_t> at;
+    std::vector<ZsHead> heads;
     const char* b = block->data();
     size_t p = 0;
     for (int32_t i = 0; i < list->count; i++) {
         const void* e = list->items[list->start + i];
-        at.push_back((int32_t)p);
+        ZsHead h{};
+        h.unitNo = i;
         if (a.layout == ZS_FIXED) {
             ZS_FUZZ_CHECK(p + a.recLen <= block->size() && std::memcmp(b + p, e, (size_t)a.recLen) == 0);
+            h.data = b + p;
+            h.len = a.recLen;
             p += (size_t)a.recLen;
         } else if (a.layout == ZS_VARIABLE) {
             auto v = static_cast<const VarEntry*>(e);
             ZS_FUZZ_CHECK(p + 4 + v->len <= block->size() && read_i32(b + p) == v->len);
             ZS_FUZZ_CHECK(std::memcmp(b + p + 4, v->data, (size_t)v->len) == 0);
+            h.data = b + p + 4;
+            h.len = v->len;
             p += 4 + (size_t)v->len;
         } else {
             auto c = static_cast<const CsvEntry*>(e);
@@ -207,22 +214,50 @@ std::vector<int32_t> write_and_parse(PtrList* list, std::string* block) {
             ZS_FUZZ_CHECK(read_i32(b + p) == c->len && read_i32(b + p + 4) == c->colNum);
             ZS_FUZZ_CHECK(table == 0 || std::memcmp(b + p + 8, c->cols, table) == 0);
             ZS_FUZZ_CHECK(std::memcmp(b + p + 8 + table, c->data, (size_t)c->len) == 0);
+            h.cols = b + p + 8;
+            h.colNum = c->colNum;
+            h.data = b + p + 8 + table;
+            h.len = c->len;
             p += 8 + table + (size_t)c->len;
         }
+        heads.push_back(h);
     }
     ZS_FUZZ_CHECK(p == block->size());
-    return at;
+    return heads;
+}
+
+// The head of a list entry, numbered i: a presorted input's current record, or the previous
+// output record of the unique filter.
+ZsHead entry_head(const ArgsInfo& a, const void* e, int32_t i) {
+    ZsHead h{};
+    h.unitNo = i;
+    if (a.layout == ZS_FIXED) {
+        h.data = static_cast<const char*>(e);
+        h.len = a.recLen;
+    } else if (a.layout == ZS_VARIABLE) {
+        h.data = ZsEntryOf<ZS_VARIABLE>::data(e);
+        h.len = ZsEntryOf<ZS_VARIABLE>::len(e, a);
+    } else {
+        auto c = static_cast<const CsvEntry*>(e);
+        h.data = c->data;
+        h.len = c->len;
+        h.cols = reinterpret_cast<const char*>(c->cols);
+        h.colNum = c->colNum;
+    }
+    return h;
 }
 
 // Sorts the list and checks it; leaves its block and unique block for the item sort to match.
-void check_sorted(PtrList* list, std::string* block, std::string* unique) {
-    const ZsLayout layout = zs_args.layout;
+void check_sorted(ZsSortRun& r, PtrList* list, std::string* block, std::string* unique) {
+    const ArgsInfo& a = *r.args;
+    const ZsLayout layout = a.layout;
+    ZsRecRun* env = &r;  // the comparators' environment
     void** items = list->items + list->start;
     const int32_t n = list->count;
     std::vector<void*> before(items, items + n);
-    ZsCmp cmp = zs_cmp_fn(zs_cmp_of(layout, ZS_AT_ENTRY, false));
+    ZsCmp cmp = zs_cmp_fn(zs_cmp_of(a, layout, ZS_AT_ENTRY, false));
     ZsCmp eq = zs_cmp_fn(zs_eq_of(layout, ZS_AT_ENTRY));
-    ZS_FUZZ_CHECK(n < 2 || zs_list_msort(items, 0, n - 1, sizeof(void*), cmp) == 0);
+    ZS_FUZZ_CHECK(n < 2 || zs_list_msort(r.pool, items, 0, n - 1, sizeof(void*), cmp, env) == 0);
 
     // The same entries, ordered, equal ones in input order (entries lie in input order in memory).
     std::vector<void*> after(items, items + n);
@@ -231,67 +266,48 @@ void check_sorted(PtrList* list, std::string* block, std::string* unique) {
     ZS_FUZZ_CHECK(before == after);
     std::vector<int> c(n > 0 ? n - 1 : 0);
     for (int32_t i = 0; i + 1 < n; i++) {
-        c[i] = cmp(&items[i], &items[i + 1]);
+        c[i] = cmp(&items[i], &items[i + 1], env);
         ZS_FUZZ_CHECK(c[i] == -1 || c[i] == 0);
-        ZS_FUZZ_CHECK(cmp(&items[i + 1], &items[i]) == -c[i]);
-        ZS_FUZZ_CHECK(cmp(&items[i], &items[i]) == 0);
+        ZS_FUZZ_CHECK(cmp(&items[i + 1], &items[i], env) == -c[i]);
+        ZS_FUZZ_CHECK(cmp(&items[i], &items[i], env) == 0);
         if (c[i] == 0) ZS_FUZZ_CHECK((uintptr_t)items[i] < (uintptr_t)items[i + 1]);
-        ZS_FUZZ_CHECK((eq(items[i], items[i + 1]) == 0) == (c[i] == 0));
+        ZS_FUZZ_CHECK((eq(items[i], items[i + 1], env) == 0) == (c[i] == 0));
     }
     // Order holds across distances too (a comparator that is not transitive shows here).
-    for (int32_t i = 0, j = n - 1; i < j; i++, j--) ZS_FUZZ_CHECK(cmp(&items[i], &items[j]) <= 0);
+    for (int32_t i = 0, j = n - 1; i < j; i++, j--) ZS_FUZZ_CHECK(cmp(&items[i], &items[j], env) <= 0);
 
-    std::vector<int32_t> at = write_and_parse(list, block);
-    std::string& blk = *block;
-
-    // The records read back from the block, and the list seen as a presorted input.
-    std::vector<UnitDataInfo> units(n), inputs(n), previous(n);
-    std::vector<void*> unitSlot(n), inputSlot(n);
+    // The records read back from the block, and the list seen as presorted inputs.
+    std::vector<ZsHead> units = write_and_parse(r, list, block);
+    const std::string& blk = *block;
+    std::vector<ZsHead> inputs(n);
+    std::vector<const ZsHead*> unitSlot(n), inputSlot(n);
     for (int32_t i = 0; i < n; i++) {
-        units[i] = UnitDataInfo{};
-        units[i].buf = blk.data();
-        units[i].bufPos = at[i];
-        units[i].unitNo = i;
+        inputs[i] = entry_head(a, items[i], i);
         unitSlot[i] = &units[i];
-        inputs[i] = UnitDataInfo{};
-        inputs[i].recList = list;
-        inputs[i].recIdx = i;
-        inputs[i].unitNo = i;
         inputSlot[i] = &inputs[i];
-        previous[i] = UnitDataInfo{};
-        if (layout == ZS_VARIABLE) {
-            auto e = static_cast<VarEntry*>(items[i]);
-            previous[i].lastData = const_cast<char*>(e->data);
-            previous[i].lastLen = e->len;
-        } else if (layout == ZS_CSV) {
-            auto e = static_cast<CsvEntry*>(items[i]);
-            previous[i].lastData = const_cast<char*>(e->data);
-            previous[i].lastLen = e->len;
-            previous[i].lastCols = e->cols;
-            previous[i].lastColNum = e->colNum;
-        }
     }
-    ZsCmp unitCmp = zs_cmp_fn(zs_cmp_of(layout, ZS_AT_UNIT, false));
-    ZsCmp unitStable = zs_cmp_fn(zs_cmp_of(layout, ZS_AT_UNIT, true));
+    ZsCmp unitCmp = zs_cmp_fn(zs_cmp_of(a, layout, ZS_AT_UNIT, false));
+    ZsCmp unitStable = zs_cmp_fn(zs_cmp_of(a, layout, ZS_AT_UNIT, true));
     ZsCmp eqUnit = zs_cmp_fn(zs_eq_of(layout, ZS_AT_UNIT));
     const bool merge = layout != ZS_FIXED;  // fixed-length records have no presorted merge
-    ZsCmp mergeCmp = merge ? zs_cmp_fn(zs_cmp_of(layout, ZS_AT_MERGE, false)) : nullptr;
-    ZsCmp mergeStable = merge ? zs_cmp_fn(zs_cmp_of(layout, ZS_AT_MERGE, true)) : nullptr;
+    ZsCmp mergeCmp = merge ? zs_cmp_fn(zs_cmp_of(a, layout, ZS_AT_MERGE, false)) : nullptr;
+    ZsCmp mergeStable = merge ? zs_cmp_fn(zs_cmp_of(a, layout, ZS_AT_MERGE, true)) : nullptr;
     ZsCmp eqMerge = merge ? zs_cmp_fn(zs_eq_of(layout, ZS_AT_MERGE)) : nullptr;
     auto agree = [&](int32_t i, int32_t j) {
-        int want = cmp(&items[i], &items[j]);
+        int want = cmp(&items[i], &items[j], env);
         int tie = want != 0 ? want : (i < j ? -1 : i > j ? 1 : 0);
-        ZS_FUZZ_CHECK(unitCmp(&unitSlot[i], &unitSlot[j]) == want);
-        if (i != j) ZS_FUZZ_CHECK(unitStable(&unitSlot[i], &unitSlot[j]) == tie);
-        int same = eq(items[i], items[j]);
+        ZS_FUZZ_CHECK(unitCmp(&unitSlot[i], &unitSlot[j], env) == want);
+        if (i != j) ZS_FUZZ_CHECK(unitStable(&unitSlot[i], &unitSlot[j], env) == tie);
+        int same = eq(items[i], items[j], env);
         if (layout == ZS_FIXED) {
-            ZS_FUZZ_CHECK(eqUnit(blk.data() + at[i], blk.data() + at[j]) == same);
+            // Fixed-length records are tested as themselves wherever they are seen.
+            ZS_FUZZ_CHECK(eqUnit(units[i].data, units[j].data, env) == same);
             return;
         }
-        ZS_FUZZ_CHECK(eqUnit(&previous[i], &units[j]) == same);
-        ZS_FUZZ_CHECK(mergeCmp(&inputSlot[i], &inputSlot[j]) == want);
-        if (i != j) ZS_FUZZ_CHECK(mergeStable(&inputSlot[i], &inputSlot[j]) == tie);
-        ZS_FUZZ_CHECK(eqMerge(&previous[i], &inputs[j]) == same);
+        ZS_FUZZ_CHECK(eqUnit(&inputs[i], &units[j], env) == same);
+        ZS_FUZZ_CHECK(mergeCmp(&inputSlot[i], &inputSlot[j], env) == want);
+        if (i != j) ZS_FUZZ_CHECK(mergeStable(&inputSlot[i], &inputSlot[j], env) == tie);
+        ZS_FUZZ_CHECK(eqMerge(&inputs[i], &inputs[j], env) == same);
     };
     for (int32_t i = 0; i + 1 < n; i++) {
         agree(i, i + 1);
@@ -303,24 +319,26 @@ void check_sorted(PtrList* list, std::string* block, std::string* unique) {
     std::string expected;
     for (int32_t i = 0; i < n; i++) {
         if (i > 0 && c[i - 1] == 0) continue;
-        size_t end = i + 1 < n ? (size_t)at[i + 1] : blk.size();
-        expected.append(blk, (size_t)at[i], end - (size_t)at[i]);
+        const size_t from = i > 0 ? (size_t)(units[i - 1].data + units[i - 1].len - blk.data()) : 0;
+        const size_t end = (size_t)(units[i].data + units[i].len - blk.data());
+        expected.append(blk, from, end - from);
     }
-    *unique = block_of(list, true);
+    *unique = block_of(r, list, true);
     ZS_FUZZ_CHECK(*unique == expected);
 }
 
 // The item build of the same data, sorted by normalized keys as the sorts do: the same records as
 // the list, in the comparator's order; stable, in the list sort's order and written alike.
-void check_items(char* buf, int32_t length, const Setup& s, const PtrList* sorted, const std::string& block,
-                 const std::string& unique) {
-    const ArgsInfo& a = zs_args;
+void check_items(ZsSortRun& r, char* buf, int32_t length, const Setup& s, const PtrList* sorted,
+                 const std::string& block, const std::string& unique) {
+    const ArgsInfo& a = *r.args;
+    ZsRecRun* env = &r;
     ZsScan scan = s.scan;
     scan.bItems = 1;
     ZsIndex idx{};
-    ZS_FUZZ_CHECK(zs_index_build(buf, length, scan, &idx) == 0);
+    ZS_FUZZ_CHECK(zs_index_build(r, buf, length, scan, &idx) == 0);
     ZS_FUZZ_CHECK(idx.list == nullptr && idx.count == sorted->count);
-    zs_sort_items(&idx, s.stable);
+    zs_sort_items(r, &idx, s.stable);
 
     // Each item as the list entry the comparators take.
     std::vector<VarEntry> vars(idx.count);
@@ -338,48 +356,52 @@ void check_items(char* buf, int32_t length, const Setup& s, const PtrList* sorte
     // Records as bytes: equal records that are byte for byte the same may trade places unseen.
     auto bytes_of = [&](const void* e) {
         if (a.layout == ZS_FIXED) return std::string(static_cast<const char*>(e), (size_t)a.recLen);
-        if (a.layout == ZS_CSV) return std::string(ZsEntryOf<ZS_CSV>::data(e), (size_t)ZsEntryOf<ZS_CSV>::len(e));
-        return std::string(ZsEntryOf<ZS_VARIABLE>::data(e), (size_t)ZsEntryOf<ZS_VARIABLE>::len(e));
+        if (a.layout == ZS_CSV) return std::string(ZsEntryOf<ZS_CSV>::data(e), (size_t)ZsEntryOf<ZS_CSV>::len(e, a));
+        return std::string(ZsEntryOf<ZS_VARIABLE>::data(e), (size_t)ZsEntryOf<ZS_VARIABLE>::len(e, a));
     };
-    ZsCmp cmp = zs_cmp_fn(zs_cmp_of(a.layout, ZS_AT_ENTRY, false));
+    ZsCmp cmp = zs_cmp_fn(zs_cmp_of(a, a.layout, ZS_AT_ENTRY, false));
     std::vector<std::string> fromItems, fromList;
     for (int32_t i = 0; i < idx.count; i++) {
-        if (i > 0) ZS_FUZZ_CHECK(cmp(&entries[i - 1], &entries[i]) <= 0);
+        if (i > 0) ZS_FUZZ_CHECK(cmp(&entries[i - 1], &entries[i], env) <= 0);
         fromItems.push_back(bytes_of(entries[i]));
         fromList.push_back(bytes_of(sorted->items[sorted->start + i]));
     }
     if (s.stable) {
         ZS_FUZZ_CHECK(fromItems == fromList);
-        ZS_FUZZ_CHECK(block_of(&idx, false) == block && block_of(&idx, true) == unique);
+        ZS_FUZZ_CHECK(block_of(r, &idx, false) == block && block_of(r, &idx, true) == unique);
     } else {
         std::sort(fromItems.begin(), fromItems.end());
         std::sort(fromList.begin(), fromList.end());
         ZS_FUZZ_CHECK(fromItems == fromList);
-        ZS_FUZZ_CHECK(block_of(&idx, false).size() == block.size());
+        ZS_FUZZ_CHECK(block_of(r, &idx, false).size() == block.size());
     }
-    zs_index_release(&idx);
+    zs_index_release(r, &idx);
+}
+
+// One context for the process (it holds MBs of buffers); every input starts it afresh.
+ZsSortRun& context() {
+    static std::unique_ptr<ZsSortRun> run = std::make_unique<ZsSortRun>();
+    return *run;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     zs_fuzz::setup();
+    context();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 8192) return 0;
-    Reader r{data, size};
+    Reader in{data, size};
     Setup s{};
-    choose(&r, &s);
-    const int32_t length = (int32_t)r.n;
-    if (length == 0) {  // the sort never indexes an empty buffer
-        std::memset(&zs_args, 0, sizeof zs_args);
-        return 0;
-    }
+    choose(&in, &s);
+    const int32_t length = (int32_t)in.n;
+    if (length == 0) return 0;  // the sort never indexes an empty buffer
     // A heap block of exactly the data, so that a read past it is caught.
     char* buf = static_cast<char*>(malloc((size_t)length));
-    std::memcpy(buf, r.p, (size_t)length);
+    std::memcpy(buf, in.p, (size_t)length);
     if (s.ends[0] != 0) {  // two files: the first ends part way
         s.ends[0] = (int32_t)((int64_t)length * s.ends[0] / 8);
         s.ends[1] = length;
@@ -387,29 +409,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         s.scan.endNums = 2;
     }
 
-    zs_run.pool = zs_pool_create(16 << 20);
-    ZS_FUZZ_CHECK(zs_run.pool != nullptr);
+    // The context as a run leaves it: no error file, not verbose, so only these change.
+    ZsSortRun& r = context();
+    r.args = &s.args;
+    r.totals = ZsTotals{};
+    r.pool = zs_pool_create(16 << 20, &r);
+    ZS_FUZZ_CHECK(r.pool != nullptr);
     ZsIndex idx{};
-    int rc = zs_index_build(buf, length, s.scan, &idx);
+    int rc = zs_index_build(r, buf, length, s.scan, &idx);
     // Only a tail longer than ZS_MAX_TAIL or a lack of memory fails a build; neither happens here.
     ZS_FUZZ_CHECK(rc == 0);
     check_index(idx, buf, length, s);
-    ZS_FUZZ_CHECK(std::memcmp(buf, r.p, (size_t)length) == 0);  // the builders only read
+    ZS_FUZZ_CHECK(std::memcmp(buf, in.p, (size_t)length) == 0);  // the builders only read
     std::string block, unique;
-    check_sorted(idx.list, &block, &unique);
-    check_items(buf, length, s, idx.list, block, unique);
-    zs_index_release(&idx);
+    check_sorted(r, idx.list, &block, &unique);
+    check_items(r, buf, length, s, idx.list, block, unique);
+    zs_index_release(r, &idx);
     ZS_FUZZ_CHECK(idx.list == nullptr && idx.entryStore == nullptr && idx.columnStore == nullptr);
 
     // Everything the build and the sort took went back to the pool.
-    MemoryPool* p = zs_run.pool;
+    MemoryPool* p = r.pool;
 #if !defined(NDEBUG) || defined(ZS_CHECKS)
     ZS_FUZZ_CHECK(zs_pool_check(p) == nullptr);
 #endif
     ZS_FUZZ_CHECK(p->frontCount == 0 && p->backCount == 0 && p->heapBlocks.count == 0);
     zs_pool_destroy(p);
-    zs_run.pool = nullptr;
+    r.pool = nullptr;
+    r.args = nullptr;
     free(buf);
-    std::memset(&zs_args, 0, sizeof zs_args);
     return 0;
 }

@@ -164,34 +164,81 @@ def test_tesra_command_prints_usage(tmp_path):
 THREADS = """
 import sys, threading, time, _tesra
 results, ticks, done = {}, [0], threading.Event()
-def sort(name):
-    results[name] = _tesra.tesra(["-O", name + ".out", name + ".in"])
+def sort(name, args):
+    results[name] = _tesra.tesra(args)
 def count():
     while not done.is_set():
         ticks[0] += 1
         time.sleep(0.001)
 counter = threading.Thread(target=count)
 counter.start()
-workers = [threading.Thread(target=sort, args=(n,)) for n in ("a", "b")]
+jobs = {"a": ["-O", "a.out", "a.in"], "b": ["-W", "16M", "-O", "b.out", "b.in"],
+        "bad": ["-O", "bad.out", "missing.in"], "merge": ["-M", "-O", "m.out", "a.in"]}
+workers = [threading.Thread(target=sort, args=job) for job in jobs.items()]
 for w in workers: w.start()
 for w in workers: w.join()
 done.set(); counter.join()
-print(results["a"], results["b"], ticks[0])
+print(results["a"], results["b"], results["bad"], results["merge"], ticks[0])
 """
 
 
-def test_runs_release_the_interpreter_and_do_not_overlap(tmp_path):
-    # Two threads sort at once (the runs are serialised), while a third keeps counting.
+def test_runs_in_threads_go_side_by_side_and_release_the_interpreter(tmp_path):
+    # Four runs at once (in memory, through the temporary file, one that fails its check and a
+    # merge that finds its input unsorted) while a fifth thread keeps counting: each run ends as
+    # it would alone.
     for name, base in (("a", 0), ("b", 1)):
         lines = [b"%07d\n" % ((i * 7919 + base) % 1000003) for i in range(1_200_000)]
         (tmp_path / f"{name}.in").write_bytes(b"".join(lines))
-    r = run_code(THREADS, cwd=tmp_path)
-    a, b, ticks = r.out.split()
-    assert (a, b) == (b"0", b"0"), r.messages
+    r = run_code(THREADS, cwd=tmp_path, env=engine_env(TEMP=str(tmp_path)))
+    a, b, bad, merge, ticks = r.out.split()
+    assert (a, b, bad, merge) == (b"0", b"0", b"1", b"1"), r.messages
     for name in ("a", "b"):
         data = (tmp_path / f"{name}.in").read_bytes().splitlines(keepends=True)
         assert (tmp_path / f"{name}.out").read_bytes() == b"".join(sorted(data))
+    assert "☆ Failed to stat input file 1 [missing.in]!\n" in r.messages
+    assert "☆ Input file [a.in] is not sorted by the sort keys!\n" in r.messages
+    assert not (tmp_path / "bad.out").exists() and not (tmp_path / "m.out").exists()
+    assert not [n for n in os.listdir(tmp_path) if n.startswith("tesra_") or ".tesra-" in n]
     assert int(ticks) > 20  # the counting thread ran during the sorts
+
+
+# A run in another thread holds standard output when the process forks; the child sorts to
+# standard output too and must not wait for the parent's run, which is not in the child.
+FORK = """
+import os, sys, threading, time, _tesra
+def holds_input():
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            if os.readlink("/proc/self/fd/" + fd).endswith("big.in"): return True
+        except OSError: pass
+    return False
+t = threading.Thread(target=_tesra.tesra, args=(["-O", "/dev/null", "big.in"],))
+u = threading.Thread(target=_tesra.tesra, args=(["big.in"],))
+sys.stdout.flush()
+t.start(); u.start()
+while not holds_input(): time.sleep(0.001)
+pid = os.fork()
+if pid == 0:
+    os._exit(_tesra.tesra(["-O", "small.out", "small.in"]) + 10 * _tesra.tesra(["small.in"]))
+deadline = time.time() + 60
+while True:
+    done, status = os.waitpid(pid, os.WNOHANG)
+    if done: break
+    if time.time() > deadline:
+        os.kill(pid, 9); os.waitpid(pid, 0); status = -1; break
+    time.sleep(0.01)
+t.join(); u.join()
+print("child", os.waitstatus_to_exitcode(status) if status >= 0 else "hung", file=sys.stderr)
+"""
+
+
+def test_a_child_forked_during_a_run_can_run_tesra(tmp_path):
+    (tmp_path / "big.in").write_bytes(b"".join(b"%07d\n" % ((i * 7919) % 1000003) for i in range(2_000_000)))
+    (tmp_path / "small.in").write_bytes(b"b\na\n")
+    r = run_code(FORK, cwd=tmp_path)
+    assert "child 0\n" in r.messages
+    assert (tmp_path / "small.out").read_bytes() == b"a\nb\n"
+    assert r.out.count(b"a\nb\n") == 1  # the child's records; the parent's numbers follow
 
 
 def test_ctrl_c_fails_the_run_and_raises_keyboard_interrupt(tmp_path):

@@ -122,3 +122,12 @@ def test_numeric_keys_beyond_32_bits(tmp_path):
     (tmp_path / "in.csv").write_bytes(b"1733640000000\n5\n2147483648\n-9999999999999999999999\n-3000000000\n")
     r = run_tesra(["-C", "-K", "1n", "in.csv"], cwd=tmp_path)
     assert r.out == b"-9999999999999999999999\n-3000000000\n5\n2147483648\n1733640000000\n"
+
+
+def test_an_output_name_of_250_bytes(tmp_path):
+    # The new file written beside it has a longer name, which must still fit the folder's limit.
+    (tmp_path / "in").write_bytes(b"b\na\n")
+    name = "o" * 250
+    r = run_tesra(["-O", name, "in"], cwd=tmp_path)
+    assert r.rc == 0, r.messages
+    assert (tmp_path / name).read_bytes() == b"a\nb\n" and leftovers(tmp_path) == []

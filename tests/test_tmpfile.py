@@ -46,8 +46,11 @@ def test_temporary_file_is_removed_after_failures(tmp_path, temp):
 
 def test_ctrl_c_stops_the_split_sort_and_removes_the_temporary_file(tmp_path, temp):
     (tmp_path / "big").write_bytes(lines(6_000_000, 10))  # 66 MB in blocks of 16 MB
-    # Interrupted once the temporary file exists: blocks are still to be sorted and merged.
-    code = INTERRUPT_WHEN.format(started='return os.listdir(os.environ["TEMP"]) != []')
+    # Interrupted once the temporary file is open (it has no name by then): blocks are still to be
+    # sorted and merged.
+    code = INTERRUPT_WHEN.format(
+        started='return any(os.readlink("/proc/self/fd/" + fd).startswith(os.environ["TEMP"]) '
+                'for fd in os.listdir("/proc/self/fd"))')
     r = run_code(code, "-W", "16M", "-O", str(tmp_path / "out"), str(tmp_path / "big"), env=engine_env(TEMP=str(temp)))
     assert r.out == b"KeyboardInterrupt\n", r.messages
     assert "☆ Sort interrupted!" in r.messages
@@ -74,27 +77,52 @@ def test_csv_header_is_written_once_also_without_records(tmp_path, temp):
     assert os.listdir(temp) == []
 
 
-STALE = """
+PLANTED = """
 import os, sys, _tesra
 temp = sys.argv[1]
-path = os.path.join(temp, "tesra_%d.tmp" % os.getpid())
-if sys.argv[2] == "file":
-    open(path, "wb").write(b"left by an earlier process")
-else:
-    os.symlink(os.path.join(temp, "elsewhere"), path)
-sys.exit(_tesra.tesra(sys.argv[3:]))
+open(os.path.join(temp, "tesra_%d.tmp" % os.getpid()), "wb").write(b"planted")
+os.symlink(os.path.join(temp, "elsewhere"), os.path.join(temp, "tesra_%d_0.tmp" % os.getpid()))
+sys.exit(_tesra.tesra(sys.argv[2:]))
 """
 
 
-def test_temporary_file_name_taken_before_the_run(tmp_path, temp):
-    (tmp_path / "in").write_bytes(b"b\na\n")
-    args = [str(temp), "file", "-W", "1K", "-O", str(tmp_path / "out"), str(tmp_path / "in")]
-    # A file of ours left by an earlier process with the same id is replaced.
-    r = run_code(STALE, *args, env=engine_env(TEMP=str(temp)))
-    assert r.rc == 0 and (tmp_path / "out").read_bytes() == b"a\nb\n"
-    assert os.listdir(temp) == []
-    # A link is never followed: the run fails and the link's target is not created.
-    args[1] = "link"
-    r = run_code(STALE, *args, env=engine_env(TEMP=str(temp)))
-    assert r.rc == 1 and "☆ Failed to create temporary file [" in r.messages
-    assert not (temp / "elsewhere").exists()
+def test_files_at_the_temporary_name_are_neither_used_nor_removed(tmp_path, temp):
+    # Whoever planted them (an earlier process with the same id, another user), the run takes a
+    # name of its own and leaves them as they are; a link is never followed.
+    (tmp_path / "in").write_bytes(lines(2000))
+    r = run_code(PLANTED, str(temp), "-W", "1K", "-O", str(tmp_path / "out"), str(tmp_path / "in"),
+                 env=engine_env(TEMP=str(temp)))
+    assert r.rc == 0, r.messages
+    assert (tmp_path / "out").read_bytes() == b"".join(sorted(lines(2000).splitlines(keepends=True)))
+    link, planted = sorted(os.listdir(temp), key=len, reverse=True)
+    assert link.endswith("_0.tmp") and os.path.islink(temp / link) and not (temp / "elsewhere").exists()
+    assert (temp / planted).read_bytes() == b"planted"
+
+
+TERM_WHEN_OPEN = """
+import os, signal, subprocess, sys, time
+p = subprocess.Popen([sys.executable, "-c", "import sys, _tesra; sys.exit(_tesra.tesra(sys.argv[1:]))", *sys.argv[2:]])
+temp, seen = sys.argv[1], None
+while seen is None and p.poll() is None:
+    for fd in os.listdir("/proc/%d/fd" % p.pid):
+        try:
+            target = os.readlink("/proc/%d/fd/%s" % (p.pid, fd))
+        except OSError:
+            continue
+        if target.startswith(os.path.join(temp, "tesra_")) and target.endswith(" (deleted)"): seen = target
+    time.sleep(0.001)
+names = os.listdir(temp)
+p.send_signal(signal.SIGTERM)
+print(p.wait(), seen, names, sep="|")
+"""
+
+
+def test_sigterm_during_the_temporary_file_mode_leaves_no_file(tmp_path, temp):
+    # The file has no name once it is open: killed at any point, the run leaves nothing behind.
+    (tmp_path / "big").write_bytes(lines(1_200_000))
+    r = run_code(TERM_WHEN_OPEN, str(temp), "-W", "16M", "-O", str(tmp_path / "out"), str(tmp_path / "big"),
+                 env=engine_env(TEMP=str(temp)))
+    status, seen, names = r.out.decode().split("|")
+    assert status == str(-signal.SIGTERM) and seen.endswith(".tmp (deleted)"), r.messages
+    assert names.strip() == "[]" and os.listdir(temp) == []
+    assert not (tmp_path / "out").exists()

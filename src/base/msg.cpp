@@ -9,16 +9,38 @@
 
 namespace {
 
+// Standard error keeps this buffer after a verbose run; it belongs to the stream.
+char stderrBuffer[ZS_STDERR_BUF];
+
 void print_to(FILE* stream, const char* fmtBuf) {
     char conBuf[ZS_MSG_BUF];
     zs_to_console(fmtBuf, conBuf);
+    // One locked operation: lines of runs side by side never cut into each other.
+    flockfile(stream);
     fputs(conBuf, stream);
     fflush(stream);
+    funlockfile(stream);
 }
 
-void vmsg(FILE* stream, const char* fmt, va_list ap) {
+// An error line: "☆" after any leading newlines.
+bool is_error_line(const char* text) {
+    while (*text == '\n') text++;
+    return std::strncmp(text, "☆", std::strlen("☆")) == 0;
+}
+
+void keep_failure(ZsLog& log, const char* text) {
+    if (!is_error_line(text)) return;
+    size_t room = sizeof log.failure - 1 - (size_t)log.failureLen;
+    size_t n = strnlen(text, room);
+    std::memcpy(log.failure + log.failureLen, text, n);
+    log.failureLen += (int32_t)n;
+    log.failure[log.failureLen] = '\0';
+}
+
+void vmsg(ZsLog& log, FILE* stream, bool keep, const char* fmt, va_list ap) {
     char fmtBuf[ZS_MSG_BUF];
     vsnprintf(fmtBuf, sizeof fmtBuf, fmt, ap);
+    if (keep) keep_failure(log, fmtBuf);
     print_to(stream, fmtBuf);
 }
 
@@ -42,33 +64,56 @@ int zs_to_console(const char* utf8, char* con) {
     return (int)len;
 }
 
-FILE* zs_diag_stream() { return zs_run.diag != nullptr ? zs_run.diag : stdout; }
+FILE* zs_diag_stream(const ZsLog& log) { return log.diag != nullptr ? log.diag : stdout; }
 
-void zs_msg(const char* en, const char* jp, ...) {
+char* zs_stderr_buffer() { return stderrBuffer; }
+
+void zs_msg_text(ZsLog& log, const ZsText& t) {
+    if (t.en == nullptr)
+        zs_msg_jp(log, "%s", t.jp);
+    else
+        zs_msg(log, "%s", "%s", zs_is_japanese() ? t.jp : t.en);
+}
+
+void zs_msg(ZsLog& log, const char* en, const char* jp, ...) {
     va_list ap;
     va_start(ap, jp);
-    vmsg(stderr, zs_is_japanese() ? jp : en, ap);
+    vmsg(log, stderr, true, zs_is_japanese() ? jp : en, ap);
     va_end(ap);
 }
 
-void zs_msg_out(const char* en, const char* jp, ...) {
+void zs_msg_out(ZsLog& log, const char* en, const char* jp, ...) {
     va_list ap;
     va_start(ap, jp);
-    vmsg(zs_diag_stream(), zs_is_japanese() ? jp : en, ap);
+    vmsg(log, zs_diag_stream(log), false, zs_is_japanese() ? jp : en, ap);
     va_end(ap);
 }
 
-void zs_msg_jp(const char* jp, ...) {
+void zs_msg_jp(ZsLog& log, const char* jp, ...) {
     va_list ap;
     va_start(ap, jp);
-    vmsg(stderr, jp, ap);
+    vmsg(log, stderr, true, jp, ap);
     va_end(ap);
 }
 
-void zs_dump(const char* fmt, ...) {
+void zs_note(ZsLog& log, const char* en, const char* jp, ...) {
+    va_list ap;
+    va_start(ap, jp);
+    vmsg(log, stderr, false, zs_is_japanese() ? jp : en, ap);
+    va_end(ap);
+}
+
+void zs_note_jp(ZsLog& log, const char* jp, ...) {
+    va_list ap;
+    va_start(ap, jp);
+    vmsg(log, stderr, false, jp, ap);
+    va_end(ap);
+}
+
+void zs_dump(ZsLog& log, const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    vfprintf(zs_diag_stream(), fmt, ap);
+    vfprintf(zs_diag_stream(log), fmt, ap);
     va_end(ap);
 }
 
@@ -79,23 +124,23 @@ void zs_raw(FILE* stream, const char* fmt, ...) {
     va_end(ap);
 }
 
-const char* zs_timestamp() {
+const char* zs_timestamp(ZsLog& log) {
     std::tm t{};
     zs_plat_localtime(&t);
-    snprintf(zs_run.timeStamp, sizeof zs_run.timeStamp, "%04d-%02d-%02d %02d:%02d:%02d ", t.tm_year + 1900,
+    snprintf(log.timeStamp, sizeof log.timeStamp, "%04d-%02d-%02d %02d:%02d:%02d ", t.tm_year + 1900,
              t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
-    return zs_run.timeStamp;
+    return log.timeStamp;
 }
 
-void zs_phase_begin() {
-    if (zs_run.bVerbose) zs_run.phaseStart = zs_plat_clock();
+void zs_phase_begin(ZsLog& log) {
+    if (log.bVerbose) log.phaseStart = zs_plat_clock();
 }
 
-void zs_time_phase(const char* jp, bool restart) {
-    if (!zs_run.bVerbose) return;
-    zs_run.finish = zs_plat_clock();
-    zs_msg_jp(jp, zs_ms(zs_run.phaseStart, zs_run.finish));
-    if (restart) zs_run.phaseStart = zs_plat_clock();
+void zs_time_phase(ZsLog& log, const char* jp, bool restart) {
+    if (!log.bVerbose) return;
+    log.finish = zs_plat_clock();
+    zs_note_jp(log, jp, zs_ms(log.phaseStart, log.finish));
+    if (restart) log.phaseStart = zs_plat_clock();
 }
 
 #if !defined(NDEBUG) || defined(ZS_CHECKS)

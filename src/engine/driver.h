@@ -1,17 +1,41 @@
 // The run driver: one complete sort run from a command line.
 //
 // Contract
+// - A run's whole state is one context (ZsRun), made by the driver for the call and passed by
+//   hand to every layer; nothing of a run outlives it, so runs may go side by side in one process
+//   (from several threads). What a process shares by nature is guarded: a run that reads standard
+//   input or writes its records to standard output holds the standard-streams lock for its data
+//   phases, and every console line is written in one locked operation.
 // - tesra_main returns 0 after a successful sort and 1 after a failure or --help; it never ends
-//   the process. Every path that got past the --help test resets the run before returning, so
-//   the next call starts from the same state.
-// - Runs must not overlap: the caller serialises them (the engine's state is process-wide).
+//   the process. Every path releases what the run took before returning.
 #pragma once
 
+#include <cstddef>
+
+#include "base/log.h"
+#include "settings/settings.h"
+#include "sort/run.h"
+
+// The run's context: the sort layer's and below, and the settings record it owns (read through
+// args, const, once checked).
+struct ZsRun : ZsSortRun {
+    ArgsInfo settings;
+};
+
+// What the host (the module binding) brings to a run and takes from it.
+struct ZsHost {
+    ZsInterruptHook interrupt;  // asked at safe points; none: the run is never interrupted
+    char* failure;              // receives the run's failure text (may be null)
+    size_t failureCap;
+};
+
 int tesra_main(int argc, char** argv);
-// Pool size for the run (also decides in-memory or temporary-file sorting).
-int zs_pool_size();
-// Releases everything the run holds and returns the run state to its initial value.
-void zs_run_reset();
+int tesra_run(int argc, char** argv, ZsHost* host);
+
+// Pool size for the run (also decides in-memory or temporary-file sorting, in r.totals).
+int zs_pool_size(ZsRun& r);
+// Releases everything the run holds; the context can then be freed.
+void zs_run_release(ZsRun& r);
 // Sorting through the temporary file, for input files that do not fit the pool. 0 when the output
-// is written and the temporary file removed; 1 after printing why not.
-int zs_tmpfile_mode();
+// is written; 1 after printing why not.
+int zs_tmpfile_mode(ZsSortRun& r);

@@ -67,18 +67,18 @@ inline int64_t scratch_entries(int64_t n) { return (n - 1) / 2 + 1; }
 
 }  // namespace
 
-int zs_list_msort(void** items, int32_t lo, int32_t hi, size_t elemSize, ZsCmp cmp) {
+int zs_list_msort(MemoryPool* p, void** items, int32_t lo, int32_t hi, size_t elemSize, ZsCmp cmp, void* env) {
     (void)elemSize;  // entries are always pointers
-    auto inOrder = [cmp](void* const* a, void* const* b) { return cmp(a, b) < 1; };
+    auto inOrder = [cmp, env](void* const* a, void* const* b) { return cmp(a, b, env) < 1; };
     if (hi <= lo) return 0;
     int64_t n = (int64_t)hi - lo + 1;
     if (n <= kShortRun) {
         insertion_sort(items, lo, hi, inOrder);
         return 0;
     }
-    void** buf = (void**)zs_qmalloc(scratch_entries(n) * (int64_t)sizeof(void*));
+    void** buf = (void**)zs_qmalloc(p, scratch_entries(n) * (int64_t)sizeof(void*));
     if (buf == nullptr) return 1;
     sort_range(items, lo, hi, buf, inOrder);
-    qfree(buf);
+    qfree(p, buf);
     return 0;
 }

@@ -3,32 +3,41 @@
 // Layout of the pool block: the MemoryPool header (free index record and sentinel block included),
 // then the front region of header+payload blocks growing upward, then the back region growing
 // downward from `end`. The top block's payload always ends at `back`.
+//
+// The per-object build keeps the header only: with no region, every front request takes the path
+// of the heap fallback, and zs_qmalloc blocks go to a heap stack of their own (backBlocks) so that
+// their order can still be checked. Everything else is the same code.
 #include "memory/pool.h"
 
 #include <cstdlib>
 #include <cstring>
 
 #include "base/msg.h"
-#include "base/run.h"
 
 ZsPoolCalls zs_pool_calls;
 
 namespace {
+
+#if defined(ZS_POOL_PER_OBJECT)
+constexpr bool kPerObject = true;
+#else
+constexpr bool kPerObject = false;
+#endif
 
 constexpr int32_t kListStep = 1024;
 
 static_assert(sizeof(PoolBlock) == 24, "front block header layout");
 static_assert(sizeof(MemoryPool) % 8 == 0, "the first block must stay 8-byte aligned");
 
-#define ZS_COUNT(field)                        \
-    do {                                       \
-        if (zs_run.bVerbose) zs_pool_calls.field++;   \
-    } while (0)
+// Statistics and call counts belong to a verbose run; a request without a pool is not counted.
+inline bool verbose(const MemoryPool* p) { return p != nullptr && p->log != nullptr && p->log->bVerbose; }
+
+inline void count(const MemoryPool* p, std::atomic<uint32_t>& counter) {
+    if (verbose(p)) counter.fetch_add(1, std::memory_order_relaxed);
+}
 
 // malloc/realloc of 0 bytes may give null, which callers would take for a failure.
 inline size_t heap_bytes(int64_t n) { return n > 0 ? (size_t)n : 1; }
-
-#if !defined(ZS_POOL_PER_OBJECT)
 
 constexpr uint64_t H = (uint64_t)ZS_POOL_HDR;
 
@@ -40,7 +49,9 @@ inline PoolBlock* header_of(void* payload) { return (PoolBlock*)payload - 1; }
 inline void* payload_of(PoolBlock* b) { return b + 1; }
 inline PoolBlock* block_at(void* payload, uint64_t offset) { return (PoolBlock*)((char*)payload + offset); }
 
+// Whether the pool placed ptr in its own block (the per-object pool places nothing there).
 inline bool in_pool(const MemoryPool* p, const void* ptr) {
+    if (kPerObject) return false;
     uintptr_t a = (uintptr_t)ptr;
     return a >= (uintptr_t)p->first && a <= (uintptr_t)p->end;
 }
@@ -103,13 +114,20 @@ inline void index_replace(PtrList* fi, int32_t i, PoolBlock* b) {
     index_reposition(fi, i);
 }
 
-// Heap-fallback bookkeeping: every live fallback block is listed so the pool can free it.
-int heap_record(MemoryPool* p, void* ptr) { return zs_list_append(&p->heapBlocks, ptr, ZS_LIST_HEAP); }
-
-int32_t heap_find(PtrList* hb, const void* ptr) {
-    for (int32_t i = hb->count - 1; i >= 0; i--)  // recent blocks tend to go first
-        if (hb->items[hb->start + i] == ptr) return i;
+// Heap blocks of the pool: every live one is listed so the pool can free it.
+int32_t heap_find(const PtrList* l, const void* ptr) {
+    for (int32_t i = l->count - 1; i >= 0; i--)  // recent blocks tend to go first
+        if (l->items[l->start + i] == ptr) return i;
     return -1;
+}
+
+void* heap_listed(PtrList* l, int64_t n) {
+    void* q = malloc(heap_bytes(n));
+    if (q != nullptr && zs_list_append(nullptr, l, q, ZS_LIST_HEAP) != 0) {
+        free(q);  // an unlisted block would outlive the pool
+        return nullptr;
+    }
+    return q;
 }
 
 void heap_forget(MemoryPool* p, const void* ptr) {
@@ -118,20 +136,25 @@ void heap_forget(MemoryPool* p, const void* ptr) {
     if (i >= 0) zs_list_remove_at(&p->heapBlocks, i);
 }
 
+// A live zs_qmalloc block of the per-object pool (never one in the pool proper: its back blocks
+// lie in its region). Used by the contract checks.
+[[maybe_unused]] inline bool is_back_object(const MemoryPool* p, const void* ptr) {
+    return kPerObject && p != nullptr && ptr != nullptr && heap_find(&p->backBlocks, ptr) >= 0;
+}
+
+// A front request the region cannot take. The per-object pool sends every request here by
+// design, which is no fallback to count or report.
 void* heap_fallback(MemoryPool* p, int64_t n) {
-    p->fallbacks++;
-    if (zs_run.bVerbose) {
-        zs_pool_calls.heapMalloc++;
-        zs_pool_report(p);
-        ZS_MSG_JP("メモリプールから[%ld]KB、[%ld]バイトが割当できなかったので、ヒップから割当てる！\n",
-                  (long)((n - 1) / 1024), (long)n);
+    if (!kPerObject) {
+        p->fallbacks++;
+        if (verbose(p)) {
+            zs_pool_calls.heapMalloc.fetch_add(1, std::memory_order_relaxed);
+            zs_pool_report(p);
+            ZS_MSG_JP(*p->log, "メモリプールから[%ld]KB、[%ld]バイトが割当できなかったので、ヒップから割当てる！\n",
+                      (long)((n - 1) / 1024), (long)n);
+        }
     }
-    void* q = malloc(heap_bytes(n));
-    if (q != nullptr && heap_record(p, q) != 0) {
-        free(q);  // an unlisted block would outlive the pool
-        return nullptr;
-    }
-    return q;
+    return heap_listed(&p->heapBlocks, n);
 }
 
 // Splits free block b (entry i) so that it keeps r payload bytes and is allocated; the rest
@@ -178,7 +201,7 @@ void front_release(MemoryPool* p, void* ptr) {
     } else {
         // A block the index cannot list stays allocated: unusable until the pool goes, but the
         // chain and the index keep agreeing.
-        if (zs_list_append(fi, b, ZS_LIST_HEAP) != 0) return;
+        if (zs_list_append(nullptr, fi, b, ZS_LIST_HEAP) != 0) return;
         b->status = ZS_BLOCK_FREE;
         index_reposition(fi, fi->count - 1);
     }
@@ -187,70 +210,19 @@ void front_release(MemoryPool* p, void* ptr) {
 
 // Frees ptr on the heap when it is not pool memory (every pointer is heap memory without a
 // pool); true when it did.
-bool heap_release(MemoryPool* p, void* ptr, uint32_t* counter) {
+bool heap_release(MemoryPool* p, void* ptr, std::atomic<uint32_t>& counter) {
     if (p != nullptr && in_pool(p, ptr)) return false;
-    if (p != nullptr && zs_run.bVerbose) (*counter)++;
+    count(p, counter);
     heap_forget(p, ptr);
     free(ptr);
     return true;
 }
 
-// Release of a list's memory: front block inside the pool, heap otherwise.
-void list_release(void* ptr) {
-    if (ptr != nullptr && !heap_release(zs_run.pool, ptr, &zs_pool_calls.heapFree)) front_release(zs_run.pool, ptr);
-}
-
-#else  // ZS_POOL_PER_OBJECT
-
-// Per-object build (for the fuzz targets): every request is a heap block of its own, so that a
-// sanitizer knows where each object ends. The pool only lists them: front blocks in heapBlocks,
-// back blocks in backBlocks, a stack whose release order is checked.
-
-int32_t object_find(const PtrList* l, const void* ptr) {
-    for (int32_t i = l->count - 1; i >= 0; i--)  // recent blocks tend to go first
-        if (l->items[l->start + i] == ptr) return i;
-    return -1;
-}
-
-void* object_new(PtrList* l, int64_t n) {
-    void* q = malloc(heap_bytes(n));
-    if (q != nullptr && zs_list_append(l, q, ZS_LIST_HEAP) != 0) {
-        free(q);  // an unlisted block would outlive the pool
-        return nullptr;
-    }
-    return q;
-}
-
-void* front_new(MemoryPool* p, int64_t n) {
-    void* q = object_new(&p->heapBlocks, n);
-    if (q != nullptr) p->frontCount++;
-    return q;
-}
-
-// Forgets a front block of p (if it is one) and frees it.
-void object_free(MemoryPool* p, void* ptr) {
-    if (p != nullptr) {
-        ZS_ASSERT(object_find(&p->backBlocks, ptr) < 0);  // back blocks go to qfree only
-        int32_t i = object_find(&p->heapBlocks, ptr);
-        if (i >= 0) {
-            zs_list_remove_at(&p->heapBlocks, i);
-            p->frontCount--;
-        }
-    }
-    free(ptr);
-}
-
-void list_release(void* ptr) {
-    if (ptr != nullptr) object_free(zs_run.pool, ptr);
-}
-
-#endif  // ZS_POOL_PER_OBJECT
-
 }  // namespace
 
 // ---- pointer list ----
 
-int zs_list_grow(PtrList* list, int where) {
+int zs_list_grow(MemoryPool* p, PtrList* list, int where) {
     if (list->start > 0) {  // reuse the room that removals at the front left behind
         memmove(list->items, list->items + list->start, (size_t)list->count * sizeof(void*));
         list->start = 0;
@@ -259,15 +231,15 @@ int zs_list_grow(PtrList* list, int where) {
     if (list->capacity > INT32_MAX - kListStep) return 1;
     int32_t capacity = list->capacity + kListStep;
     int64_t bytes = (int64_t)capacity * (int64_t)sizeof(void*);
-    void* items = where == ZS_LIST_POOL ? zs_realloc(list->items, bytes) : realloc(list->items, (size_t)bytes);
+    void* items = where == ZS_LIST_POOL ? zs_realloc(p, list->items, bytes) : realloc(list->items, (size_t)bytes);
     if (items == nullptr) return 1;  // the old array stays in place and valid
     list->items = (void**)items;
     list->capacity = capacity;
     return 0;
 }
 
-int zs_list_append(PtrList* list, void* item, int where) {
-    if (list->count >= list->capacity - list->start && zs_list_grow(list, where) != 0) return 1;
+int zs_list_append(MemoryPool* p, PtrList* list, void* item, int where) {
+    if (list->count >= list->capacity - list->start && zs_list_grow(p, list, where) != 0) return 1;
     list->items[list->start + list->count] = item;
     list->count++;
     return 0;
@@ -286,53 +258,51 @@ void zs_list_remove_at(PtrList* list, int32_t i) {
     }
 }
 
-void zs_list_destroy(PtrList* list) {
+void zs_list_destroy(MemoryPool* p, PtrList* list) {
     if (list == nullptr) return;
-    list_release(list->items);
-    list_release(list);
+    zs_free(p, list->items);  // front memory of the pool, or heap memory: zs_free tells them apart
+    zs_free(p, list);
 }
 
 // ---- pool ----
 
-#if !defined(ZS_POOL_PER_OBJECT)
-
-MemoryPool* zs_pool_create(int32_t size) {
-    // Whole 8-byte units only, so that back blocks and the top block stay aligned.
+MemoryPool* zs_pool_create(int32_t size, ZsLog* log) {
+    // Whole 8-byte units only, so that back blocks and the top block stay aligned. The per-object
+    // pool refuses the same sizes but holds its header only.
     int64_t bytes = (int64_t)size & ~(int64_t)7;
     if (bytes < (int64_t)sizeof(MemoryPool) + ZS_POOL_HDR) return nullptr;
-    MemoryPool* p = (MemoryPool*)malloc((size_t)bytes);
+    int64_t held = kPerObject ? (int64_t)sizeof(MemoryPool) : bytes;
+    MemoryPool* p = (MemoryPool*)malloc((size_t)held);
     if (p == nullptr) return nullptr;
     void** items = (void**)malloc(kListStep * sizeof(void*));
     if (items == nullptr) {
         free(p);
         return nullptr;
     }
+    memset(p, 0, sizeof *p);
     p->freeIndex = PtrList{items, kListStep, 0, 0};
-    p->heapBlocks = PtrList{nullptr, 0, 0, 0};
-    p->fallbacks = 0;
+    p->log = log;
     p->size = (int32_t)bytes;
     p->first = (PoolBlock*)((char*)p + sizeof(MemoryPool));
-    p->end = (char*)p + bytes;
+    p->end = (char*)p + held;
     p->back = p->end;
     p->sentinel = &p->sentinelBlock;
+    p->sentinel->prev = p->sentinel->next = p->sentinel;  // an empty chain until a block joins it
 
-    PoolBlock* b = p->first;
-    b->prev = b->next = p->sentinel;
-    b->status = ZS_BLOCK_FREE;
-    b->size = (int32_t)(bytes - (int64_t)sizeof(MemoryPool) - ZS_POOL_HDR);
-    p->sentinel->prev = p->sentinel->next = b;
-    p->sentinel->status = 0;
-    p->sentinel->size = 0;
-
-    p->freeIndex.items[0] = b;
-    p->freeIndex.count = 1;
-    p->frontCount = 0;
-    p->backCount = 0;
+    if (held > (int64_t)sizeof(MemoryPool)) {
+        PoolBlock* b = p->first;
+        b->prev = b->next = p->sentinel;
+        b->status = ZS_BLOCK_FREE;
+        b->size = (int32_t)(held - (int64_t)sizeof(MemoryPool) - ZS_POOL_HDR);
+        p->sentinel->prev = p->sentinel->next = b;
+        p->freeIndex.items[0] = b;
+        p->freeIndex.count = 1;
+    }
     return p;
 }
 
 void* zs_malloc(MemoryPool* p, int64_t n) {
-    ZS_COUNT(malloc_);
+    count(p, zs_pool_calls.malloc_);
     if (n < 0) return nullptr;
     if (p == nullptr) return malloc(heap_bytes(n));
     uint64_t r = round8(n);
@@ -354,11 +324,11 @@ void* zs_malloc(MemoryPool* p, int64_t n) {
 }
 
 void* zs_malloc_hwm(MemoryPool* p, int64_t n) {
-    ZS_COUNT(mallocHwm);
+    count(p, zs_pool_calls.mallocHwm);
     if (n < 0) return nullptr;
     if (p == nullptr) return malloc(heap_bytes(n));
     uint64_t r = round8(n);
-    PoolBlock* t = p->sentinel->prev;
+    PoolBlock* t = p->sentinel->prev;  // the sentinel itself (never free) when the chain is empty
     if (is_free(t) && (uint64_t)t->size >= r) {
         PtrList* fi = &p->freeIndex;
         int32_t i = index_find(fi, t);
@@ -374,11 +344,15 @@ void* zs_malloc_hwm(MemoryPool* p, int64_t n) {
     return zs_malloc(p, n);
 }
 
-void* zs_qmalloc(int64_t n) {
-    ZS_COUNT(qmalloc);
+void* zs_qmalloc(MemoryPool* p, int64_t n) {
+    count(p, zs_pool_calls.qmalloc);
     if (n < 0) return nullptr;
-    MemoryPool* p = zs_run.pool;
     if (p == nullptr) return malloc(heap_bytes(n));
+    if (kPerObject) {
+        void* q = heap_listed(&p->backBlocks, n);
+        if (q != nullptr) p->backCount++;
+        return q;
+    }
     uint64_t r = round8(n);
     PoolBlock* t = p->sentinel->prev;
     if (is_free(t) && (uint64_t)t->size >= r + 8) {
@@ -395,21 +369,23 @@ void* zs_qmalloc(int64_t n) {
     return zs_malloc(p, n);
 }
 
-void* zs_realloc(void* ptr, int64_t n) {
-    ZS_COUNT(realloc_);
+void* zs_realloc(MemoryPool* p, void* ptr, int64_t n) {
+    count(p, zs_pool_calls.realloc_);
     if (n < 0) return nullptr;
-    MemoryPool* p = zs_run.pool;
     if (p == nullptr) return realloc(ptr, heap_bytes(n));
     uint64_t r = round8(n);
     if (ptr == nullptr) return zs_malloc_hwm(p, n);
     ZS_ASSERT(!in_pool(p, ptr) || is_live_front(p, ptr));
+    ZS_ASSERT(!is_back_object(p, ptr));
     if (!in_pool(p, ptr)) {
-        if (zs_run.bVerbose) {
-            zs_pool_calls.heapRealloc++;
+        if (!kPerObject && verbose(p)) {
+            zs_pool_calls.heapRealloc.fetch_add(1, std::memory_order_relaxed);
             zs_pool_report(p);
-            ZS_MSG_JP("メモリプールから[%ld]KB、[%ld]バイトが再割当できなかったので、ヒップから再割当てる！\n",
+            ZS_MSG_JP(*p->log, "メモリプールから[%ld]KB、[%ld]バイトが再割当できなかったので、ヒップから再割当てる！\n",
                       (long)((n - 1) / 1024), (long)n);
         }
+        // A heap block may shrink here, unlike a pool block: in the per-object pool its new size
+        // is the bound the sanitizer checks.
         int32_t i = heap_find(&p->heapBlocks, ptr);
         void* q = realloc(ptr, heap_bytes(n));
         if (q != nullptr && i >= 0) p->heapBlocks.items[p->heapBlocks.start + i] = q;
@@ -453,12 +429,23 @@ void* zs_realloc(void* ptr, int64_t n) {
 
 void zs_free(MemoryPool* p, void* ptr) {
     ZS_ASSERT(ptr == nullptr || p == nullptr || !in_pool(p, ptr) || is_live_front(p, ptr));
-    if (ptr != nullptr && !heap_release(p, ptr, &zs_pool_calls.heapFree)) front_release(p, ptr);
+    ZS_ASSERT(!is_back_object(p, ptr));  // back blocks go to qfree only
+    if (ptr != nullptr && !heap_release(p, ptr, zs_pool_calls.heapFree)) front_release(p, ptr);
 }
 
-void qfree(void* ptr) {
-    MemoryPool* p = zs_run.pool;
-    if (ptr == nullptr || heap_release(p, ptr, &zs_pool_calls.heapQfree)) return;
+void qfree(MemoryPool* p, void* ptr) {
+    if (ptr == nullptr) return;
+    if (kPerObject && p != nullptr) {
+        int32_t i = heap_find(&p->backBlocks, ptr);
+        if (i >= 0) {
+            ZS_ASSERT(i == p->backBlocks.count - 1);  // back blocks go last in, first out
+            zs_list_remove_at(&p->backBlocks, i);
+            p->backCount--;
+            free(ptr);
+            return;
+        }
+    }
+    if (heap_release(p, ptr, zs_pool_calls.heapQfree)) return;
     if ((uintptr_t)ptr > (uintptr_t)p->back) {  // back payloads lie above `back`, front ones never
         ZS_ASSERT(ptr == p->back + 8);               // back blocks go last in, first out
         uint32_t len;
@@ -479,91 +466,17 @@ void qfree(void* ptr) {
     front_release(p, ptr);
 }
 
-#else  // ZS_POOL_PER_OBJECT
-
-MemoryPool* zs_pool_create(int32_t size) {
-    // The same sizes are refused as by the pool proper; the size is only recorded.
-    int64_t bytes = (int64_t)size & ~(int64_t)7;
-    if (bytes < (int64_t)sizeof(MemoryPool) + ZS_POOL_HDR) return nullptr;
-    MemoryPool* p = (MemoryPool*)calloc(1, sizeof(MemoryPool));
-    if (p == nullptr) return nullptr;
-    p->size = (int32_t)bytes;
-    p->sentinel = &p->sentinelBlock;
-    p->sentinelBlock.prev = p->sentinelBlock.next = p->sentinel;
-    return p;
-}
-
-void* zs_malloc(MemoryPool* p, int64_t n) {
-    ZS_COUNT(malloc_);
-    if (n < 0) return nullptr;
-    return p != nullptr ? front_new(p, n) : malloc(heap_bytes(n));
-}
-
-void* zs_malloc_hwm(MemoryPool* p, int64_t n) {
-    ZS_COUNT(mallocHwm);
-    if (n < 0) return nullptr;
-    return p != nullptr ? front_new(p, n) : malloc(heap_bytes(n));
-}
-
-void* zs_qmalloc(int64_t n) {
-    ZS_COUNT(qmalloc);
-    if (n < 0) return nullptr;
-    MemoryPool* p = zs_run.pool;
-    if (p == nullptr) return malloc(heap_bytes(n));
-    void* q = object_new(&p->backBlocks, n);
-    if (q != nullptr) p->backCount++;
-    return q;
-}
-
-void* zs_realloc(void* ptr, int64_t n) {
-    ZS_COUNT(realloc_);
-    if (n < 0) return nullptr;
-    MemoryPool* p = zs_run.pool;
-    if (p == nullptr) return realloc(ptr, heap_bytes(n));
-    if (ptr == nullptr) return zs_malloc_hwm(p, n);
-    ZS_ASSERT(object_find(&p->backBlocks, ptr) < 0);
-    // Unlike the pool proper, a block may shrink here: its new size is the bound the sanitizer
-    // checks.
-    int32_t i = object_find(&p->heapBlocks, ptr);
-    void* q = realloc(ptr, heap_bytes(n));
-    if (q != nullptr && i >= 0) p->heapBlocks.items[p->heapBlocks.start + i] = q;
-    return q;
-}
-
-void zs_free(MemoryPool* p, void* ptr) {
-    if (ptr != nullptr) object_free(p, ptr);
-}
-
-void qfree(void* ptr) {
-    MemoryPool* p = zs_run.pool;
-    if (ptr == nullptr) return;
-    int32_t i = p != nullptr ? object_find(&p->backBlocks, ptr) : -1;
-    if (i < 0) {
-        object_free(p, ptr);
-        return;
-    }
-    ZS_ASSERT(i == p->backBlocks.count - 1);  // back blocks go last in, first out
-    zs_list_remove_at(&p->backBlocks, i);
-    p->backCount--;
-    free(ptr);
-}
-
-#endif  // ZS_POOL_PER_OBJECT
-
 int64_t zs_pool_largest_free(const MemoryPool* p) {
-#if defined(ZS_POOL_PER_OBJECT)
-    (void)p;
-    return -1;
-#else
+    if (kPerObject) return -1;  // it keeps no free blocks: no bound is known
     // The free index is sorted by size: the last block is the largest.
     const PtrList* fi = &p->freeIndex;
     if (fi->count == 0) return 0;
     return ((const PoolBlock*)fi->items[fi->start + fi->count - 1])->size;
-#endif
 }
 
 void zs_pool_report(MemoryPool* p) {
-    if (!zs_run.bVerbose || p == nullptr) return;
+    if (!verbose(p)) return;
+    ZsLog& log = *p->log;
     const PtrList* fi = &p->freeIndex;
     int64_t sum = 0, largest = 0;
     for (int32_t i = 0; i < fi->count; i++) {
@@ -573,28 +486,29 @@ void zs_pool_report(MemoryPool* p) {
     }
     // Kilobytes rounded up; nothing free shows as 0 rather than 1.
     auto kb = [](int64_t bytes) { return (long)(bytes == 0 ? 0 : (bytes - 1) / 1024 + 1); };
+    auto n = [](const std::atomic<uint32_t>& c) { return (long)c.load(std::memory_order_relaxed); };
     const ZsPoolCalls& c = zs_pool_calls;
-    ZS_MSG_JP("\n###メモリ割当函数[zs_malloc]のコール回数は：%ld\n", (long)c.malloc_);
-    ZS_MSG_JP("###メモリ快速割当函数[zs_malloc_hwm]のコール回数は：%ld\n", (long)c.mallocHwm);
-    ZS_MSG_JP("###メモリ最快速割当函数[zs_qmalloc]のコール回数は：%ld\n", (long)c.qmalloc);
-    ZS_MSG_JP("###メモリ再割当函数[zs_realloc]のコール回数は：%ld\n", (long)c.realloc_);
-    ZS_MSG_JP("###メモリ割当函数[malloc]のコール回数は：%ld\n", (long)c.heapMalloc);
-    ZS_MSG_JP("###メモリ再割当函数[realloc]のコール回数は：%ld\n", (long)c.heapRealloc);
-    ZS_MSG_JP("###メモリ解放函数[free]のコール回数は：%ld\n", (long)c.heapFree);
-    ZS_MSG_JP("###メモリ解放函数[qfree]のコール回数は：%ld\n", (long)c.heapQfree);
-    ZS_MSG_JP("###フロント側の割当済みメモリブロックは[%ld]個、バック側の割当済みメモリブロックは[%ld]個です。\n",
+    ZS_MSG_JP(log, "\n###メモリ割当函数[zs_malloc]のコール回数は：%ld\n", n(c.malloc_));
+    ZS_MSG_JP(log, "###メモリ快速割当函数[zs_malloc_hwm]のコール回数は：%ld\n", n(c.mallocHwm));
+    ZS_MSG_JP(log, "###メモリ最快速割当函数[zs_qmalloc]のコール回数は：%ld\n", n(c.qmalloc));
+    ZS_MSG_JP(log, "###メモリ再割当函数[zs_realloc]のコール回数は：%ld\n", n(c.realloc_));
+    ZS_MSG_JP(log, "###メモリ割当函数[malloc]のコール回数は：%ld\n", n(c.heapMalloc));
+    ZS_MSG_JP(log, "###メモリ再割当函数[realloc]のコール回数は：%ld\n", n(c.heapRealloc));
+    ZS_MSG_JP(log, "###メモリ解放函数[free]のコール回数は：%ld\n", n(c.heapFree));
+    ZS_MSG_JP(log, "###メモリ解放函数[qfree]のコール回数は：%ld\n", n(c.heapQfree));
+    ZS_MSG_JP(log, "###フロント側の割当済みメモリブロックは[%ld]個、バック側の割当済みメモリブロックは[%ld]個です。\n",
               (long)p->frontCount, (long)p->backCount);
-    ZS_MSG_JP("###トータルフリーメモリ数[%ld]個、サイズは[%ld]KB、最大フリーメモリブロックサイズは[%ld]KBです。\n",
+    ZS_MSG_JP(log, "###トータルフリーメモリ数[%ld]個、サイズは[%ld]KB、最大フリーメモリブロックサイズは[%ld]KBです。\n",
               (long)fi->count, kb(sum), kb(largest));
 }
 
-#if !defined(ZS_POOL_PER_OBJECT)
-
 void zs_pool_destroy(MemoryPool* p) {
     if (p == nullptr) return;
-    PtrList* hb = &p->heapBlocks;
-    for (int32_t i = 0; i < hb->count; i++) free(hb->items[hb->start + i]);
-    free(hb->items);
+    PtrList* lists[] = {&p->heapBlocks, &p->backBlocks};
+    for (PtrList* l : lists) {
+        for (int32_t i = 0; i < l->count; i++) free(l->items[l->start + i]);
+        free(l->items);
+    }
     free(p->freeIndex.items);
     free(p);
 }
@@ -604,7 +518,11 @@ const char* zs_pool_check(const MemoryPool* p) {
     if (p == nullptr) return nullptr;
     const PoolBlock* s = p->sentinel;
     if (s != &p->sentinelBlock || s->status != 0) return "sentinel";
-    if (s->next != p->first || p->first->prev != s) return "first block link";
+    if (s->next == s) {  // no region: nothing in the chain, nothing behind it
+        if (s->prev != s || (const char*)p->first != p->back) return "first block link";
+    } else if (s->next != p->first || p->first->prev != s) {
+        return "first block link";
+    }
     if (p->back > p->end || p->backCount < 0) return "back region";
     uint32_t used = 0;
     int64_t freeBlocks = 0;
@@ -627,8 +545,12 @@ const char* zs_pool_check(const MemoryPool* p) {
     }
     if (expect != p->back) return "top payload does not end at back";
     if (used != p->frontCount) return "frontCount disagrees with the chain";
+    const PtrList* lists[] = {&p->freeIndex, &p->heapBlocks, &p->backBlocks};
+    for (const PtrList* l : lists)
+        if (l->start < 0 || l->count < 0 || (int64_t)l->start + l->count > l->capacity) return "list bounds";
+    if (kPerObject ? p->backCount != p->backBlocks.count : p->backBlocks.count != 0)
+        return "backCount disagrees with the back stack";
     const PtrList& fi = p->freeIndex;
-    if (fi.start < 0 || fi.count < 0 || (int64_t)fi.start + fi.count > fi.capacity) return "index bounds";
     if (fi.count != freeBlocks) return "free index and chain disagree";
     for (int32_t i = 0; i < fi.count; i++) {
         const PoolBlock* e = (const PoolBlock*)fi.items[fi.start + i];
@@ -638,29 +560,3 @@ const char* zs_pool_check(const MemoryPool* p) {
     return nullptr;
 }
 #endif
-
-#else  // ZS_POOL_PER_OBJECT
-
-void zs_pool_destroy(MemoryPool* p) {
-    if (p == nullptr) return;
-    PtrList* lists[] = {&p->heapBlocks, &p->backBlocks};
-    for (PtrList* l : lists) {
-        for (int32_t i = 0; i < l->count; i++) free(l->items[l->start + i]);
-        free(l->items);
-    }
-    free(p);
-}
-
-#if !defined(NDEBUG) || defined(ZS_CHECKS)
-const char* zs_pool_check(const MemoryPool* p) {
-    if (p == nullptr) return nullptr;
-    const PtrList* lists[] = {&p->heapBlocks, &p->backBlocks};
-    for (const PtrList* l : lists)
-        if (l->start < 0 || l->count < 0 || (int64_t)l->start + l->count > l->capacity) return "list bounds";
-    if ((int64_t)p->frontCount != p->heapBlocks.count) return "frontCount disagrees with the listed blocks";
-    if (p->backCount != p->backBlocks.count) return "backCount disagrees with the back stack";
-    return nullptr;
-}
-#endif
-
-#endif  // ZS_POOL_PER_OBJECT

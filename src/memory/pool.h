@@ -8,19 +8,25 @@
 //   give a back-region block to zs_free or zs_realloc: they would treat it as a front block.
 // - A pointer the pool did not place (a heap fallback, or any block while no pool exists) is
 //   accepted by every release operation and goes to the heap. Null is accepted everywhere.
-// - zs_qmalloc, zs_realloc and qfree work on the run's pool (zs_run.pool); the heap without one.
+// - Every operation takes the pool it works on (the run's, passed by hand); a null pool means the
+//   heap.
 // - Failures return null (or 1 for the list operations) and leave the old memory untouched; the
 //   pool prints only verbose statistics, never an error: the caller reports.
 // - Everything the pool placed, heap fallbacks included, is released by zs_pool_destroy.
 //
 // Built with ZS_POOL_PER_OBJECT (CMake option TESRA_POOL_PER_OBJECT, meant for the fuzz targets)
-// every request is a heap block of its own, so that a sanitizer sees the bounds of each object;
-// the contracts above hold unchanged (and are asserted), only the placement and the verbose
-// statistics differ. The unit tests of the layout need the pool proper.
+// the pool keeps no region of its own, so every request is a heap block of its own (listed as
+// the pool proper lists its heap fallbacks; zs_qmalloc blocks on a stack of their own) and a
+// sanitizer sees the bounds of each object. The same pool serves them: the contracts above hold
+// unchanged (and are asserted), only the placement and the verbose statistics differ. The unit
+// tests of the layout need the pool proper.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+
+#include "base/log.h"
 
 // Growable pointer array. Live entries are items[start] .. items[start + count - 1].
 struct PtrList {
@@ -53,25 +59,27 @@ struct MemoryPool {
     uint32_t frontCount;
     int32_t backCount;
     PtrList heapBlocks;  // heap-fallback blocks still live, freed with the pool
-    uint32_t fallbacks;  // requests the pool could not take, since it was made
+    uint32_t fallbacks;  // requests the pool could not take, since it was made (per-object: none)
+    ZsLog* log;          // the run's log: verbose statistics and call counts while it is verbose
     PoolBlock sentinelBlock;
-#if defined(ZS_POOL_PER_OBJECT)
-    PtrList backBlocks;  // live zs_qmalloc blocks, last one last (heapBlocks holds the others)
-#endif
+    // Per-object build: the live zs_qmalloc blocks, last one last (heapBlocks holds the others).
+    // Always empty in the pool proper, whose back blocks lie in its region.
+    PtrList backBlocks;
 };
 
 // Where a list's items array lives.
 inline constexpr int ZS_LIST_POOL = 0;
 inline constexpr int ZS_LIST_HEAP = 1;
 
-MemoryPool* zs_pool_create(int32_t size);
+// A pool of size bytes for the run whose log is given (may be null: no statistics, no counts).
+MemoryPool* zs_pool_create(int32_t size, ZsLog* log);
 void* zs_malloc(MemoryPool* p, int64_t size);
 void* zs_malloc_hwm(MemoryPool* p, int64_t size);
-// These three work on the run's pool (the process-wide `pool`); without one they use the heap.
-void* zs_qmalloc(int64_t size);
-void* zs_realloc(void* ptr, int64_t size);
-void qfree(void* ptr);
+void* zs_qmalloc(MemoryPool* p, int64_t size);
+void* zs_realloc(MemoryPool* p, void* ptr, int64_t size);
+void qfree(MemoryPool* p, void* ptr);
 void zs_free(MemoryPool* p, void* ptr);
+// Verbose statistics of the pool and the call counts (nothing unless the pool's log is verbose).
 void zs_pool_report(MemoryPool* p);
 // Bytes the largest single request the pool's free blocks could take now; -1 when the pool does
 // not keep free blocks (the per-object variant) and no bound is known.
@@ -81,21 +89,24 @@ void zs_pool_destroy(MemoryPool* p);
 // Pointer list operations. 0 on success; growth failures keep the old array and return 1.
 // The items of a list live in the pool (ZS_LIST_POOL) or on the heap (ZS_LIST_HEAP); destroy
 // releases them by where the pointer lies.
-int zs_list_append(PtrList* list, void* item, int where);
+// The pool given is the one a ZS_LIST_POOL list's items come from (null for heap lists).
+int zs_list_append(MemoryPool* p, PtrList* list, void* item, int where);
 void zs_list_remove_at(PtrList* list, int32_t i);
-int zs_list_grow(PtrList* list, int where);
-void zs_list_destroy(PtrList* list);
+int zs_list_grow(MemoryPool* p, PtrList* list, int where);
+void zs_list_destroy(MemoryPool* p, PtrList* list);
 
-// Pool call counters, counted while the run is verbose; they add up over the runs of a process.
+// Pool call counters, counted while the log of the pool called is verbose (a call without a pool
+// is not counted); they add up over the runs of a process, so they are shared by runs side by
+// side (relaxed atomic counts).
 struct ZsPoolCalls {
-    uint32_t malloc_;
-    uint32_t mallocHwm;
-    uint32_t qmalloc;
-    uint32_t realloc_;
-    uint32_t heapMalloc;
-    uint32_t heapRealloc;
-    uint32_t heapFree;
-    uint32_t heapQfree;
+    std::atomic<uint32_t> malloc_;
+    std::atomic<uint32_t> mallocHwm;
+    std::atomic<uint32_t> qmalloc;
+    std::atomic<uint32_t> realloc_;
+    std::atomic<uint32_t> heapMalloc;
+    std::atomic<uint32_t> heapRealloc;
+    std::atomic<uint32_t> heapFree;
+    std::atomic<uint32_t> heapQfree;
 };
 extern ZsPoolCalls zs_pool_calls;
 

@@ -5,29 +5,27 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "base/msg.h"
-#include "base/run.h"
 #include "engine/driver.h"
 
 namespace {
 
-// The engine's state is process-wide: one run at a time. A thread waits for the lock without
-// holding the interpreter lock, so the running sort can still ask for it.
-std::mutex runLock;
-
-// The exception an interrupt raised during the run, raised again when the call returns.
-PyObject* pendingException;
+// What one call keeps while its run goes on without the interpreter lock: the exception an
+// interrupt raised, raised again when the call returns.
+struct CallState {
+    PyObject* pendingException;
+};
 
 // Asks the interpreter, briefly holding its lock, whether a signal (Ctrl-C) is waiting. Python
 // runs its handlers only in the main thread; a sort in another thread is never interrupted.
-int signal_pending() {
+int signal_pending(void* user) {
+    CallState* call = static_cast<CallState*>(user);
     PyGILState_STATE g = PyGILState_Ensure();
     int pending = 0;
     if (PyErr_CheckSignals() != 0) {
-        Py_XDECREF(pendingException);
-        pendingException = PyErr_GetRaisedException();
+        Py_XDECREF(call->pendingException);
+        call->pendingException = PyErr_GetRaisedException();
         pending = 1;
     }
     PyGILState_Release(g);
@@ -108,23 +106,22 @@ PyObject* tesra_run(PyObject*, PyObject* callArgs) {
     flush_python_stream("stdout");
     flush_python_stream("stderr");
 
+    // One block on the console, whatever other runs print meanwhile.
+    flockfile(stderr);
     zs_raw(stderr, "==== Convert Python Params To C ====\n");
     for (int j = 0; j < argc; j++) zs_raw(stderr, "argv[%d] = \"%s\"\n", j, argv[j]);
     zs_raw(stderr, "==== Convert Python Params To C ====\n");
     fflush(stderr);
+    funlockfile(stderr);
 
+    // Runs side by side need no lock here: each has its own context.
     int result;
-    PyObject* raised = nullptr;
+    CallState call{nullptr};
+    ZsHost host{{signal_pending, &call}, nullptr, 0};
     Py_BEGIN_ALLOW_THREADS;
-    {
-        std::lock_guard<std::mutex> hold(runLock);
-        zs_set_interrupt_check(signal_pending);
-        result = tesra_main(argc, argv);
-        zs_set_interrupt_check(nullptr);
-        raised = pendingException;
-        pendingException = nullptr;
-    }
+    result = tesra_run(argc, argv, &host);
     Py_END_ALLOW_THREADS;
+    PyObject* raised = call.pendingException;
 
     free_argv(argv, argc);
     if (raised != nullptr) {

@@ -232,7 +232,14 @@ int zs_plat_out_open(const char* path, ZsOutFile* out) {
     char temp[ZS_PATH_MAX + 32];
     const char* slash = std::strrchr(target, ZS_PATH_SEP);
     int dirLen = slash != nullptr ? (int)(slash - target) + 1 : 0;
-    snprintf(temp, sizeof temp, "%.*s.%s.tesra-XXXXXX", dirLen, target, slash != nullptr ? slash + 1 : target);
+    // The new file's name must stay within the folder's name limit (255 bytes): a long name is
+    // cut, its last bytes are of no use to anyone reading a leftover's name.
+    const char* base = slash != nullptr ? slash + 1 : target;
+    constexpr int kNameMax = 255;
+    constexpr int kFrame = (int)sizeof(".") - 1 + (int)sizeof(".tesra-XXXXXX") - 1;
+    int baseLen = (int)std::strlen(base);
+    if (baseLen > kNameMax - kFrame) baseLen = kNameMax - kFrame;
+    snprintf(temp, sizeof temp, "%.*s.%.*s.tesra-XXXXXX", dirLen, target, baseLen, base);
     int fd = mkostemp(temp, O_CLOEXEC);  // mode 0600 while it is written
     if (fd < 0) {
         // A folder we may not write to, holding a file we may: write it directly, as before.
@@ -341,28 +348,56 @@ int zs_plat_seek(FILE* stream, int64_t offset) { return fseeko(stream, (off_t)of
 
 void zs_plat_clear(FILE* stream) { clearerr(stream); }
 
-FILE* zs_plat_create_temp(const char* path) {
-    for (int attempt = 0; attempt < 2; attempt++) {
-        int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            FILE* f = fdopen(fd, "w+b");
-            if (f == nullptr) {
-                int e = errno;
-                close(fd);
-                unlink(path);
-                errno = e;
-            }
-            return f;
+int zs_plat_create_temp(const char* pattern, char* name, size_t nameCap, FILE** out) {
+    *out = nullptr;
+    // The unique part goes in front of the pattern's ".tmp", or at its end without one.
+    const size_t patLen = std::strlen(pattern);
+    const bool dotTmp = patLen >= 4 && std::strcmp(pattern + patLen - 4, ".tmp") == 0;
+    const int stemLen = (int)(dotTmp ? patLen - 4 : patLen);
+    // A clash (another run, another pid namespace sharing the folder, a planted file) only
+    // means another name: a file the run did not create is never touched.
+    for (int attempt = 0; attempt < 100; attempt++) {
+        uint64_t r = ((uint64_t)zs_plat_clock() * 0x9E3779B97F4A7C15ULL) ^ ((uint64_t)getpid() << 32) ^
+                     (uint64_t)(uintptr_t)name ^ ((uint64_t)attempt * 0xBF58476D1CE4E5B9ULL);
+        struct timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        r ^= (uint64_t)ts.tv_nsec * 0x94D049BB133111EBULL;
+        static constexpr char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+        char unique[9];
+        for (int i = 0; i < 8; i++) {
+            unique[i] = digits[r % 36];
+            r /= 36;
         }
-        if (errno != EEXIST || attempt > 0) return nullptr;
-        // Left by an earlier process of the same id? Only a regular file of ours goes.
-        struct stat st;
-        if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || unlink(path) != 0) {
-            errno = EEXIST;
-            return nullptr;
+        unique[8] = '\0';
+        int len = snprintf(name, nameCap, "%.*s_%s.tmp", stemLen, pattern, unique);
+        if (len < 0 || (size_t)len >= nameCap) {
+            errno = ENAMETOOLONG;
+            return -1;
         }
+        int fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return -1;
+        }
+        // From here on the open descriptor is the only way to the file: nothing can leave it
+        // behind, however the process ends.
+        if (unlink(name) != 0) {
+            int e = errno;
+            close(fd);
+            errno = e;
+            return -2;
+        }
+        *out = fdopen(fd, "w+b");
+        if (*out == nullptr) {
+            int e = errno;
+            close(fd);
+            errno = e;
+            return -1;
+        }
+        return 0;
     }
-    return nullptr;
+    errno = EEXIST;
+    return -1;
 }
 
 const char* zs_plat_temp_dir() {

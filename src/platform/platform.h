@@ -85,10 +85,13 @@ int zs_plat_seek(FILE* stream, int64_t offset);
 // Clears the end-of-file and error state of a stream (standard input before a new run).
 void zs_plat_clear(FILE* stream);
 
-// Creates the temporary file path for reading and writing, private to the user (mode 0600) and
-// never through a link. A regular file of ours of that name (left by an earlier process with the
-// same id) is removed and the creation tried once more. Null with errno set on failure.
-FILE* zs_plat_create_temp(const char* path);
+// Creates a temporary file of the run's own, named after pattern (folder and name, "….tmp") with
+// "_" and a unique part put in front of ".tmp", for reading and writing, private to the user (mode 0600), created with O_EXCL and never
+// through a link (a name taken by anyone else is passed over for another), and removes the name
+// at once, so the stream is the only way to the file and no way the process ends can leave it
+// behind. name (nameCap bytes) receives the name tried last. 0 with *out open; -1 when no file
+// could be created, -2 when the name could not be removed (nothing is left open), errno set.
+int zs_plat_create_temp(const char* pattern, char* name, size_t nameCap, FILE** out);
 
 // Default temporary folder: TEMP, else TMPDIR, else "/tmp".
 const char* zs_plat_temp_dir();

@@ -1,12 +1,14 @@
-// The comparator family. One comparison core, templated over where a record is seen (list entry,
-// temporary-file block, presorted input, previous output record) and over what is compared
-// (keys or the whole record); every named member is generated from the family table.
+// The comparator family. One comparison core, templated over where a record is seen (a list entry,
+// or the head of a merge source: a temporary-file block, a presorted input, the previous output
+// record) and over what is compared (keys or the whole record); every named member is generated
+// from the family table.
 #include "records/compare.h"
 
 #include <cstring>
 
 #include "base/msg.h"
 #include "records/records.h"
+#include "records/run.h"
 
 int64_t zs_get_number(const char* p, int32_t n) {
     int32_t i = 0;
@@ -37,7 +39,7 @@ struct VarRec {
     int32_t len;
 };
 
-// CSV record whose column table is an aligned CsvColumn array (list entries, previous records).
+// CSV record whose column table is an aligned CsvColumn array (list entries).
 struct CsvRec {
     const char* data;
     int32_t len;
@@ -46,7 +48,7 @@ struct CsvRec {
     CsvColumn col(int32_t i) const { return cols[i]; }
 };
 
-// CSV record read from a temporary-file block: the table is packed between unaligned bytes.
+// CSV record seen through a merge source's head: its table may lie between unaligned bytes.
 struct PackedCsvRec {
     const char* data;
     int32_t len;
@@ -66,75 +68,38 @@ constexpr bool isCsv<CsvRec> = true;
 template <>
 constexpr bool isCsv<PackedCsvRec> = true;
 
-int32_t read_i32(const char* p) {
-    int32_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-const UnitDataInfo* unit_at(const void* slot) { return *static_cast<const UnitDataInfo* const*>(slot); }
-
-template <class Entry>
-const Entry* merge_entry(const UnitDataInfo* u) {
-    const PtrList* l = u->recList;
-    return static_cast<const Entry*>(l->items[l->start + u->recIdx]);
-}
-
-CsvRec csv_of(const CsvEntry* e) { return {e->data, e->len, e->cols, e->colNum}; }
-VarRec var_of(const VarEntry* e) { return {e->data, e->len}; }
-
 // ---- Views: how an argument leads to its record ----
-// Record views receive the record itself (or the block record holding it); slot views receive the
-// address of a list slot holding what the record view takes.
-
-// Temporary record format: variable = length, bytes; CSV = length, column count, table, bytes.
-VarRec var_block_record(const UnitDataInfo* u) {
-    const char* r = u->buf + u->bufPos;
-    return {r + 4, read_i32(r)};
-}
-PackedCsvRec csv_block_record(const UnitDataInfo* u) {
-    const char* r = u->buf + u->bufPos;
-    int32_t n = read_i32(r + 4);
-    return {r + 8 + (size_t)n * sizeof(CsvColumn), read_i32(r), r + 8, n};
-}
+// Record views receive the record itself (a list entry, a fixed-length record, or the head of a
+// merge source); slot views receive the address of a slot holding what the record view takes.
 
 struct FixedRecArg {
     static FixedRec get(const void* rec) { return {static_cast<const char*>(rec)}; }
 };
 struct VarEntryArg {
-    static VarRec get(const void* e) { return var_of(static_cast<const VarEntry*>(e)); }
+    static VarRec get(const void* e) {
+        auto x = static_cast<const VarEntry*>(e);
+        return {x->data, x->len};
+    }
 };
 struct CsvEntryArg {
-    static CsvRec get(const void* e) { return csv_of(static_cast<const CsvEntry*>(e)); }
-};
-struct VarLastArg {
-    static VarRec get(const void* u) {
-        auto x = static_cast<const UnitDataInfo*>(u);
-        return {x->lastData, x->lastLen};
+    static CsvRec get(const void* e) {
+        auto x = static_cast<const CsvEntry*>(e);
+        return {x->data, x->len, x->cols, x->colNum};
     }
 };
-struct CsvLastArg {
-    static CsvRec get(const void* u) {
-        auto x = static_cast<const UnitDataInfo*>(u);
-        return {x->lastData, x->lastLen, x->lastCols, x->lastColNum};
+struct FixedHeadArg {
+    static FixedRec get(const void* h) { return {static_cast<const ZsHead*>(h)->data}; }
+};
+struct VarHeadArg {
+    static VarRec get(const void* h) {
+        auto x = static_cast<const ZsHead*>(h);
+        return {x->data, x->len};
     }
 };
-struct VarUnitArg {
-    static VarRec get(const void* u) { return var_block_record(static_cast<const UnitDataInfo*>(u)); }
-};
-struct CsvUnitArg {
-    static PackedCsvRec get(const void* u) { return csv_block_record(static_cast<const UnitDataInfo*>(u)); }
-};
-struct VarMergeArg {
-    static VarRec get(const void* u) { return var_of(merge_entry<VarEntry>(static_cast<const UnitDataInfo*>(u))); }
-};
-struct CsvMergeArg {
-    static CsvRec get(const void* u) { return csv_of(merge_entry<CsvEntry>(static_cast<const UnitDataInfo*>(u))); }
-};
-struct FixedUnitArg {
-    static FixedRec get(const void* u) {
-        auto x = static_cast<const UnitDataInfo*>(u);
-        return {x->buf + x->bufPos};
+struct CsvHeadArg {
+    static PackedCsvRec get(const void* h) {
+        auto x = static_cast<const ZsHead*>(h);
+        return {x->data, x->len, x->cols, x->colNum};
     }
 };
 
@@ -143,55 +108,42 @@ struct SlotOf {
     static auto get(const void* slot) { return Arg::get(*static_cast<const void* const*>(slot)); }
 };
 
+const ZsHead* head_at(const void* slot) { return *static_cast<const ZsHead* const*>(slot); }
+
 // View of a member's arguments, by layout and place: Slot for comparator arguments (slot
-// addresses), Arg for equality-test arguments (the records themselves).
+// addresses), Arg for equality-test arguments (the records themselves: in a merge the previous
+// output record first, then the current one, both heads). A block of the temporary file and a
+// presorted input are seen alike, through the head their merge keeps.
 template <ZsLayout L, ZsWhere W>
 struct Views;
 template <>
 struct Views<ZS_FIXED, ZS_AT_ENTRY> {
     using Slot = SlotOf<FixedRecArg>;
-    using First = FixedRecArg;  // equality: the previous record, or its copy in a merge
-    using Arg = FixedRecArg;
+    using Arg = FixedRecArg;  // the fixed equality test takes records as themselves everywhere
 };
 template <>
 struct Views<ZS_FIXED, ZS_AT_UNIT> {
-    using Slot = SlotOf<FixedUnitArg>;
+    using Slot = SlotOf<FixedHeadArg>;
 };
 template <>
 struct Views<ZS_VARIABLE, ZS_AT_ENTRY> {
     using Slot = SlotOf<VarEntryArg>;
-    using First = VarEntryArg;
     using Arg = VarEntryArg;
 };
-template <>
-struct Views<ZS_VARIABLE, ZS_AT_UNIT> {
-    using Slot = SlotOf<VarUnitArg>;
-    using First = VarLastArg;
-    using Arg = VarUnitArg;
-};
-template <>
-struct Views<ZS_VARIABLE, ZS_AT_MERGE> {
-    using Slot = SlotOf<VarMergeArg>;
-    using First = VarLastArg;
-    using Arg = VarMergeArg;
+template <ZsWhere W>
+struct Views<ZS_VARIABLE, W> {
+    using Slot = SlotOf<VarHeadArg>;
+    using Arg = VarHeadArg;
 };
 template <>
 struct Views<ZS_CSV, ZS_AT_ENTRY> {
     using Slot = SlotOf<CsvEntryArg>;
-    using First = CsvEntryArg;
     using Arg = CsvEntryArg;
 };
-template <>
-struct Views<ZS_CSV, ZS_AT_UNIT> {
-    using Slot = SlotOf<CsvUnitArg>;
-    using First = CsvLastArg;
-    using Arg = CsvUnitArg;
-};
-template <>
-struct Views<ZS_CSV, ZS_AT_MERGE> {
-    using Slot = SlotOf<CsvMergeArg>;
-    using First = CsvLastArg;
-    using Arg = CsvMergeArg;
+template <ZsWhere W>
+struct Views<ZS_CSV, W> {
+    using Slot = SlotOf<CsvHeadArg>;
+    using Arg = CsvHeadArg;
 };
 
 // ---- The core ----
@@ -238,8 +190,7 @@ int numeric_cmp(Field a, Field b) {
 }
 
 template <class RA, class RB>
-int keys_cmp(const RA& a, const RB& b) {
-    const ArgsInfo& s = zs_args;
+int keys_cmp(const ArgsInfo& s, const RA& a, const RB& b) {
     for (int32_t i = 0; i < s.keyNums; i++) {
         const SortKey& k = s.arrSortKey[i];
         Field fa = key_field(a, i, k), fb = key_field(b, i, k);
@@ -270,8 +221,8 @@ int keys_cmp(const RA& a, const RB& b) {
 // Whole-record order; d is 1 (ascending) or 2 (descending).
 int by_dir(int c, int32_t d) { return d == 1 ? c : -c; }
 
-int whole_cmp(const FixedRec& a, const FixedRec& b) {
-    return by_dir(compare_bytes(a.data, b.data, (size_t)zs_args.recLen), zs_args.bRecSort);
+int whole_cmp(const ArgsInfo& s, const FixedRec& a, const FixedRec& b) {
+    return by_dir(compare_bytes(a.data, b.data, (size_t)s.recLen), s.bRecSort);
 }
 
 // Byte compare, then the shorter first (ascending) or the longer first (descending).
@@ -281,15 +232,15 @@ int bytes_then_length(const char* a, int32_t la, const char* b, int32_t lb, int3
     return by_dir(c, d);
 }
 
-int whole_cmp(const VarRec& a, const VarRec& b) {
-    return bytes_then_length(a.data, a.len, b.data, b.len, zs_args.bRecSort);
+int whole_cmp(const ArgsInfo& s, const VarRec& a, const VarRec& b) {
+    return bytes_then_length(a.data, a.len, b.data, b.len, s.bRecSort);
 }
 
 template <class RA, class RB>
     requires isCsv<RA> && isCsv<RB>
-int whole_cmp(const RA& a, const RB& b) {
-    const int32_t d = zs_args.bRecSort;
-    const bool nullLast = zs_args.bNullLastOut != 0;
+int whole_cmp(const ArgsInfo& s, const RA& a, const RB& b) {
+    const int32_t d = s.bRecSort;
+    const bool nullLast = s.bNullLastOut != 0;
     int32_t common = a.colNum < b.colNum ? a.colNum : b.colNum;
     for (int32_t i = 0; i < common; i++) {
         CsvColumn ca = a.col(i), cb = b.col(i);
@@ -305,8 +256,7 @@ int whole_cmp(const RA& a, const RB& b) {
 
 // Equality (0 same, 1 different) by keys.
 template <class RA, class RB>
-int keys_differ(const RA& a, const RB& b) {
-    const ArgsInfo& s = zs_args;
+int keys_differ(const ArgsInfo& s, const RA& a, const RB& b) {
     for (int32_t i = 0; i < s.keyNums; i++) {
         const SortKey& k = s.arrSortKey[i];
         Field fa = key_field(a, i, k), fb = key_field(b, i, k);
@@ -324,17 +274,17 @@ int keys_differ(const RA& a, const RB& b) {
     return 0;
 }
 
-int whole_differs(const FixedRec& a, const FixedRec& b) {
-    return std::memcmp(a.data, b.data, (size_t)zs_args.recLen) != 0;
+int whole_differs(const ArgsInfo& s, const FixedRec& a, const FixedRec& b) {
+    return std::memcmp(a.data, b.data, (size_t)s.recLen) != 0;
 }
 
-int whole_differs(const VarRec& a, const VarRec& b) {
+int whole_differs(const ArgsInfo&, const VarRec& a, const VarRec& b) {
     return a.len != b.len || std::memcmp(a.data, b.data, (size_t)a.len) != 0;
 }
 
 template <class RA, class RB>
     requires isCsv<RA> && isCsv<RB>
-int whole_differs(const RA& a, const RB& b) {
+int whole_differs(const ArgsInfo&, const RA& a, const RB& b) {
     if (a.colNum != b.colNum) return 1;
     for (int32_t i = 0; i < a.colNum; i++) {
         CsvColumn ca = a.col(i), cb = b.col(i);
@@ -343,25 +293,24 @@ int whole_differs(const RA& a, const RB& b) {
     return 0;
 }
 
-inline void count_call(ZsCmpId id) {
-    if (zs_run.bVerbose) zs_run.cmpCalls[(int)id]++;
-}
-
 template <ZsCmpId Id, ZsLayout L, ZsWhere W, ZsForm F, bool Stable>
-int member(const void* a, const void* b) {
-    count_call(Id);
+int member(const void* a, const void* b, void* run) {
+    ZsRecRun& r = *static_cast<ZsRecRun*>(run);
+    if (r.bVerbose) r.cmpCalls[(int)Id]++;
+    const ArgsInfo& s = *r.args;
     if constexpr (F == ZS_EQUAL) {
-        auto ra = Views<L, W>::First::get(a);
-        auto rb = Views<L, W>::Arg::get(b);
-        return zs_args.bRecSort != 0 ? whole_differs(ra, rb) : keys_differ(ra, rb);
+        using View = typename Views<L, W>::Arg;
+        auto ra = View::get(a);
+        auto rb = View::get(b);
+        return s.bRecSort != 0 ? whole_differs(s, ra, rb) : keys_differ(s, ra, rb);
     } else {
         using View = typename Views<L, W>::Slot;
         auto ra = View::get(a);
         auto rb = View::get(b);
-        int c = F == ZS_WHOLE ? whole_cmp(ra, rb) : keys_cmp(ra, rb);
+        int c = F == ZS_WHOLE ? whole_cmp(s, ra, rb) : keys_cmp(s, ra, rb);
         if constexpr (Stable) {
-            // Equal records leave a merge in block (input) order; never 0.
-            if (c == 0) c = unit_at(a)->unitNo < unit_at(b)->unitNo ? -1 : 1;
+            // Equal records leave a merge in source (input) order; never 0.
+            if (c == 0) c = head_at(a)->unitNo < head_at(b)->unitNo ? -1 : 1;
         }
         return c;
     }
@@ -369,19 +318,21 @@ int member(const void* a, const void* b) {
 
 }  // namespace
 
+namespace zs {
 #define ZS_CMP_DEFINE(name, L, W, F, S, SEC) \
-    int name(const void* a, const void* b) { return member<ZsCmpId::name, L, W, F, S>(a, b); }
+    int name(const void* a, const void* b, void* run) { return member<ZsCmpId::name, L, W, F, S>(a, b, run); }
 ZS_CMP_FAMILY(ZS_CMP_DEFINE)
 #undef ZS_CMP_DEFINE
+}  // namespace zs
 
 const ZsCmpInfo zs_cmp_family[ZS_CMP_COUNT] = {
-#define ZS_CMP_ROW(name, L, W, F, S, SEC) {#name, L, W, F, S, SEC, name},
+#define ZS_CMP_ROW(name, L, W, F, S, SEC) {#name, L, W, F, S, SEC, zs::name},
     ZS_CMP_FAMILY(ZS_CMP_ROW)
 #undef ZS_CMP_ROW
 };
 
-ZsCmpId zs_cmp_of(ZsLayout layout, ZsWhere where, bool stable) {
-    ZsForm form = zs_args.bRecSort != 0 ? ZS_WHOLE : ZS_KEYED;
+ZsCmpId zs_cmp_of(const ArgsInfo& args, ZsLayout layout, ZsWhere where, bool stable) {
+    ZsForm form = args.bRecSort != 0 ? ZS_WHOLE : ZS_KEYED;
     for (int i = 0; i < ZS_CMP_COUNT; i++) {
         const ZsCmpInfo& m = zs_cmp_family[i];
         if (m.layout == layout && m.where == where && m.form == form && m.stable == stable) return (ZsCmpId)i;

@@ -4,17 +4,20 @@
 // counters, the verbose report and the choice of a sort's fast path are all generated from it.
 //
 // Contract
+// - Every member takes, beside its two arguments, the run's records context (ZsRecRun*, records/run.h)
+//   as the environment of the sort that calls it: the settings it reads and the counter it counts.
 // - Comparators receive the addresses of two slots (list slots, or work-list slots holding a
-//   UnitDataInfo) and return exactly -1, 0 or +1. The _stabilize forms never return 0.
-// - Equality tests receive the records themselves (list entries, or a UnitDataInfo whose previous
-//   output record or current record is meant) and return 0 for equal keys, 1 otherwise.
-// - They read the settings, allocate nothing, print nothing and cannot fail; records shorter than
-//   the keys never reach them (the index builders set those aside).
+//   ZsHead: the current record of a merge source) and return exactly -1, 0 or +1. The _stabilize
+//   forms never return 0.
+// - Equality tests receive the records themselves (list entries; in a merge the previous output
+//   record and the current record, both ZsHead) and return 0 for equal keys, 1 otherwise.
+// - They allocate nothing, print nothing and cannot fail; records shorter than the keys never
+//   reach them (the index builders set those aside).
+// - The members keep their historical names, inside the namespace zs.
 #pragma once
 
 #include <cstdint>
 
-#include "base/run.h"
 #include "memory/msort.h"
 #include "settings/settings.h"
 
@@ -25,8 +28,8 @@ int64_t zs_get_number(const char* p, int32_t n);
 // Where a member finds its records.
 enum ZsWhere : int {
     ZS_AT_ENTRY,  // list entries of one buffer
-    ZS_AT_UNIT,   // the current record of a temporary-file block (temporary record format)
-    ZS_AT_MERGE,  // the current entry of a presorted input
+    ZS_AT_UNIT,   // the current record of a temporary-file block (a ZsHead)
+    ZS_AT_MERGE,  // the current record of a presorted input (a ZsHead)
 };
 // What a member computes.
 enum ZsForm : int {
@@ -76,9 +79,11 @@ enum ZsSection : int { ZS_SEC_FIXED, ZS_SEC_VARIABLE, ZS_SEC_CSV, ZS_SEC_MERGE, 
     X(_cmpIfEqual_merge_variable, ZS_VARIABLE, ZS_AT_MERGE, ZS_EQUAL, false, ZS_SEC_NONE)        \
     X(_cmpIfEqual_merge_csv, ZS_CSV, ZS_AT_MERGE, ZS_EQUAL, false, ZS_SEC_NONE)
 
-#define ZS_CMP_DECLARE(name, ...) int name(const void* a, const void* b);
+namespace zs {
+#define ZS_CMP_DECLARE(name, ...) int name(const void* a, const void* b, void* run);
 ZS_CMP_FAMILY(ZS_CMP_DECLARE)
 #undef ZS_CMP_DECLARE
+}  // namespace zs
 
 enum class ZsCmpId : int {
 #define ZS_CMP_ID(name, ...) name,
@@ -87,7 +92,6 @@ enum class ZsCmpId : int {
         count
 };
 inline constexpr int ZS_CMP_COUNT = (int)ZsCmpId::count;
-static_assert(ZS_CMP_COUNT == ZS_CMP_SLOTS, "the run state counts one call counter per member");
 
 struct ZsCmpInfo {
     const char* name;
@@ -103,7 +107,6 @@ extern const ZsCmpInfo zs_cmp_family[ZS_CMP_COUNT];
 
 // The member of the run's kind: the comparator for records seen `where` (the _totalRec form when
 // the run sorts whole records, the _stabilize form when asked), or the equality test.
-ZsCmpId zs_cmp_of(ZsLayout layout, ZsWhere where, bool stable);
+ZsCmpId zs_cmp_of(const ArgsInfo& args, ZsLayout layout, ZsWhere where, bool stable);
 ZsCmpId zs_eq_of(ZsLayout layout, ZsWhere where);
 inline ZsCmp zs_cmp_fn(ZsCmpId id) { return zs_cmp_family[(int)id].fn; }
-inline uint32_t zs_cmp_calls(ZsCmpId id) { return zs_run.cmpCalls[(int)id]; }

@@ -7,55 +7,71 @@
 
 namespace {
 
-// Opens the error file on first use. CSV builds print their failures in Japanese only.
-int open_error_stream(bool japaneseOnly) {
-    ArgsInfo* a = &zs_args;
-    if (a->errFile.path == nullptr || zs_run.errStream.stream != nullptr) return 0;
-    if (zs_plat_out_open(a->errFile.path, &zs_run.errStream) != 0) {
-        if (japaneseOnly)
-            ZS_MSG_JP("☆エラーファイル[%s]は作成できません！\n", a->errFile.path);
-        else
-            ZS_MSG("☆ Cannot create error file [%s]!\n", "☆エラーファイル[%s]は作成できません！\n", a->errFile.path);
+// The failure texts of a build, chosen once from the layout: CSV builds print theirs in Japanese
+// in every locale.
+constexpr char kCannotCreateEn[] = "☆ Cannot create error file [%s]!\n";
+constexpr char kCannotCreateJp[] = "☆エラーファイル[%s]は作成できません！\n";
+struct BuildTexts {
+    ZsText cannotCreate;  // takes the error file's path
+    ZsText noBuffer;
+    ZsText invalidLength;
+};
+constexpr BuildTexts kTexts{
+    {kCannotCreateEn, kCannotCreateJp},
+    {"☆ Failed to set error buffer!\n", "☆エラーバッファの設定はできません！\n"},
+    {"☆ Invalid record length detected! \n", "☆不正なレコード長を検知しました！ \n"},
+};
+constexpr BuildTexts kCsvTexts{
+    {nullptr, kCannotCreateJp},
+    {nullptr, "☆エラーバッファの設定はできません！\n"},
+    {nullptr, "☆不正なレコード長を検知しました！ \n"},
+};
+
+void cannot_create(ZsLog& log, const ZsText& t, const char* path) {
+    ZS_FMT_CHECK(kCannotCreateEn, path);
+    ZS_FMT_CHECK(kCannotCreateJp, path);
+    if (t.en == nullptr)
+        zs_msg_jp(log, t.jp, path);
+    else
+        zs_msg(log, t.en, t.jp, path);
+}
+
+// Opens the error file on first use.
+int open_error_stream(ZsRecRun& r, const BuildTexts& t) {
+    const ArgsInfo& a = *r.args;
+    if (a.errFile.path == nullptr || r.errStream.stream != nullptr) return 0;
+    if (zs_plat_out_open(a.errFile.path, &r.errStream) != 0) {
+        cannot_create(r, t.cannotCreate, a.errFile.path);
         return 1;
     }
-    if (setvbuf(zs_run.errStream.stream, zs_run.errBuf, _IOFBF, sizeof zs_run.errBuf) != 0) {
-        if (japaneseOnly)
-            ZS_MSG_JP("☆エラーバッファの設定はできません！\n");
-        else
-            ZS_MSG("☆ Failed to set error buffer!\n", "☆エラーバッファの設定はできません！\n");
+    if (setvbuf(r.errStream.stream, r.errBuf, _IOFBF, sizeof r.errBuf) != 0) {
+        zs_msg_text(r, t.noBuffer);
         return 1;
     }
     return 0;
 }
 
-void invalid_length(bool japaneseOnly) {
-    if (japaneseOnly)
-        ZS_MSG_JP("☆不正なレコード長を検知しました！ \n");
-    else
-        ZS_MSG("☆ Invalid record length detected! \n", "☆不正なレコード長を検知しました！ \n");
-}
-
-void no_memory() {
-    ZS_MSG("☆ Failed to allocate memory for the record index!\n", "☆レコード索引のメモリを割当できませんでした！\n");
+void no_memory(ZsLog& log) {
+    ZS_MSG(log, "☆ Failed to allocate memory for the record index!\n", "☆レコード索引のメモリを割当できませんでした！\n");
 }
 
 // Writes an error record raw to the error file (when one is open). 1 after a write error.
-int write_error_record(const char* data, int32_t len) {
-    FILE* f = zs_run.errStream.stream;
+int write_error_record(ZsRecRun& r, const char* data, int32_t len) {
+    FILE* f = r.errStream.stream;
     if (f == nullptr || len == 0) return 0;
     if (fwrite(data, 1, (size_t)len, f) == (size_t)len) return 0;
-    return zs_write_failed(zs_args.errFile.path);
+    return zs_write_failed(r, r.args->errFile.path);
 }
 
 // An exact-size list of n slots, or null.
-PtrList* new_list(int64_t n) {
-    PtrList* list = static_cast<PtrList*>(zs_malloc(zs_run.pool, sizeof(PtrList)));
+PtrList* new_list(MemoryPool* pool, int64_t n) {
+    PtrList* list = static_cast<PtrList*>(zs_malloc(pool, sizeof(PtrList)));
     if (list == nullptr) return nullptr;
     *list = PtrList{};
     if (n > 0) {
-        list->items = static_cast<void**>(zs_realloc(nullptr, n * (int64_t)sizeof(void*)));
+        list->items = static_cast<void**>(zs_realloc(pool, nullptr, n * (int64_t)sizeof(void*)));
         if (list->items == nullptr) {
-            zs_list_destroy(list);
+            zs_list_destroy(pool, list);
             return nullptr;
         }
     }
@@ -65,48 +81,31 @@ PtrList* new_list(int64_t n) {
 
 // Grows a store to newCap elements of size elem; keeps the old store on failure.
 template <class T>
-bool grow_store(T** store, int64_t* cap, int64_t newCap) {
-    void* p = zs_realloc(*store, newCap * (int64_t)sizeof(T));
+bool grow_store(MemoryPool* pool, T** store, int64_t* cap, int64_t newCap) {
+    void* p = zs_realloc(pool, *store, newCap * (int64_t)sizeof(T));
     if (p == nullptr) return false;
     *store = static_cast<T*>(p);
     *cap = newCap;
     return true;
 }
 
-// Plain search for the newline code (quotes mean nothing in variable-length records).
-const char* find_sep(const char* p, int64_t n, const char* sep, int32_t sepLen) {
-    const char* end = p + n - sepLen;  // last candidate
-    if (sepLen == 1 && n >= 8) {
-        // Short records end within the first word: look there before calling memchr. A byte
-        // equal to the code gives a zero byte in x, and the lowest flag marks the first one.
-        uint64_t w;
-        std::memcpy(&w, p, 8);
-        const uint64_t x = w ^ (0x0101010101010101ULL * (uint8_t)sep[0]);
-        const uint64_t t = (x - 0x0101010101010101ULL) & ~x & 0x8080808080808080ULL;
-        if (t != 0) return p + __builtin_ctzll(t) / 8;
-        p += 8;
-    }
-    while (p <= end) {
-        p = static_cast<const char*>(std::memchr(p, sep[0], (size_t)(end - p + 1)));
-        if (p == nullptr) return nullptr;
-        if (sepLen == 1 || std::memcmp(p, sep, (size_t)sepLen) == 0) return p;
-        p++;
-    }
-    return nullptr;
+bool ends_with_sep(const ArgsInfo& a, const char* data, int32_t len) {
+    return a.sepLen > 0 && len >= a.sepLen && std::memcmp(data + len - a.sepLen, a.sep, (size_t)a.sepLen) == 0;
 }
 
-bool ends_with_sep(const char* data, int32_t len) {
-    const ArgsInfo& a = zs_args;
-    return a.sepLen > 0 && len >= a.sepLen && std::memcmp(data + len - a.sepLen, a.sep, (size_t)a.sepLen) == 0;
+// The newline code searched for in variable-length records (quotes mean nothing there).
+const char* find_sep(const char* p, int64_t n, const char* sep, int32_t sepLen) {
+    const int64_t at = zs_find_sep(p, n, sep, sepLen);
+    return at >= 0 ? p + at : nullptr;
 }
 
 // Records of the buffer as (start, length) pairs, in order, handed to add(start, len). Returns
 // 0, or 1 after the invalid-length message (an unfinished tail too long to be a record), or 2
 // when add failed.
 template <class Find, class Add>
-int scan_records(char* buffer, int32_t length, const ZsScan& scan, bool japaneseOnly, int32_t* indexedBytes,
-                 Find find, Add add) {
-    const ArgsInfo& a = zs_args;
+int scan_records(ZsRecRun& r, char* buffer, int32_t length, const ZsScan& scan, const BuildTexts& t,
+                 int32_t* indexedBytes, Find find, Add add) {
+    const ArgsInfo& a = *r.args;
     const char* p = buffer;
     const char* end = buffer + length;
     int32_t nextEnd = 0;  // the first file end not yet passed
@@ -123,12 +122,12 @@ int scan_records(char* buffer, int32_t length, const ZsScan& scan, bool japanese
         } else if (fileEnd || scan.bLast || nextEnd < scan.endNums) {
             len = (int32_t)(limit - p);  // the end of a file ends its last record
         } else if (scan.tailLimit > 0 && end - p >= scan.tailLimit) {
-            invalid_length(japaneseOnly);
+            zs_msg_text(r, t.invalidLength);
             return 1;
         } else {
             break;  // an unfinished record: the next load starts with it
         }
-        if (len > zs_args.maxRecLen) zs_args.maxRecLen = len;
+        if (len > r.totals.maxRecLen) r.totals.maxRecLen = len;
         if (!add(p, len)) return 2;
         *indexedBytes += len;
         p += len;
@@ -137,18 +136,17 @@ int scan_records(char* buffer, int32_t length, const ZsScan& scan, bool japanese
     return 0;
 }
 
-void verbose_timing(const char* text) { zs_time_phase(text, false); }
-
 // Opens the error file when needed and takes the first entry store of a build.
 // A build limited to maxRecords takes its whole store at once: the caller has set that memory
 // aside, and a store that grows would for a while need it twice.
 template <class Entry>
-Entry* begin_build(int64_t* cap, bool japaneseOnly, const ZsScan& scan, int32_t length) {
-    if (open_error_stream(japaneseOnly) != 0) return nullptr;
-    const int64_t most = zs_args.sepLen > 0 ? (int64_t)length / zs_args.sepLen + 1 : 1;
+Entry* begin_build(ZsRecRun& r, int64_t* cap, const BuildTexts& t, const ZsScan& scan, int32_t length) {
+    if (open_error_stream(r, t) != 0) return nullptr;
+    const ArgsInfo& a = *r.args;
+    const int64_t most = a.sepLen > 0 ? (int64_t)length / a.sepLen + 1 : 1;
     *cap = scan.maxRecords > 0 ? (scan.maxRecords < most ? scan.maxRecords : most) : 1024;
-    Entry* store = static_cast<Entry*>(zs_malloc_hwm(zs_run.pool, *cap * (int64_t)sizeof(Entry)));
-    if (store == nullptr) no_memory();
+    Entry* store = static_cast<Entry*>(zs_malloc_hwm(r.pool, *cap * (int64_t)sizeof(Entry)));
+    if (store == nullptr) no_memory(r);
     return store;
 }
 
@@ -177,13 +175,13 @@ struct ItemSink {
 // written to the error file (so a buffer's error records arrive last first); the good ones are
 // packed towards the end in one pass. False after a write error.
 template <class Entry, class Sink, class Good>
-bool place_entries(Sink sink, Entry* store, int64_t n, Good good) {
+bool place_entries(ZsRecRun& r, Sink sink, Entry* store, int64_t n, Good good) {
     int64_t slot = n;
     for (int64_t i = n - 1; i >= 0; i--) {
         Entry* e = &store[i];
         if (good(e)) {
             sink.put(--slot, e, i);
-        } else if (write_error_record(e->data, e->len) != 0) {
+        } else if (write_error_record(r, e->data, e->len) != 0) {
             return false;
         }
     }
@@ -192,8 +190,8 @@ bool place_entries(Sink sink, Entry* store, int64_t n, Good good) {
 }
 
 // Sort items of n records, taken at the top of the front region.
-ZsItem* new_items(int64_t n) {
-    return static_cast<ZsItem*>(zs_malloc_hwm(zs_run.pool, (n > 0 ? n : 1) * (int64_t)sizeof(ZsItem)));
+ZsItem* new_items(MemoryPool* pool, int64_t n) {
+    return static_cast<ZsItem*>(zs_malloc_hwm(pool, (n > 0 ? n : 1) * (int64_t)sizeof(ZsItem)));
 }
 
 // Newline codes in p[0..n): every record but an unterminated last one ends with one.
@@ -216,6 +214,29 @@ int64_t count_seps(const char* p, int64_t n, const char* sep, int32_t sepLen) {
 }
 
 }  // namespace
+
+int64_t zs_find_sep(const char* p, int64_t n, const char* sep, int32_t sepLen) {
+    ZS_ASSERT(sepLen > 0);
+    const char* const start = p;
+    const char* end = p + n - sepLen;  // last candidate
+    if (sepLen == 1 && n >= 8) {
+        // Short records end within the first word: look there before calling memchr. A byte
+        // equal to the code gives a zero byte in x, and the lowest flag marks the first one.
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        const uint64_t x = w ^ (0x0101010101010101ULL * (uint8_t)sep[0]);
+        const uint64_t t = (x - 0x0101010101010101ULL) & ~x & 0x8080808080808080ULL;
+        if (t != 0) return __builtin_ctzll(t) / 8;
+        p += 8;
+    }
+    while (p <= end) {
+        p = static_cast<const char*>(std::memchr(p, sep[0], (size_t)(end - p + 1)));
+        if (p == nullptr) return -1;
+        if (sepLen == 1 || std::memcmp(p, sep, (size_t)sepLen) == 0) return p - start;
+        p++;
+    }
+    return -1;
+}
 
 const char* zs_find_token(const char* p, int32_t n, const char* pattern, char quote) {
     if (p == nullptr || pattern == nullptr) return nullptr;
@@ -256,101 +277,105 @@ const char* zs_find_token(const char* p, int32_t n, const char* pattern, char qu
     return nullptr;
 }
 
-int _zs_get_indexList(char* buffer, int32_t length, ZsIndex* idx) {
+int zs::_zs_get_indexList(ZsRecRun& r, char* buffer, int32_t length, ZsIndex* idx) {
     *idx = ZsIndex{};
-    const int32_t recLen = zs_args.recLen;
+    const int32_t recLen = r.args->recLen;
     const int64_t n = recLen > 0 && length > 0 ? length / recLen : 0;
-    PtrList* list = new_list(n);
+    PtrList* list = new_list(r.pool, n);
     if (list == nullptr) {
-        no_memory();
+        no_memory(r);
         return 1;
     }
     for (int64_t i = 0; i < n; i++) list->items[i] = buffer + i * recLen;
     list->count = (int32_t)n;
     idx->list = list;
     idx->indexedBytes = (int32_t)(n * recLen);
-    verbose_timing("[_zs_get_indexList]がかかった[%8.0f]msです。\n");
+    zs_time_phase(r, "[_zs_get_indexList]がかかった[%8.0f]msです。\n", false);
     return 0;
 }
 
-int _zs_get_indexList_variable(char* buffer, int32_t length, int bLast, ZsIndex* idx) {
-    return zs_index_build_variable(buffer, length, ZsScan{bLast, nullptr, 0, 0, ZS_MAX_TAIL, 0}, idx);
+int zs::_zs_get_indexList_variable(ZsRecRun& r, char* buffer, int32_t length, int bLast, ZsIndex* idx) {
+    return zs_index_build_variable(r, buffer, length, ZsScan{bLast, nullptr, 0, 0, ZS_MAX_TAIL, 0}, idx);
 }
 
 namespace {
 
 // Newline-ended records as sort items: no entries at all, an item is the record's key, offset and
 // length. The items are counted first (the newline codes), so that they take exactly their room.
-int build_variable_items(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx) {
-    ArgsInfo* a = &zs_args;
-    if (open_error_stream(false) != 0) return 1;
+template <bool Whole>
+int build_variable_items(ZsRecRun& r, char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx) {
+    const ArgsInfo& a = *r.args;
+    if (open_error_stream(r, kTexts) != 0) return 1;
     // A record ends at every newline code, at every file end and at the end of the data.
-    int64_t most = count_seps(buffer, length, a->sep, a->sepLen) + scan.endNums + 1;
+    int64_t most = count_seps(buffer, length, a.sep, a.sepLen) + scan.endNums + 1;
     if (scan.maxRecords > 0 && most > scan.maxRecords) most = scan.maxRecords;
     ZsIndex built{};
-    built.items = new_items(most);
+    built.items = new_items(r.pool, most);
     built.base = buffer;
     if (built.items == nullptr) {
-        no_memory();
+        no_memory(r);
         return 1;
     }
     // Error records are written last first, as the other builds do, once the buffer is scanned.
     VarEntry* errors = nullptr;
     int64_t errorCount = 0, errorCap = 0;
     auto fail = [&](bool outOfMemory) {
-        if (outOfMemory) no_memory();
-        zs_free(zs_run.pool, errors);
-        zs_index_release(&built);
+        if (outOfMemory) no_memory(r);
+        zs_free(r.pool, errors);
+        zs_index_release(r, &built);
         return 1;
     };
     int64_t n = 0;
-    const bool raw = a->bRecSort != 0;  // whole records: the key is the record's bytes
     auto add = [&](const char* p, int32_t len) {
-        if (len < a->keyMaxPos) {  // shorter than the keys reach: an error record
-            if (errorCount == errorCap && !grow_store(&errors, &errorCap, errorCap > 0 ? errorCap * 2 : 64)) return false;
+        if (len < a.keyMaxPos) {  // shorter than the keys reach: an error record
+            if (errorCount == errorCap && !grow_store(r.pool, &errors, &errorCap, errorCap > 0 ? errorCap * 2 : 64))
+                return false;
             errors[errorCount++] = VarEntry{len, p};
             return true;
         }
         bool more;
-        const uint64_t key = raw ? zs_raw_key_chunk(p, len, 0, a->bRecSort == 2)
-                                 : zs_key_chunk(ZsKeyRecord{p, len, nullptr, 0}, 0, &more);
+        const uint64_t key = zs_key_chunk<ZS_VARIABLE, Whole>(a, ZsKeyRecord{p, len, nullptr, 0}, 0, &more);
         built.items[n++] = ZsItem{key, (uint32_t)(p - buffer), len};
         return true;
     };
-    auto find = [a](const char* p, int64_t left) { return find_sep(p, left, a->sep, a->sepLen); };
+    auto find = [&a](const char* p, int64_t left) { return find_sep(p, left, a.sep, a.sepLen); };
     ZsScan limited = scan;
     limited.maxRecords = most;
-    int rc = scan_records(buffer, length, limited, false, &built.indexedBytes, find, add);
+    int rc = scan_records(r, buffer, length, limited, kTexts, &built.indexedBytes, find, add);
     if (rc != 0) return fail(rc == 2);
     for (int64_t i = errorCount - 1; i >= 0; i--)
-        if (write_error_record(errors[i].data, errors[i].len) != 0) return fail(false);
-    zs_free(zs_run.pool, errors);
+        if (write_error_record(r, errors[i].data, errors[i].len) != 0) return fail(false);
+    zs_free(r.pool, errors);
     built.count = (int32_t)n;
     *idx = built;
-    verbose_timing("[_zs_get_indexList_variable]がかかった[%8.0f]msです。\n");
+    zs_time_phase(r, "[_zs_get_indexList_variable]がかかった[%8.0f]msです。\n", false);
     return 0;
 }
 
 }  // namespace
 
-int zs_index_build_variable(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx) {
-    ArgsInfo* a = &zs_args;
+int zs_index_build_variable(ZsRecRun& r, char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx) {
+    const ArgsInfo& a = *r.args;
     *idx = ZsIndex{};
-    if (scan.bItems) return build_variable_items(buffer, length, scan, idx);
+    if (scan.bItems) {
+        // Whole records are keyed by their own bytes.
+        return a.bRecSort != 0 ? build_variable_items<true>(r, buffer, length, scan, idx)
+                               : build_variable_items<false>(r, buffer, length, scan, idx);
+    }
     int64_t cap;
-    VarEntry* store = begin_build<VarEntry>(&cap, false, scan, length);
+    VarEntry* store = begin_build<VarEntry>(r, &cap, kTexts, scan, length);
     if (store == nullptr) return 1;
     ZsIndex built{};
     built.entryStore = store;
     auto fail = [&](bool outOfMemory) {
-        if (outOfMemory) no_memory();
+        if (outOfMemory) no_memory(r);
         built.entryStore = store;  // the store may have moved while it grew
-        zs_index_release(&built);
+        zs_index_release(r, &built);
         return 1;
     };
 
     // At most one record per newline code, plus an unterminated last one.
-    const int64_t maxRecords = a->sepLen > 0 ? (int64_t)length / a->sepLen + 1 : 1;
+    const int64_t maxRecords = a.sepLen > 0 ? (int64_t)length / a.sepLen + 1 : 1;
     int64_t n = 0;
     auto add = [&](const char* p, int32_t len) {
         if (n == cap) {
@@ -359,23 +384,23 @@ int zs_index_build_variable(char* buffer, int32_t length, const ZsScan& scan, Zs
             int64_t want = cap * ((int64_t)length / consumed + 1);
             if (want > maxRecords) want = maxRecords;
             if (want <= cap) want = cap + 1;
-            if (!grow_store(&store, &cap, want)) return false;
+            if (!grow_store(r.pool, &store, &cap, want)) return false;
         }
         store[n++] = VarEntry{len, p};
         return true;
     };
-    auto find = [a](const char* p, int64_t left) { return find_sep(p, left, a->sep, a->sepLen); };
-    int rc = scan_records(buffer, length, scan, false, &built.indexedBytes, find, add);
+    auto find = [&a](const char* p, int64_t left) { return find_sep(p, left, a.sep, a.sepLen); };
+    int rc = scan_records(r, buffer, length, scan, kTexts, &built.indexedBytes, find, add);
     if (rc != 0) return fail(rc == 2);
 
     built.entryStore = store;
-    built.list = new_list(n);
+    built.list = new_list(r.pool, n);
     if (built.list == nullptr) return fail(true);
     // A record shorter than the keys reach is an error record.
-    if (!place_entries(ListSink{built.list}, store, n, [a](const VarEntry* e) { return e->len >= a->keyMaxPos; }))
+    if (!place_entries(r, ListSink{built.list}, store, n, [&a](const VarEntry* e) { return e->len >= a.keyMaxPos; }))
         return fail(false);
     *idx = built;
-    verbose_timing("[_zs_get_indexList_variable]がかかった[%8.0f]msです。\n");
+    zs_time_phase(r, "[_zs_get_indexList_variable]がかかった[%8.0f]msです。\n", false);
     return 0;
 }
 
@@ -384,11 +409,10 @@ namespace {
 // Locates the columns of one CSV record. For every column (number c from 1, bytes s .. s+len)
 // calls visit(c, off, len) until it returns false.
 template <class Visit>
-void walk_columns(const CsvEntry* e, Visit visit) {
-    const ArgsInfo& a = zs_args;
+void walk_columns(const ArgsInfo& a, const CsvEntry* e, Visit visit) {
     const char* s = e->data;
     // The last column ends before the newline code; a delimiter is looked for only in front of it.
-    const char* end = e->data + e->len - (ends_with_sep(e->data, e->len) ? a.sepLen : 0);
+    const char* end = e->data + e->len - (ends_with_sep(a, e->data, e->len) ? a.sepLen : 0);
     for (int32_t c = 1;; c++) {
         const char* d = zs_find_token(s, (int32_t)(end - s), a.delimiter, a.quote);
         const char* colEnd = d != nullptr ? d : end;
@@ -400,10 +424,10 @@ void walk_columns(const CsvEntry* e, Visit visit) {
 // Keyed sort: one slot per key and record, record i's table at element i * keyNums. Records that
 // lack a key column are error records. False after a write error or without memory.
 template <class Sink>
-bool locate_key_columns(ZsIndex* built, Sink sink, CsvEntry* store, int64_t n, bool* outOfMemory) {
-    const ArgsInfo* a = &zs_args;
-    const int32_t keyNums = a->keyNums;
-    CsvColumn* cols = static_cast<CsvColumn*>(zs_malloc_hwm(zs_run.pool, n * keyNums * (int64_t)sizeof(CsvColumn)));
+bool locate_key_columns(ZsRecRun& r, ZsIndex* built, Sink sink, CsvEntry* store, int64_t n, bool* outOfMemory) {
+    const ArgsInfo& a = *r.args;
+    const int32_t keyNums = a.keyNums;
+    CsvColumn* cols = static_cast<CsvColumn*>(zs_malloc_hwm(r.pool, n * keyNums * (int64_t)sizeof(CsvColumn)));
     if (cols == nullptr && n > 0) {
         *outOfMemory = true;
         return false;
@@ -411,14 +435,14 @@ bool locate_key_columns(ZsIndex* built, Sink sink, CsvEntry* store, int64_t n, b
     built->columnStore = cols;
     int32_t lastKeyColumn = 0;
     for (int32_t k = 0; k < keyNums; k++)
-        if (a->arrSortKey[k].pos > lastKeyColumn) lastKeyColumn = a->arrSortKey[k].pos;
+        if (a.arrSortKey[k].pos > lastKeyColumn) lastKeyColumn = a.arrSortKey[k].pos;
 
-    return place_entries(sink, store, n, [&](CsvEntry* e) {
+    return place_entries(r, sink, store, n, [&](CsvEntry* e) {
         e->cols = cols + (e - store) * keyNums;
         e->colNum = 0;
-        walk_columns(e, [&](int32_t c, int32_t off, int32_t len) {
+        walk_columns(a, e, [&](int32_t c, int32_t off, int32_t len) {
             for (int32_t k = 0; k < keyNums; k++) {
-                if (a->arrSortKey[k].pos == c) {
+                if (a.arrSortKey[k].pos == c) {
                     e->cols[k] = CsvColumn{off, len};
                     e->colNum++;
                 }
@@ -431,17 +455,18 @@ bool locate_key_columns(ZsIndex* built, Sink sink, CsvEntry* store, int64_t n, b
 
 // Whole-record sort: every column of every record, one record's table after the other.
 template <class Sink>
-bool locate_all_columns(ZsIndex* built, Sink sink, CsvEntry* store, int64_t n) {
+bool locate_all_columns(ZsRecRun& r, ZsIndex* built, Sink sink, CsvEntry* store, int64_t n) {
+    const ArgsInfo& a = *r.args;
     int64_t colCap = n > 0 ? n : 1;
-    CsvColumn* cols = static_cast<CsvColumn*>(zs_malloc_hwm(zs_run.pool, colCap * (int64_t)sizeof(CsvColumn)));
+    CsvColumn* cols = static_cast<CsvColumn*>(zs_malloc_hwm(r.pool, colCap * (int64_t)sizeof(CsvColumn)));
     if (cols == nullptr) return false;
     bool ok = true;
     int64_t used = 0;
     for (int64_t i = 0; ok && i < n; i++) {
         CsvEntry* e = &store[i];
         e->colNum = 0;
-        walk_columns(e, [&](int32_t, int32_t off, int32_t len) {
-            if (used == colCap && !grow_store(&cols, &colCap, colCap * 2)) {
+        walk_columns(a, e, [&](int32_t, int32_t off, int32_t len) {
+            if (used == colCap && !grow_store(r.pool, &cols, &colCap, colCap * 2)) {
                 ok = false;
                 return false;
             }
@@ -463,53 +488,63 @@ bool locate_all_columns(ZsIndex* built, Sink sink, CsvEntry* store, int64_t n) {
     return true;
 }
 
-}  // namespace
-
-int _zs_get_indexList_csv(char* buffer, int32_t length, int bLast, ZsIndex* idx) {
-    return zs_index_build_csv(buffer, length, ZsScan{bLast, nullptr, 0, 0, ZS_MAX_TAIL, 0}, idx);
+// The first chunk of every item's normalized key.
+template <bool Whole>
+void key_csv_items(const ArgsInfo& a, ZsIndex* built, const CsvEntry* store) {
+    for (int32_t i = 0; i < built->count; i++) {
+        const CsvEntry* e = &store[built->items[i].at];
+        bool more;
+        built->items[i].key = zs_key_chunk<ZS_CSV, Whole>(a, ZsKeyRecord{e->data, e->len, e->cols, e->colNum}, 0, &more);
+    }
 }
 
-int zs_index_build_csv(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx) {
-    ArgsInfo* a = &zs_args;
+}  // namespace
+
+int zs::_zs_get_indexList_csv(ZsRecRun& r, char* buffer, int32_t length, int bLast, ZsIndex* idx) {
+    return zs_index_build_csv(r, buffer, length, ZsScan{bLast, nullptr, 0, 0, ZS_MAX_TAIL, 0}, idx);
+}
+
+int zs_index_build_csv(ZsRecRun& r, char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx) {
+    const ArgsInfo& a = *r.args;
     *idx = ZsIndex{};
     int64_t cap;
-    CsvEntry* store = begin_build<CsvEntry>(&cap, true, scan, length);
+    CsvEntry* store = begin_build<CsvEntry>(r, &cap, kCsvTexts, scan, length);
     if (store == nullptr) return 1;
     ZsIndex built{};
     built.entryStore = store;
     auto fail = [&](bool outOfMemory) {
-        if (outOfMemory) no_memory();
+        if (outOfMemory) no_memory(r);
         built.entryStore = store;
-        zs_index_release(&built);
+        zs_index_release(r, &built);
         return 1;
     };
 
     int64_t n = 0;
     auto add = [&](const char* p, int32_t len) {
-        if (n == cap && !grow_store(&store, &cap, cap * 2)) return false;
+        if (n == cap && !grow_store(r.pool, &store, &cap, cap * 2)) return false;
         store[n++] = CsvEntry{p, nullptr, len, 0};
         return true;
     };
-    auto find = [a](const char* p, int64_t left) { return zs_find_token(p, (int32_t)left, a->sep, a->quote); };
-    int rc = scan_records(buffer, length, scan, true, &built.indexedBytes, find, add);
+    auto find = [&a](const char* p, int64_t left) { return zs_find_token(p, (int32_t)left, a.sep, a.quote); };
+    int rc = scan_records(r, buffer, length, scan, kCsvTexts, &built.indexedBytes, find, add);
     if (rc != 0) return fail(rc == 2);
 
     built.entryStore = store;
     if (scan.bItems) {
-        built.items = new_items(n);
+        built.items = new_items(r.pool, n);
         built.base = buffer;
         if (built.items == nullptr) return fail(true);
     } else {
-        built.list = new_list(n);
+        built.list = new_list(r.pool, n);
         if (built.list == nullptr) return fail(true);
     }
     bool outOfMemory = false;
     bool located;
     auto locate = [&](auto sink) {
-        if (a->keyNums > 0) {
-            located = locate_key_columns(&built, sink, store, n, &outOfMemory);
+        if (a.keyNums > 0) {
+            located = locate_key_columns(r, &built, sink, store, n, &outOfMemory);
         } else {
-            located = locate_all_columns(&built, sink, store, n);
+            located = locate_all_columns(r, &built, sink, store, n);
             outOfMemory = !located;
         }
     };
@@ -518,18 +553,16 @@ int zs_index_build_csv(char* buffer, int32_t length, const ZsScan& scan, ZsIndex
     else
         locate(ListSink{built.list});
     if (!located) return fail(outOfMemory);
-    for (int32_t i = 0; i < built.count; i++) {
-        const CsvEntry* e = &store[built.items[i].at];
-        bool more;
-        built.items[i].key = zs_key_chunk(ZsKeyRecord{e->data, e->len, e->cols, e->colNum}, 0, &more);
-    }
+    if (a.bRecSort != 0)
+        key_csv_items<true>(a, &built, store);
+    else
+        key_csv_items<false>(a, &built, store);
     *idx = built;
-    verbose_timing("[_zs_get_indexList_csv]がかかった[%8.0f]msです。\n");
+    zs_time_phase(r, "[_zs_get_indexList_csv]がかかった[%8.0f]msです。\n", false);
     return 0;
 }
 
-int64_t zs_index_cost(double columns) {
-    const ArgsInfo& a = zs_args;
+int64_t zs_index_cost(const ArgsInfo& a, double columns) {
     // A sort item for every record (the sort works in place); CSV records keep an entry and
     // their column table besides.
     if (a.layout == ZS_FIXED) return (int64_t)sizeof(ZsFixedItem);
@@ -539,8 +572,7 @@ int64_t zs_index_cost(double columns) {
     return item + (int64_t)sizeof(CsvEntry) + (int64_t)(cols * (double)sizeof(CsvColumn) + 0.999);
 }
 
-ZsSample zs_index_sample(const char* data, int64_t n) {
-    const ArgsInfo& a = zs_args;
+ZsSample zs_index_sample(const ArgsInfo& a, const char* data, int64_t n) {
     if (a.layout == ZS_FIXED) return ZsSample{(double)a.recLen, 1.0};
     const int64_t records = count_seps(data, n, a.sep, a.sepLen);
     const int64_t delimiters =
@@ -550,57 +582,74 @@ ZsSample zs_index_sample(const char* data, int64_t n) {
     return ZsSample{(double)n / (double)records, (double)(delimiters + records) / (double)records};
 }
 
-int zs_index_build(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx) {
-    switch (zs_args.layout) {
-        case ZS_FIXED: {
-            // Whole records only; a limit leaves the rest unindexed.
-            int32_t len = length;
-            const int32_t recLen = zs_args.recLen;
-            if (scan.maxRecords > 0 && (int64_t)len / recLen > scan.maxRecords) len = (int32_t)(scan.maxRecords * recLen);
-            if (!scan.bItems) return _zs_get_indexList(buffer, len, idx);
-            *idx = ZsIndex{};
-            const int64_t n = len / recLen;
-            idx->fixedItems = static_cast<ZsFixedItem*>(zs_malloc_hwm(zs_run.pool, (n > 0 ? n : 1) * (int64_t)sizeof(ZsFixedItem)));
-            if (idx->fixedItems == nullptr) {
-                no_memory();
-                return 1;
-            }
-            for (int64_t i = 0; i < n; i++) {
-                bool more;
-                const char* p = buffer + i * recLen;
-                idx->fixedItems[i] = ZsFixedItem{zs_key_chunk(ZsKeyRecord{p, recLen, nullptr, 0}, 0, &more), (uint32_t)(i * recLen)};
-            }
-            idx->count = (int32_t)n;
-            idx->base = buffer;
-            idx->indexedBytes = (int32_t)(n * recLen);
-            verbose_timing("[_zs_get_indexList]がかかった[%8.0f]msです。\n");
-            return 0;
-        }
-        case ZS_CSV:
-            return zs_index_build_csv(buffer, length, scan, idx);
-        default:
-            ZS_ASSERT(zs_args.layout == ZS_VARIABLE);
-            return zs_index_build_variable(buffer, length, scan, idx);
+namespace {
+
+// Fixed-length records as sort items: the key and the offset of every whole record.
+template <bool Whole>
+void key_fixed_items(const ArgsInfo& a, ZsFixedItem* items, const char* buffer, int64_t n) {
+    const int32_t recLen = a.recLen;
+    for (int64_t i = 0; i < n; i++) {
+        bool more;
+        const char* p = buffer + i * recLen;
+        items[i] = ZsFixedItem{zs_key_chunk<ZS_FIXED, Whole>(a, ZsKeyRecord{p, recLen, nullptr, 0}, 0, &more),
+                               (uint32_t)(i * recLen)};
     }
 }
 
-void zs_index_release(ZsIndex* idx) {
+}  // namespace
+
+int zs_index_build(ZsRecRun& r, char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx) {
+    const ArgsInfo& a = *r.args;
+    switch (a.layout) {
+        case ZS_FIXED: {
+            // Whole records only; a limit leaves the rest unindexed.
+            int32_t len = length;
+            const int32_t recLen = a.recLen;
+            if (scan.maxRecords > 0 && (int64_t)len / recLen > scan.maxRecords) len = (int32_t)(scan.maxRecords * recLen);
+            if (!scan.bItems) return zs::_zs_get_indexList(r, buffer, len, idx);
+            *idx = ZsIndex{};
+            const int64_t n = len / recLen;
+            idx->fixedItems =
+                static_cast<ZsFixedItem*>(zs_malloc_hwm(r.pool, (n > 0 ? n : 1) * (int64_t)sizeof(ZsFixedItem)));
+            if (idx->fixedItems == nullptr) {
+                no_memory(r);
+                return 1;
+            }
+            if (a.bRecSort != 0)
+                key_fixed_items<true>(a, idx->fixedItems, buffer, n);
+            else
+                key_fixed_items<false>(a, idx->fixedItems, buffer, n);
+            idx->count = (int32_t)n;
+            idx->base = buffer;
+            idx->indexedBytes = (int32_t)(n * recLen);
+            zs_time_phase(r, "[_zs_get_indexList]がかかった[%8.0f]msです。\n", false);
+            return 0;
+        }
+        case ZS_CSV:
+            return zs_index_build_csv(r, buffer, length, scan, idx);
+        default:
+            ZS_ASSERT(a.layout == ZS_VARIABLE);
+            return zs_index_build_variable(r, buffer, length, scan, idx);
+    }
+}
+
+void zs_index_release(ZsRecRun& r, ZsIndex* idx) {
     if (idx == nullptr) return;
-    zs_free(zs_run.pool, idx->items);
-    zs_free(zs_run.pool, idx->fixedItems);
-    zs_free(zs_run.pool, idx->columnStore);
-    zs_free(zs_run.pool, idx->entryStore);
-    zs_list_destroy(idx->list);
+    zs_free(r.pool, idx->items);
+    zs_free(r.pool, idx->fixedItems);
+    zs_free(r.pool, idx->columnStore);
+    zs_free(r.pool, idx->entryStore);
+    zs_list_destroy(r.pool, idx->list);
     *idx = ZsIndex{};
 }
 
-int zs_write_failed(const char* path) {
-    ZS_MSG("☆ Error occurred while writing output file [%s]!\n", "☆出力ファイル[%s]の書き込み中にエラーが発生しました！\n",
+int zs_write_failed(ZsLog& log, const char* path) {
+    ZS_MSG(log, "☆ Error occurred while writing output file [%s]!\n", "☆出力ファイル[%s]の書き込み中にエラーが発生しました！\n",
            path != nullptr ? path : "stdout");
     return 1;
 }
 
-int zs_close_error_file() {
-    if (zs_plat_out_close(&zs_run.errStream) == 0) return 0;
-    return zs_write_failed(zs_args.errFile.path);
+int zs_close_error_file(ZsRecRun& r) {
+    if (zs_plat_out_close(&r.errStream) == 0) return 0;
+    return zs_write_failed(r, r.args->errFile.path);
 }

@@ -60,12 +60,11 @@ uint8_t desc_mask(int32_t seq) { return seq == ZS_DESC ? 0xFF : 0x00; }
 
 }  // namespace
 
-int32_t zs_key_chunk_limit() { return zs_args.layout == ZS_CSV ? kCsvChunkLimit : INT32_MAX; }
+int32_t zs_key_chunk_limit(const ArgsInfo& a) { return a.layout == ZS_CSV ? kCsvChunkLimit : INT32_MAX; }
 
-bool zs_key_ties_identical() { return zs_args.bRecSort != 0; }
+bool zs_key_ties_identical(const ArgsInfo& a) { return a.bRecSort != 0; }
 
-int64_t zs_key_width() {
-    const ArgsInfo& a = zs_args;
+int64_t zs_key_width(const ArgsInfo& a) {
     if (a.layout == ZS_CSV) return -1;
     if (a.bRecSort != 0) return a.layout == ZS_FIXED ? a.recLen : -1;
     int64_t width = 0;
@@ -74,42 +73,40 @@ int64_t zs_key_width() {
     return width;
 }
 
-uint64_t zs_key_chunk(const ZsKeyRecord& r, int32_t chunk, bool* more) {
-    const ArgsInfo& a = zs_args;
-    const bool whole = a.bRecSort != 0;
-    const uint8_t wholeMask = a.bRecSort == 2 ? 0xFF : 0x00;
-    if (a.layout != ZS_CSV && whole) {
-        // The record itself: the common case, read straight from its bytes.
-        *more = r.len - (int64_t)chunk * 8 > 8;
-        return zs_raw_key_chunk(r.data, r.len, chunk, wholeMask != 0);
-    }
+uint64_t zs_key_chunk_fields(const ArgsInfo& a, const ZsKeyRecord& r, int32_t chunk, bool* more) {
     Window w(chunk);
-    if (a.layout != ZS_CSV) {
-        for (int32_t k = 0; k < a.keyNums && !w.full(); k++) {
-            const SortKey& key = a.arrSortKey[k];
-            if (key.type == ZS_KEY_NUMERIC)
-                w.number(zs_get_number(r.data + key.pos, key.len), desc_mask(key.seq));
-            else
-                w.bytes(r.data + key.pos, key.len, desc_mask(key.seq));
-        }
-        return w.value(0x00, more);
+    for (int32_t k = 0; k < a.keyNums && !w.full(); k++) {
+        const SortKey& key = a.arrSortKey[k];
+        if (key.type == ZS_KEY_NUMERIC)
+            w.number(zs_get_number(r.data + key.pos, key.len), desc_mask(key.seq));
+        else
+            w.bytes(r.data + key.pos, key.len, desc_mask(key.seq));
     }
+    return w.value(0x00, more);
+}
+
+uint64_t zs_key_chunk_csv_keys(const ArgsInfo& a, const ZsKeyRecord& r, int32_t chunk, bool* more) {
+    Window w(chunk);
     const bool nullLast = a.bNullLastOut != 0;
-    if (!whole) {
-        for (int32_t k = 0; k < a.keyNums && !w.full(); k++) {
-            const SortKey& key = a.arrSortKey[k];
-            const CsvColumn& c = r.cols[k];
-            if (nullLast) {
-                w.byte(c.len == 0 ? 0x02 : 0x01);  // empty columns last, whatever the direction
-                if (c.len == 0) continue;
-            }
-            if (key.type == ZS_KEY_NUMERIC)
-                w.number(zs_get_number(r.data + c.off, c.len), desc_mask(key.seq));
-            else
-                w.escaped(r.data + c.off, c.len, desc_mask(key.seq));
+    for (int32_t k = 0; k < a.keyNums && !w.full(); k++) {
+        const SortKey& key = a.arrSortKey[k];
+        const CsvColumn& c = r.cols[k];
+        if (nullLast) {
+            w.byte(c.len == 0 ? 0x02 : 0x01);  // empty columns last, whatever the direction
+            if (c.len == 0) continue;
         }
-        return w.value(0x00, more);
+        if (key.type == ZS_KEY_NUMERIC)
+            w.number(zs_get_number(r.data + c.off, c.len), desc_mask(key.seq));
+        else
+            w.escaped(r.data + c.off, c.len, desc_mask(key.seq));
     }
+    return w.value(0x00, more);
+}
+
+uint64_t zs_key_chunk_csv_whole(const ArgsInfo& a, const ZsKeyRecord& r, int32_t chunk, bool* more) {
+    Window w(chunk);
+    const bool nullLast = a.bNullLastOut != 0;
+    const uint8_t wholeMask = a.bRecSort == 2 ? 0xFF : 0x00;
     for (int32_t i = 0; i < r.colNum && !w.full(); i++) {
         const CsvColumn& c = r.cols[i];
         w.byte(nullLast && c.len == 0 ? 0x02 : 0x01);

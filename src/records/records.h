@@ -1,6 +1,7 @@
-// Record index entries, the index builders and the temporary-file block record.
+// Record index entries, the index builders and the head of a merge source.
 //
 // Contract
+// - Every operation takes the run's records context (records/run.h) first.
 // - Builders return 0 and fill a ZsIndex, or return 1 after printing why (an invalid record
 //   length, an error file that cannot be written, no memory); on failure they leave nothing
 //   allocated and the ZsIndex empty.
@@ -14,6 +15,7 @@
 #include <cstdint>
 
 #include "memory/pool.h"
+#include "records/run.h"
 #include "settings/settings.h"
 
 // Variable-length record: its length (newline code included) and its first byte.
@@ -50,26 +52,15 @@ struct __attribute__((packed)) ZsFixedItem {
     uint32_t at;  // offset in the buffer
 };
 
-// One sorted block of the temporary file (or, for the merge of presorted files, one input),
-// with the merge's cursor over it. Positions in the temporary file are 64-bit: its record format
-// is larger than the input (length fields, CSV column tables).
-struct UnitDataInfo {
-    int64_t offset;     // first byte of the block in the temporary file
-    int64_t size;       // bytes of the block
-    int32_t recNum;     // records in the block
-    int64_t readBytes;  // bytes of the block already read back into buf
-    int32_t recIdx;     // index of the current record
-    char* buf;          // block buffer
-    int32_t bufLen;     // bytes held in buf
-    int32_t bufPos;     // offset of the current record in buf
-    int32_t unitNo;     // block number in block order: the stable tie-break
-    int32_t lastLen;    // previous output record (unique filter)
-    int32_t lastColNum;
-    CsvColumn* lastCols;
-    char* lastData;
-    InputFile* inFile;  // presorted merge: the input this cursor reads
-    PtrList* recList;   // presorted merge: index list over buf
-    int32_t bufCap;     // capacity of buf
+// The current record of a merge source (a block of the temporary file, a presorted input, or the
+// previous output record of the unique filter), as the merge comparators and equality tests see
+// it. The source sets it whenever it moves on; the record's bytes stay where the source keeps them.
+struct ZsHead {
+    const char* data;  // the record's bytes, newline code included
+    int32_t len;
+    const char* cols;  // CSV: its column table, CsvColumn entries that may be unaligned
+    int32_t colNum;
+    int32_t unitNo;    // the source's number in input order: the stable tie-break
 };
 
 // What a build leaves: the good records in input order, as a list of entries or as sort items,
@@ -104,13 +95,16 @@ struct ZsScan {
     int bItems;         // build sort items instead of a list
 };
 
-// Index builders, one per layout; zs_index_build picks the one of the run's layout.
-int _zs_get_indexList(char* buffer, int32_t length, ZsIndex* idx);
-int _zs_get_indexList_variable(char* buffer, int32_t length, int bLast, ZsIndex* idx);
-int _zs_get_indexList_csv(char* buffer, int32_t length, int bLast, ZsIndex* idx);
-int zs_index_build_variable(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx);
-int zs_index_build_csv(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx);
-int zs_index_build(char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx);
+// Index builders, one per layout; zs_index_build picks the one of the run's layout. The historical
+// names live in the namespace zs.
+namespace zs {
+int _zs_get_indexList(ZsRecRun& r, char* buffer, int32_t length, ZsIndex* idx);
+int _zs_get_indexList_variable(ZsRecRun& r, char* buffer, int32_t length, int bLast, ZsIndex* idx);
+int _zs_get_indexList_csv(ZsRecRun& r, char* buffer, int32_t length, int bLast, ZsIndex* idx);
+}  // namespace zs
+int zs_index_build_variable(ZsRecRun& r, char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx);
+int zs_index_build_csv(ZsRecRun& r, char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx);
+int zs_index_build(ZsRecRun& r, char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx);
 
 // The record an item stands for, as the comparators and writers see it.
 inline const CsvEntry* zs_item_entry(const ZsIndex& idx, const ZsItem& it) {
@@ -119,28 +113,33 @@ inline const CsvEntry* zs_item_entry(const ZsIndex& idx, const ZsItem& it) {
 
 // Pool bytes one indexed record takes while its block is sorted (entry, list slot, sort scratch,
 // column table), for records of about `columns` columns (CSV whole-record sorts).
-int64_t zs_index_cost(double columns);
+int64_t zs_index_cost(const ArgsInfo& a, double columns);
 
 // Average record length (newline code included) and columns per record of a sample of the data.
 struct ZsSample {
     double recordBytes;
     double columns;
 };
-ZsSample zs_index_sample(const char* data, int64_t n);
+ZsSample zs_index_sample(const ArgsInfo& a, const char* data, int64_t n);
 
 // Releases the items, the column store, the entry store and the list, in that order, and empties
 // idx.
-void zs_index_release(ZsIndex* idx);
+void zs_index_release(ZsRecRun& r, ZsIndex* idx);
+
+// Position of the first newline code sep (sepLen >= 1 bytes) in p[0..n), or -1 when none lies
+// wholly inside. Quotes mean nothing here: the one search for the newline code of the engine
+// (newline-ended records, header lines).
+int64_t zs_find_sep(const char* p, int64_t n, const char* sep, int32_t sepLen);
 
 // First occurrence of pattern in p[0..n) outside quotes, or null.
 const char* zs_find_token(const char* p, int32_t n, const char* pattern, char quote);
 
 // Prints that a write to the output or the error file failed, naming the file (standard output
 // when path is null); returns 1.
-int zs_write_failed(const char* path);
+int zs_write_failed(ZsLog& log, const char* path);
 // Closes the error-record file, if one was opened; 1 after printing that a record did not reach it.
 // The file takes its place only when the run commits its outputs.
-int zs_close_error_file();
+int zs_close_error_file(ZsRecRun& r);
 
 // ---- One switch on the layout per operation ----
 
@@ -150,17 +149,17 @@ struct ZsEntryOf;
 template <>
 struct ZsEntryOf<ZS_FIXED> {
     static const char* data(const void* e) { return static_cast<const char*>(e); }
-    static int32_t len(const void*) { return zs_args.recLen; }
+    static int32_t len(const void*, const ArgsInfo& a) { return a.recLen; }
 };
 template <>
 struct ZsEntryOf<ZS_VARIABLE> {
     static const char* data(const void* e) { return static_cast<const VarEntry*>(e)->data; }
-    static int32_t len(const void* e) { return static_cast<const VarEntry*>(e)->len; }
+    static int32_t len(const void* e, const ArgsInfo&) { return static_cast<const VarEntry*>(e)->len; }
 };
 template <>
 struct ZsEntryOf<ZS_CSV> {
     static const char* data(const void* e) { return static_cast<const CsvEntry*>(e)->data; }
-    static int32_t len(const void* e) { return static_cast<const CsvEntry*>(e)->len; }
+    static int32_t len(const void* e, const ArgsInfo&) { return static_cast<const CsvEntry*>(e)->len; }
 };
 
 template <ZsLayout L>
@@ -169,7 +168,7 @@ struct ZsLayoutTag {
 };
 
 // Calls f with the tag of the layout, so that an operation switches on it once and runs a body
-// compiled for that layout: zs_with_layout(zs_args.layout, [&](auto tag) { ... tag.value ... }).
+// compiled for that layout: zs_with_layout(r.args->layout, [&](auto tag) { ... tag.value ... }).
 template <class F>
 decltype(auto) zs_with_layout(ZsLayout layout, F&& f) {
     switch (layout) {

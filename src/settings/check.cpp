@@ -1,5 +1,5 @@
 // Completes the loaded settings: record layout, newline code and delimiter, input sizes,
-// folder and name of every file, the temporary file name and the parsed sort keys.
+// folder and name of every file, the temporary file name's pattern and the parsed sort keys.
 // Every file and folder is tested before any data is read; nothing is created on disk.
 #include <cstdlib>
 #include <cstring>
@@ -51,7 +51,7 @@ bool names_an_input(const ArgsInfo* args, const char* path) {
     return false;
 }
 
-int check_newline(ArgsInfo* args) {
+int check_newline(ZsLog& log, ArgsInfo* args) {
     if (args->sep == nullptr) {
         args->sep = "\n";
     } else if (std::strcmp(args->sep, "\\r\\n") == 0) {
@@ -61,28 +61,29 @@ int check_newline(ArgsInfo* args) {
     } else if (std::strcmp(args->sep, "\\r") == 0) {
         args->sep = "\r";
     } else {
-        ZS_MSG("☆ Invalid newline code [%s]!\n", "☆改行コード[%s]は不正です！\n", args->sep);
+        ZS_MSG(log, "☆ Invalid newline code [%s]!\n", "☆改行コード[%s]は不正です！\n", args->sep);
         return 1;
     }
     args->sepLen = (int32_t)std::strlen(args->sep);
     return 0;
 }
 
-int check_inputs(ArgsInfo* args) {
+int check_inputs(ZsLog& log, ArgsInfo* args, ZsTotals* totals) {
     int64_t total = 0;
+    int32_t records = 0;
     for (int32_t i = 0; i < args->inFileNums; i++) {
         InputFile* f = &args->arrInFile[i];
         long n = (long)i + 1;
         if (!split_path(f)) return 1;
         int64_t size = 0;
         if (zs_plat_file_size(f->path, &size) != 0) {
-            ZS_MSG("☆ Failed to stat input file %ld [%s]!\n", "☆入力ファイル%ld[%s]のstatを参照失敗しました！\n", n,
+            ZS_MSG(log, "☆ Failed to stat input file %ld [%s]!\n", "☆入力ファイル%ld[%s]のstatを参照失敗しました！\n", n,
                    f->path);
             return 1;
         }
         total += size;
         if (total >= inputLimit) {
-            ZS_MSG("☆ Input data of 2GB or more cannot be sorted [%s]!\n", "☆2GB以上の入力データはソートできません[%s]！\n",
+            ZS_MSG(log, "☆ Input data of 2GB or more cannot be sorted [%s]!\n", "☆2GB以上の入力データはソートできません[%s]！\n",
                    f->path);
             return 1;
         }
@@ -90,50 +91,50 @@ int check_inputs(ArgsInfo* args) {
             if (size % args->recLen != 0) {
                 // The Japanese text names the file first, so the arguments differ in order.
                 if (zs_is_japanese())
-                    ZS_MSG_JP("☆入力ファイル%ldのサイズ[%ld]は不正です！\n", n, (long)size);
+                    ZS_MSG_JP(log, "☆入力ファイル%ldのサイズ[%ld]は不正です！\n", n, (long)size);
                 else
-                    ZS_MSG_JP("☆ Invalid size [%ld] for input file %ld!\n", (long)size, n);
+                    ZS_MSG_JP(log, "☆ Invalid size [%ld] for input file %ld!\n", (long)size, n);
                 return 1;
             }
-            args->totalRecNum += (int32_t)(size / args->recLen);
+            records += (int32_t)(size / args->recLen);
         }
         f->size = (int32_t)size;
-        f->outSize = 0;
-        args->totalFileSize += (int32_t)size;
     }
+    totals->totalRecNum = records;  // counted here for fixed-length files only
+    totals->totalFileSize = (int32_t)total;
     return 0;
 }
 
-int check_output(ArgsInfo* args) {
+int check_output(ZsLog& log, ArgsInfo* args) {
     InputFile* o = &args->outFile;
     if (o->path != nullptr && !split_path(o)) return 1;
     // A merge reads its inputs while it writes: an output naming one would destroy it first.
     if (args->bMerge && o->path != nullptr && names_an_input(args, o->path)) {
-        ZS_MSG("☆ Cannot create output file [%s]!\n", "☆出力ファイル[%s]は作成できません！\n", o->path);
+        ZS_MSG(log, "☆ Cannot create output file [%s]!\n", "☆出力ファイル[%s]は作成できません！\n", o->path);
         return 1;
     }
-    ZS_VMSG_JP("出力フォルダ: %s\n", zs_s(o->dir));
-    ZS_VMSG_JP("出力ファイル名: %s\n", zs_s(o->fileName));
+    ZS_VMSG_JP(log, "出力フォルダ: %s\n", zs_s(o->dir));
+    ZS_VMSG_JP(log, "出力ファイル名: %s\n", zs_s(o->fileName));
     if (o->dir != nullptr && !folder_usable(o->dir)) {
-        ZS_MSG("☆ Output folder [%s] does not exist or insufficient permissions!\n",
+        ZS_MSG(log, "☆ Output folder [%s] does not exist or insufficient permissions!\n",
                "☆出力フォルダ[%s]は存在しません、又は権限不足です！\n", o->dir);
         return 1;
     }
     return 0;
 }
 
-void echo_error_file(const InputFile* e) {
-    ZS_VMSG("Error folder: %s\n", "エラーフォルダ: %s\n", zs_s(e->dir));
-    ZS_VMSG("Error file name: %s\n", "エラーファイル名: %s\n", zs_s(e->fileName));
+void echo_error_file(ZsLog& log, const InputFile* e) {
+    ZS_VMSG(log, "Error folder: %s\n", "エラーフォルダ: %s\n", zs_s(e->dir));
+    ZS_VMSG(log, "Error file name: %s\n", "エラーファイル名: %s\n", zs_s(e->fileName));
 }
 
-int check_error_file(ArgsInfo* args) {
+int check_error_file(ZsLog& log, ArgsInfo* args) {
     InputFile* e = &args->errFile;
     if (e->path != nullptr) {
         if (!split_path(e)) return 1;
-        echo_error_file(e);
+        echo_error_file(log, e);
         if (e->dir != nullptr && !folder_usable(e->dir)) {
-            ZS_MSG("☆ Error folder [%s] does not exist or insufficient permissions!\n",
+            ZS_MSG(log, "☆ Error folder [%s] does not exist or insufficient permissions!\n",
                    "☆エラーフォルダ[%s]は存在しません、又は権限不足です！\n", e->dir);
             return 1;
         }
@@ -141,42 +142,47 @@ int check_error_file(ArgsInfo* args) {
         // or the output, or their data would be destroyed.
         if ((args->outFile.path != nullptr && zs_plat_same_file(e->path, args->outFile.path)) ||
             names_an_input(args, e->path)) {
-            ZS_MSG("☆ Cannot create error file [%s]!\n", "☆エラーファイル[%s]は作成できません！\n", e->path);
+            ZS_MSG(log, "☆ Cannot create error file [%s]!\n", "☆エラーファイル[%s]は作成できません！\n", e->path);
             return 1;
         }
     }
-    echo_error_file(e);
+    echo_error_file(log, e);
     return 0;
 }
 
-int check_temp(ArgsInfo* args, int pid) {
+int check_temp(ZsLog& log, ArgsInfo* args) {
     InputFile* t = &args->tmpFile;
     if (t->dir == nullptr) {
         const char* value = zs_plat_temp_dir();
-        ZS_VMSG("Temporary folder: %s\n", "一時フォルダ: %s\n", zs_s(value));
+        ZS_VMSG(log, "Temporary folder: %s\n", "一時フォルダ: %s\n", zs_s(value));
         if (value == nullptr) {
-            ZS_MSG("☆ Temporary folder is not specified!\n", "☆一時フォルダは未指定です！\n");
+            ZS_MSG(log, "☆ Temporary folder is not specified!\n", "☆一時フォルダは未指定です！\n");
             return 1;
         }
         const char sep[2] = {ZS_PATH_SEP, '\0'};
         t->dir = copy_prefix(value, std::strlen(value), sep);
         if (t->dir == nullptr) return 1;
-        ZS_VMSG("Temporary folder not specified, using system temporary folder [%s].\n",
+        ZS_VMSG(log, "Temporary folder not specified, using system temporary folder [%s].\n",
                 "一時フォルダは未指定の為、システムの一時フォルダ[%s]を使用する。\n", t->dir);
     }
-    if (!folder_usable(t->dir)) {
-        ZS_MSG("☆ Temporary folder [%s] does not exist or insufficient permissions!\n",
+    // The loader makes a lone separator of an empty -T value (a folder named "/" shows as "//"):
+    // no folder was named, and the root folder is no stand-in for one.
+    bool named = !(t->dir[0] == ZS_PATH_SEP && t->dir[1] == '\0');
+    if (!named || !folder_usable(t->dir)) {
+        ZS_MSG(log, "☆ Temporary folder [%s] does not exist or insufficient permissions!\n",
                "☆一時フォルダ[%s]は存在しません、又は権限不足です！\n", t->dir);
         return 1;
     }
-    int len = snprintf(nullptr, 0, "%s%s%ld%s", t->dir, "tesra_", (long)pid, ".tmp");
+    // The name's pattern: the sort layer puts a unique part in front of ".tmp" when it creates
+    // the file, so that no other run's file and nothing planted there is ever taken for it.
+    int len = snprintf(nullptr, 0, "%s%s%ld%s", t->dir, "tesra_", (long)log.processId, ".tmp");
     char* path = len < 0 ? nullptr : (char*)std::malloc((size_t)len + 1);
     if (path == nullptr) return 1;
-    snprintf(path, (size_t)len + 1, "%s%s%ld%s", t->dir, "tesra_", (long)pid, ".tmp");
+    snprintf(path, (size_t)len + 1, "%s%s%ld%s", t->dir, "tesra_", (long)log.processId, ".tmp");
     std::free(t->path);
     t->path = path;
     t->fileName = path + std::strlen(t->dir);
-    ZS_VMSG_JP("一時パス: %s\n", path);
+    ZS_VMSG_JP(log, "一時パス: %s\n", path);
     return 0;
 }
 
@@ -207,28 +213,28 @@ const char* cut_suffix(SortKey* k) {
     return order;
 }
 
-void key_invalid(long n) { ZS_MSG("☆ Sort key %ld is invalid!\n", "☆ソートキー%ldは不正です！\n", n); }
+void key_invalid(ZsLog& log, long n) { ZS_MSG(log, "☆ Sort key %ld is invalid!\n", "☆ソートキー%ldは不正です！\n", n); }
 
 // CSV key: a column number from 1.
-int parse_csv_key(SortKey* k, long n) {
+int parse_csv_key(ZsLog& log, SortKey* k, long n) {
     const char* order = cut_suffix(k);
     int64_t pos = 0;
     zs_read_digits(k->cmt, &pos);
     if (pos == 0 || pos > INT32_MAX) {
-        key_invalid(n);
+        key_invalid(log, n);
         return 1;
     }
     k->pos = (int32_t)pos;
     k->len = 0;
-    ZS_VMSG_JP("ソートキー%ld(%s)の位置は: %ld\n", n, order, (long)k->pos);
+    ZS_VMSG_JP(log, "ソートキー%ld(%s)の位置は: %ld\n", n, order, (long)k->pos);
     return 0;
 }
 
 // Fixed-length and variable-length key: start,length in bytes.
-int parse_byte_key(SortKey* k, long n) {
+int parse_byte_key(ZsLog& log, SortKey* k, long n) {
     char* comma = std::strchr(k->cmt, ',');
     if (comma == nullptr) {
-        ZS_MSG_JP("ソートキー[%s]指定不正！\n", k->cmt);
+        ZS_MSG_JP(log, "ソートキー[%s]指定不正！\n", k->cmt);
         return 1;
     }
     const char* order = cut_suffix(k);  // in place: the length text ends where the letters were
@@ -236,37 +242,37 @@ int parse_byte_key(SortKey* k, long n) {
     zs_read_digits(k->cmt, &pos);
     zs_read_digits(comma + 1, &len);
     if (pos + len > INT32_MAX) {  // also catches either number alone out of range
-        key_invalid(n);
+        key_invalid(log, n);
         return 1;
     }
     k->pos = (int32_t)pos;
     k->len = (int32_t)len;
-    ZS_VMSG_JP("ソートキー%ld(%s)は: %s\n", n, order, k->cmt);
-    ZS_VMSG_JP("ソートキー%ld(%s)の開始位置は: %ld\n", n, order, (long)k->pos);
-    ZS_VMSG_JP("ソートキー%ld(%s)の長さは: %ld\n", n, order, (long)k->len);
+    ZS_VMSG_JP(log, "ソートキー%ld(%s)は: %s\n", n, order, k->cmt);
+    ZS_VMSG_JP(log, "ソートキー%ld(%s)の開始位置は: %ld\n", n, order, (long)k->pos);
+    ZS_VMSG_JP(log, "ソートキー%ld(%s)の長さは: %ld\n", n, order, (long)k->len);
     return 0;
 }
 
-int check_keys(ArgsInfo* args) {
+int check_keys(ZsLog& log, ArgsInfo* args) {
     if (args->bRecSort != 0) args->keyNums = 0;  // -A / -R: the whole record, keys ignored
     if (args->keyNums == 0) {
         if (args->bRecSort == 0) {
             args->bRecSort = 1;
-            ZS_VMSG("☆ Sort all records in ascending order\n", "☆全レコードを昇順ソート\n");
+            ZS_VMSG(log, "☆ Sort all records in ascending order\n", "☆全レコードを昇順ソート\n");
         }
         return 0;
     }
     bool csv = args->layout == ZS_CSV;
     for (int32_t i = 0; i < args->keyNums; i++) {
         SortKey* k = &args->arrSortKey[i];
-        int rc = csv ? parse_csv_key(k, (long)i + 1) : parse_byte_key(k, (long)i + 1);
+        int rc = csv ? parse_csv_key(log, k, (long)i + 1) : parse_byte_key(log, k, (long)i + 1);
         if (rc != 0) return 1;
     }
     if (args->bRecSort == 0 && args->bFixVar == 1) {
         for (int32_t i = 0; i < args->keyNums; i++) {
             const SortKey& k = args->arrSortKey[i];
             if ((int64_t)k.pos + k.len > args->recLen) {
-                key_invalid((long)i + 1);
+                key_invalid(log, (long)i + 1);
                 return 1;
             }
         }
@@ -282,9 +288,10 @@ int check_keys(ArgsInfo* args) {
 
 }  // namespace
 
-int zs_args_check(ArgsInfo* args) {
-    ZS_VMSG_JP("\n--- 引数のチェック処理は開始します。--- \n");
-    if (args->totalMemSize == 0) args->bMemory = 1;
+int zs_args_check(ZsLog& log, ArgsInfo* args, ZsTotals* totals) {
+    ZS_VMSG_JP(log, "\n--- 引数のチェック処理は開始します。--- \n");
+    totals->totalMemSize = args->totalMemSize;
+    totals->bMemory = args->totalMemSize == 0 ? 1 : 0;  // the first guess; the driver decides
 
     // Fixed-length wins over -C: no newline code and no delimiter for fixed-length records.
     if (args->recLen != 0) {
@@ -293,7 +300,7 @@ int zs_args_check(ArgsInfo* args) {
     } else {
         args->bFixVar = 2;
         args->layout = args->bCsv ? ZS_CSV : ZS_VARIABLE;
-        if (check_newline(args) != 0) return 1;
+        if (check_newline(log, args) != 0) return 1;
     }
     if (args->layout == ZS_CSV) {
         if (args->delimiter == nullptr)
@@ -303,10 +310,10 @@ int zs_args_check(ArgsInfo* args) {
         args->delimLen = (int32_t)std::strlen(args->delimiter);
     }
 
-    if (check_inputs(args) != 0) return 1;
-    if (check_output(args) != 0) return 1;
-    if (check_error_file(args) != 0) return 1;
-    if (check_temp(args, zs_run.processId) != 0) return 1;
-    if (check_keys(args) != 0) return 1;
+    if (check_inputs(log, args, totals) != 0) return 1;
+    if (check_output(log, args) != 0) return 1;
+    if (check_error_file(log, args) != 0) return 1;
+    if (check_temp(log, args) != 0) return 1;
+    if (check_keys(log, args) != 0) return 1;
     return 0;
 }

@@ -8,8 +8,6 @@
 #include "settings/scan.h"
 #include "settings/settings.h"
 
-ZsOptState zs_opt = {1, 1, nullptr};
-
 namespace {
 
 // Every letter in both cases; a letter followed by ':' takes a value.
@@ -51,7 +49,7 @@ bool replace_text(char** field, const char* value) {
 
 // -W: digits alone (bytes), or digits and a unit: K or KB (KiB), M or MB (MiB), any case.
 // Returns 0 and the size, or 1 after printing why the value was refused.
-int load_buffer_size(char* arg, int32_t* size) {
+int load_buffer_size(ZsLog& log, char* arg, int32_t* size) {
     size_t len = std::strlen(arg);
     size_t unitLen = 0;
     int64_t unit = 1;
@@ -71,7 +69,7 @@ int load_buffer_size(char* arg, int32_t* size) {
         // The message shows the digits part only, as the value was read.
         char saved = arg[digitsLen];
         arg[digitsLen] = '\0';
-        ZS_MSG("☆ Invalid option [W%s]!\n", "☆オプション[W%s]不正です！\n", arg);
+        ZS_MSG(log, "☆ Invalid option [W%s]!\n", "☆オプション[W%s]不正です！\n", arg);
         arg[digitsLen] = saved;
     }
     if (unitLen > 0) {
@@ -83,7 +81,7 @@ int load_buffer_size(char* arg, int32_t* size) {
     // 64-bit product: a value past the 32-bit range is refused, never wrapped.
     int64_t bytes = digits * unit;
     if (bytes <= 0 || bytes > INT32_MAX) {
-        ZS_MSG("☆ Invalid buffer size [%s]!\n", "☆バッファサイズ[%s]不正です！\n", arg);
+        ZS_MSG(log, "☆ Invalid buffer size [%s]!\n", "☆バッファサイズ[%s]不正です！\n", arg);
         return 1;
     }
     *size = (int32_t)bytes;
@@ -91,11 +89,11 @@ int load_buffer_size(char* arg, int32_t* size) {
 }
 
 // -L: one or more digits that fit a 32-bit int; "0" means not fixed-length.
-int load_record_length(const char* arg, int32_t* recLen) {
+int load_record_length(ZsLog& log, const char* arg, int32_t* recLen) {
     int64_t v = 0;
     size_t len = std::strlen(arg);
     if (len == 0 || zs_read_digits(arg, &v) != (int)len || v > INT32_MAX) {
-        ZS_MSG_JP("☆オプション[W%s]不正です！\n", arg);
+        ZS_MSG_JP(log, "☆オプション[W%s]不正です！\n", arg);
         return 1;
     }
     *recLen = (int32_t)v;
@@ -103,16 +101,16 @@ int load_record_length(const char* arg, int32_t* recLen) {
 }
 
 // -P and -D refuse an empty value (also one that was all white space before trimming).
-int load_nonempty(const char* arg, const char** field) {
+int load_nonempty(ZsLog& log, const char* arg, const char** field) {
     if (arg[0] == '\0') {
-        ZS_MSG("☆ Invalid option [%s]!\n", "☆オプション[%s]不正です！\n", arg);
+        ZS_MSG(log, "☆ Invalid option [%s]!\n", "☆オプション[%s]不正です！\n", arg);
         return 1;
     }
     *field = arg;
     return 0;
 }
 
-int load_temp_folder(ArgsInfo* args, const char* arg) {
+int load_temp_folder(ZsLog& log, ArgsInfo* args, const char* arg) {
     size_t n = std::strlen(arg);
     char* dir = copy_text(arg, 1);
     if (dir == nullptr) return 1;
@@ -120,11 +118,11 @@ int load_temp_folder(ArgsInfo* args, const char* arg) {
     dir[n + 1] = '\0';
     std::free(args->tmpFile.dir);
     args->tmpFile.dir = dir;
-    ZS_VMSG_JP("一時フォルダは: %s\n", dir);
+    ZS_VMSG_JP(log, "一時フォルダは: %s\n", dir);
     return 0;
 }
 
-int load_key(ArgsInfo* args, const char* arg) {
+int load_key(ZsLog& log, ArgsInfo* args, const char* arg) {
     // keyNums equals keyAlloc while loading; the array grows one key at a time.
     SortKey* keys = (SortKey*)std::realloc(args->arrSortKey, sizeof(SortKey) * (size_t)(args->keyAlloc + 1));
     if (keys == nullptr) return 1;
@@ -136,11 +134,11 @@ int load_key(ArgsInfo* args, const char* arg) {
     k->cmt = cmt;
     args->keyAlloc++;
     args->keyNums++;
-    ZS_VMSG_JP("ソートキー%ldは:%s\n", (long)args->keyNums, arg);
+    ZS_VMSG_JP(log, "ソートキー%ldは:%s\n", (long)args->keyNums, arg);
     return 0;
 }
 
-int load_input_file(ArgsInfo* args, const char* arg) {
+int load_input_file(ZsLog& log, ArgsInfo* args, const char* arg) {
     InputFile* files =
         (InputFile*)std::realloc(args->arrInFile, sizeof(InputFile) * (size_t)(args->inFileNums + 1));
     if (files == nullptr) return 1;
@@ -151,7 +149,7 @@ int load_input_file(ArgsInfo* args, const char* arg) {
     std::memset(f, 0, sizeof *f);
     f->path = path;
     args->inFileNums++;
-    ZS_VMSG_JP("入力ファイル%ldのパスは: %s\n", (long)args->inFileNums, path);
+    ZS_VMSG_JP(log, "入力ファイル%ldのパスは: %s\n", (long)args->inFileNums, path);
     return 0;
 }
 
@@ -167,63 +165,63 @@ constexpr EchoedFlag echoedFlags[] = {{'c', &ArgsInfo::bCsv},
                                       {'m', &ArgsInfo::bMerge}};
 
 // Applies one option. 0 applied (*done set when the version was shown), 1 failed.
-int apply_option(ArgsInfo* args, int c, char* arg, bool* done) {
+int apply_option(ZsLog& log, ArgsInfo* args, int c, char* arg, bool* done) {
     char letter = lower((char)c);
     for (const EchoedFlag& f : echoedFlags) {
         if (f.letter == letter) {
             args->*f.field = 1;
-            ZS_VMSG_JP("-%c\n", c);  // the letter as typed
+            ZS_VMSG_JP(log, "-%c\n", c);  // the letter as typed
             return 0;
         }
     }
     switch (letter) {
         case 'a':
             if (args->bRecSort == 0) args->bRecSort = 1;  // the first of -A and -R wins
-            ZS_VMSG("☆ Sort all records in ascending order\n", "☆全レコードを昇順ソート\n");
+            ZS_VMSG(log, "☆ Sort all records in ascending order\n", "☆全レコードを昇順ソート\n");
             return 0;
         case 'r':
             if (args->bRecSort == 0) args->bRecSort = 2;
-            ZS_VMSG("☆ Sort all records in descending order\n", "☆全レコードを降順ソート\n");
+            ZS_VMSG(log, "☆ Sort all records in descending order\n", "☆全レコードを降順ソート\n");
             return 0;
         case 'h':
             args->bHeader = 1;
-            ZS_VMSG("☆ Treat first line as header\n", "☆先頭の行をヘッダとして扱う\n");
+            ZS_VMSG(log, "☆ Treat first line as header\n", "☆先頭の行をヘッダとして扱う\n");
             return 0;
         case 'v':
             if (arg[0] == '\0') {
-                zs_print_version();
+                zs_print_version(log);
                 *done = true;
                 return 0;
             }
-            if (std::strcmp(arg, "erbose") == 0) zs_run.bVerbose = 1;
+            if (std::strcmp(arg, "erbose") == 0) log.bVerbose = 1;
             return 0;  // any other value is ignored
         case 'w':
-            if (load_buffer_size(arg, &args->totalMemSize) != 0) return 1;
-            ZS_VMSG_JP("バッファサイズ：[%ldMB]\n", (long)((args->totalMemSize - 1) / 1048576 + 1));
+            if (load_buffer_size(log, arg, &args->totalMemSize) != 0) return 1;
+            ZS_VMSG_JP(log, "バッファサイズ：[%ldMB]\n", (long)((args->totalMemSize - 1) / 1048576 + 1));
             return 0;
         case 'l':
-            if (load_record_length(arg, &args->recLen) != 0) return 1;
-            ZS_VMSG_JP("レコード長は: %ld\n", (long)args->recLen);
+            if (load_record_length(log, arg, &args->recLen) != 0) return 1;
+            ZS_VMSG_JP(log, "レコード長は: %ld\n", (long)args->recLen);
             return 0;
         case 'p':
-            if (load_nonempty(arg, &args->sep) != 0) return 1;
-            ZS_VMSG_JP("入力データの改行コードは: %s\n", arg);
+            if (load_nonempty(log, arg, &args->sep) != 0) return 1;
+            ZS_VMSG_JP(log, "入力データの改行コードは: %s\n", arg);
             return 0;
         case 'd':
-            if (load_nonempty(arg, &args->delimiter) != 0) return 1;
-            ZS_VMSG_JP("ソートの区切りとしてのデリミタは: %s\n", arg);
+            if (load_nonempty(log, arg, &args->delimiter) != 0) return 1;
+            ZS_VMSG_JP(log, "ソートの区切りとしてのデリミタは: %s\n", arg);
             return 0;
         case 't':
-            return load_temp_folder(args, arg);
+            return load_temp_folder(log, args, arg);
         case 'k':
-            return load_key(args, arg);
+            return load_key(log, args, arg);
         case 'o':
             if (!replace_text(&args->outFile.path, arg)) return 1;
-            ZS_VMSG_JP("出力ファイルは: %s\n", arg);
+            ZS_VMSG_JP(log, "出力ファイルは: %s\n", arg);
             return 0;
         case 'e':
             if (!replace_text(&args->errFile.path, arg)) return 1;
-            ZS_VMSG_JP("エラーファイルは: %s\n", arg);
+            ZS_VMSG_JP(log, "エラーファイルは: %s\n", arg);
             return 0;
         default:
             return 1;  // '?': the scanner printed its line
@@ -232,69 +230,72 @@ int apply_option(ArgsInfo* args, int c, char* arg, bool* done) {
 
 }  // namespace
 
-void zs_getopt_reset() { zs_opt = {1, 1, nullptr}; }
+void zs_getopt_reset(ZsOptState* s) { *s = ZsOptState{1, 1, nullptr}; }
 
-int zs_getopt(int argc, char** argv) {
-    zs_opt.optarg = nullptr;
+int zs_getopt(ZsOptState* s, ZsLog& log, int argc, char** argv) {
+    (void)log;  // its complaints are written raw to standard error, as a C library scanner writes them
+    s->optarg = nullptr;
     const char* prog = zs_s(argc > 0 ? argv[0] : nullptr);
-    if (zs_opt.optpos == 1) {
-        if (zs_opt.optind >= argc) return -1;
-        const char* a = argv[zs_opt.optind];
+    if (s->optpos == 1) {
+        if (s->optind >= argc) return -1;
+        const char* a = argv[s->optind];
         // The first argument that is not an option ends the options; it is an input file.
         if (a == nullptr || a[0] != '-' || a[1] == '\0') return -1;
         if (std::strcmp(a, "--") == 0) {
-            zs_opt.optind++;
+            s->optind++;
             return -1;
         }
     }
-    char* cur = argv[zs_opt.optind];
-    char c = cur[zs_opt.optpos];
+    char* cur = argv[s->optind];
+    char c = cur[s->optpos];
     const char* opt = find_option(c);
     if (opt == nullptr) {
         zs_raw(stderr, "%s: %s\n", prog, ": illegal option -- ");
         // Step past the letter so that a caller that goes on cannot loop on it.
-        if (cur[++zs_opt.optpos] == '\0') {
-            zs_opt.optpos = 1;
-            zs_opt.optind++;
+        if (cur[++s->optpos] == '\0') {
+            s->optpos = 1;
+            s->optind++;
         }
         return '?';
     }
     if (opt[1] == ':') {
-        char* value = cur + zs_opt.optpos + 1;
+        char* value = cur + s->optpos + 1;
         if (*value == '\0') {
-            zs_opt.optind++;
-            if (zs_opt.optind >= argc || argv[zs_opt.optind] == nullptr) {
-                zs_opt.optpos = 1;
+            s->optind++;
+            if (s->optind >= argc || argv[s->optind] == nullptr) {
+                s->optpos = 1;
                 zs_raw(stderr, "%s: %s\n", prog, ": option requires an argument -- ");
                 return '?';
             }
-            value = argv[zs_opt.optind];
+            value = argv[s->optind];
         }
-        zs_opt.optind++;
-        zs_opt.optpos = 1;
+        s->optind++;
+        s->optpos = 1;
         trim_in_place(value);
-        zs_opt.optarg = value;
+        s->optarg = value;
         return (unsigned char)c;
     }
-    if (cur[++zs_opt.optpos] == '\0') {
-        zs_opt.optpos = 1;
-        zs_opt.optind++;
+    if (cur[++s->optpos] == '\0') {
+        s->optpos = 1;
+        s->optind++;
     }
     return (unsigned char)c;
 }
 
-int zs_args_load(ArgsInfo* args, int argc, char** argv, bool* done) {
+int zs_args_load(ZsLog& log, ArgsInfo* args, int argc, char** argv, bool* done) {
     *done = false;
+    ZsOptState scan;
+    zs_getopt_reset(&scan);
     for (;;) {
-        int c = zs_getopt(argc, argv);
+        int c = zs_getopt(&scan, log, argc, argv);
         if (c == -1) break;
-        if (apply_option(args, c, zs_opt.optarg, done) != 0) return 1;
+        if (apply_option(log, args, c, scan.optarg, done) != 0) return 1;
         if (*done) return 0;
     }
     args->quote = '"';
-    for (int i = zs_opt.optind; i < argc; i++) {
+    for (int i = scan.optind; i < argc; i++) {
         if (argv[i] == nullptr) continue;
-        if (load_input_file(args, argv[i]) != 0) return 1;
+        if (load_input_file(log, args, argv[i]) != 0) return 1;
     }
     return 0;
 }

@@ -1,16 +1,18 @@
 // The run's settings record: what the option loader read, completed by the argument check.
 //
 // Contract
-// - Operations of this layer return 0 on success and 1 after printing why they failed.
+// - Operations of this layer return 0 on success and 1 after printing why they failed, through
+//   the run's log they are given.
 // - The loader fills the record, the check completes it (layout, newline code, delimiter, sizes,
-//   paths, keys); from then on the sorting layers read it and change only the fields their
-//   comments name. zs_args_free releases what it owns and zeroes it.
+//   paths, keys); from then on it is read-only (the run holds it as const ArgsInfo*). What the
+//   run finds out or decides later (counts, sizes, the pool, the header line) is a ZsTotals the
+//   run owns. zs_args_free releases what the record owns and zeroes it.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
-struct UnitDataInfo;
+#include "base/log.h"
 
 // The record layout, decided once by the argument check. Every operation that depends on it
 // switches on it in one place.
@@ -21,18 +23,13 @@ enum ZsLayout : int32_t {
     ZS_CSV,       // -C: newline-ended records split into columns
 };
 
-// One file of the run: input, output, error or temporary file.
+// One file of the run: input, output, error or temporary file. Streams and buffers that use it
+// belong to the run, not here.
 struct InputFile {
-    char* path;        // as given on the command line (temporary file: the full name)
+    char* path;        // as given on the command line (temporary file: the name's pattern)
     char* dir;         // path up to and including its last separator; null without one
     char* fileName;    // the part after the last separator (temporary file: points into path)
     int32_t size;      // bytes, from the argument check
-    int32_t outSize;
-    FILE* file;        // open stream while a sort phase uses it
-    char* outBuf;      // unique output buffer of the merges (pool memory)
-    int32_t outBufSize;
-    int32_t outBufOffset;
-    UnitDataInfo* unitDataInfo;
 };
 
 // One -K key.
@@ -51,25 +48,20 @@ inline constexpr int32_t ZS_ASC = 1;
 inline constexpr int32_t ZS_DESC = 2;
 
 struct ArgsInfo {
-    // The first ten fields are one block of 32-bit values; the dump walks them in this order.
     int32_t bMerge;
     int32_t bCsv;
-    int32_t bMemory;
     int32_t bFixVar;  // 1 fixed-length, 2 newline-ended (variable or CSV), 0 before checking
     int32_t bStabilize;
     int32_t bUnique;
     int32_t recLen;
-    int32_t maxRecLen;
     int32_t maxCsvNum;
-    int32_t totalMemSize;
+    int32_t totalMemSize;  // -W in bytes; 0 without it
 
     InputFile tmpFile;
     InputFile outFile;
     InputFile errFile;
     InputFile* arrInFile;
     int32_t inFileNums;
-    int32_t totalFileSize;
-    int32_t totalRecNum;
     int32_t bRecSort;  // 0 keys, 1 whole record ascending, 2 whole record descending
     SortKey* arrSortKey;
     int32_t keyNums;
@@ -79,8 +71,6 @@ struct ArgsInfo {
     const char* delimiter;  // CSV delimiter; refers to an argument text or a constant
     int32_t delimLen;
     int32_t bHeader;
-    char* header;  // first input file's header line, pool memory, not zero-terminated
-    int32_t headerLen;
     char quote;
     int32_t bNullLastOut;
     // Not shown by the dump: SortKey entries that -K created (keyNums drops to 0 with -A/-R,
@@ -89,36 +79,46 @@ struct ArgsInfo {
     ZsLayout layout;  // set by the argument check; bFixVar and bCsv say the same for the dump
 };
 
-// The one settings record of the process.
-extern ArgsInfo zs_args;
+// What a run finds out and decides once its settings are checked: the sizes and counts of its
+// data, the pool it sorts in, the header line it writes. Owned by the run; the settings dump
+// prints these values beside the settings.
+struct ZsTotals {
+    int32_t bMemory;        // sorted in memory (the check's first guess, then the driver's choice)
+    int32_t totalMemSize;   // the pool's bytes: -W until the driver sizes the pool
+    int32_t maxRecLen;      // longest record indexed
+    int32_t totalFileSize;  // input bytes (and the newline codes completing last records)
+    int32_t totalRecNum;    // records: fixed-length files counted by the check, the rest sorted
+    char* header;           // first input's header line (pool memory), not zero-terminated
+    int32_t headerLen;
+};
 
-// Prints the whole record to the diagnostic stream (verbose diagnostics).
-void zs_args_dump(const ArgsInfo* args);
-void zs_file_dump(const char* label, const InputFile* file);
+// Prints the whole record and the run's totals to the diagnostic stream (verbose diagnostics).
+void zs_args_dump(ZsLog& log, const ArgsInfo* args, const ZsTotals* totals);
+void zs_file_dump(ZsLog& log, const char* label, const InputFile* file);
 // Releases everything the record owns and zeroes it.
 void zs_args_free(ArgsInfo* args);
 
-// Option scanner state (getopt style). Kept in one record so that the names cannot collide
-// with the C library's own scanner variables.
+// Option scanner state (getopt style), one per loading.
 struct ZsOptState {
     int optind;     // index of the argument being scanned
     int optpos;     // position of the next option letter inside it
     char* optarg;   // value of the last option returned; null for a flag
 };
-extern ZsOptState zs_opt;
 
 // Sets the scanner to its initial state: next index 1, position 1, no value.
-void zs_getopt_reset();
+void zs_getopt_reset(ZsOptState* s);
 // Returns the next option letter as typed, -1 when the options end, or '?' after an illegal
 // option or a missing option value (its line has been printed). May trim values in place.
-int zs_getopt(int argc, char** argv);
+int zs_getopt(ZsOptState* s, ZsLog& log, int argc, char** argv);
 
-// Loads the options and input file names. 0 loaded; *done is set instead when the run ends here
-// with success (-V with an empty value printed the version). 1 after an option error (its line
-// printed) or when memory runs out.
-int zs_args_load(ArgsInfo* args, int argc, char** argv, bool* done);
-// Completes and checks the loaded settings. 0 ready; 1 after a printed failure.
-int zs_args_check(ArgsInfo* args);
+// Loads the options and input file names (-Verbose turns the log's verbose flag on). 0 loaded;
+// *done is set instead when the run ends here with success (-V with an empty value printed the
+// version). 1 after an option error (its line printed) or when memory runs out.
+int zs_args_load(ZsLog& log, ArgsInfo* args, int argc, char** argv, bool* done);
+// Completes and checks the loaded settings and sets the totals the check finds (input sizes, the
+// record count of fixed-length files, the first guess at in-memory sorting). 0 ready; 1 after a
+// printed failure.
+int zs_args_check(ZsLog& log, ArgsInfo* args, ZsTotals* totals);
 
-void zs_print_usage();
-void zs_print_version();
+void zs_print_usage(ZsLog& log);
+void zs_print_version(ZsLog& log);

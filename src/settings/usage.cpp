@@ -144,15 +144,15 @@ constexpr const char usageJp[] =
 
 }  // namespace
 
-void zs_print_usage() {
+void zs_print_usage(ZsLog& log) {
     // Passed as an argument: the texts are data, not formats.
-    ZS_MSG_JP("%s", zs_is_japanese() ? usageJp : usageEn);
+    ZS_MSG_JP(log, "%s", zs_is_japanese() ? usageJp : usageEn);
 }
 
-void zs_print_version() {
-    ZS_MSG("\nVersion: %s\n", "\nバージョン：%s\n", TESRA_VERSION);
-    ZS_MSG("Copyright (c) the tesra developers.\n", "著作権 (c) tesra開発者一同\n");
-    ZS_MSG("Contact: https://github.com/tesra-sort/tesra/issues\n",
+void zs_print_version(ZsLog& log) {
+    ZS_MSG(log, "\nVersion: %s\n", "\nバージョン：%s\n", TESRA_VERSION);
+    ZS_MSG(log, "Copyright (c) the tesra developers.\n", "著作権 (c) tesra開発者一同\n");
+    ZS_MSG(log, "Contact: https://github.com/tesra-sort/tesra/issues\n",
            "連絡先：https://github.com/tesra-sort/tesra/issues\n");
-    ZS_MSG("Licensed under the MIT License.\n", "MITライセンスの下で提供されています。\n");
+    ZS_MSG(log, "Licensed under the MIT License.\n", "MITライセンスの下で提供されています。\n");
 }

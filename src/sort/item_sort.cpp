@@ -18,71 +18,90 @@ namespace {
 
 constexpr int64_t kInsertion = 24;  // groups this small are sorted by insertion
 
+// What a sort of one layout and key form (F: records/keys.h ZsKeyForm) reads besides its items.
+template <class F>
 struct Ctx {
+    static constexpr ZsLayout L = F::layout;
+    static constexpr bool kWhole = F::whole;
+    // The keys are the records' bytes (whole fixed-length or newline-ended records).
+    static constexpr bool kRawKeys = L != ZS_CSV && F::whole;
+    ZsSortRun& r;
+    const ArgsInfo& a;
     const ZsIndex* idx;
-    ZsLayout layout;
     ZsCmp cmp;             // the comparator of the layout, for what the keys leave undecided
+    void* env;             // its environment: the run's records context
     bool byInput;          // ties in input order (stable sorts and -U)
     bool whole;            // whole-record sort: ties of one length are equal bytes
-    bool rawKeys;          // the keys are the records' bytes (whole fixed-length or newline-ended)
     int32_t chunkLimit;
     int64_t keyWidth;      // fixed-length and keyed newline-ended: bytes of every normalized key
 };
 
-int32_t len_of(const ZsFixedItem&) { return zs_args.recLen; }
-int32_t len_of(const ZsItem& it) { return it.len; }
+template <class C>
+int32_t len_of(const C& c, const ZsFixedItem&) {
+    return c.a.recLen;
+}
+template <class C>
+int32_t len_of(const C&, const ZsItem& it) {
+    return it.len;
+}
 
 // True when the records of a group tied to the end of their keys may differ: a keyed sort, or
 // whole records of different lengths (one without its newline code).
-template <class Item>
-bool ties_may_differ(const Ctx& c, const Item* a, int64_t n) {
+template <class C, class Item>
+bool ties_may_differ(const C& c, const Item* a, int64_t n) {
     if (!c.whole) return true;
     for (int64_t i = 1; i < n; i++)
-        if (len_of(a[i]) != len_of(a[0])) return true;
+        if (len_of(c, a[i]) != len_of(c, a[0])) return true;
     return false;
 }
 
-ZsKeyRecord record_of(const Ctx& c, const ZsFixedItem& it) {
-    return ZsKeyRecord{c.idx->base + it.at, zs_args.recLen, nullptr, 0};
+template <class C>
+ZsKeyRecord record_of(const C& c, const ZsFixedItem& it) {
+    return ZsKeyRecord{c.idx->base + it.at, c.a.recLen, nullptr, 0};
 }
 
-ZsKeyRecord record_of(const Ctx& c, const ZsItem& it) {
-    if (c.layout == ZS_CSV) {
+template <class C>
+ZsKeyRecord record_of(const C& c, const ZsItem& it) {
+    if constexpr (C::L == ZS_CSV) {
         const CsvEntry* e = zs_item_entry(*c.idx, it);
         return ZsKeyRecord{e->data, e->len, e->cols, e->colNum};
+    } else {
+        return ZsKeyRecord{c.idx->base + it.at, it.len, nullptr, 0};
     }
-    return ZsKeyRecord{c.idx->base + it.at, it.len, nullptr, 0};
 }
 
 // The comparator of the family on two items, through the list slots it expects.
-int compare_records(const Ctx& c, const ZsFixedItem& x, const ZsFixedItem& y) {
+template <class C>
+int compare_records(const C& c, const ZsFixedItem& x, const ZsFixedItem& y) {
     const void* a = c.idx->base + x.at;
     const void* b = c.idx->base + y.at;
-    return c.cmp(&a, &b);
+    return c.cmp(&a, &b, c.env);
 }
 
-int compare_records(const Ctx& c, const ZsItem& x, const ZsItem& y) {
-    if (c.layout == ZS_CSV) {
+template <class C>
+int compare_records(const C& c, const ZsItem& x, const ZsItem& y) {
+    if constexpr (C::L == ZS_CSV) {
         const void* a = zs_item_entry(*c.idx, x);
         const void* b = zs_item_entry(*c.idx, y);
-        return c.cmp(&a, &b);
+        return c.cmp(&a, &b, c.env);
+    } else {
+        VarEntry ex{x.len, c.idx->base + x.at}, ey{y.len, c.idx->base + y.at};
+        const void* a = &ex;
+        const void* b = &ey;
+        return c.cmp(&a, &b, c.env);
     }
-    VarEntry ex{x.len, c.idx->base + x.at}, ey{y.len, c.idx->base + y.at};
-    const void* a = &ex;
-    const void* b = &ey;
-    return c.cmp(&a, &b);
 }
 
 // Reads the next chunk of every item's key. The records lie at random places: the loop asks for
 // the records some items ahead (their entries further ahead still) while it reads these. Short
 // distances measured best: the address of a record's prefetch is itself a load from its entry.
-template <class Item>
-bool reread(const Ctx& c, Item* a, int64_t n, int32_t chunk) {
+template <class C, class Item>
+bool reread(const C& c, Item* a, int64_t n, int32_t chunk) {
     constexpr int64_t kEntryAhead = 4, kDataAhead = 2;
     bool anyMore = false;
     for (int64_t i = 0; i < n; i++) {
         if constexpr (std::is_same_v<Item, ZsItem>) {
-            if (c.layout == ZS_CSV) {
+            if constexpr (C::L == ZS_CSV) {
                 if (i + kEntryAhead < n) __builtin_prefetch(zs_item_entry(*c.idx, a[i + kEntryAhead]));
                 if (i + kDataAhead < n) {
                     const CsvEntry* e = zs_item_entry(*c.idx, a[i + kDataAhead]);
@@ -90,7 +109,7 @@ bool reread(const Ctx& c, Item* a, int64_t n, int32_t chunk) {
                     __builtin_prefetch(e->cols);
                 }
                 bool more;
-                a[i].key = zs_key_chunk(record_of(c, a[i]), chunk, &more);
+                a[i].key = zs_key_chunk<C::L, C::kWhole>(c.a, record_of(c, a[i]), chunk, &more);
                 anyMore |= more;
                 continue;
             }
@@ -99,7 +118,7 @@ bool reread(const Ctx& c, Item* a, int64_t n, int32_t chunk) {
             __builtin_prefetch(c.idx->base + a[i + kDataAhead].at);
         }
         bool more;
-        a[i].key = zs_key_chunk(record_of(c, a[i]), chunk, &more);
+        a[i].key = zs_key_chunk<C::L, C::kWhole>(c.a, record_of(c, a[i]), chunk, &more);
         anyMore |= more;
     }
     return anyMore;
@@ -110,20 +129,20 @@ bool reread(const Ctx& c, Item* a, int64_t n, int32_t chunk) {
 // group's keys now hold: when they share more than chunk + 1, the group is read once more at the
 // first chunk where they may differ, so that a long shared prefix costs two passes over the group
 // instead of one per chunk.
-template <class Item>
-int32_t reread_shared(const Ctx& c, Item* a, int64_t n, int32_t chunk) {
+template <class C, class Item>
+int32_t reread_shared(const C& c, Item* a, int64_t n, int32_t chunk) {
     constexpr int64_t kDataAhead = 8;
     const int32_t next = chunk + 1;
     const char* first = c.idx->base + a[0].at;
-    int64_t shared = len_of(a[0]);  // bytes every record read so far shares with the first
+    int64_t shared = len_of(c, a[0]);  // bytes every record read so far shares with the first
     const int64_t from = (int64_t)next * 8;  // the bytes before are known to be shared
-    const bool desc = zs_args.bRecSort == 2;
-    a[0].key = zs_raw_key_chunk(first, len_of(a[0]), next, desc);
+    const bool desc = c.a.bRecSort == 2;
+    a[0].key = zs_raw_key_chunk(first, len_of(c, a[0]), next, desc);
     for (int64_t i = 1; i < n; i++) {
         if (i + kDataAhead < n) __builtin_prefetch(c.idx->base + a[i + kDataAhead].at);
         const char* p = c.idx->base + a[i].at;
-        a[i].key = zs_raw_key_chunk(p, len_of(a[i]), next, desc);
-        const int64_t limit = std::min<int64_t>(shared, len_of(a[i]));
+        a[i].key = zs_raw_key_chunk(p, len_of(c, a[i]), next, desc);
+        const int64_t limit = std::min<int64_t>(shared, len_of(c, a[i]));
         int64_t k = from;
         while (k + 8 <= limit && std::memcmp(p + k, first + k, 8) == 0) k += 8;
         while (k < limit && p[k] == first[k]) k++;
@@ -133,7 +152,7 @@ int32_t reread_shared(const Ctx& c, Item* a, int64_t n, int32_t chunk) {
     if (at <= next) return next;
     for (int64_t i = 0; i < n; i++) {
         if (i + kDataAhead < n) __builtin_prefetch(c.idx->base + a[i + kDataAhead].at);
-        a[i].key = zs_raw_key_chunk(c.idx->base + a[i].at, len_of(a[i]), at, desc);
+        a[i].key = zs_raw_key_chunk(c.idx->base + a[i].at, len_of(c, a[i]), at, desc);
     }
     return at;
 }
@@ -141,13 +160,13 @@ int32_t reread_shared(const Ctx& c, Item* a, int64_t n, int32_t chunk) {
 // Whether some key of the group goes on past `chunk`: known from the lengths for fixed-length and
 // newline-ended records; for CSV what the last reading of the group found (csvMore). A key that
 // ended may look, padded, like the start of a longer one, so every item counts.
-template <class Item>
-bool group_more(const Ctx& c, const Item* a, int64_t n, int32_t chunk, bool csvMore) {
+template <class C, class Item>
+bool group_more(const C& c, const Item* a, int64_t n, int32_t chunk, bool csvMore) {
     const int64_t read = (int64_t)(chunk + 1) * 8;
-    if (c.layout == ZS_CSV) return csvMore;
+    if constexpr (C::L == ZS_CSV) return csvMore;
     if (c.keyWidth >= 0) return c.keyWidth > read;
     for (int64_t i = 0; i < n; i++)
-        if (len_of(a[i]) > read) return true;
+        if (len_of(c, a[i]) > read) return true;
     return false;
 }
 
@@ -211,8 +230,8 @@ void sort_by_input(Item* a, int64_t n) {
 }
 
 // Orders a group by the comparator of the family, equal records in input order.
-template <class Item>
-void sort_by_comparator(const Ctx& c, Item* a, int64_t n) {
+template <class C, class Item>
+void sort_by_comparator(const C& c, Item* a, int64_t n) {
     std::sort(a, a + n, [&c](const Item& x, const Item& y) {
         int r = compare_records(c, x, y);
         return r != 0 ? r < 0 : x.at < y.at;
@@ -221,8 +240,8 @@ void sort_by_comparator(const Ctx& c, Item* a, int64_t n) {
 
 // csvMore: for CSV records, whether some key of the group may go on past `chunk` (true when not
 // known).
-template <class Item>
-void sort_group(const Ctx& c, Item* a, int64_t n, int32_t chunk, bool csvMore) {
+template <class C, class Item>
+void sort_group(const C& c, Item* a, int64_t n, int32_t chunk, bool csvMore) {
     while (n > 1) {
         uint64_t diff = 0;
         for (int64_t i = 1; i < n; i++) diff |= a[i].key ^ a[0].key;
@@ -244,7 +263,7 @@ void sort_group(const Ctx& c, Item* a, int64_t n, int32_t chunk, bool csvMore) {
                 sort_by_comparator(c, a, n);
                 return;
             }
-            if (c.rawKeys) {
+            if constexpr (C::kRawKeys) {
                 chunk = reread_shared(c, a, n, chunk);
             } else {
                 chunk++;
@@ -264,7 +283,7 @@ void sort_group(const Ctx& c, Item* a, int64_t n, int32_t chunk, bool csvMore) {
         const int shift = (63 - __builtin_clzll(diff)) / 8 * 8;
         int64_t bounds[257];
         distribute(a, n, [shift](const Item& x) { return (int)((x.key >> shift) & 0xFF); }, bounds);
-        if (n > (1 << 20) && zs_interrupted()) return;
+        if (n > (1 << 20) && zs_interrupted(c.r)) return;
         // The largest bucket goes on in this loop, the others by recursion: the depth stays
         // logarithmic however the keys fall (records sharing ever longer prefixes).
         int largest = 0;
@@ -281,14 +300,25 @@ void sort_group(const Ctx& c, Item* a, int64_t n, int32_t chunk, bool csvMore) {
 
 }  // namespace
 
-void zs_sort_items(ZsIndex* idx, bool stable) {
-    const ArgsInfo& a = zs_args;
+void zs_sort_items(ZsSortRun& r, ZsIndex* idx, bool stable) {
+    const ArgsInfo& a = *r.args;
     if (idx->count < 2) return;
-    Ctx c{idx, a.layout, zs_cmp_fn(zs_cmp_of(a.layout, ZS_AT_ENTRY, false)), stable || a.bUnique == 1,
-          zs_key_ties_identical(), a.layout != ZS_CSV && a.bRecSort != 0, zs_key_chunk_limit(),
-          zs_key_width()};
-    if (idx->fixedItems != nullptr)
-        sort_group(c, idx->fixedItems, idx->count, 0, true);
-    else
-        sort_group(c, idx->items, idx->count, 0, true);
+    zs_with_key_form(a, [&](auto form) {
+        using C = Ctx<decltype(form)>;
+        C c{r,
+            a,
+            idx,
+            zs_cmp_fn(zs_cmp_of(a, a.layout, ZS_AT_ENTRY, false)),
+            zs_cmp_env(r),
+            stable || a.bUnique == 1,
+            zs_key_ties_identical(a),
+            zs_key_chunk_limit(a),
+            zs_key_width(a)};
+        if constexpr (C::L == ZS_FIXED) {
+            ZS_ASSERT(idx->fixedItems != nullptr);
+            sort_group(c, idx->fixedItems, idx->count, 0, true);
+        } else {
+            sort_group(c, idx->items, idx->count, 0, true);
+        }
+    });
 }

@@ -1,12 +1,15 @@
-// Sorting of index items (sort/records.h ZsItem) by their records' order.
+// Sorting of index items (records/records.h ZsItem) by their records' order.
 //
 // Contract
 // - The order is the comparator family's for the run's layout; with `stable` (or -U of keyed
 //   records) records that compare equal keep their input order. Nothing is allocated.
+// - The layout and key form are chosen once per sort; the items are sorted by a body compiled for
+//   them.
 // - An interrupt seen during a long sort leaves the items in some order: the caller checks
-//   zs_run.bInterrupted before it writes them.
+//   r.bInterrupted before it writes them.
 #pragma once
 
 #include "records/records.h"
+#include "sort/run.h"
 
-void zs_sort_items(ZsIndex* idx, bool stable);
+void zs_sort_items(ZsSortRun& r, ZsIndex* idx, bool stable);

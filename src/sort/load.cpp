@@ -1,4 +1,6 @@
-// Loads every input file, back to back, into the one in-memory buffer.
+// Loads every input file, back to back, into the one in-memory buffer; the reads, the CSV header
+// line and the sample of the input that the other modes share.
+#include <cstdlib>
 #include <cstring>
 
 #include "base/msg.h"
@@ -10,9 +12,9 @@ namespace {
 constexpr int64_t kReadPiece = 64LL << 20;
 
 // Reads exactly n bytes; false on a short read or an interrupt.
-bool read_exact(FILE* in, char* dst, int64_t n) {
+bool read_exact(ZsSortRun& r, FILE* in, char* dst, int64_t n) {
     while (n > 0) {
-        if (zs_interrupted()) return false;
+        if (zs_interrupted(r)) return false;
         int64_t piece = n < kReadPiece ? n : kReadPiece;
         if (zs_plat_read(in, dst, piece) != piece) return false;
         dst += piece;
@@ -21,128 +23,102 @@ bool read_exact(FILE* in, char* dst, int64_t n) {
     return true;
 }
 
-
-
-int header_failed(bool japaneseOnly) {
-    if (japaneseOnly)
-        ZS_MSG_JP("☆CSVファイルのヘッダ読み込み中にエラーが発生しました！\n");
-    else
-        ZS_MSG("☆ Error occurred while reading CSV file header!\n", "☆CSVファイルのヘッダ読み込み中にエラーが発生しました！\n");
-    return 1;
-}
-
-// First position of sep in p[0..n), or -1.
-int64_t find_sep(const char* p, int64_t n, const char* sep, int32_t sepLen) {
-    for (int64_t i = 0; i + sepLen <= n; i++)
-        if (p[i] == sep[0] && std::memcmp(p + i, sep, (size_t)sepLen) == 0) return i;
-    return -1;
-}
-
-}  // namespace
-
-int zs_keep_header(const char* line, int32_t lineLen, bool complete) {
-    ArgsInfo* a = &zs_args;
-    int32_t headerLen = lineLen + (complete ? a->sepLen : 0);
-    a->header = static_cast<char*>(zs_malloc(zs_run.pool, headerLen));
-    if (a->header == nullptr) {
-        ZS_MSG("☆ Failed to allocate [%ld]KB memory!\n", "☆[%ld]KBメモリの割当は失敗しました！\n",
-               zs_kb(headerLen));
+// Keeps line (lineLen bytes) as the run's header, completed with the newline code when asked.
+// 1 after a failure message.
+int keep_header(ZsSortRun& r, const char* line, int32_t lineLen, bool complete) {
+    const ArgsInfo& a = *r.args;
+    const int32_t headerLen = lineLen + (complete ? a.sepLen : 0);
+    char* header = static_cast<char*>(zs_malloc(r.pool, headerLen));
+    if (header == nullptr) {
+        ZS_MSG(r, "☆ Failed to allocate [%ld]KB memory!\n", "☆[%ld]KBメモリの割当は失敗しました！\n", zs_kb(headerLen));
         return 1;
     }
-    std::memcpy(a->header, line, (size_t)lineLen);
-    if (complete) std::memcpy(a->header + lineLen, a->sep, (size_t)a->sepLen);
-    a->headerLen = headerLen;
-    return 0;
-}
-
-int zs_header_line(const char* data, int32_t scanned, bool allData, bool japaneseOnly, int32_t* lineLen,
-                   bool* complete) {
-    const ArgsInfo* a = &zs_args;
-    int64_t at = find_sep(data, scanned, a->sep, a->sepLen);
-    // Data that is one line without its newline code is all header; anything else without a
-    // newline code in the first 1 MiB has no header line.
-    if (at < 0 && (!allData || scanned == 0)) return header_failed(japaneseOnly);
-    *complete = at < 0;
-    *lineLen = at >= 0 ? (int32_t)at + a->sepLen : scanned;
-    return 0;
-}
-
-int32_t zs_end_with_sep(char* data, int64_t len) {
-    const ArgsInfo* a = &zs_args;
-    if (a->layout == ZS_FIXED || len == 0) return 0;
-    if (len >= a->sepLen && std::memcmp(data + len - a->sepLen, a->sep, (size_t)a->sepLen) == 0) return 0;
-    std::memcpy(data + len, a->sep, (size_t)a->sepLen);
-    return a->sepLen;
-}
-
-int zs_read_header(FILE* in, const InputFile* file, bool first, bool japaneseOnly, ZsHeaderChunk* h) {
-    *h = ZsHeaderChunk{nullptr, file->size < ZS_HEADER_SCAN_LIMIT ? file->size : ZS_HEADER_SCAN_LIMIT, 0};
-    h->chunk = h->chunkLen > 0 ? static_cast<char*>(zs_qmalloc(h->chunkLen)) : nullptr;
-    if (h->chunk == nullptr) return header_failed(japaneseOnly);
-    int rc = 0;
-    bool complete = false;
-    if (!read_exact(in, h->chunk, h->chunkLen)) {
-        rc = zs_input_read_failed(file->path);
-    } else {
-        rc = zs_header_line(h->chunk, h->chunkLen, h->chunkLen == file->size, japaneseOnly, &h->lineLen, &complete);
-        if (rc == 0 && first) rc = zs_keep_header(h->chunk, h->lineLen, complete);
-    }
-    if (rc != 0) {
-        qfree(h->chunk);
-        h->chunk = nullptr;
-    }
-    return rc;
-}
-
-namespace {
-
-// Reads the first 1 MiB of a CSV file, keeps the first file's header line and copies the bytes
-// after it to dst. 0 with the bytes of the file consumed in *consumed and the bytes placed at dst
-// in *copied; 1 after a failure message.
-int strip_header(FILE* in, const InputFile* file, bool first, char* dst, int64_t* consumed, int64_t* copied) {
-    ZsHeaderChunk h;
-    if (zs_read_header(in, file, first, false, &h) != 0) return 1;
-    *consumed = h.chunkLen;
-    *copied = h.chunkLen - h.lineLen;
-    std::memcpy(dst, h.chunk + h.lineLen, (size_t)*copied);
-    qfree(h.chunk);
+    std::memcpy(header, line, (size_t)lineLen);
+    if (complete) std::memcpy(header + lineLen, a.sep, (size_t)a.sepLen);
+    r.totals.header = header;
+    r.totals.headerLen = headerLen;
     return 0;
 }
 
 // Reads one open input file to *offset in buffer. 1 after a failure message.
-int read_file(FILE* in, const InputFile* file, bool first, char* buffer, int64_t* offset) {
-    const ArgsInfo* a = &zs_args;
+int read_file(ZsSortRun& r, FILE* in, const InputFile* file, char* buffer, int64_t* offset) {
+    const ArgsInfo& a = *r.args;
     const int64_t fileStart = *offset;
     int64_t rest = file->size;
-    if (a->layout == ZS_CSV && a->bHeader) {
-        int64_t consumed = 0, copied = 0;
-        if (strip_header(in, file, first, buffer + *offset, &consumed, &copied) != 0) return 1;
-        *offset += copied;
-        rest -= consumed;
+    if (a.layout == ZS_CSV && a.bHeader) {
+        // The first bytes go where the records go; the header line is cut from their front.
+        const int32_t chunkLen = file->size < ZS_HEADER_SCAN_LIMIT ? file->size : ZS_HEADER_SCAN_LIMIT;
+        char* chunk = buffer + *offset;
+        if (!read_exact(r, in, chunk, chunkLen)) return zs_input_read_failed(r, file->path);
+        int32_t lineLen = 0;
+        if (zs_header_take(r, chunk, chunkLen, chunkLen == file->size, ZS_TEXT_HEADER_FAILED, &lineLen) != 0) return 1;
+        std::memmove(chunk, chunk + lineLen, (size_t)(chunkLen - lineLen));
+        *offset += chunkLen - lineLen;
+        rest -= chunkLen;
     }
     int64_t left = rest;
     bool atEnd;
-    if (!zs_read_sized(in, buffer + *offset, rest, &left, &atEnd)) return zs_input_read_failed(file->path);
+    if (!zs_read_sized(r, in, buffer + *offset, rest, &left, &atEnd)) return zs_input_read_failed(r, file->path);
     *offset += rest;
     // Every file's data ends with the newline code: its last record never runs into the next
     // file's first.
-    *offset += zs_end_with_sep(buffer + fileStart, *offset - fileStart);
+    *offset += zs_end_with_sep(r, buffer + fileStart, *offset - fileStart);
     return 0;
 }
 
 }  // namespace
 
-int zs_input_read_failed(const char* path) {
-    if (zs_run.bInterrupted) return 1;  // the interrupt has been reported
-    ZS_MSG("☆ Error occurred while reading input file [%s]!\n", "☆入力ファイル[%s]の読み込み中にエラーが発生しました！\n",
+int zs_header_take(ZsSortRun& r, const char* data, int64_t have, bool allData, const ZsText& failed,
+                   int32_t* lineLen) {
+    const ArgsInfo& a = *r.args;
+    const int64_t scanned = have < ZS_HEADER_SCAN_LIMIT ? have : ZS_HEADER_SCAN_LIMIT;
+    const int64_t at = zs_find_sep(data, scanned, a.sep, a.sepLen);
+    // Data that is one line without its newline code is all header; anything else without a
+    // newline code in the first 1 MiB has no header line.
+    if (at < 0 && (!allData || have > scanned || scanned == 0)) {
+        zs_msg_text(r, failed);
+        return 1;
+    }
+    const bool complete = at < 0;
+    *lineLen = (int32_t)(at >= 0 ? at + a.sepLen : scanned);
+    // The first input's header is the run's.
+    if (r.totals.header == nullptr) return keep_header(r, data, *lineLen, complete);
+    return 0;
+}
+
+int zs_header_file(ZsSortRun& r, FILE* in, const InputFile* file, const ZsText& failed, int32_t* lineLen) {
+    const int32_t chunkLen = file->size < ZS_HEADER_SCAN_LIMIT ? file->size : ZS_HEADER_SCAN_LIMIT;
+    char* chunk = chunkLen > 0 ? static_cast<char*>(zs_qmalloc(r.pool, chunkLen)) : nullptr;
+    if (chunk == nullptr) {
+        zs_msg_text(r, failed);
+        return 1;
+    }
+    int rc = read_exact(r, in, chunk, chunkLen)
+                 ? zs_header_take(r, chunk, chunkLen, chunkLen == file->size, failed, lineLen)
+                 : zs_input_read_failed(r, file->path);
+    qfree(r.pool, chunk);
+    return rc;
+}
+
+int32_t zs_end_with_sep(ZsSortRun& r, char* data, int64_t len) {
+    const ArgsInfo& a = *r.args;
+    if (a.layout == ZS_FIXED || len == 0) return 0;
+    if (len >= a.sepLen && std::memcmp(data + len - a.sepLen, a.sep, (size_t)a.sepLen) == 0) return 0;
+    std::memcpy(data + len, a.sep, (size_t)a.sepLen);
+    return a.sepLen;
+}
+
+int zs_input_read_failed(ZsSortRun& r, const char* path) {
+    if (r.bInterrupted) return 1;  // the interrupt has been reported
+    ZS_MSG(r, "☆ Error occurred while reading input file [%s]!\n", "☆入力ファイル[%s]の読み込み中にエラーが発生しました！\n",
            path);
     return 1;
 }
 
-bool zs_read_sized(FILE* in, char* dst, int64_t n, int64_t* left, bool* atEnd) {
+bool zs_read_sized(ZsSortRun& r, FILE* in, char* dst, int64_t n, int64_t* left, bool* atEnd) {
     ZS_ASSERT(n <= *left);
     *atEnd = false;
-    if (!read_exact(in, dst, n)) return false;
+    if (!read_exact(r, in, dst, n)) return false;
     *left -= n;
     if (*left == 0) {
         // Bytes beyond the size checked at the start would not be sorted: the file changed.
@@ -153,39 +129,63 @@ bool zs_read_sized(FILE* in, char* dst, int64_t n, int64_t* left, bool* atEnd) {
     return true;
 }
 
-FILE* zs_open_input(const InputFile* file) {
+FILE* zs_open_input(ZsSortRun& r, const InputFile* file) {
     FILE* in = fopen(file->path, "rb");
     if (in == nullptr) {
-        ZS_MSG("☆ Cannot open input file [%s]!\n", "☆入力ファイル[%s]は開くことはできません！\n", file->path);
+        ZS_MSG(r, "☆ Cannot open input file [%s]!\n", "☆入力ファイル[%s]は開くことはできません！\n", file->path);
         return nullptr;
     }
     // Unbuffered: each read goes straight into the destination.
     if (setvbuf(in, nullptr, _IONBF, 0) != 0) {
-        ZS_MSG("☆ Failed to set input buffer!\n", "☆入力バッファの設定はできません！\n");
+        ZS_MSG(r, "☆ Failed to set input buffer!\n", "☆入力バッファの設定はできません！\n");
         fclose(in);
         return nullptr;
     }
     return in;
 }
 
-int64_t zs_load_size() {
-    const ArgsInfo* a = &zs_args;
-    return (int64_t)a->totalFileSize + (int64_t)a->inFileNums * a->sepLen;
+ZsInputSample zs_sample_input(ZsSortRun& r, const char* data, int64_t n) {
+    const ArgsInfo& a = *r.args;
+    const ZsSample s = zs_index_sample(a, data, n);
+    return ZsInputSample{s.recordBytes, zs_index_cost(a, s.columns)};
 }
 
-int zs_load_input(char* buffer, int32_t* fileEnds) {
-    ArgsInfo* a = &zs_args;
+ZsInputSample zs_sample_files(ZsSortRun& r) {
+    const ArgsInfo& a = *r.args;
+    char* buf = nullptr;
+    int64_t n = 0;
+    // Fixed-length records are their length whatever the bytes.
+    for (int32_t f = 0; f < a.inFileNums && a.layout != ZS_FIXED; f++) {
+        if (a.arrInFile[f].size == 0) continue;
+        FILE* in = fopen(a.arrInFile[f].path, "rb");
+        buf = static_cast<char*>(std::malloc(ZS_SAMPLE_BYTES));
+        n = in != nullptr && buf != nullptr ? zs_plat_read(in, buf, ZS_SAMPLE_BYTES) : -1;
+        if (in != nullptr) fclose(in);
+        break;
+    }
+    const ZsInputSample s = zs_sample_input(r, buf, n > 0 ? n : 0);
+    std::free(buf);
+    return s;
+}
+
+int64_t zs_load_size(ZsSortRun& r) {
+    const ArgsInfo& a = *r.args;
+    return (int64_t)r.totals.totalFileSize + (int64_t)a.inFileNums * a.sepLen;
+}
+
+int zs_load_input(ZsSortRun& r, char* buffer, int32_t* fileEnds) {
+    const ArgsInfo& a = *r.args;
     int64_t offset = 0;
-    for (int32_t f = 0; f < a->inFileNums; f++) {
-        const InputFile* file = &a->arrInFile[f];
-        FILE* in = zs_open_input(file);
+    for (int32_t f = 0; f < a.inFileNums; f++) {
+        const InputFile* file = &a.arrInFile[f];
+        FILE* in = zs_open_input(r, file);
         if (in == nullptr) return 1;
-        int rc = read_file(in, file, f == 0, buffer, &offset);
+        int rc = read_file(r, in, file, buffer, &offset);
         fclose(in);
         if (rc != 0) return 1;
         fileEnds[f] = (int32_t)offset;
-        ZS_VMSG_JP("入力ファイル[%s]の読み込みは完了しました。\n", file->path);
+        ZS_VMSG_JP(r, "入力ファイル[%s]の読み込みは完了しました。\n", file->path);
     }
-    a->totalFileSize = (int32_t)offset;
+    r.totals.totalFileSize = (int32_t)offset;
     return 0;
 }

@@ -1,4 +1,4 @@
-// The work list, the previous output record and the output shared by the merges.
+// The work list, the record copies and the output shared by the merges.
 #include "sort/merge.h"
 
 #include <cstring>
@@ -11,35 +11,35 @@ constexpr int32_t kOutBufSize = 655360;
 
 }  // namespace
 
-PtrList* zs_work_list(const PtrList* from) {
-    PtrList* work = static_cast<PtrList*>(zs_malloc(zs_run.pool, sizeof(PtrList)));
+PtrList* zs_work_new(ZsSortRun& r, int32_t capacity) {
+    PtrList* work = static_cast<PtrList*>(zs_malloc(r.pool, sizeof(PtrList)));
     if (work == nullptr) return nullptr;
-    *work = PtrList{nullptr, from->capacity, from->start, from->count};
-    if (from->capacity > 0) {
-        work->items = static_cast<void**>(zs_malloc(zs_run.pool, (int64_t)from->capacity * (int64_t)sizeof(void*)));
+    *work = PtrList{nullptr, capacity, 0, 0};
+    if (capacity > 0) {
+        work->items = static_cast<void**>(zs_malloc(r.pool, (int64_t)capacity * (int64_t)sizeof(void*)));
         if (work->items == nullptr) {
-            zs_free(zs_run.pool, work);
+            zs_free(r.pool, work);
             return nullptr;
         }
-        std::memcpy(work->items, from->items, (size_t)from->capacity * sizeof(void*));
     }
     return work;
 }
 
-int zs_work_sort(PtrList* work, ZsCmp plain) {
+int zs_work_sort(ZsSortRun& r, PtrList* work, ZsCmp plain) {
     if (work->count < 2) return 0;
-    return zs_list_msort(work->items + work->start, 0, work->count - 1, sizeof(void*), plain);
+    return zs_list_msort(r.pool, work->items + work->start, 0, work->count - 1, sizeof(void*), plain, zs_cmp_env(r));
 }
 
-void zs_work_reinsert(PtrList* work, ZsCmp cmp) {
+void zs_work_reinsert(ZsSortRun& r, PtrList* work, ZsCmp cmp) {
+    void* env = zs_cmp_env(r);
     void** e = work->items + work->start;
     const int32_t n = work->count;
-    if (n < 2 || cmp(&e[0], &e[1]) != 1) return;  // the usual case: the source stays in front
+    if (n < 2 || cmp(&e[0], &e[1], env) != 1) return;  // the usual case: the source stays in front
     // The rest is in order, so "must come after" holds for a prefix of it: find its end.
     int32_t lo = 2, hi = n;
     while (lo < hi) {
         int32_t mid = lo + (hi - lo) / 2;
-        if (cmp(&e[0], &e[mid]) == 1)
+        if (cmp(&e[0], &e[mid], env) == 1)
             lo = mid + 1;
         else
             hi = mid;
@@ -49,89 +49,73 @@ void zs_work_reinsert(PtrList* work, ZsCmp cmp) {
     e[lo - 1] = u;
 }
 
-int zs_work_order(PtrList* work, int32_t open, bool* sorted, ZsCmp plain, ZsCmp place) {
+int zs_work_order(ZsSortRun& r, PtrList* work, int32_t open, bool* sorted, ZsCmp plain, ZsCmp place) {
     if (open < 2) return 0;
     if (*sorted) {
-        zs_work_reinsert(work, place);
+        zs_work_reinsert(r, work, place);
         return 0;
     }
     *sorted = true;
-    return zs_work_sort(work, plain);
+    return zs_work_sort(r, work, plain);
 }
 
-int zs_prev_reserve(ZsPrevRecord* prev) {
+int zs_prev_reserve(ZsSortRun& r, ZsPrevRecord* prev) {
     constexpr int64_t kBytes = 4096;
     constexpr int32_t kCols = 64;
-    prev->last.lastData = static_cast<char*>(zs_malloc(zs_run.pool, kBytes));
-    prev->last.lastCols = static_cast<CsvColumn*>(zs_malloc(zs_run.pool, kCols * (int64_t)sizeof(CsvColumn)));
-    if (prev->last.lastData == nullptr || prev->last.lastCols == nullptr) return 1;
+    prev->data = static_cast<char*>(zs_malloc(r.pool, kBytes));
+    prev->cols = static_cast<CsvColumn*>(zs_malloc(r.pool, kCols * (int64_t)sizeof(CsvColumn)));
+    if (prev->data == nullptr || prev->cols == nullptr) return 1;
     prev->dataCap = kBytes;
     prev->colsCap = kCols;
     return 0;
 }
 
-int zs_prev_set(ZsPrevRecord* prev, const char* data, int32_t len, const char* packedCols, int32_t colNum) {
-    UnitDataInfo& l = prev->last;
+int zs_prev_set(ZsSortRun& r, ZsPrevRecord* prev, const char* data, int32_t len, const char* packedCols,
+                int32_t colNum) {
     if (len > prev->dataCap) {
-        void* p = zs_realloc(l.lastData, len);
+        void* p = zs_realloc(r.pool, prev->data, len);
         if (p == nullptr) return 1;
-        l.lastData = static_cast<char*>(p);
+        prev->data = static_cast<char*>(p);
         prev->dataCap = len;
     }
     if (colNum > prev->colsCap) {
-        void* p = zs_realloc(l.lastCols, (int64_t)colNum * (int64_t)sizeof(CsvColumn));
+        void* p = zs_realloc(r.pool, prev->cols, (int64_t)colNum * (int64_t)sizeof(CsvColumn));
         if (p == nullptr) return 1;
-        l.lastCols = static_cast<CsvColumn*>(p);
+        prev->cols = static_cast<CsvColumn*>(p);
         prev->colsCap = colNum;
     }
-    std::memcpy(l.lastData, data, (size_t)len);
+    std::memcpy(prev->data, data, (size_t)len);
     // Column tables in the temporary file are packed between unaligned bytes.
-    if (colNum > 0) std::memcpy(l.lastCols, packedCols, (size_t)colNum * sizeof(CsvColumn));
-    l.lastLen = len;
-    l.lastColNum = colNum;
+    if (colNum > 0) std::memcpy(prev->cols, packedCols, (size_t)colNum * sizeof(CsvColumn));
+    prev->head = ZsHead{prev->data, len, reinterpret_cast<const char*>(prev->cols), colNum, 0};
     return 0;
 }
 
-void zs_prev_release(ZsPrevRecord* prev) {
-    zs_free(zs_run.pool, prev->last.lastCols);
-    zs_free(zs_run.pool, prev->last.lastData);
+void zs_prev_release(ZsSortRun& r, ZsPrevRecord* prev) {
+    zs_free(r.pool, prev->cols);
+    zs_free(r.pool, prev->data);
     *prev = ZsPrevRecord{};
 }
 
-int zs_merge_out_open(ZsMergeOut* m, FILE* out, bool unique, int32_t recLen) {
-    InputFile* o = &zs_args.outFile;
-    o->outBufSize = 0;
-    o->outBufOffset = 0;
-    m->unique = unique;
-    m->w = zs_writer(out, zs_run.outBuf, sizeof zs_run.outBuf);
+int zs_merge_out_open(ZsSortRun& r, ZsMergeOut* m, FILE* out, bool unique, int32_t recLen) {
+    *m = ZsMergeOut{zs_writer(out, r.outBuf, sizeof r.outBuf), unique, nullptr, 0};
     if (!unique) return 0;
     int32_t size = kOutBufSize;
     if (recLen > 0) size = recLen > kOutBufSize ? recLen : kOutBufSize / recLen * recLen;  // whole records
-    o->outBuf = static_cast<char*>(zs_qmalloc(size));
-    if (o->outBuf == nullptr) {
-        ZS_MSG_JP("☆出力バッファ[%ld]KBメモリの割当は失敗しました！ \n", zs_kb(size));
+    m->uniqueBuf = static_cast<char*>(zs_qmalloc(r.pool, size));
+    if (m->uniqueBuf == nullptr) {
+        ZS_MSG_JP(r, "☆出力バッファ[%ld]KBメモリの割当は失敗しました！ \n", zs_kb(size));
         return 1;
     }
-    o->outBufSize = size;
-    m->w = zs_writer(out, o->outBuf, size);
+    m->uniqueSize = size;
+    m->w = zs_writer(out, m->uniqueBuf, size);
     return 0;
 }
 
-void zs_merge_out_put(ZsMergeOut* m, const char* data, int32_t len) { zs_put(&m->w, data, len); }
-
-int zs_merge_out_close(ZsMergeOut* m) {
-    InputFile* o = &zs_args.outFile;
+int zs_merge_out_close(ZsSortRun& r, ZsMergeOut* m) {
     zs_writer_flush(&m->w);
-    if (o->outBuf != nullptr) qfree(o->outBuf);
-    o->outBuf = nullptr;
-    o->outBufOffset = 0;
+    if (m->uniqueBuf != nullptr) qfree(r.pool, m->uniqueBuf);
+    m->uniqueBuf = nullptr;
     if (!m->w.failed) return 0;
-    return zs_write_failed(o->path);
-}
-
-void zs_unit_free(UnitDataInfo* unit) {
-    if (unit == nullptr) return;
-    zs_free(zs_run.pool, unit->buf);
-    zs_free(zs_run.pool, unit->lastCols);
-    zs_free(zs_run.pool, unit);
+    return zs_write_failed(r, r.args->outFile.path);
 }

@@ -1,69 +1,143 @@
-// Pieces shared by the merges (of the temporary file's blocks, of presorted inputs): the work list
-// that keeps the sources ordered by their current records, the previous output record of the
-// unique filter, and the merge's output.
+// The merge of sorted sources (the blocks of the temporary file, presorted inputs): the cursor
+// that walks a source, the work list that keeps the sources ordered by their current records, the
+// previous output record of the unique filter, the merge's output and the one merge loop.
 //
 // Contract
 // - Operations return 0, or 1 after printing why they failed (a failed stable sort of the work
 //   list prints nothing: the caller's phase line says the merge failed).
-// - The work list holds UnitDataInfo pointers; its comparators are members of the family for the
-//   place the records are seen (ZS_AT_UNIT, ZS_AT_MERGE).
+// - The work list holds ZsHead pointers: the head of each open source's cursor, kept on its
+//   current record. Its comparators and equality tests are the family's members for the place the
+//   records are seen (ZS_AT_UNIT, ZS_AT_MERGE), called with the run's records context.
+// - A source's number (head.unitNo) is its place in input order and its index among the merge's
+//   sources.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
 #include "records/compare.h"
+#include "records/records.h"
 #include "sort/sort.h"
 #include "sort/writer.h"
 
-// A copy of a list that can be reordered while the original keeps its order, taken from the pool.
-PtrList* zs_work_list(const PtrList* from);
+// Where a merge stands in one source.
+struct ZsCursor {
+    ZsHead head;        // the current record (first: a work-list entry is the cursor's address)
+    char* buf;          // the bytes of the source at hand (pool front memory)
+    int32_t bufCap;
+    int32_t bufLen;     // bytes held in buf
+    int32_t bufPos;     // offset of the current record in buf (records taken straight from buf)
+    int32_t recBytes;   // bytes the current record takes there
+    int64_t readBytes;  // bytes of the source read into buf so far
+    int32_t recIdx;     // index of the current record (in the block, or in the load's index)
+    int32_t recNum;     // records of the block, or of the load's index
+};
+
+// An empty work list with room for capacity entries, from the pool; null when none could be had.
+PtrList* zs_work_new(ZsSortRun& r, int32_t capacity);
 
 // Sorts the live entries of the work list by the plain comparator (stable: equal records stay in
 // source order).
-int zs_work_sort(PtrList* work, ZsCmp plain);
+int zs_work_sort(ZsSortRun& r, PtrList* work, ZsCmp plain);
 // Puts entry 0, whose source has moved on, back in order: it goes behind every entry that must
 // come before it (cmp gives exactly 1), in front of the first that need not.
-void zs_work_reinsert(PtrList* work, ZsCmp cmp);
+void zs_work_reinsert(ZsSortRun& r, PtrList* work, ZsCmp cmp);
 
 // Orders the work list before a record is taken: the first time a full sort by the plain
 // comparator, then only entry 0 put back in place with `place`. Nothing to do for one source.
-int zs_work_order(PtrList* work, int32_t open, bool* sorted, ZsCmp plain, ZsCmp place);
+int zs_work_order(ZsSortRun& r, PtrList* work, int32_t open, bool* sorted, ZsCmp plain, ZsCmp place);
 
-// The previous output record of the unique filter, copied into memory of its own so that it
-// outlives the buffer it came from. Its `last` record is what the equality tests read.
+// A record copied into memory of its own, so that it outlives the buffer it came from: the
+// previous output record of the unique filter, or the last record of an input's previous load.
+// Its head is what the equality tests and comparators read.
 struct ZsPrevRecord {
-    UnitDataInfo last;  // lastData, lastLen, lastCols, lastColNum
+    ZsHead head;
+    char* data;
+    CsvColumn* cols;
     int64_t dataCap;
     int32_t colsCap;
 };
 // Takes the copy's memory before the merge takes the rest, so that it stays low in the pool: a
 // copy made later would sit above what the merge releases and keep it from being reused.
-int zs_prev_reserve(ZsPrevRecord* prev);
-int zs_prev_set(ZsPrevRecord* prev, const char* data, int32_t len, const char* packedCols, int32_t colNum);
-void zs_prev_release(ZsPrevRecord* prev);
+int zs_prev_reserve(ZsSortRun& r, ZsPrevRecord* prev);
+// Copies a record (packedCols: its column table, possibly unaligned). 1 when no memory could be
+// had (nothing printed: the caller's message names its buffer).
+int zs_prev_set(ZsSortRun& r, ZsPrevRecord* prev, const char* data, int32_t len, const char* packedCols,
+                int32_t colNum);
+void zs_prev_release(ZsSortRun& r, ZsPrevRecord* prev);
 
-// The output of a merge: records go through a buffered writer, with -U over a buffer of its own
-// (outFile.outBuf, from the pool).
+// The output of a merge: records go through a buffered writer over r.outBuf, with -U over a buffer
+// of its own from the pool.
 struct ZsMergeOut {
     ZsWriter w;
     bool unique;
+    char* uniqueBuf;     // back-region block; null without -U
+    int32_t uniqueSize;  // its bytes; 0 without -U
     bool failed() const { return w.failed; }
 };
 // Sets the output up; fixed-length records get a unique buffer of whole records.
-int zs_merge_out_open(ZsMergeOut* m, FILE* out, bool unique, int32_t recLen);
-void zs_merge_out_put(ZsMergeOut* m, const char* data, int32_t len);
+int zs_merge_out_open(ZsSortRun& r, ZsMergeOut* m, FILE* out, bool unique, int32_t recLen);
+inline void zs_merge_out_put(ZsMergeOut* m, const char* data, int32_t len) { zs_put(&m->w, data, len); }
 // Writes what is pending and returns the unique buffer; 1 after printing a write error.
-int zs_merge_out_close(ZsMergeOut* m);
+int zs_merge_out_close(ZsSortRun& r, ZsMergeOut* m);
 
-// Puts the CSV header line kept by -H, when there is one, ahead of the records.
-void zs_put_header(ZsWriter* w);
+// The one merge loop. Source is what differs between the merges:
+//   int advance(int32_t unitNo, bool* done)  moves the source's cursor to its next record and its
+//                                            head onto it; *done when the source is used up
+//   void finished(int32_t unitNo, int32_t open)  a used-up source leaves (open: sources still open
+//                                                 with it)
+//   int keepFailed(int32_t len)              says that the unique filter's copy of a record of len
+//                                            bytes could not be made; returns 1
+// work holds the heads of the `open` sources with records. With -U every record whose keys equal
+// those of the record written before it is skipped; prev holds that record. 0 when every source
+// is used up; 1 after a failure (a failed output write is left to the caller's close).
+template <ZsLayout L, class Source>
+int zs_merge_loop(ZsSortRun& r, Source& src, PtrList* work, int32_t open, ZsWhere where, ZsMergeOut* out,
+                  ZsPrevRecord* prev) {
+    const ArgsInfo& a = *r.args;
+    void* env = zs_cmp_env(r);
+    const bool unique = a.bUnique == 1;
+    const ZsCmp plain = zs_cmp_fn(zs_cmp_of(a, L, where, false));
+    // With -U the record kept of equal ones must not depend on where blocks or loads end: the
+    // first in input order, as in memory. Sources are numbered in input order, so the stable form
+    // gives it.
+    const ZsCmp place = zs_cmp_fn(zs_cmp_of(a, L, where, a.bStabilize == 1 || unique));
+    const ZsCmp equal = zs_cmp_fn(zs_eq_of(L, where));
+    bool sorted = false, first = true;
+    for (uint32_t taken = 1; open > 0; taken++) {
+        if (zs_work_order(r, work, open, &sorted, plain, place) != 0) return 1;
+        const ZsHead* h = static_cast<const ZsHead*>(work->items[work->start]);
+        bool write = !unique || first;
+        if (!write) {
+            // Fixed-length records compare as themselves; the others through their heads.
+            if constexpr (L == ZS_FIXED)
+                write = equal(prev->head.data, h->data, env) != 0;
+            else
+                write = equal(&prev->head, h, env) != 0;
+        }
+        if (write) {
+            zs_merge_out_put(out, h->data, h->len);
+            if (unique) {
+                if (zs_prev_set(r, prev, h->data, h->len, h->cols, h->colNum) != 0) return src.keepFailed(h->len);
+                first = false;
+            }
+        }
+        const int32_t unitNo = h->unitNo;
+        bool done;
+        if (src.advance(unitNo, &done) != 0) return 1;
+        if (done) {
+            src.finished(unitNo, open);
+            open--;
+            zs_list_remove_at(work, 0);
+        }
+        if ((taken & 0xFFFF) == 0 && zs_interrupted(r)) return 1;
+        if (out->failed()) return 1;
+    }
+    return 0;
+}
 
-// The merge of the temporary file's blocks into the output, one variant per layout;
-// zs_merge_tmp picks the run's. tmp is the temporary file (read by position), out the output.
+// The merge of the temporary file's blocks (r.tmp) into the output (r.outStream), one variant
+// per layout; zs_merge_tmp picks the run's.
 template <ZsLayout L>
-int zs_mergeTmpFile(FILE* tmp, FILE* out);
-int zs_merge_tmp(FILE* tmp, FILE* out);
-
-// Releases one block record: its buffer, its column copy, then the record.
-void zs_unit_free(UnitDataInfo* unit);
+int zs_mergeTmpFile(ZsSortRun& r);
+int zs_merge_tmp(ZsSortRun& r);

@@ -1,45 +1,46 @@
 // Split sort: data larger than the pool is read in loads; each load is indexed, sorted and
-// appended to the temporary file as one sorted block, described by a UnitDataInfo in blockList.
+// appended to the temporary file as one sorted block, described by a ZsBlock in r.tmp.blocks. And
+// the sort through the temporary file that the temporary-file mode and the sort of standard input
+// share: create it, write the blocks, merge them into the output.
 //
 // Memory: a load's buffer and the index of its records share the pool. The buffer is sized from
 // the records of a first sample, so that buffer, entries, list and sort scratch fit together, and
 // a block never indexes more records than that share allows: a load of shorter records than the
 // sample's leaves the rest for the next block instead of spilling to the heap.
+#include "sort/split.h"
+
 #include <algorithm>
 #include <cstring>
 
 #include "base/msg.h"
 #include "sort/item_sort.h"
 #include "sort/merge.h"
-#include "sort/split.h"
 
 namespace {
 
-constexpr int64_t kBasicSize = 1 << 20;     // pool kept back from the blocks
-constexpr int64_t kSampleBytes = 64 << 10;  // read first to learn the record length
-constexpr int64_t kPoolSlack = 64 << 10;    // headers of the pool's own blocks
+constexpr int64_t kPoolSlack = 64 << 10;  // headers of the pool's own blocks
 
-void read_failed() {
-    if (zs_run.bInterrupted) return;  // the interrupt has been reported
-    ZS_MSG("☆ Error occurred while reading input file during split sort!\n",
+void read_failed(ZsSortRun& r) {
+    if (r.bInterrupted) return;  // the interrupt has been reported
+    ZS_MSG(r, "☆ Error occurred while reading input file during split sort!\n",
            "☆分割ソートでは、入力ファイルの読み込み中にエラーが発生しました！\n");
 }
 
 // Reads up to n bytes into dst; the stream's end (or, for a file, its expected size) sets atEnd.
-int read_more(ZsSplit* s, char* dst, int64_t n) {
+int read_more(ZsSortRun& r, ZsSplit* s, char* dst, int64_t n) {
     int64_t got = n;
     if (s->left >= 0) {
         if (got > s->left) got = s->left;
         bool atEnd;
-        if (!zs_read_sized(s->in, dst, got, &s->left, &atEnd)) {
-            read_failed();
+        if (!zs_read_sized(r, s->in, dst, got, &s->left, &atEnd)) {
+            read_failed(r);
             return 1;
         }
         s->atEnd = atEnd;
     } else {
         got = n > 0 ? zs_plat_read(s->in, dst, n) : 0;
         if (got < 0) {
-            read_failed();
+            read_failed(r);
             return 1;
         }
         if (got < n) s->atEnd = true;  // only the end of the data reads short
@@ -50,12 +51,12 @@ int read_more(ZsSplit* s, char* dst, int64_t n) {
 
 // Sizes the block buffer and the record limit of a block from the sample's records: the buffer
 // takes the share of the pool that its records' index leaves free.
-void plan_blocks(ZsSplit* s, const char* sample, int64_t sampleLen) {
-    const ArgsInfo& a = zs_args;
-    int64_t avail = (int64_t)a.totalMemSize - kBasicSize - kPoolSlack;
+void plan_blocks(ZsSortRun& r, ZsSplit* s, const char* sample, int64_t sampleLen) {
+    const ArgsInfo& a = *r.args;
+    int64_t avail = (int64_t)r.totals.totalMemSize - ZS_BASIC_SIZE - kPoolSlack;
     if (avail < (64 << 10)) avail = 64 << 10;
-    ZsSample smp = zs_index_sample(sample, sampleLen);
-    double perRecord = (double)zs_index_cost(smp.columns);
+    const ZsInputSample smp = zs_sample_input(r, sample, sampleLen);
+    const double perRecord = (double)smp.perRecord;
     int64_t cap = (int64_t)((double)avail * smp.recordBytes / (smp.recordBytes + perRecord));
     if (a.layout == ZS_FIXED) {
         cap -= cap % a.recLen;
@@ -66,88 +67,94 @@ void plan_blocks(ZsSplit* s, const char* sample, int64_t sampleLen) {
     int64_t records = (int64_t)((double)(avail - cap) / perRecord);
     s->cap = (int32_t)cap;
     s->maxRecords = records > 1 ? records : 1;
-    s->perRecord = (int64_t)perRecord;
+    s->perRecord = smp.perRecord;
+}
+
+void buffer_failed(ZsSortRun& r, int64_t bytes) {
+    ZS_MSG(r, "☆ Failed to allocate [%ld]KB memory for split sort buffer! \n",
+           "☆分割ソート用バッファ[%ld]KBメモリの割当は失敗しました！ \n", (long)(bytes / 1024));
+}
+
+// The verbose line that ends a phase: the milliseconds as the mode's text takes them.
+void took_line(ZsSortRun& r, const ZsText& asDouble, const ZsText& asLong) {
+    if (asDouble.jp != nullptr) zs_text_note(r, asDouble, zs_ms(r.phaseStart, r.finish));
+    if (asLong.jp != nullptr) zs_text_note(r, asLong, r.finish - r.phaseStart);
 }
 
 }  // namespace
 
-int zs_split_open(ZsSplit* s, FILE* in, int64_t bytes, bool standardInput) {
-    const ArgsInfo& a = zs_args;
-    *s = ZsSplit{in, bytes, bytes == 0, nullptr, 0, 0, 1, 1, nullptr};
+int zs_split_open(ZsSortRun& r, ZsSplit* s, FILE* in, int64_t bytes) {
+    *s = ZsSplit{in, bytes, bytes == 0, nullptr, nullptr, 0, 0, 1, 1, nullptr};
     // The sample is read into a front block, so that the buffer can follow it in the back region.
-    char* sample = static_cast<char*>(zs_malloc(zs_run.pool, kSampleBytes));
-    if (sample == nullptr) {
-        ZS_MSG("☆ Failed to allocate [%ld]KB memory for split sort buffer! \n",
-               "☆分割ソート用バッファ[%ld]KBメモリの割当は失敗しました！ \n", (long)(kSampleBytes / 1024));
+    s->sample = static_cast<char*>(zs_malloc(r.pool, ZS_SAMPLE_BYTES));
+    if (s->sample == nullptr) {
+        buffer_failed(r, ZS_SAMPLE_BYTES);
         return 1;
     }
-    int rc = s->atEnd ? 0 : read_more(s, sample, kSampleBytes);
-    if (rc == 0) {
-        plan_blocks(s, sample, s->len);
-        if (s->len > s->cap) s->cap = s->len;  // never smaller than what was read
-        if (standardInput)
-            ZS_VMSG_JP("ブロックのバッファサイズは[%ld]KBです。\n", zs_kb(s->cap));
-        else if (a.layout == ZS_FIXED)
-            ZS_VMSG_JP("分割ソート用バッファサイズは[%ld]KBです。\n", (long)(s->cap / 1024));
-        else
-            ZS_VMSG_JP("最初分割ソート用バッファサイズは[%ld]KBです。\n", (long)(s->cap / 1024));
-        // Room for a newline code completing the last record.
-        s->buf = static_cast<char*>(zs_qmalloc((int64_t)s->cap + a.sepLen));
-        if (s->buf == nullptr) {
-            ZS_MSG("☆ Failed to allocate [%ld]KB memory for split sort buffer! \n",
-                   "☆分割ソート用バッファ[%ld]KBメモリの割当は失敗しました！ \n", (long)(s->cap / 1024));
-            rc = 1;
-        } else {
-            std::memcpy(s->buf, sample, (size_t)s->len);
-        }
+    if (!s->atEnd && read_more(r, s, s->sample, ZS_SAMPLE_BYTES) != 0) return 1;
+    plan_blocks(r, s, s->sample, s->len);
+    if (s->len > s->cap) s->cap = s->len;  // never smaller than what was read
+    return 0;
+}
+
+int zs_split_buffer(ZsSortRun& r, ZsSplit* s) {
+    // Room for a newline code completing the last record.
+    s->buf = static_cast<char*>(zs_qmalloc(r.pool, (int64_t)s->cap + r.args->sepLen));
+    int rc = 0;
+    if (s->buf == nullptr) {
+        buffer_failed(r, s->cap);
+        rc = 1;
+    } else {
+        std::memcpy(s->buf, s->sample, (size_t)s->len);
     }
-    zs_free(zs_run.pool, sample);
+    zs_free(r.pool, s->sample);
+    s->sample = nullptr;
     return rc;
 }
 
-int zs_split_fill(ZsSplit* s) {
+int zs_split_fill(ZsSortRun& r, ZsSplit* s) {
     if (s->atEnd || s->len >= s->cap) return 0;
-    if (zs_interrupted()) return 1;
-    return read_more(s, s->buf + s->len, (int64_t)s->cap - s->len);
+    if (zs_interrupted(r)) return 1;
+    return read_more(r, s, s->buf + s->len, (int64_t)s->cap - s->len);
 }
 
-int zs_split_block(ZsSplit* s) {
-    ArgsInfo* a = &zs_args;
+int zs_split_block(ZsSortRun& r, ZsSplit* s) {
+    const ArgsInfo& a = *r.args;
     if (s->len == 0) return 0;
     if (s->atEnd) {
         // The last record of the data gets its newline code (the buffer has room for it).
-        int32_t added = zs_end_with_sep(s->buf, s->len);
+        int32_t added = zs_end_with_sep(r, s->buf, s->len);
         s->len += added;
-        a->totalFileSize += added;
+        r.totals.totalFileSize += added;
     }
-    if (s->spare == nullptr && (s->spare = zs_new_unit()) == nullptr) return 1;
+    if (s->spare == nullptr && (s->spare = zs_new_block(r)) == nullptr) return 1;
     // The plan's room for the index is an estimate; the pool's largest free block decides, so that
     // the index does not spill to the heap (what it cannot index stays for the next block).
     int64_t limit = s->maxRecords;
-    const int64_t free = zs_pool_largest_free(zs_run.pool);
+    const int64_t free = zs_pool_largest_free(r.pool);
     if (free >= 0) limit = std::clamp<int64_t>((free - kPoolSlack) / s->perRecord, 1, limit);
     ZsIndex idx{};
-    if (zs_index_build(s->buf, s->len, ZsScan{s->atEnd ? 1 : 0, nullptr, 0, limit, 0, 1}, &idx) != 0) return 1;
+    if (zs_index_build(r, s->buf, s->len, ZsScan{s->atEnd ? 1 : 0, nullptr, 0, limit, 0, 1}, &idx) != 0) return 1;
     int32_t count = idx.count;
     int rc = 0;
     if (idx.indexedBytes == 0) {
         // A full load without one whole record would be read again without end: the record is
         // longer than a load.
-        if (a->layout == ZS_FIXED)
-            ZS_MSG("☆ Invalid input data size [%ld]!\n", "☆入力データのサイズ[%ld]は不正です！\n", (long)s->len);
-        else if (a->layout == ZS_CSV)
-            ZS_MSG_JP("☆不正なレコード長を検知しました！ \n");
+        if (a.layout == ZS_FIXED)
+            ZS_MSG(r, "☆ Invalid input data size [%ld]!\n", "☆入力データのサイズ[%ld]は不正です！\n", (long)s->len);
+        else if (a.layout == ZS_CSV)
+            ZS_MSG_JP(r, "☆不正なレコード長を検知しました！ \n");
         else
-            ZS_MSG("☆ Invalid record length detected! \n", "☆不正なレコード長を検知しました！ \n");
+            ZS_MSG(r, "☆ Invalid record length detected! \n", "☆不正なレコード長を検知しました！ \n");
         rc = 1;
     } else if (count > 0) {
         // Fixed-length files were counted by the argument check; standard input is counted here.
-        if (a->layout != ZS_FIXED || a->inFileNums == 0) a->totalRecNum += count;
-        rc = zs_write_sorted_block(&idx, s->spare);
-        if (rc == 0) s->spare = nullptr;  // now in blockList
+        if (a.layout != ZS_FIXED || a.inFileNums == 0) r.totals.totalRecNum += count;
+        rc = zs_write_sorted_block(r, &idx, s->spare);
+        if (rc == 0) s->spare = nullptr;  // now in the block list
     }
     int32_t carry = s->len - idx.indexedBytes;
-    zs_index_release(&idx);
+    zs_index_release(r, &idx);
     if (rc != 0) return 1;
     // The record cut off at the end of the load starts the next one.
     std::memmove(s->buf, s->buf + (s->len - carry), (size_t)carry);
@@ -155,127 +162,169 @@ int zs_split_block(ZsSplit* s) {
     return 0;
 }
 
-void zs_split_close(ZsSplit* s) {
-    if (s->buf != nullptr) qfree(s->buf);
+void zs_split_close(ZsSortRun& r, ZsSplit* s) {
+    if (s->buf != nullptr) qfree(r.pool, s->buf);
     s->buf = nullptr;
-    zs_free(zs_run.pool, s->spare);
+    zs_free(r.pool, s->sample);
+    s->sample = nullptr;
+    zs_free(r.pool, s->spare);
     s->spare = nullptr;
 }
 
 // A block record, taken before the block's index so that it sits below it: the index is then
 // released as one region, and the next block's index takes the same memory again.
-UnitDataInfo* zs_new_unit() {
-    UnitDataInfo* unit = static_cast<UnitDataInfo*>(zs_malloc(zs_run.pool, sizeof(UnitDataInfo)));
-    if (unit == nullptr) {
-        ZS_MSG("☆ Failed to allocate [%ld] bytes for block information management! \n",
-               "☆ブロック情報管理用[%ld]メモリの割当は失敗しました！ \n", (long)sizeof(UnitDataInfo));
+ZsBlock* zs_new_block(ZsSortRun& r) {
+    ZsBlock* block = static_cast<ZsBlock*>(zs_malloc(r.pool, sizeof(ZsBlock)));
+    if (block == nullptr) {
+        ZS_MSG(r, "☆ Failed to allocate [%ld] bytes for block information management! \n",
+               "☆ブロック情報管理用[%ld]メモリの割当は失敗しました！ \n", (long)sizeof(ZsBlock));
         return nullptr;
     }
-    *unit = UnitDataInfo{};
-    return unit;
+    *block = ZsBlock{};
+    return block;
 }
 
-int zs_write_sorted_block(ZsIndex* idx, UnitDataInfo* unit) {
-    ArgsInfo* a = &zs_args;
-    zs_sort_items(idx, a->bStabilize == 1);
-    if (zs_run.bInterrupted) return 1;
-    unit->offset = zs_run.tmpOffset;
-    int rc = a->bUnique == 1 ? zs_write_block_unique(idx, zs_run.tmpStream, unit)
-                             : zs_write_block(idx, zs_run.tmpStream, unit);
+int zs_write_sorted_block(ZsSortRun& r, ZsIndex* idx, ZsBlock* block) {
+    const ArgsInfo& a = *r.args;
+    zs_sort_items(r, idx, a.bStabilize == 1);
+    if (r.bInterrupted) return 1;
+    block->offset = r.tmp.offset;
+    int rc = a.bUnique == 1 ? zs_write_block_unique(r, idx, r.tmp.stream, block)
+                            : zs_write_block(r, idx, r.tmp.stream, block);
     if (rc != 0) return 1;
-    // Listed only once written: the caller releases a unit whose block failed.
-    if (zs_list_append(zs_run.blockList, unit, ZS_LIST_POOL) != 0) {
-        ZS_MSG("☆ Failed to extend block information management memory [unit_cnt units]! \n",
+    // Listed only once written: the caller releases a block whose writing failed.
+    if (zs_list_append(r.pool, r.tmp.blocks, block, ZS_LIST_POOL) != 0) {
+        ZS_MSG(r, "☆ Failed to extend block information management memory [unit_cnt units]! \n",
                "☆ブロック情報管理用メモリ[unit_cnt個]の拡張は失敗しました！ \n");
         return 1;
     }
-    zs_run.unit_cnt++;
-    zs_run.tmpOffset += unit->size;
-    ZS_VMSG_JP("ブロック%ld を処理しました！ \n", (long)zs_run.unit_cnt);
+    r.tmp.count++;
+    r.tmp.offset += block->size;
+    ZS_VMSG_JP(r, "ブロック%ld を処理しました！ \n", (long)r.tmp.count);
     return 0;
 }
 
-int zs_split_all(ZsSplit* s) {
+int zs_split_all(ZsSortRun& r, ZsSplit* s) {
     for (;;) {
-        if (zs_split_fill(s) != 0) return 1;
+        if (zs_split_fill(r, s) != 0) return 1;
         if (s->len == 0) return 0;
-        if (zs_split_block(s) != 0) return 1;
+        if (zs_split_block(r, s) != 0) return 1;
         if (s->atEnd && s->len == 0) return 0;
     }
 }
 
-int zs_create_temp_file() {
-    const ArgsInfo* a = &zs_args;
-    if (a->tmpFile.dir == nullptr || a->tmpFile.path == nullptr) {  // the argument check sets both
-        ZS_MSG("☆ Temporary file path is invalid, sorting aborted!\n", "☆一時ファイルのパスが不正の為、ソート中止しました！\n");
+template <ZsLayout L>
+int zs_splitSortFile(ZsSortRun& r, FILE* in, int64_t bytes) {
+    ZS_ASSERT(r.args->layout == L);
+    ZsSplit s;
+    int rc = zs_split_open(r, &s, in, bytes);
+    if (rc == 0) {
+        if constexpr (L == ZS_FIXED)
+            ZS_VMSG_JP(r, "分割ソート用バッファサイズは[%ld]KBです。\n", (long)(s.cap / 1024));
+        else
+            ZS_VMSG_JP(r, "最初分割ソート用バッファサイズは[%ld]KBです。\n", (long)(s.cap / 1024));
+        rc = zs_split_buffer(r, &s);
+    }
+    if (rc == 0) rc = zs_split_all(r, &s);
+    zs_split_close(r, &s);
+    return rc;
+}
+
+template int zs_splitSortFile<ZS_FIXED>(ZsSortRun&, FILE*, int64_t);
+template int zs_splitSortFile<ZS_VARIABLE>(ZsSortRun&, FILE*, int64_t);
+template int zs_splitSortFile<ZS_CSV>(ZsSortRun&, FILE*, int64_t);
+
+int zs_split_sort(ZsSortRun& r, FILE* in, int64_t bytes) {
+    return zs_with_layout(r.args->layout, [&](auto tag) { return zs_splitSortFile<tag.value>(r, in, bytes); });
+}
+
+// ---- The temporary file ----
+
+int zs_temp_create(ZsSortRun& r) {
+    const ArgsInfo& a = *r.args;
+    if (a.tmpFile.dir == nullptr || a.tmpFile.path == nullptr) {  // the argument check sets both
+        ZS_MSG(r, "☆ Temporary file path is invalid, sorting aborted!\n", "☆一時ファイルのパスが不正の為、ソート中止しました！\n");
         return 1;
     }
-    if (zs_plat_access(a->tmpFile.dir, 0) != 0 || zs_plat_access(a->tmpFile.dir, 6) != 0) {
-        ZS_MSG("☆ Temporary folder [%s] does not exist or insufficient permissions!\n",
-               "☆一時フォルダ[%s]は存在しません、又は権限不足です！\n", a->tmpFile.dir);
+    if (zs_plat_access(a.tmpFile.dir, 0) != 0 || zs_plat_access(a.tmpFile.dir, 6) != 0) {
+        ZS_MSG(r, "☆ Temporary folder [%s] does not exist or insufficient permissions!\n",
+               "☆一時フォルダ[%s]は存在しません、又は権限不足です！\n", a.tmpFile.dir);
         return 1;
     }
-    zs_run.tmpStream = zs_plat_create_temp(a->tmpFile.path);
-    if (zs_run.tmpStream == nullptr) {
-        ZS_MSG("☆ Failed to create temporary file [%s]!\n", "☆一時ファイル[%s]は作成できませんでした！\n", a->tmpFile.path);
+    if (r.tmp.blocks == nullptr) {
+        r.tmp.blocks = static_cast<PtrList*>(zs_malloc(r.pool, sizeof(PtrList)));
+        if (r.tmp.blocks == nullptr) {
+            ZS_MSG(r, "☆ Failed to allocate [%ld]KB memory!\n", "☆[%ld]KBメモリの割当は失敗しました！\n",
+                   zs_kb(sizeof(PtrList)));
+            return 1;
+        }
+        *r.tmp.blocks = PtrList{};
+    }
+    char name[ZS_PATH_MAX];
+    name[0] = '\0';
+    const int created = zs_plat_create_temp(a.tmpFile.path, name, sizeof name, &r.tmp.stream);
+    if (created == -2) {
+        ZS_MSG_JP(r, "%s", "\n");
+        ZS_MSG(r, "☆ Failed to delete temporary file [%s]!\n", "☆一時ファイル[%s]は削除できませんでした！\n", name);
         return 1;
     }
-    zs_run.bTmpCreated = 1;
+    if (created != 0) {
+        ZS_MSG(r, "☆ Failed to create temporary file [%s]!\n", "☆一時ファイル[%s]は作成できませんでした！\n", name);
+        return 1;
+    }
     // The block writers buffer whole chunks themselves.
-    if (setvbuf(zs_run.tmpStream, nullptr, _IONBF, 0) != 0) {
-        ZS_MSG("☆ Failed to set temporary file buffer!\n", "☆臨時ファイルのバッファの設定はできません！\n");
+    if (setvbuf(r.tmp.stream, nullptr, _IONBF, 0) != 0) {
+        ZS_MSG(r, "☆ Failed to set temporary file buffer!\n", "☆臨時ファイルのバッファの設定はできません！\n");
         return 1;
     }
     return 0;
 }
 
-int zs_finish_temp_writes() {
-    if (fflush(zs_run.tmpStream) == 0) return 0;
-    ZS_MSG("☆ Error occurred while writing to output file during split sort!\n",
+void zs_temp_close(ZsSortRun& r) {
+    if (r.tmp.stream != nullptr) fclose(r.tmp.stream);
+    // The block records and the list are pool memory: they go with the pool.
+    r.tmp = ZsTempFile{};
+}
+
+int zs_finish_temp_writes(ZsSortRun& r) {
+    if (fflush(r.tmp.stream) == 0) return 0;
+    ZS_MSG(r, "☆ Error occurred while writing to output file during split sort!\n",
            "☆分割ソートでは、出力ファイルの書き込み中にエラーが発生しました！\n");
     return 1;
 }
 
-int zs_merge_to_output() {
-    ArgsInfo* a = &zs_args;
-    if (zs_open_output(false) != 0) return 1;
-    FILE* out = zs_run.outStream.stream;
-    bool failed = false;
-    if (a->layout == ZS_CSV && a->bHeader && a->headerLen > 0)
-        failed = fwrite(a->header, 1, (size_t)a->headerLen, out) != (size_t)a->headerLen;
+int zs_merge_to_output(ZsSortRun& r) {
+    const ArgsInfo& a = *r.args;
+    if (zs_open_output(r, ZS_TEXT_OUT_CREATE) != 0) return 1;
+    // The header goes out on its own: a failed write of it ends the run before any merge.
+    ZsWriter w = zs_writer(r.outStream.stream, r.outBuf, sizeof r.outBuf);
+    zs_put_header(r, &w);
+    zs_writer_flush(&w);
     // Newline-ended records need a merge only when a block was written.
-    if (!failed && (a->layout == ZS_FIXED || zs_run.unit_cnt > 0) && zs_merge_tmp(zs_run.tmpStream, out) != 0) {
-        ZS_MSG("☆ Error occurred during temporary file merge sort!\n", "☆一時ファイルのマージソート中にエラーが発生しました！\n");
+    if (!w.failed && (a.layout == ZS_FIXED || r.tmp.count > 0) && zs_merge_tmp(r) != 0) {
+        ZS_MSG(r, "☆ Error occurred during temporary file merge sort!\n", "☆一時ファイルのマージソート中にエラーが発生しました！\n");
         return 1;
     }
-    return zs_close_output(failed);
+    return zs_close_output(r, w.failed);
 }
 
-int zs_remove_temp_file() {
-    if (zs_run.tmpStream != nullptr) fclose(zs_run.tmpStream);
-    zs_run.tmpStream = nullptr;
-    if (!zs_run.bTmpCreated) return 0;
-    zs_run.bTmpCreated = 0;
-    if (zs_plat_unlink(zs_args.tmpFile.path) == 0) return 0;
-    ZS_MSG_JP("%s", "\n");
-    ZS_MSG("☆ Failed to delete temporary file [%s]!\n", "☆一時ファイル[%s]は削除できませんでした！\n", zs_args.tmpFile.path);
-    return 1;
-}
-
-template <ZsLayout L>
-int zs_splitSortFile(FILE* in, int64_t bytes) {
-    ZS_ASSERT(zs_args.layout == L);
-    ZsSplit s;
-    int rc = zs_split_open(&s, in, bytes, false);
-    if (rc == 0) rc = zs_split_all(&s);
-    zs_split_close(&s);
-    return rc;
-}
-
-template int zs_splitSortFile<ZS_FIXED>(FILE*, int64_t);
-template int zs_splitSortFile<ZS_VARIABLE>(FILE*, int64_t);
-template int zs_splitSortFile<ZS_CSV>(FILE*, int64_t);
-
-int zs_split_sort(FILE* in, int64_t bytes) {
-    return zs_with_layout(zs_args.layout, [&](auto tag) { return zs_splitSortFile<tag.value>(in, bytes); });
+int zs_temp_sort(ZsSortRun& r, const ZsTempTexts& t, ZsSplitStep split, void* env) {
+    if (r.bVerbose) zs_text_note(r, t.started, zs_timestamp(r));
+    zs_phase_begin(r);
+    if (zs_temp_create(r) != 0 || split(r, env) != 0 || zs_finish_temp_writes(r) != 0) return 1;
+    if (r.bVerbose) {
+        r.finish = zs_plat_clock();
+        zs_text_note(r, t.blocks, (long)r.tmp.count);
+        took_line(r, t.splitTook, t.splitTookWhole);
+        zs_text_note(r, t.splitDone, zs_timestamp(r));
+        zs_text_note(r, t.mergeStarted, zs_timestamp(r));
+        r.phaseStart = zs_plat_clock();
+    }
+    if (zs_merge_to_output(r) != 0) return 1;
+    if (r.bVerbose) {
+        r.finish = zs_plat_clock();
+        took_line(r, t.mergeTook, t.mergeTookWhole);
+        zs_text_note(r, t.mergeDone, zs_timestamp(r));
+    }
+    return 0;
 }

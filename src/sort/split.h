@@ -1,11 +1,12 @@
-// The split sort: a stream cut into loads, each sorted and appended to the temporary file as one
-// block described by a UnitDataInfo in blockList (the temporary-file mode and the sort of
-// standard input share it).
+// The split sort and the sort through the temporary file: a stream cut into loads, each sorted
+// and appended to the run's temporary file as one block (a ZsBlock in r.tmp.blocks), and the
+// blocks merged into the output. The temporary-file mode and the sort of standard input share it.
 //
 // Contract
 // - Operations return 0, or 1 after printing why they failed.
-// - zs_run.tmpStream is open for writing and zs_run.blockList exists before the first block.
-// - The buffer is the newest back-region block of the pool while a ZsSplit is open: close it
+// - The temporary file is created by zs_temp_create (inside zs_temp_sort) and closed only by
+//   zs_temp_close, which the run's cleanup calls whatever happened; no mode closes or removes it.
+// - The load buffer is the newest back-region block of the pool while a ZsSplit is open: close it
 //   before releasing any back-region block taken earlier.
 #pragma once
 
@@ -18,43 +19,71 @@ struct ZsSplit {
     FILE* in;            // the stream read
     int64_t left;        // bytes still to read; -1 for "until the end of the data"
     bool atEnd;          // everything has been read
+    char* sample;        // the first bytes, read to plan the loads (front block until the load has them)
     char* buf;           // the load (room for a newline code beyond cap)
     int32_t cap;         // bytes a load may hold
-    int32_t len;         // bytes in buf: the carry of the last block, then what was read after it
+    int32_t len;         // bytes read: the carry of the last block, then what was read after it
     int64_t maxRecords;  // records one block may index, so that its index fits the pool
     int64_t perRecord;   // index bytes per record (the plan's estimate)
-    UnitDataInfo* spare; // the next block's record, taken before its index
+    ZsBlock* spare;      // the next block's record, taken before its index
 };
 
-// Plans the loads from a sample of the first bytes and reads that sample into the buffer. bytes is
+// Reads a first sample of the stream and plans the loads from it (s->cap, s->maxRecords). bytes is
 // what the stream holds from its position, or -1 for "until its end" (standard input).
-int zs_split_open(ZsSplit* s, FILE* in, int64_t bytes, bool standardInput);
+int zs_split_open(ZsSortRun& r, ZsSplit* s, FILE* in, int64_t bytes);
+// Takes the load buffer of the planned size, the sample at its front (the caller shows the plan
+// in between).
+int zs_split_buffer(ZsSortRun& r, ZsSplit* s);
 // Fills the buffer up to its capacity or the end of the data.
-int zs_split_fill(ZsSplit* s);
+int zs_split_fill(ZsSortRun& r, ZsSplit* s);
 // Indexes, sorts and appends one block (a load of error records only writes none); what it could
 // not index stays in the buffer.
-int zs_split_block(ZsSplit* s);
+int zs_split_block(ZsSortRun& r, ZsSplit* s);
 // Blocks until the end of the data.
-int zs_split_all(ZsSplit* s);
-void zs_split_close(ZsSplit* s);
-
-// Creates the run's temporary file (zs_run.tmpStream) in the temporary folder.
-int zs_create_temp_file();
-// Closes and removes the run's temporary file if it exists. 1 after printing that it could not be
-// removed.
-int zs_remove_temp_file();
-// Makes every block written reach the temporary file. 1 after printing that a write failed.
-int zs_finish_temp_writes();
-// Opens the output, writes the CSV header and merges the temporary file's blocks into it.
-int zs_merge_to_output();
-
-// A new block record (null after printing that none could be had).
-UnitDataInfo* zs_new_unit();
-// Sorts the items of an index and appends them to the temporary file as the block unit describes.
-int zs_write_sorted_block(ZsIndex* idx, UnitDataInfo* unit);
+int zs_split_all(ZsSortRun& r, ZsSplit* s);
+void zs_split_close(ZsSortRun& r, ZsSplit* s);
 
 // A file's records (bytes from the stream's position) as sorted blocks of the temporary file, one
 // variant per layout; zs_split_sort picks the run's.
 template <ZsLayout L>
-int zs_splitSortFile(FILE* in, int64_t bytes);
-int zs_split_sort(FILE* in, int64_t bytes);
+int zs_splitSortFile(ZsSortRun& r, FILE* in, int64_t bytes);
+int zs_split_sort(ZsSortRun& r, FILE* in, int64_t bytes);
+
+// A new block record (null after printing that none could be had).
+ZsBlock* zs_new_block(ZsSortRun& r);
+// Sorts the items of an index and appends them to the temporary file as the block described by
+// block, which is listed in r.tmp.blocks once written.
+int zs_write_sorted_block(ZsSortRun& r, ZsIndex* idx, ZsBlock* block);
+
+// ---- The temporary file ----
+// Creates the run's temporary file (r.tmp.stream; its name removed at once) in the temporary
+// folder, and the run's block list. 1 after printing why not.
+int zs_temp_create(ZsSortRun& r);
+// Closes the temporary file if it is open and forgets its blocks (pool memory, released with the
+// pool). The run's cleanup calls it, before the pool goes; harmless when nothing was created.
+void zs_temp_close(ZsSortRun& r);
+// Makes every block written reach the temporary file. 1 after printing that a write failed.
+int zs_finish_temp_writes(ZsSortRun& r);
+// Opens the output, writes the CSV header and merges the temporary file's blocks into it.
+int zs_merge_to_output(ZsSortRun& r);
+
+// The verbose lines of a sort through the temporary file (pairs with en == nullptr are Japanese
+// in every locale). The milliseconds of a phase go to the text that takes them as a double
+// (%8.0f) or the one that takes them as a long (%ld); an empty text (jp == nullptr) is not
+// printed.
+struct ZsTempTexts {
+    ZsText started;         // timestamp
+    ZsText blocks;          // blocks written (long)
+    ZsText splitTook;       // milliseconds of the split sort (double)
+    ZsText splitTookWhole;  // the same as a long
+    ZsText splitDone;       // timestamp
+    ZsText mergeStarted;    // timestamp
+    ZsText mergeTook;       // milliseconds of the merge (double)
+    ZsText mergeTookWhole;  // the same as a long
+    ZsText mergeDone;       // timestamp
+};
+// The mode's part of the sort: writes every block (the temporary file is open).
+using ZsSplitStep = int (*)(ZsSortRun& r, void* env);
+// The sort through the temporary file: creates it, lets split write the sorted blocks, makes them
+// reach the file and merges them into the output, printing the mode's verbose lines.
+int zs_temp_sort(ZsSortRun& r, const ZsTempTexts& texts, ZsSplitStep split, void* env);

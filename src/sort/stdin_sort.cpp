@@ -9,73 +9,72 @@
 
 namespace {
 
+// The verbose lines of the sort through the temporary file, as this mode prints them.
+constexpr ZsTempTexts kTempTexts{
+    {nullptr, "-- 一時ファイルでのソートは開始します。 %s\n"},
+    {nullptr, "分割したブロック数は[%ld]です。\n"},
+    {nullptr, nullptr},
+    {nullptr, "分割ソートにかった時間[%ld]msです。\n"},
+    {nullptr, "-- 一時ファイルでの分割ソートは完成しました。 %s\n\n"},
+    {nullptr, "-- 一時ファイルのマージソートは開始します。 %s\n"},
+    {nullptr, nullptr},
+    {nullptr, "一時ファイルのマージソートがかかった時間[%ld]ms。\n"},
+    {nullptr, "-- 一時ファイルでのソートは完成しました。 %s\n"},
+};
+
 // With -H the first line of the data is the header: kept for the output and cut from the load.
-int take_header(ZsSplit* s) {
-    int32_t scanned = s->len < ZS_HEADER_SCAN_LIMIT ? s->len : ZS_HEADER_SCAN_LIMIT;
-    int32_t lineLen;
-    bool complete;
-    if (zs_header_line(s->buf, scanned, s->atEnd && s->len == scanned, false, &lineLen, &complete) != 0) return 1;
-    if (zs_keep_header(s->buf, lineLen, complete) != 0) return 1;
+int take_header(ZsSortRun& r, ZsSplit* s) {
+    int32_t lineLen = 0;
+    if (zs_header_take(r, s->buf, s->len, s->atEnd, ZS_TEXT_HEADER_FAILED, &lineLen) != 0) return 1;
     std::memmove(s->buf, s->buf + lineLen, (size_t)(s->len - lineLen));
     s->len -= lineLen;
     return 0;
 }
 
 // The whole input is in the first load: sorted and written in memory.
-int sort_in_memory(ZsSplit* s) {
-    ArgsInfo* a = &zs_args;
-    if (a->layout == ZS_FIXED && s->len % a->recLen != 0) {
-        ZS_MSG("☆ Invalid input data size [%ld]!\n", "☆入力データのサイズ[%ld]は不正です！\n", (long)s->len);
+int sort_in_memory(ZsSortRun& r, ZsSplit* s) {
+    const ArgsInfo& a = *r.args;
+    if (a.layout == ZS_FIXED && s->len % a.recLen != 0) {
+        ZS_MSG(r, "☆ Invalid input data size [%ld]!\n", "☆入力データのサイズ[%ld]は不正です！\n", (long)s->len);
         return 1;
     }
-    s->len += zs_end_with_sep(s->buf, s->len);  // the buffer has room for it
+    s->len += zs_end_with_sep(r, s->buf, s->len);  // the buffer has room for it
     char* data = s->buf;
     s->buf = nullptr;  // the sort takes the buffer over
-    int rc = a->bStabilize == 1 ? zs_memsort_stable(data, s->len) : zs_memsort(data, s->len);
-    if (a->layout == ZS_FIXED) a->totalRecNum = s->len / a->recLen;
+    int rc = a.bStabilize == 1 ? zs_memsort_stable(r, data, s->len) : zs_memsort(r, data, s->len);
+    if (a.layout == ZS_FIXED) r.totals.totalRecNum = s->len / a.recLen;
     return rc;
 }
 
-int sort_through_file(ZsSplit* s) {
-    ZS_VMSG_JP("-- 一時ファイルでのソートは開始します。 %s\n", zs_timestamp());
-    zs_phase_begin();
-    if (zs_create_temp_file() != 0 || zs_split_all(s) != 0) return 1;
-    zs_split_close(s);
-    if (zs_finish_temp_writes() != 0) return 1;
-    if (zs_run.bVerbose) {
-        zs_run.finish = zs_plat_clock();
-        ZS_MSG_JP("分割したブロック数は[%ld]です。\n", (long)zs_run.unit_cnt);
-        ZS_MSG_JP("分割ソートにかった時間[%ld]msです。\n", zs_run.finish - zs_run.phaseStart);
-        zs_run.phaseStart = zs_plat_clock();
-        ZS_MSG_JP("-- 一時ファイルでの分割ソートは完成しました。 %s\n\n", zs_timestamp());
-        ZS_MSG_JP("-- 一時ファイルのマージソートは開始します。 %s\n", zs_timestamp());
-    }
-    if (zs_merge_to_output() != 0) return 1;
-    if (zs_run.bVerbose) {
-        zs_run.finish = zs_plat_clock();
-        ZS_MSG_JP("一時ファイルのマージソートがかかった時間[%ld]ms。\n", zs_run.finish - zs_run.phaseStart);
-        ZS_MSG_JP("-- 一時ファイルでのソートは完成しました。 %s\n", zs_timestamp());
-    }
-    return zs_remove_temp_file();
+// The rest of the input, block by block, into the temporary file.
+int split_rest(ZsSortRun& r, void* env) {
+    ZsSplit* s = static_cast<ZsSplit*>(env);
+    if (zs_split_all(r, s) != 0) return 1;
+    zs_split_close(r, s);
+    return 0;
 }
 
 }  // namespace
 
-int zs_stdin() {
-    ArgsInfo* a = &zs_args;
+int zs_stdin(ZsSortRun& r) {
+    const ArgsInfo& a = *r.args;
     // A run before this one may have read standard input to its end.
     zs_plat_clear(stdin);
     ZsSplit s;
-    int rc = zs_split_open(&s, stdin, -1, true);
-    if (rc == 0) rc = zs_split_fill(&s);
+    int rc = zs_split_open(r, &s, stdin, -1);
+    if (rc == 0) {
+        ZS_VMSG_JP(r, "ブロックのバッファサイズは[%ld]KBです。\n", zs_kb(s.cap));
+        rc = zs_split_buffer(r, &s);
+    }
+    if (rc == 0) rc = zs_split_fill(r, &s);
     if (rc == 0 && s.len == 0) {
         // No data: an empty output, and a success.
-        ZS_VMSG_JP("\n-- ソートデータ無しなので、終了する。\n");
-        zs_split_close(&s);
-        return zs_open_output(false) != 0 ? 1 : zs_close_output(false);
+        ZS_VMSG_JP(r, "\n-- ソートデータ無しなので、終了する。\n");
+        zs_split_close(r, &s);
+        return zs_open_output(r, ZS_TEXT_OUT_CREATE) != 0 ? 1 : zs_close_output(r, false);
     }
-    if (rc == 0 && a->layout == ZS_CSV && a->bHeader) rc = take_header(&s);
-    if (rc == 0) rc = s.atEnd ? sort_in_memory(&s) : sort_through_file(&s);
-    zs_split_close(&s);
+    if (rc == 0 && a.layout == ZS_CSV && a.bHeader) rc = take_header(r, &s);
+    if (rc == 0) rc = s.atEnd ? sort_in_memory(r, &s) : zs_temp_sort(r, kTempTexts, split_rest, &s);
+    zs_split_close(r, &s);
     return rc;
 }

@@ -1,5 +1,5 @@
 // Shared helpers of the option and argument-check tests: writable argument vectors, a clean
-// settings record per case, and captured standard error.
+// settings record, totals and log per case, and captured standard error.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -37,24 +37,29 @@ inline std::string cp932(const char* utf8) {
 inline constexpr int kRejected = 1;
 inline constexpr int kVersionShown = 2;
 
+// Every case has a settings record, totals and a log of its own, as a run has.
 class SettingsTest : public testing::Test {
 protected:
+    ZsLog log{};
+    ArgsInfo args{};
+    ZsTotals totals{};
+
     void SetUp() override {
         setenv("LC_ALL", "C", 1);
         clean();
     }
     void TearDown() override { clean(); }
-    static void clean() {
-        zs_args_free(&zs_args);
-        zs_getopt_reset();
-        zs_run.bVerbose = 0;
+    void clean() {
+        zs_args_free(&args);
+        totals = ZsTotals{};
+        log.bVerbose = 0;
     }
     // Loads argv and returns the result (kVersionShown when -V '' ended the loading); the
     // standard error text goes to *err.
     int load(Argv& a, std::string* err = nullptr) {
         testing::internal::CaptureStderr();
         bool done = false;
-        int rc = zs_args_load(&zs_args, a.argc(), a.argv(), &done);
+        int rc = zs_args_load(log, &args, a.argc(), a.argv(), &done);
         if (rc == 0 && done) rc = kVersionShown;
         std::string e = testing::internal::GetCapturedStderr();
         if (err != nullptr) *err = e;

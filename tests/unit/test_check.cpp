@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 
 #include "platform/platform.h"
 #include "settings_test_util.h"
@@ -14,17 +15,31 @@ protected:
     std::string dir;  // a fresh folder per case; also the temporary folder
     std::unique_ptr<Argv> argv;
 
+    // The temporary-folder variables as the process had them: later tests must not see ours.
+    std::optional<std::string> savedTemp, savedTmpdir;
+    static std::optional<std::string> env(const char* name) {
+        const char* v = getenv(name);
+        return v != nullptr ? std::optional<std::string>(v) : std::nullopt;
+    }
+    static void restore(const char* name, const std::optional<std::string>& v) {
+        if (v) setenv(name, v->c_str(), 1);
+        else unsetenv(name);
+    }
+
     void SetUp() override {
         SettingsTest::SetUp();
+        savedTemp = env("TEMP");
+        savedTmpdir = env("TMPDIR");
         char tmpl[] = "/tmp/tesra_check_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
         setenv("TEMP", dir.c_str(), 1);
-        zs_run.processId = 4242;
+        log.processId = 4242;
     }
     void TearDown() override {
         SettingsTest::TearDown();
-        zs_run.processId = 0;
+        restore("TEMP", savedTemp);
+        restore("TMPDIR", savedTmpdir);
         fs::remove_all(dir);
     }
     std::string file(const std::string& name, uintmax_t size) {
@@ -34,11 +49,11 @@ protected:
         return p;
     }
     // Loads (which must succeed) and checks; the check's standard error goes to *err.
-    int check(const std::vector<std::string>& args, std::string* err = nullptr) {
-        argv = std::make_unique<Argv>(args);  // sep and delimiter refer into it
+    int check(const std::vector<std::string>& words, std::string* err = nullptr) {
+        argv = std::make_unique<Argv>(words);  // sep and delimiter refer into it
         EXPECT_EQ(load(*argv), 0);
         testing::internal::CaptureStderr();
-        int rc = zs_args_check(&zs_args);
+        int rc = zs_args_check(log, &args, &totals);
         std::string e = testing::internal::GetCapturedStderr();
         if (err != nullptr) *err = e;
         return rc;
@@ -55,9 +70,9 @@ TEST_F(Check, NewlineCodes) {
     for (auto& c : ok) {
         clean();
         ASSERT_EQ(check(c.args), 0);
-        EXPECT_STREQ(zs_args.sep, c.sep);
-        EXPECT_EQ(zs_args.sepLen, c.sepLen);
-        EXPECT_EQ(zs_args.bFixVar, c.sepLen == 0 ? 1 : 2);
+        EXPECT_STREQ(args.sep, c.sep);
+        EXPECT_EQ(args.sepLen, c.sepLen);
+        EXPECT_EQ(args.bFixVar, c.sepLen == 0 ? 1 : 2);
     }
     clean();
     std::string err;
@@ -67,39 +82,39 @@ TEST_F(Check, NewlineCodes) {
 
 TEST_F(Check, Delimiters) {
     ASSERT_EQ(check({"-C"}), 0);
-    EXPECT_STREQ(zs_args.delimiter, ",");
-    EXPECT_EQ(zs_args.delimLen, 1);
+    EXPECT_STREQ(args.delimiter, ",");
+    EXPECT_EQ(args.delimLen, 1);
     clean();
     ASSERT_EQ(check({"-C", "-D", "\\t"}), 0);
-    EXPECT_STREQ(zs_args.delimiter, "\t");
-    EXPECT_EQ(zs_args.delimLen, 1);
+    EXPECT_STREQ(args.delimiter, "\t");
+    EXPECT_EQ(args.delimLen, 1);
     clean();
     ASSERT_EQ(check({"-C", "-D", ";;"}), 0);
-    EXPECT_EQ(zs_args.delimLen, 2);
+    EXPECT_EQ(args.delimLen, 2);
     clean();
     ASSERT_EQ(check({"-D", "\\t"}), 0);  // not CSV: untouched
-    EXPECT_STREQ(zs_args.delimiter, "\\t");
-    EXPECT_EQ(zs_args.delimLen, 0);
+    EXPECT_STREQ(args.delimiter, "\\t");
+    EXPECT_EQ(args.delimLen, 0);
     clean();
     ASSERT_EQ(check({"-C", "-L", "10", "-D", "\\t"}), 0);  // fixed-length wins
-    EXPECT_EQ(zs_args.bCsv, 1);
-    EXPECT_EQ(zs_args.layout, ZS_FIXED);
-    EXPECT_STREQ(zs_args.delimiter, "\\t");
-    EXPECT_EQ(zs_args.delimLen, 0);
-    EXPECT_EQ(zs_args.sepLen, 0);
+    EXPECT_EQ(args.bCsv, 1);
+    EXPECT_EQ(args.layout, ZS_FIXED);
+    EXPECT_STREQ(args.delimiter, "\\t");
+    EXPECT_EQ(args.delimLen, 0);
+    EXPECT_EQ(args.sepLen, 0);
 }
 
 TEST_F(Check, ByteKeys) {
     std::string err;
     ASSERT_EQ(check({"-K", "0,10", "-K", "20,5d"}), 0);
-    EXPECT_EQ(zs_args.keyMaxPos, 25);
-    const SortKey& k = zs_args.arrSortKey[1];
+    EXPECT_EQ(args.keyMaxPos, 25);
+    const SortKey& k = args.arrSortKey[1];
     EXPECT_STREQ(k.cmt, "20,5");
     EXPECT_EQ(k.pos, 20);
     EXPECT_EQ(k.len, 5);
     EXPECT_EQ(k.seq, ZS_DESC);
     EXPECT_EQ(k.type, ZS_KEY_BYTES);
-    EXPECT_EQ(zs_args.bRecSort, 0);
+    EXPECT_EQ(args.bRecSort, 0);
 
     clean();
     EXPECT_EQ(check({"-K", "5"}, &err), 1);
@@ -121,9 +136,9 @@ TEST_F(Check, ByteKeys) {
     EXPECT_EQ(err, cp932("☆ Sort key 2 is invalid!\n"));
     clean();
     ASSERT_EQ(check({"-C", "-L", "10", "-K", "4,6n"}), 0);
-    EXPECT_EQ(zs_args.arrSortKey[0].len, 6);
-    EXPECT_EQ(zs_args.arrSortKey[0].type, ZS_KEY_NUMERIC);
-    EXPECT_EQ(zs_args.keyMaxPos, 10);
+    EXPECT_EQ(args.arrSortKey[0].len, 6);
+    EXPECT_EQ(args.arrSortKey[0].type, ZS_KEY_NUMERIC);
+    EXPECT_EQ(args.keyMaxPos, 10);
     clean();
     EXPECT_EQ(check({"-C", "-L", "10", "-K", "3"}, &err), 1);
     EXPECT_EQ(err, cp932("ソートキー[3]指定不正！\n"));
@@ -142,13 +157,13 @@ TEST_F(Check, CsvKeysAndSuffixQuirks) {
     for (auto& c : ok) {
         clean();
         ASSERT_EQ(check({"-C", "-K", c.key}), 0) << c.key;
-        const SortKey& k = zs_args.arrSortKey[0];
+        const SortKey& k = args.arrSortKey[0];
         EXPECT_EQ(k.pos, c.pos) << c.key;
         EXPECT_EQ(k.len, 0);
         EXPECT_EQ(k.type, c.type) << c.key;
         EXPECT_EQ(k.seq, c.seq) << c.key;
         EXPECT_STREQ(k.cmt, c.cmt);
-        EXPECT_EQ(zs_args.keyMaxPos, 0);
+        EXPECT_EQ(args.keyMaxPos, 0);
     }
     for (const char* bad : {"0", "", "d", "+3", "2147483648"}) {
         clean();
@@ -160,26 +175,27 @@ TEST_F(Check, CsvKeysAndSuffixQuirks) {
 
 TEST_F(Check, WholeRecordSort) {
     ASSERT_EQ(check({"-A", "-K", "1,2", "-K", "x"}), 0);  // keys ignored, never parsed
-    EXPECT_EQ(zs_args.keyNums, 0);
-    EXPECT_EQ(zs_args.keyAlloc, 2);
-    EXPECT_EQ(zs_args.bRecSort, 1);
+    EXPECT_EQ(args.keyNums, 0);
+    EXPECT_EQ(args.keyAlloc, 2);
+    EXPECT_EQ(args.bRecSort, 1);
     clean();
     ASSERT_EQ(check({}), 0);
-    EXPECT_EQ(zs_args.bRecSort, 1);
-    EXPECT_EQ(zs_args.bMemory, 1);
+    EXPECT_EQ(args.bRecSort, 1);
+    EXPECT_EQ(totals.bMemory, 1);
     clean();
     ASSERT_EQ(check({"-W", "64M"}), 0);
-    EXPECT_EQ(zs_args.bMemory, 0);
+    EXPECT_EQ(totals.bMemory, 0);
+    EXPECT_EQ(totals.totalMemSize, 64 << 20);  // -W, until the run sizes its pool
 }
 
 TEST_F(Check, InputFilesSizesAndTotals) {
     std::string a = file("a.dat", 1000), b = file("b.dat", 500), odd = file("odd.dat", 1050);
     ASSERT_EQ(check({"-L", "100", a, b}), 0);
-    EXPECT_EQ(zs_args.totalRecNum, 15);
-    EXPECT_EQ(zs_args.totalFileSize, 1500);
-    EXPECT_EQ(zs_args.arrInFile[1].size, 500);
-    EXPECT_EQ(zs_args.arrInFile[0].dir, dir + "/");
-    EXPECT_STREQ(zs_args.arrInFile[0].fileName, "a.dat");
+    EXPECT_EQ(totals.totalRecNum, 15);
+    EXPECT_EQ(totals.totalFileSize, 1500);
+    EXPECT_EQ(args.arrInFile[1].size, 500);
+    EXPECT_EQ(args.arrInFile[0].dir, dir + "/");
+    EXPECT_STREQ(args.arrInFile[0].fileName, "a.dat");
 
     std::string err;
     clean();
@@ -210,19 +226,19 @@ TEST_F(Check, InputFilesSizesAndTotals) {
     EXPECT_EQ(check({half, half}, &err), 1);
     clean();
     ASSERT_EQ(check({almost}), 0);
-    EXPECT_EQ(zs_args.totalFileSize, INT32_MAX);
+    EXPECT_EQ(totals.totalFileSize, INT32_MAX);
 }
 
 TEST_F(Check, OutputErrorAndTemporaryFolders) {
     std::string err, nope = dir + "/nope/";
     ASSERT_EQ(check({"-O", "out.txt", "-E", dir + "/err.txt"}), 0);
-    EXPECT_EQ(zs_args.outFile.dir, nullptr);
-    EXPECT_STREQ(zs_args.outFile.fileName, "out.txt");
-    EXPECT_STREQ(zs_args.errFile.fileName, "err.txt");
+    EXPECT_EQ(args.outFile.dir, nullptr);
+    EXPECT_STREQ(args.outFile.fileName, "out.txt");
+    EXPECT_STREQ(args.errFile.fileName, "err.txt");
     std::string tmp = dir + "/tesra_4242.tmp";
-    EXPECT_STREQ(zs_args.tmpFile.path, tmp.c_str());
-    EXPECT_STREQ(zs_args.tmpFile.fileName, "tesra_4242.tmp");
-    EXPECT_FALSE(fs::exists(tmp));  // nothing is created
+    EXPECT_STREQ(args.tmpFile.path, tmp.c_str());
+    EXPECT_STREQ(args.tmpFile.fileName, "tesra_4242.tmp");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 0);  // nothing is created
 
     clean();
     EXPECT_EQ(check({"-O", nope + "o"}, &err), 1);
@@ -236,14 +252,25 @@ TEST_F(Check, OutputErrorAndTemporaryFolders) {
 
     clean();
     ASSERT_EQ(check({"-T", dir + "/"}), 0);  // a second separator, as given
-    EXPECT_EQ(zs_args.tmpFile.path, dir + "//tesra_4242.tmp");
-    EXPECT_EQ(zs_args.tmpFile.dir, dir + "//");
+    EXPECT_EQ(args.tmpFile.path, dir + "//tesra_4242.tmp");
+    EXPECT_EQ(args.tmpFile.dir, dir + "//");
 
     clean();
     unsetenv("TEMP");
     unsetenv("TMPDIR");
     ASSERT_EQ(check({}), 0);
-    EXPECT_STREQ(zs_args.tmpFile.path, "/tmp/tesra_4242.tmp");
+    EXPECT_STREQ(args.tmpFile.path, "/tmp/tesra_4242.tmp");
+}
+
+// An empty -T names no folder: refused, never taken for the root folder (which passes the
+// folder test where the tests run with the rights to write there).
+TEST_F(Check, EmptyTemporaryFolderIsRefused) {
+    std::string err;
+    for (const char* value : {"", " "}) {
+        clean();
+        EXPECT_EQ(check({"-T", value}, &err), 1) << "[" << value << "]";
+        EXPECT_EQ(err, cp932("☆ Temporary folder [/] does not exist or insufficient permissions!\n"));
+    }
 }
 
 TEST_F(Check, ErrorFileMustNotOverwriteInputOrOutput) {
@@ -283,7 +310,7 @@ TEST_F(Check, PathsLongerThanThePathLimit) {
 
 TEST_F(Check, VerboseLines) {
     std::string err;
-    zs_run.bVerbose = 1;
+    log.bVerbose = 1;
     ASSERT_EQ(check({"-K", "20,5d"}, &err), 0);
     for (const char* line : {"\n--- 引数のチェック処理は開始します。--- \n", "出力ファイル名: (null)\n",
                              "ソートキー1(Desc)は: 20,5\n", "ソートキー1(Desc)の長さは: 5\n"})
@@ -292,7 +319,7 @@ TEST_F(Check, VerboseLines) {
     EXPECT_NE(err.find(cp932(("一時パス: " + dir + "/tesra_4242.tmp\n").c_str())), std::string::npos);
 
     clean();
-    zs_run.bVerbose = 1;
+    log.bVerbose = 1;
     ASSERT_EQ(check({"-E", dir + "/e"}, &err), 0);
     size_t first = err.find("Error file name: e\n");
     ASSERT_NE(first, std::string::npos);

@@ -1,6 +1,8 @@
-// Record index builders and the quote-aware token search.
+// Record index builders, the newline-code search and the quote-aware token search.
 #include <random>
+#include <string_view>
 
+#include "base/msg.h"
 #include "support.h"
 
 using Texts = std::vector<std::string>;
@@ -47,6 +49,26 @@ TEST(FindToken, AgreesWithTheModelOnRandomText) {
     }
 }
 
+// ---- zs_find_sep ----
+
+TEST(FindSep, AgreesWithAPlainSearch) {
+    // Short and long texts: the first word is searched apart from the rest.
+    std::mt19937 rng(11);
+    const char alphabet[] = "ab\r\n";
+    const char* seps[] = {"\n", "\r", "\r\n"};
+    for (int round = 0; round < 20000; round++) {
+        std::string s(rng() % 20, 'a');
+        for (char& c : s) c = alphabet[rng() % (sizeof alphabet - 1)];
+        const char* sep = seps[rng() % std::size(seps)];
+        const int32_t sepLen = (int32_t)std::strlen(sep);
+        for (int64_t n = 0; n <= (int64_t)s.size(); n++) {
+            const size_t hit = std::string_view(s.data(), (size_t)n).find(sep);
+            const int64_t want = hit == std::string_view::npos ? -1 : (int64_t)hit;
+            ASSERT_EQ(zs_find_sep(s.data(), n, sep, sepLen), want) << "text [" << s << "] n=" << n << " sep " << sepLen;
+        }
+    }
+}
+
 // ---- fixed-length ----
 
 TEST_F(IndexTest, FixedLengthIgnoresATrailingPartialRecord) {
@@ -56,7 +78,7 @@ TEST_F(IndexTest, FixedLengthIgnoresATrailingPartialRecord) {
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(texts(list), (Texts{"aaaa", "bbbb"}));
     EXPECT_EQ(list->capacity, 2);
-    zs_index_release(&idx);
+    zs_index_release(*r, &idx);
 }
 
 // ---- variable-length ----
@@ -68,9 +90,9 @@ TEST_F(IndexTest, VariableRecordsKeepTheirNewlineCodes) {
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(texts(list), (Texts{"b\r\n", "\r\n", "aa\r\n"}));
     EXPECT_EQ(idx.indexedBytes, (int32_t)buf.size());
-    EXPECT_EQ(zs_args.maxRecLen, 4);
+    EXPECT_EQ(r->totals.maxRecLen, 4);
     EXPECT_EQ(idx.entryStore, (void*)list->items[0]);
-    zs_index_release(&idx);
+    zs_index_release(*r, &idx);
 }
 
 TEST_F(IndexTest, UnfinishedTailIsLeftForTheNextLoadUnlessTheDataEnds) {
@@ -80,21 +102,21 @@ TEST_F(IndexTest, UnfinishedTailIsLeftForTheNextLoadUnlessTheDataEnds) {
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(texts(list), (Texts{"one\n", "two\n"}));
     EXPECT_EQ(idx.indexedBytes, 8);
-    zs_index_release(&idx);
+    zs_index_release(*r, &idx);
 
     // At the end of the data the tail is the last record, never dropped.
     list = index_var(buf.data(), (int32_t)buf.size(), 1);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(texts(list), (Texts{"one\n", "two\n", "thr"}));
     EXPECT_EQ(idx.indexedBytes, (int32_t)buf.size());
-    zs_index_release(&idx);
+    zs_index_release(*r, &idx);
 
     std::string none = "no newline at all";
     list = index_var(none.data(), (int32_t)none.size(), 0);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(list->count, 0);
     EXPECT_EQ(idx.indexedBytes, 0);
-    zs_index_release(&idx);
+    zs_index_release(*r, &idx);
 }
 
 TEST_F(IndexTest, TailLimitIs640KiB) {
@@ -105,7 +127,7 @@ TEST_F(IndexTest, TailLimitIs640KiB) {
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(list->count, 1);
-    zs_index_release(&idx);
+    zs_index_release(*r, &idx);
 
     buf.push_back('x');
     setenv("LANG", "C", 1);
@@ -119,19 +141,19 @@ TEST_F(IndexTest, ShortRecordsGoToTheErrorFileLastFirst) {
     variable();
     key(5, 5);  // records need 10 bytes, newline included
     std::string path = temp_path("errors.txt");
-    zs_args.errFile.path = path.data();
+    args.errFile.path = path.data();
     std::string buf = "e1\nGOOD-REC1\ne3\nGOOD-REC2\ne5\n123456789\n";
     PtrList* list = index_var(buf.data(), (int32_t)buf.size(), 0);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(texts(list), (Texts{"GOOD-REC1\n", "GOOD-REC2\n", "123456789\n"}));
-    EXPECT_EQ(zs_args.maxRecLen, 10);
+    EXPECT_EQ(r->totals.maxRecLen, 10);
     EXPECT_EQ(idx.indexedBytes, (int32_t)buf.size());  // error records are covered too
-    zs_index_release(&idx);
-    ASSERT_EQ(zs_plat_out_close(&zs_run.errStream), 0);
-    ASSERT_EQ(zs_plat_out_commit(&zs_run.errStream), 0);
+    zs_index_release(*r, &idx);
+    ASSERT_EQ(zs_plat_out_close(&r->errStream), 0);
+    ASSERT_EQ(zs_plat_out_commit(&r->errStream), 0);
     EXPECT_EQ(zs_test_read_file(path), "e5\ne3\ne1\n");
     unlink(path.c_str());
-    zs_args.errFile.path = nullptr;
+    args.errFile.path = nullptr;
 }
 
 TEST_F(IndexTest, ManyShortRecordsAreIndexedAndCompactedInOrder) {
@@ -147,22 +169,37 @@ TEST_F(IndexTest, ManyShortRecordsAreIndexedAndCompactedInOrder) {
         auto e = static_cast<const VarEntry*>(list->items[list->start + i]);
         ASSERT_EQ(std::string(e->data, 3), std::to_string(10 + (2 * i) % 90) + "\n") << i;
     }
-    zs_index_release(&idx);
+    zs_index_release(*r, &idx);
 }
 
 TEST_F(IndexTest, ErrorFileThatCannotBeCreatedFailsTheBuild) {
     variable();
     std::string path = temp_path("no-such-folder/errors.txt");
-    zs_args.errFile.path = path.data();
+    args.errFile.path = path.data();
     setenv("LANG", "C", 1);
     std::string buf = "a\n";
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(index_var(buf.data(), (int32_t)buf.size(), 0), nullptr);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "\x81\x99 Cannot create error file [" + path + "]!\n");
-    zs_args.errFile.path = nullptr;
+    args.errFile.path = nullptr;
 }
 
 // ---- CSV ----
+
+TEST_F(IndexTest, CsvBuildsPrintTheirFailuresInJapaneseInEveryLocale) {
+    csv();
+    std::string path = temp_path("no-such-folder/csv-errors.txt");
+    args.errFile.path = path.data();
+    setenv("LANG", "C", 1);
+    std::string buf = "a\n";
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(index_csv(buf.data(), (int32_t)buf.size(), 0), nullptr);
+    char con[ZS_MSG_BUF];
+    const std::string text = "☆エラーファイル[" + path + "]は作成できません！\n";
+    const int n = zs_to_console(text.c_str(), con);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), std::string(con, (size_t)n));
+    args.errFile.path = nullptr;
+}
 
 TEST_F(IndexTest, CsvColumnsOfTheKeys) {
     csv();
@@ -177,24 +214,24 @@ TEST_F(IndexTest, CsvColumnsOfTheKeys) {
     EXPECT_EQ(first->cols[0].off, 2);
     EXPECT_EQ(column(static_cast<const CsvEntry*>(list->items[list->start + 1]), 0), "yy");
     EXPECT_EQ(idx.columnStore, first->cols);
-    zs_index_release(&idx);
+    zs_index_release(*r, &idx);
 }
 
 TEST_F(IndexTest, CsvRecordWithoutTheKeyColumnIsAnErrorRecord) {
     csv();
     key(4);
     std::string path = temp_path("csv-errors.txt");
-    zs_args.errFile.path = path.data();
+    args.errFile.path = path.data();
     std::string buf = "1,2,3\n1,2,3,4\n,,\n";
     PtrList* list = index_csv(buf.data(), (int32_t)buf.size(), 0);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(texts(list), (Texts{"1,2,3,4\n"}));
-    zs_index_release(&idx);
-    ASSERT_EQ(zs_plat_out_close(&zs_run.errStream), 0);
-    ASSERT_EQ(zs_plat_out_commit(&zs_run.errStream), 0);
+    zs_index_release(*r, &idx);
+    ASSERT_EQ(zs_plat_out_close(&r->errStream), 0);
+    ASSERT_EQ(zs_plat_out_commit(&r->errStream), 0);
     EXPECT_EQ(zs_test_read_file(path), ",,\n1,2,3\n");
     unlink(path.c_str());
-    zs_args.errFile.path = nullptr;
+    args.errFile.path = nullptr;
 }
 
 TEST_F(IndexTest, CsvQuotesHideDelimitersAndNewlines) {
@@ -211,7 +248,7 @@ TEST_F(IndexTest, CsvQuotesHideDelimitersAndNewlines) {
     EXPECT_EQ(column(e(1), 0), "\"multi\nline\"");
     EXPECT_EQ(column(e(2), 0), "\"open,x\ny\"\"\"");
     EXPECT_EQ(column(e(2), 1), "z");
-    zs_index_release(&idx);
+    zs_index_release(*r, &idx);
 }
 
 TEST_F(IndexTest, CsvUnbalancedQuoteRunsToTheEndOfTheData) {
@@ -222,14 +259,14 @@ TEST_F(IndexTest, CsvUnbalancedQuoteRunsToTheEndOfTheData) {
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(texts(list), (Texts{"a\n"}));
     EXPECT_EQ(idx.indexedBytes, 2);
-    zs_index_release(&idx);
+    zs_index_release(*r, &idx);
 
     list = index_csv(buf.data(), (int32_t)buf.size(), 1);
     ASSERT_NE(list, nullptr);
     ASSERT_EQ(texts(list), (Texts{"a\n", "\"b\nc\nd\n"}));
     // The last column of the open record ends before its newline code.
     EXPECT_EQ(column(static_cast<const CsvEntry*>(list->items[list->start + 1]), 0), "\"b\nc\nd");
-    zs_index_release(&idx);
+    zs_index_release(*r, &idx);
 }
 
 TEST_F(IndexTest, CsvMultiByteDelimiterAndTwoKeysOnOneColumn) {
@@ -244,7 +281,7 @@ TEST_F(IndexTest, CsvMultiByteDelimiterAndTwoKeysOnOneColumn) {
     EXPECT_EQ(e->colNum, 2);
     EXPECT_EQ(column(e, 0), "12");
     EXPECT_EQ(column(e, 1), "12");
-    zs_index_release(&idx);
+    zs_index_release(*r, &idx);
 }
 
 TEST_F(IndexTest, CsvDelimiterHoldingTheNewlineCodeStaysInsideTheRecord) {
@@ -255,7 +292,7 @@ TEST_F(IndexTest, CsvDelimiterHoldingTheNewlineCodeStaysInsideTheRecord) {
     PtrList* list = index_csv(buf.data(), (int32_t)buf.size(), 0);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(list->count, 0);  // one column per record: key column 2 is missing
-    zs_index_release(&idx);
+    zs_index_release(*r, &idx);
 }
 
 TEST_F(IndexTest, CsvWholeRecordTablesHoldEveryColumn) {
@@ -282,18 +319,18 @@ TEST_F(IndexTest, CsvWholeRecordTablesHoldEveryColumn) {
     auto last = static_cast<const CsvEntry*>(list->items[3000]);
     EXPECT_EQ(last->colNum, 1);
     EXPECT_EQ(last->cols[0].len, 0);
-    zs_index_release(&idx);
+    zs_index_release(*r, &idx);
 }
 
 TEST_F(IndexTest, FailedColumnStoreReleasesEverythingAndReturnsNull) {
     csv();
     // So many keys that the column store cannot exist: the builder fails cleanly.
     SortKey one{nullptr, 1, 0, ZS_KEY_BYTES, ZS_ASC};
-    zs_args.arrSortKey = &one;
-    zs_args.keyNums = INT32_MAX;
+    args.arrSortKey = &one;
+    args.keyNums = INT32_MAX;
     std::string buf;
     for (int i = 0; i < 200; i++) buf += "r\n";
-    uint32_t frontBefore = zs_run.pool->frontCount;
+    uint32_t frontBefore = r->pool->frontCount;
     setenv("LANG", "C", 1);
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(index_csv(buf.data(), (int32_t)buf.size(), 0), nullptr);
@@ -302,6 +339,6 @@ TEST_F(IndexTest, FailedColumnStoreReleasesEverythingAndReturnsNull) {
     std::string message = "\x81\x99 Failed to allocate memory for the record index!\n";
     EXPECT_TRUE(err.size() >= message.size() && err.compare(err.size() - message.size(), message.size(), message) == 0)
         << err;
-    EXPECT_EQ(zs_run.pool->frontCount, frontBefore);
-    EXPECT_EQ(zs_run.pool->heapBlocks.count, 0);
+    EXPECT_EQ(r->pool->frontCount, frontBefore);
+    EXPECT_EQ(r->pool->heapBlocks.count, 0);
 }

@@ -44,8 +44,8 @@ protected:
     std::string buf;
 
     ZsKeyRecord record(const void* entry) const {
-        if (zs_args.layout == ZS_FIXED) return {static_cast<const char*>(entry), zs_args.recLen, nullptr, 0};
-        if (zs_args.layout == ZS_VARIABLE) {
+        if (args.layout == ZS_FIXED) return {static_cast<const char*>(entry), args.recLen, nullptr, 0};
+        if (args.layout == ZS_VARIABLE) {
             auto e = static_cast<const VarEntry*>(entry);
             return {e->data, e->len, nullptr, 0};
         }
@@ -57,12 +57,12 @@ protected:
     int key_order(const void* x, const void* y, bool* capped) const {
         *capped = false;
         for (int32_t c = 0;; c++) {
-            if (c >= zs_key_chunk_limit()) {
+            if (c >= zs_key_chunk_limit(args)) {
                 *capped = true;
                 return 0;
             }
             bool mx, my;
-            uint64_t kx = zs_key_chunk(record(x), c, &mx), ky = zs_key_chunk(record(y), c, &my);
+            uint64_t kx = zs_key_chunk_any(args, record(x), c, &mx), ky = zs_key_chunk_any(args, record(y), c, &my);
             if (kx != ky) return kx < ky ? -1 : 1;
             if (!mx && !my) return 0;
         }
@@ -75,14 +75,13 @@ TEST_P(KeysTest, CachedKeysOrderAsTheComparators) {
     int decided = 0, tied = 0;
     for (int round = 0; round < 60; round++) {
         SCOPED_TRACE("round " + std::to_string(round));
-        zs_index_release(&idx);
-        keys.clear();
-        std::memset(&zs_args, 0, sizeof zs_args);
+        zs_index_release(*r, &idx);
+        reset_settings();
         const bool wholeRecord = rng() % 4 == 0;
         if (layout == 0) fixed(24);
         if (layout == 1) variable(rng() % 2 ? "\n" : "\r\n");
         if (layout == 2) csv(rng() % 2 ? "," : ";;");
-        zs_args.bNullLastOut = (int32_t)(rng() % 2);
+        args.bNullLastOut = (int32_t)(rng() % 2);
         if (wholeRecord) {
             whole(1 + (int32_t)(rng() % 2));
         } else {
@@ -96,10 +95,10 @@ TEST_P(KeysTest, CachedKeysOrderAsTheComparators) {
             }
         }
         std::vector<std::string> records;
-        for (int r = 0; r < 40; r++) {
+        for (int i = 0; i < 40; i++) {
             std::string rec;
             if (layout == 2) {
-                for (int c = 0, n = 1 + (int)(rng() % 4); c < n; c++) rec += (c ? zs_args.delimiter : "") + field(rng);
+                for (int c = 0, n = 1 + (int)(rng() % 4); c < n; c++) rec += (c ? args.delimiter : "") + field(rng);
             } else {
                 while (rec.size() < 30) rec += field(rng);
                 if (layout == 0) rec.resize(24, ' ');
@@ -108,24 +107,24 @@ TEST_P(KeysTest, CachedKeysOrderAsTheComparators) {
                 // A newline code inside a field would end the record early: keep records whole.
                 for (char& ch : rec)
                     if (ch == '\n' || ch == '\r' || ch == '"') ch = 'q';
-                rec += zs_args.sep;
+                rec += args.sep;
             }
             records.push_back(rec);
         }
         buf.clear();
-        for (auto& r : records) buf += r;
+        for (auto& rec : records) buf += rec;
         PtrList* list = layout == 0 ? index_fixed(buf.data(), (int32_t)buf.size())
                         : layout == 1 ? index_var(buf.data(), (int32_t)buf.size(), 1)
                                       : index_csv(buf.data(), (int32_t)buf.size(), 1);
         ASSERT_NE(list, nullptr);
-        ZsCmp cmp = zs_cmp_fn(zs_cmp_of(zs_args.layout, ZS_AT_ENTRY, false));
+        ZsCmp cmp = zs_cmp_fn(zs_cmp_of(args, args.layout, ZS_AT_ENTRY, false));
         const int n = list->count;
         void** e = list->items + list->start;
         for (int i = 0; i < n; i++) {
             for (int j = 0; j < n; j++) {
                 bool capped;
                 int k = key_order(e[i], e[j], &capped);
-                int c = cmp(&e[i], &e[j]);
+                int c = cmp(&e[i], &e[j], env());
                 if (k != 0) {
                     ASSERT_EQ(k, c) << "keys decide against the comparator: " << i << " vs " << j;
                     decided++;
@@ -139,18 +138,18 @@ TEST_P(KeysTest, CachedKeysOrderAsTheComparators) {
         // The item sort against a stable sort by the comparator.
         std::vector<std::string> expected;
         std::vector<void*> sorted(e, e + n);
-        std::stable_sort(sorted.begin(), sorted.end(), [&](void* x, void* y) { return cmp(&x, &y) < 0; });
+        std::stable_sort(sorted.begin(), sorted.end(), [&](void* x, void* y) { return cmp(&x, &y, env()) < 0; });
         for (void* x : sorted) {
-            ZsKeyRecord r = record(x);
-            expected.emplace_back(r.data, (size_t)r.len);
+            ZsKeyRecord rec = record(x);
+            expected.emplace_back(rec.data, (size_t)rec.len);
         }
         ZsIndex items{};
-        ASSERT_EQ(zs_index_build(buf.data(), (int32_t)buf.size(), ZsScan{1, nullptr, 0, 0, 0, 1}, &items), 0);
-        zs_sort_items(&items, true);
+        ASSERT_EQ(zs_index_build(*r, buf.data(), (int32_t)buf.size(), ZsScan{1, nullptr, 0, 0, 0, 1}, &items), 0);
+        zs_sort_items(*r, &items, true);
         std::vector<std::string> got;
         for (int32_t i = 0; i < items.count; i++) {
             if (layout == 0) {
-                got.emplace_back(items.base + items.fixedItems[i].at, (size_t)zs_args.recLen);
+                got.emplace_back(items.base + items.fixedItems[i].at, (size_t)args.recLen);
                 continue;
             }
             const ZsItem& it = items.items[i];
@@ -159,7 +158,7 @@ TEST_P(KeysTest, CachedKeysOrderAsTheComparators) {
             else
                 got.emplace_back(items.base + it.at, (size_t)it.len);
         }
-        zs_index_release(&items);
+        zs_index_release(*r, &items);
         ASSERT_EQ(got, expected);
     }
     EXPECT_GT(decided, 1000);
@@ -173,7 +172,7 @@ INSTANTIATE_TEST_SUITE_P(AllLayouts, KeysTest, ::testing::Values(0, 1, 2));
 TEST_F(EngineTest, ItemSortDepthStaysSmallOnGrowingSharedPrefixes) {
     for (int layout = 0; layout < 2; layout++) {
         for (int32_t direction : {1, 2}) {
-            std::memset(&zs_args, 0, sizeof zs_args);
+            args = ArgsInfo{};
             const int n = 300;
             if (layout == 0)
                 fixed(8 * n + 2);
@@ -182,22 +181,27 @@ TEST_F(EngineTest, ItemSortDepthStaysSmallOnGrowingSharedPrefixes) {
             whole(direction);
             std::vector<std::string> records;
             for (int i = 0; i < n; i++) {
-                std::string r = std::string(8 * (size_t)i, 'a') + "b";
-                r.resize(layout == 0 ? 8 * (size_t)n + 2 : r.size() + 1, layout == 0 ? ' ' : '\n');
-                records.push_back(r);
+                std::string rec = std::string(8 * (size_t)i, 'a') + "b";
+                rec.resize(layout == 0 ? 8 * (size_t)n + 2 : rec.size() + 1, layout == 0 ? ' ' : '\n');
+                records.push_back(rec);
             }
             std::string buf;
             for (int i = 0; i < n; i++) buf += records[(size_t)(i * 7) % n];  // 7 and 300 share no factor
             ZsIndex items{};
-            ASSERT_EQ(zs_index_build(buf.data(), (int32_t)buf.size(), ZsScan{1, nullptr, 0, 0, 0, 1}, &items), 0);
+            ASSERT_EQ(zs_index_build(*r, buf.data(), (int32_t)buf.size(), ZsScan{1, nullptr, 0, 0, 0, 1}, &items), 0);
             pthread_attr_t attr;
             pthread_attr_init(&attr);
             pthread_attr_setstacksize(&attr, 256 << 10);
             pthread_t t;
+            struct Job {
+                ZsSortRun* run;
+                ZsIndex* items;
+            } job{r.get(), &items};
             ASSERT_EQ(pthread_create(&t, &attr, [](void* p) -> void* {
-                zs_sort_items(static_cast<ZsIndex*>(p), false);
+                Job* j = static_cast<Job*>(p);
+                zs_sort_items(*j->run, j->items, false);
                 return nullptr;
-            }, &items), 0);
+            }, &job), 0);
             pthread_join(t, nullptr);
             pthread_attr_destroy(&attr);
             std::sort(records.begin(), records.end());
@@ -205,10 +209,10 @@ TEST_F(EngineTest, ItemSortDepthStaysSmallOnGrowingSharedPrefixes) {
             std::vector<std::string> got;
             for (int32_t i = 0; i < items.count; i++) {
                 int32_t at = layout == 0 ? items.fixedItems[i].at : items.items[i].at;
-                int32_t len = layout == 0 ? zs_args.recLen : items.items[i].len;
+                int32_t len = layout == 0 ? args.recLen : items.items[i].len;
                 got.emplace_back(items.base + at, (size_t)len);
             }
-            zs_index_release(&items);
+            zs_index_release(*r, &items);
             ASSERT_EQ(got, records) << "layout " << layout << ", direction " << direction;
         }
     }

@@ -10,7 +10,6 @@
 #include "heap_limit.h"
 #include "memory/msort.h"
 #include "memory/pool.h"
-#include "base/run.h"
 
 namespace {
 
@@ -22,38 +21,44 @@ struct Rec {
 long gCalls;
 int gMaxBackBlocks;
 
-void observe() {
+// The tests hand the sort their pool as the comparators' environment.
+void observe(void* env) {
     gCalls++;
-    if (zs_run.pool != nullptr) gMaxBackBlocks = std::max(gMaxBackBlocks, (int)zs_run.pool->backCount);
+    const MemoryPool* pool = (const MemoryPool*)env;
+    if (pool != nullptr) gMaxBackBlocks = std::max(gMaxBackBlocks, (int)pool->backCount);
 }
 const Rec* rec(const void* e) { return *(const Rec* const*)e; }
-int cmpAsc(const void* a, const void* b) {
-    observe();
+int cmpAsc(const void* a, const void* b, void* env) {
+    observe(env);
     return rec(a)->key < rec(b)->key ? -1 : rec(a)->key > rec(b)->key;
 }
-int cmpDesc(const void* a, const void* b) {
-    observe();
+int cmpDesc(const void* a, const void* b, void* env) {
+    observe(env);
     return rec(b)->key - rec(a)->key;  // keys are small: no overflow
 }
-int cmpCoarse(const void* a, const void* b) {  // many ties
-    observe();
+int cmpCoarse(const void* a, const void* b, void* env) {  // many ties
+    observe(env);
     return rec(a)->key / 100 - rec(b)->key / 100;
+}
+
+// Every pool call counted so far.
+uint64_t pool_calls() {
+    const ZsPoolCalls& c = zs_pool_calls;
+    return (uint64_t)c.malloc_ + c.mallocHwm + c.qmalloc + c.realloc_ + c.heapMalloc + c.heapRealloc + c.heapFree +
+           c.heapQfree;
 }
 
 class MsortTest : public testing::Test {
 protected:
+    ZsLog log{};
+    MemoryPool* pool = nullptr;
     void SetUp() override {
-        zs_run.bVerbose = 0;
-        zs_run.pool = zs_pool_create(16 << 20);
-        ASSERT_NE(zs_run.pool, nullptr);
+        pool = zs_pool_create(16 << 20, &log);
+        ASSERT_NE(pool, nullptr);
         gCalls = 0;
         gMaxBackBlocks = 0;
     }
-    void TearDown() override {
-        zs_pool_destroy(zs_run.pool);
-        zs_run.pool = nullptr;
-        zs_run.bVerbose = 0;
-    }
+    void TearDown() override { zs_pool_destroy(pool); }
     std::vector<Rec> recs;
     std::vector<Rec*> ptrs;
     void make(size_t n, int keyRange, uint32_t seed) {
@@ -65,23 +70,25 @@ protected:
             ptrs[i] = &recs[i];
         }
     }
-    int sort(int32_t lo, int32_t hi, ZsCmp cmp) { return zs_list_msort((void**)ptrs.data(), lo, hi, sizeof(void*), cmp); }
+    int sort(int32_t lo, int32_t hi, ZsCmp cmp) {
+        return zs_list_msort(pool, (void**)ptrs.data(), lo, hi, sizeof(void*), cmp, pool);
+    }
     void expect_scratch_returned() {
-        EXPECT_EQ(zs_run.pool->back, zs_run.pool->end);
-        EXPECT_EQ(zs_run.pool->backCount, 0);
-        EXPECT_EQ(zs_run.pool->frontCount, 0u);
-        EXPECT_EQ(zs_run.pool->heapBlocks.count, 0);
+        EXPECT_EQ(pool->back, pool->end);
+        EXPECT_EQ(pool->backCount, 0);
+        EXPECT_EQ(pool->frontCount, 0u);
+        EXPECT_EQ(pool->heapBlocks.count, 0);
     }
 };
 
 TEST_F(MsortTest, SingleElementNeitherComparesNorAllocates) {
     make(3, 10, 1);
-    zs_run.bVerbose = 1;  // so that the pool counts allocation calls
-    ZsPoolCalls c0 = zs_pool_calls;
+    log.bVerbose = 1;  // so that the pool counts allocation calls
+    uint64_t c0 = pool_calls();
     std::vector<Rec*> before = ptrs;
     EXPECT_EQ(sort(1, 1, cmpAsc), 0);
     EXPECT_EQ(gCalls, 0);
-    EXPECT_EQ(memcmp(&c0, &zs_pool_calls, sizeof c0), 0);
+    EXPECT_EQ(pool_calls(), c0);
     EXPECT_EQ(ptrs, before);
 }
 
@@ -156,9 +163,9 @@ TEST_F(MsortTest, OneScratchBufferFromTheBackRegion) {
 }
 
 TEST_F(MsortTest, NoBufferReturnsOneAndKeepsTheEntries) {
-    // The zs_run.pool is used up, so the scratch request falls through to the heap, which refuses.
-    zs_malloc_hwm(zs_run.pool, zs_run.pool->first->size);
-    ASSERT_EQ(zs_run.pool->freeIndex.count, 0);
+    // The pool is used up, so the scratch request falls through to the heap, which refuses.
+    zs_malloc_hwm(pool, pool->first->size);
+    ASSERT_EQ(pool->freeIndex.count, 0);
     const size_t n = 16u << 20;  // the scratch needed is larger than the heap limit's slack
     make(n, 1000, 13);
     std::vector<Rec*> before = ptrs;
@@ -170,13 +177,13 @@ TEST_F(MsortTest, NoBufferReturnsOneAndKeepsTheEntries) {
     }
     EXPECT_EQ(r, 1);
     EXPECT_TRUE(ptrs == before);
-    EXPECT_EQ(zs_run.pool->back, zs_run.pool->end);
-    EXPECT_EQ(zs_run.pool->backCount, 0);
-    EXPECT_EQ(zs_run.pool->heapBlocks.count, 0);
+    EXPECT_EQ(pool->back, pool->end);
+    EXPECT_EQ(pool->backCount, 0);
+    EXPECT_EQ(pool->heapBlocks.count, 0);
     // With the heap back, scratch from the heap serves.
     ASSERT_EQ(sort(0, 9999, cmpAsc), 0);
     EXPECT_TRUE(std::is_sorted(ptrs.begin(), ptrs.begin() + 10000, [](Rec* a, Rec* b) { return a->key < b->key; }));
-    EXPECT_EQ(zs_run.pool->heapBlocks.count, 0);
+    EXPECT_EQ(pool->heapBlocks.count, 0);
 }
 
 }  // namespace

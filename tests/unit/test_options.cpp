@@ -8,53 +8,53 @@ using Options = SettingsTest;
 TEST_F(Options, FlagsClustersAndValuesAttachedOrNext) {
     Argv a{"-CSU", "-nm", "-h", "-K1", "-k", " \t2d\r\n", "-O", "out", "-o", "out2", "-L5", "-l", "7"};
     ASSERT_EQ(load(a), 0);
-    EXPECT_EQ(zs_args.bCsv, 1);
-    EXPECT_EQ(zs_args.bStabilize, 1);
-    EXPECT_EQ(zs_args.bUnique, 1);
-    EXPECT_EQ(zs_args.bNullLastOut, 1);
-    EXPECT_EQ(zs_args.bMerge, 1);
-    EXPECT_EQ(zs_args.bHeader, 1);
-    ASSERT_EQ(zs_args.keyNums, 2);
-    EXPECT_EQ(zs_args.keyAlloc, 2);
-    EXPECT_STREQ(zs_args.arrSortKey[0].cmt, "1");
-    EXPECT_STREQ(zs_args.arrSortKey[1].cmt, "2d");  // trimmed on both sides
+    EXPECT_EQ(args.bCsv, 1);
+    EXPECT_EQ(args.bStabilize, 1);
+    EXPECT_EQ(args.bUnique, 1);
+    EXPECT_EQ(args.bNullLastOut, 1);
+    EXPECT_EQ(args.bMerge, 1);
+    EXPECT_EQ(args.bHeader, 1);
+    ASSERT_EQ(args.keyNums, 2);
+    EXPECT_EQ(args.keyAlloc, 2);
+    EXPECT_STREQ(args.arrSortKey[0].cmt, "1");
+    EXPECT_STREQ(args.arrSortKey[1].cmt, "2d");  // trimmed on both sides
     EXPECT_STREQ(a.ptr[6], "2d");                    // in place
-    EXPECT_STREQ(zs_args.outFile.path, "out2");      // a later value replaces the earlier
-    EXPECT_EQ(zs_args.recLen, 7);
-    EXPECT_EQ(zs_args.quote, '"');
-    EXPECT_EQ(zs_args.inFileNums, 0);
-    EXPECT_EQ(zs_args.arrInFile, nullptr);
+    EXPECT_STREQ(args.outFile.path, "out2");      // a later value replaces the earlier
+    EXPECT_EQ(args.recLen, 7);
+    EXPECT_EQ(args.quote, '"');
+    EXPECT_EQ(args.inFileNums, 0);
+    EXPECT_EQ(args.arrInFile, nullptr);
 }
 
 TEST_F(Options, WhereOptionsEnd) {
     Argv first{"-C", "file1", "-K", "2"};  // the first non-option ends the options
     ASSERT_EQ(load(first), 0);
-    ASSERT_EQ(zs_args.inFileNums, 3);
-    EXPECT_STREQ(zs_args.arrInFile[1].path, "-K");
-    EXPECT_EQ(zs_args.keyNums, 0);
+    ASSERT_EQ(args.inFileNums, 3);
+    EXPECT_STREQ(args.arrInFile[1].path, "-K");
+    EXPECT_EQ(args.keyNums, 0);
 
     clean();
     Argv dashes{"-C", "--", "-K", "-"};
     ASSERT_EQ(load(dashes), 0);
-    ASSERT_EQ(zs_args.inFileNums, 2);
-    EXPECT_STREQ(zs_args.arrInFile[0].path, "-K");
-    EXPECT_STREQ(zs_args.arrInFile[1].path, "-");
+    ASSERT_EQ(args.inFileNums, 2);
+    EXPECT_STREQ(args.arrInFile[0].path, "-K");
+    EXPECT_STREQ(args.arrInFile[1].path, "-");
 
     clean();
     Argv dash{"-", "-C"};  // a lone "-" is a file name
     ASSERT_EQ(load(dash), 0);
-    EXPECT_EQ(zs_args.inFileNums, 2);
-    EXPECT_EQ(zs_args.bCsv, 0);
+    EXPECT_EQ(args.inFileNums, 2);
+    EXPECT_EQ(args.bCsv, 0);
 }
 
 TEST_F(Options, FirstOfAscendingAndDescendingWins) {
     Argv ar{"-A", "-R"};
     ASSERT_EQ(load(ar), 0);
-    EXPECT_EQ(zs_args.bRecSort, 1);
+    EXPECT_EQ(args.bRecSort, 1);
     clean();
     Argv ra{"-r", "-a"};
     ASSERT_EQ(load(ra), 0);
-    EXPECT_EQ(zs_args.bRecSort, 2);
+    EXPECT_EQ(args.bRecSort, 2);
 }
 
 TEST_F(Options, ScannerComplaintsReturnInsteadOfEndingTheProcess) {
@@ -62,7 +62,7 @@ TEST_F(Options, ScannerComplaintsReturnInsteadOfEndingTheProcess) {
     Argv illegal{"-C", "-x", "f"};
     EXPECT_EQ(load(illegal, &err), kRejected);
     EXPECT_EQ(err, "tesra: : illegal option -- \n");
-    EXPECT_EQ(zs_args.inFileNums, 0);
+    EXPECT_EQ(args.inFileNums, 0);
 
     for (const char* bad : {"--help", "-:", "-C?"}) {
         clean();
@@ -75,7 +75,7 @@ TEST_F(Options, ScannerComplaintsReturnInsteadOfEndingTheProcess) {
     Argv missing{"-C", "-K"};
     EXPECT_EQ(load(missing, &err), kRejected);
     EXPECT_EQ(err, "tesra: : option requires an argument -- \n");
-    EXPECT_EQ(zs_args.keyNums, 0);
+    EXPECT_EQ(args.keyNums, 0);
 }
 
 TEST_F(Options, VersionAndVerboseForms) {
@@ -84,7 +84,7 @@ TEST_F(Options, VersionAndVerboseForms) {
     EXPECT_EQ(load(version, &err), kVersionShown);
     EXPECT_EQ(err.rfind("\nVersion: " TESRA_VERSION "\n", 0), 0u) << err;
     EXPECT_NE(err.find("MIT"), std::string::npos);
-    EXPECT_EQ(zs_args.bCsv, 0);  // nothing after -V "" is applied
+    EXPECT_EQ(args.bCsv, 0);  // nothing after -V "" is applied
 
     clean();
     setenv("LC_ALL", "ja_JP.UTF-8", 1);
@@ -96,7 +96,7 @@ TEST_F(Options, VersionAndVerboseForms) {
     clean();
     Argv swallowed{"-V", "-C"};  // -C is the value of -V and ignored
     EXPECT_EQ(load(swallowed, &err), 0);
-    EXPECT_EQ(zs_args.bCsv, 0);
+    EXPECT_EQ(args.bCsv, 0);
     EXPECT_EQ(err, "");
 
     struct {
@@ -107,7 +107,7 @@ TEST_F(Options, VersionAndVerboseForms) {
         clean();
         Argv a{f.arg};
         EXPECT_EQ(load(a), 0);
-        EXPECT_EQ(zs_run.bVerbose, f.verbose) << f.arg;
+        EXPECT_EQ(log.bVerbose, f.verbose) << f.arg;
     }
 }
 
@@ -149,7 +149,7 @@ TEST_F(Options, BufferSizeForms) {
         std::string err;
         int rc = load(a, &err);
         EXPECT_EQ(rc, c.size != 0 ? 0 : kRejected) << c.arg;
-        EXPECT_EQ(zs_args.totalMemSize, c.size) << c.arg;
+        EXPECT_EQ(args.totalMemSize, c.size) << c.arg;
         EXPECT_EQ(err, cp932(c.error)) << c.arg;
         EXPECT_STREQ(a.ptr[2], c.after);
     }
@@ -159,9 +159,9 @@ TEST_F(Options, RecordLengthNewlineAndDelimiterValues) {
     std::string err;
     Argv zero{"-L", "0", "-P", "\\r\\n", "-D", ";;"};
     ASSERT_EQ(load(zero), 0);
-    EXPECT_EQ(zs_args.recLen, 0);
-    EXPECT_EQ(zs_args.sep, zero.ptr[4]);  // refers to the argument text itself
-    EXPECT_STREQ(zs_args.delimiter, ";;");
+    EXPECT_EQ(args.recLen, 0);
+    EXPECT_EQ(args.sep, zero.ptr[4]);  // refers to the argument text itself
+    EXPECT_STREQ(args.delimiter, ";;");
 
     for (const char* bad : {"12a", "2147483648", "+5", ""}) {
         clean();
@@ -187,31 +187,30 @@ TEST_F(Options, VerboseEchoStartsAtVerbose) {
                              "☆ Sort all records in ascending order\n", "一時フォルダは: /x/\n",
                              "エラーファイルは: e\n", "入力ファイル1のパスは: in\n"})
         EXPECT_NE(err.find(cp932(line)), std::string::npos) << line;
-    EXPECT_STREQ(zs_args.tmpFile.dir, "/x/");
+    EXPECT_STREQ(args.tmpFile.dir, "/x/");
 }
 
 TEST_F(Options, SecondLoadStartsFromZero) {
     Argv first{"-C", "-K", "1", "-K", "2", "-T", "/t", "-O", "o", "-E", "e", "-W", "64M", "f", "g"};
     ASSERT_EQ(load(first), 0);
-    zs_args_free(&zs_args);
-    zs_getopt_reset();
+    zs_args_free(&args);
     ArgsInfo zero;
     std::memset(&zero, 0, sizeof zero);
-    EXPECT_EQ(std::memcmp(&zs_args, &zero, sizeof zero), 0);
+    EXPECT_EQ(std::memcmp(&args, &zero, sizeof zero), 0);
 
     Argv second{"h"};
     ASSERT_EQ(load(second), 0);
-    ASSERT_EQ(zs_args.inFileNums, 1);
-    EXPECT_STREQ(zs_args.arrInFile[0].path, "h");
-    EXPECT_EQ(zs_args.keyNums, 0);
-    EXPECT_EQ(zs_args.bCsv, 0);
-    EXPECT_EQ(zs_args.outFile.path, nullptr);
-    EXPECT_EQ(zs_args.tmpFile.dir, nullptr);
+    ASSERT_EQ(args.inFileNums, 1);
+    EXPECT_STREQ(args.arrInFile[0].path, "h");
+    EXPECT_EQ(args.keyNums, 0);
+    EXPECT_EQ(args.bCsv, 0);
+    EXPECT_EQ(args.outFile.path, nullptr);
+    EXPECT_EQ(args.tmpFile.dir, nullptr);
 }
 
 TEST_F(Options, EnglishUsageIs67LinesFromAnEmptyLine) {
     testing::internal::CaptureStderr();
-    zs_print_usage();
+    zs_print_usage(log);
     std::string en = testing::internal::GetCapturedStderr();
     EXPECT_EQ(std::count(en.begin(), en.end(), '\n'), 67);
     EXPECT_EQ(en.rfind("\nTESRA  [-V]", 0), 0u);

@@ -43,20 +43,26 @@ testing::AssertionResult pool_ok(const MemoryPool* p) {
     return testing::AssertionFailure() << why;
 }
 
+// The call counters as plain numbers, to compare before and after.
+struct Calls {
+    uint32_t malloc_, mallocHwm, qmalloc, realloc_, heapMalloc, heapRealloc, heapFree, heapQfree;
+    bool operator==(const Calls&) const = default;
+};
+Calls calls() {
+    const ZsPoolCalls& c = zs_pool_calls;
+    return Calls{c.malloc_.load(), c.mallocHwm.load(), c.qmalloc.load(),  c.realloc_.load(),
+                 c.heapMalloc.load(), c.heapRealloc.load(), c.heapFree.load(), c.heapQfree.load()};
+}
+
+// A pool per case, made for the case's own log (quiet unless a case turns it verbose).
 class PoolTest : public testing::Test {
 protected:
-    void SetUp() override {
-        zs_run.pool = nullptr;
-        zs_run.bVerbose = 0;
-    }
-    void TearDown() override {
-        zs_pool_destroy(zs_run.pool);
-        zs_run.pool = nullptr;
-        zs_run.bVerbose = 0;
-    }
+    ZsLog log{};
+    MemoryPool* pool = nullptr;
+    void TearDown() override { zs_pool_destroy(pool); }
     MemoryPool* make(int32_t size) {
-        zs_run.pool = zs_pool_create(size);
-        return zs_run.pool;
+        pool = zs_pool_create(size, &log);
+        return pool;
     }
 };
 
@@ -76,11 +82,11 @@ TEST_F(PoolTest, CreateLaysOutOneFreeBlockAndKeepsAlignment) {
     p = make(4099);  // odd sizes lose their tail, so back blocks stay 8-byte aligned
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->size, 4096);
-    void* q = zs_qmalloc(8);
+    void* q = zs_qmalloc(p, 8);
     EXPECT_EQ((uintptr_t)q % 8, 0u);
-    qfree(q);
-    EXPECT_EQ(zs_pool_create(kPoolHdr + H - 1), nullptr);
-    EXPECT_EQ(zs_pool_create(-5), nullptr);
+    qfree(p, q);
+    EXPECT_EQ(zs_pool_create(kPoolHdr + H - 1, &log), nullptr);
+    EXPECT_EQ(zs_pool_create(-5, &log), nullptr);
     zs_pool_destroy(nullptr);
 }
 
@@ -97,8 +103,8 @@ TEST_F(PoolTest, ZeroNegativeAndHugeSizes) {
 
     EXPECT_EQ(zs_malloc(p, -1), nullptr);
     EXPECT_EQ(zs_malloc_hwm(p, -1), nullptr);
-    EXPECT_EQ(zs_qmalloc(-8), nullptr);
-    EXPECT_EQ(zs_realloc(z, -1), nullptr);
+    EXPECT_EQ(zs_qmalloc(p, -8), nullptr);
+    EXPECT_EQ(zs_realloc(p, z, -1), nullptr);
     EXPECT_EQ(hdr(z)->status, ZS_BLOCK_USED);
 
     // Sizes that would wrap to small ones in 32 bits (or in the rounding) must not be served
@@ -110,9 +116,9 @@ TEST_F(PoolTest, ZeroNegativeAndHugeSizes) {
         ASSERT_TRUE(limit.active());
         EXPECT_EQ(zs_malloc(p, (1LL << 32) + 1), nullptr);
         EXPECT_EQ(zs_malloc_hwm(p, (1LL << 32) - 7), nullptr);
-        EXPECT_EQ(zs_qmalloc((1LL << 32) - 8), nullptr);
+        EXPECT_EQ(zs_qmalloc(p, (1LL << 32) - 8), nullptr);
         EXPECT_EQ(zs_malloc(p, INT64_MAX), nullptr);
-        EXPECT_EQ(zs_realloc(z, INT64_MAX - 3), nullptr);
+        EXPECT_EQ(zs_realloc(p, z, INT64_MAX - 3), nullptr);
     }
     EXPECT_EQ(p->frontCount, before);
     EXPECT_EQ(top(p)->size, topSize);
@@ -201,7 +207,7 @@ TEST_F(PoolTest, QmallocStackRestoresBackAndTop) {
     int32_t topSize = top(p)->size;
     std::vector<char*> stack;
     for (int64_t n : {0, 1, 8, 100, 333, 1024}) {
-        char* q = (char*)zs_qmalloc(n);
+        char* q = (char*)zs_qmalloc(p, n);
         ASSERT_EQ(q, p->back + 8);
         uint32_t len;
         memcpy(&len, p->back, 4);
@@ -212,7 +218,7 @@ TEST_F(PoolTest, QmallocStackRestoresBackAndTop) {
     }
     EXPECT_EQ(p->backCount, 6);
     while (!stack.empty()) {
-        qfree(stack.back());
+        qfree(p, stack.back());
         stack.pop_back();
         ASSERT_TRUE(pool_ok(p));
     }
@@ -229,15 +235,15 @@ TEST_F(PoolTest, QmallocFallsBackToFrontAndHeapAndQfreeTellsThemApart) {
     zs_free(p, hole);
     int32_t freeBefore = p->freeIndex.count;
 
-    char* front = (char*)zs_qmalloc(200);
+    char* front = (char*)zs_qmalloc(p, 200);
     EXPECT_EQ(front, hole);
-    char* heap = (char*)zs_qmalloc(100000);
+    char* heap = (char*)zs_qmalloc(p, 100000);
     ASSERT_NE(heap, nullptr);
     EXPECT_FALSE(inside(p, heap));
     EXPECT_EQ(p->heapBlocks.count, 1);
     EXPECT_EQ(p->backCount, 0);
-    qfree(heap);
-    qfree(front);
+    qfree(p, heap);
+    qfree(p, front);
     EXPECT_EQ(p->heapBlocks.count, 0);
     EXPECT_EQ(p->freeIndex.count, freeBefore);
     EXPECT_EQ(hdr(hole)->size, 512);
@@ -247,10 +253,10 @@ TEST_F(PoolTest, QmallocFallsBackToFrontAndHeapAndQfreeTellsThemApart) {
 TEST_F(PoolTest, QfreeGrowsAnAllocatedTopBlock) {
     MemoryPool* p = make(4096);
     int32_t t0 = top(p)->size;
-    void* q = zs_qmalloc(64);
+    void* q = zs_qmalloc(p, 64);
     void* t = zs_malloc_hwm(p, top(p)->size);  // the whole remaining top, allocated
     EXPECT_EQ(p->freeIndex.count, 0);
-    qfree(q);
+    qfree(p, q);
     EXPECT_EQ(hdr(t)->size, t0);
     EXPECT_TRUE(pool_ok(p));
     zs_free(p, t);
@@ -292,16 +298,16 @@ TEST_F(PoolTest, FreeCoalescesAllFourWays) {
 TEST_F(PoolTest, ReallocNullShrinkAndInPlaceGrowth) {
     MemoryPool* p = make(8192);
     PoolBlock* t = top(p);
-    void* a = zs_realloc(nullptr, 40);  // as zs_malloc_hwm: carved from the top block
+    void* a = zs_realloc(p, nullptr, 40);  // as zs_malloc_hwm: carved from the top block
     EXPECT_EQ(hdr(a), t);
-    EXPECT_EQ(zs_realloc(a, 40), a);
-    EXPECT_EQ(zs_realloc(a, 1), a);
-    EXPECT_EQ(zs_realloc(a, 0), a);
+    EXPECT_EQ(zs_realloc(p, a, 40), a);
+    EXPECT_EQ(zs_realloc(p, a, 1), a);
+    EXPECT_EQ(zs_realloc(p, a, 0), a);
     EXPECT_EQ(hdr(a)->size, 40);
 
     // Growth into the free top, split: the new header overlaps the old top header.
     memset(a, 0x5A, 40);
-    EXPECT_EQ(zs_realloc(a, 48), a);
+    EXPECT_EQ(zs_realloc(p, a, 48), a);
     EXPECT_EQ(hdr(a)->size, 48);
     EXPECT_TRUE(pool_ok(p));
     EXPECT_EQ(std::count((char*)a, (char*)a + 40, 0x5A), 40);
@@ -311,7 +317,7 @@ TEST_F(PoolTest, ReallocNullShrinkAndInPlaceGrowth) {
     void* hole = zs_malloc(p, 64);
     zs_malloc(p, 8);
     zs_free(p, hole);
-    EXPECT_EQ(zs_realloc(b, 8 + H + 64 - 15), b);  // r = 88: no room left for an 8-byte block
+    EXPECT_EQ(zs_realloc(p, b, 8 + H + 64 - 15), b);  // r = 88: no room left for an 8-byte block
     EXPECT_EQ(hdr(b)->size, 8 + H + 64);
     EXPECT_TRUE(pool_ok(p));
 }
@@ -321,7 +327,7 @@ TEST_F(PoolTest, ReallocMovesAndFailsWithoutLosingTheBlock) {
     char* a = (char*)zs_malloc(p, 32);
     zs_malloc(p, 8);  // a cannot grow in place
     for (int i = 0; i < 32; i++) a[i] = (char)i;
-    char* m = (char*)zs_realloc(a, 200);
+    char* m = (char*)zs_realloc(p, a, 200);
     ASSERT_NE(m, a);
     EXPECT_TRUE(inside(p, m));
     for (int i = 0; i < 32; i++) EXPECT_EQ(m[i], (char)i);
@@ -334,7 +340,7 @@ TEST_F(PoolTest, ReallocMovesAndFailsWithoutLosingTheBlock) {
     {
         ScopedHeapLimit limit;
         ASSERT_TRUE(limit.active());
-        EXPECT_EQ(zs_realloc(m, 1LL << 30), nullptr);
+        EXPECT_EQ(zs_realloc(p, m, 1LL << 30), nullptr);
     }
     EXPECT_EQ(hdr(m)->status, ZS_BLOCK_USED);
     EXPECT_EQ(p->frontCount, before);
@@ -349,12 +355,12 @@ TEST_F(PoolTest, HeapBlocksAreTrackedAndFreedWithThePool) {
         MemoryPool* p = make(4096);
         char* h1 = (char*)zs_malloc(p, 10000);
         char* h2 = (char*)zs_malloc_hwm(p, 20000);
-        char* h3 = (char*)zs_realloc(nullptr, 30000);
+        char* h3 = (char*)zs_realloc(p, nullptr, 30000);
         ASSERT_TRUE(h1 && h2 && h3);
         EXPECT_FALSE(inside(p, h1) || inside(p, h2) || inside(p, h3));
         EXPECT_EQ(p->heapBlocks.count, 3);
         memset(h2, 7, 20000);
-        char* h2m = (char*)zs_realloc(h2, 4000000);  // moves on the heap: the record follows
+        char* h2m = (char*)zs_realloc(p, h2, 4000000);  // moves on the heap: the record follows
         ASSERT_NE(h2m, nullptr);
         EXPECT_EQ(h2m[19999], 7);
         EXPECT_EQ(p->heapBlocks.count, 3);
@@ -365,29 +371,33 @@ TEST_F(PoolTest, HeapBlocksAreTrackedAndFreedWithThePool) {
         EXPECT_EQ(p->heapBlocks.count, 2);
         // A block growing out of the pool lands on the heap and is tracked too.
         void* a = zs_malloc(p, 16);
-        void* ah = zs_realloc(a, 50000);
+        void* ah = zs_realloc(p, a, 50000);
         EXPECT_FALSE(inside(p, ah));
         EXPECT_EQ(p->heapBlocks.count, 3);
         EXPECT_TRUE(pool_ok(p));
         // h2m, h3 and ah are left live: destroying the pool frees them (the leak checker
         // of the sanitizer build watches this).
         zs_pool_destroy(p);
-        zs_run.pool = nullptr;
+        pool = nullptr;
     }
 }
 
-TEST_F(PoolTest, WithoutAPoolTheGlobalOperationsUseTheHeap) {
-    char* q = (char*)zs_qmalloc(100);
+TEST_F(PoolTest, WithoutAPoolTheOperationsUseTheHeap) {
+    MemoryPool* none = nullptr;
+    char* q = (char*)zs_qmalloc(none, 100);
     ASSERT_NE(q, nullptr);
     memset(q, 3, 100);
-    q = (char*)zs_realloc(q, 5000);
+    q = (char*)zs_realloc(none, q, 5000);
     ASSERT_NE(q, nullptr);
     EXPECT_EQ(q[99], 3);
-    void* z = zs_realloc(nullptr, 0);
+    void* z = zs_realloc(none, nullptr, 0);
     EXPECT_NE(z, nullptr);
-    qfree(z);
-    qfree(q);
-    qfree(nullptr);
+    void* m = zs_malloc_hwm(none, 0);
+    EXPECT_NE(m, nullptr);
+    qfree(none, z);
+    qfree(none, q);
+    qfree(none, nullptr);
+    zs_free(none, m);
     zs_free(nullptr, nullptr);
 }
 
@@ -402,15 +412,15 @@ std::string console(const char* fmt, long a, long b = 0, long c = 0) {
 
 TEST_F(PoolTest, VerboseFallbackPrintsTableThenLine) {
     MemoryPool* p = make(65536);
-    zs_run.bVerbose = 1;
-    ZsPoolCalls c0 = zs_pool_calls;
+    log.bVerbose = 1;
+    Calls c0 = calls();
     int32_t freeSize = p->first->size;
     testing::internal::CaptureStderr();
     void* h = zs_malloc(p, 100000);
     std::string err = testing::internal::GetCapturedStderr();
     ASSERT_NE(h, nullptr);
-    EXPECT_EQ(zs_pool_calls.malloc_, c0.malloc_ + 1);
-    EXPECT_EQ(zs_pool_calls.heapMalloc, c0.heapMalloc + 1);
+    EXPECT_EQ(calls().malloc_, c0.malloc_ + 1);
+    EXPECT_EQ(calls().heapMalloc, c0.heapMalloc + 1);
 
     size_t first = err.find(console("\n###メモリ割当函数[zs_malloc]のコール回数は：%ld\n", (long)c0.malloc_ + 1));
     size_t heap = err.find(console("###メモリ割当函数[malloc]のコール回数は：%ld\n", (long)c0.heapMalloc + 1));
@@ -428,39 +438,50 @@ TEST_F(PoolTest, VerboseFallbackPrintsTableThenLine) {
     EXPECT_LT(last, line);
 
     testing::internal::CaptureStderr();
-    void* r = zs_realloc(h, 200000);
+    void* r = zs_realloc(p, h, 200000);
     err = testing::internal::GetCapturedStderr();
     ASSERT_NE(r, nullptr);
     EXPECT_NE(err.find(console(
                   "メモリプールから[%ld]KB、[%ld]バイトが再割当できなかったので、ヒップから再割当てる！\n", 195L, 200000L)),
               std::string::npos);
     zs_free(p, r);
-    EXPECT_EQ(zs_pool_calls.heapFree, c0.heapFree + 1);
+    EXPECT_EQ(calls().heapFree, c0.heapFree + 1);
 }
 
 TEST_F(PoolTest, CountersCountOnlyWhileVerboseAndSurviveThePool) {
     MemoryPool* p = make(65536);
-    ZsPoolCalls c0 = zs_pool_calls;
+    Calls c0 = calls();
     testing::internal::CaptureStderr();
     void* h = zs_malloc(p, 100000);
-    zs_qmalloc(8);
+    zs_qmalloc(p, 8);
     zs_free(p, h);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(memcmp(&c0, &zs_pool_calls, sizeof c0), 0);
+    EXPECT_EQ(calls(), c0);
 
-    zs_run.bVerbose = 1;
+    // Only the verbose pool's log counts: not another run's, not a request without a pool.
+    log.bVerbose = 1;
+    MemoryPool* other = zs_pool_create(4096, nullptr);
+    ASSERT_NE(other, nullptr);
     testing::internal::CaptureStderr();
-    zs_qmalloc(8);                          // a back block, left for the pool's destruction
-    zs_malloc_hwm(p, p->first->size + 8);   // no top fit: zs_malloc, then the heap
-    zs_realloc(nullptr, 8);                 // zs_malloc_hwm
+    zs_free(other, zs_malloc(other, 100000));  // a fallback: no report either
+    zs_pool_report(other);
+    qfree(nullptr, zs_qmalloc(nullptr, 8));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    zs_pool_destroy(other);
+    EXPECT_EQ(calls(), c0);
+
+    testing::internal::CaptureStderr();
+    zs_qmalloc(p, 8);                      // a back block, left for the pool's destruction
+    zs_malloc_hwm(p, p->first->size + 8);  // no top fit: zs_malloc, then the heap
+    zs_realloc(p, nullptr, 8);             // zs_malloc_hwm
     testing::internal::GetCapturedStderr();
     zs_pool_destroy(p);
-    zs_run.pool = make(4096);  // a new run: the counters go on
-    EXPECT_EQ(zs_pool_calls.qmalloc, c0.qmalloc + 1);
-    EXPECT_EQ(zs_pool_calls.mallocHwm, c0.mallocHwm + 2);
-    EXPECT_EQ(zs_pool_calls.malloc_, c0.malloc_ + 1);
-    EXPECT_EQ(zs_pool_calls.realloc_, c0.realloc_ + 1);
-    EXPECT_EQ(zs_pool_calls.heapMalloc, c0.heapMalloc + 1);
+    make(4096);  // a new run: the counters go on
+    EXPECT_EQ(calls().qmalloc, c0.qmalloc + 1);
+    EXPECT_EQ(calls().mallocHwm, c0.mallocHwm + 2);
+    EXPECT_EQ(calls().malloc_, c0.malloc_ + 1);
+    EXPECT_EQ(calls().realloc_, c0.realloc_ + 1);
+    EXPECT_EQ(calls().heapMalloc, c0.heapMalloc + 1);
 }
 
 // ---- pointer list ----
@@ -468,7 +489,7 @@ TEST_F(PoolTest, CountersCountOnlyWhileVerboseAndSurviveThePool) {
 TEST(PtrListTest, AppendRemoveAndCompaction) {
     PtrList l{nullptr, 0, 0, 0};
     uintptr_t v = 1;
-    for (int i = 0; i < 1024; i++) ASSERT_EQ(zs_list_append(&l, (void*)v++, ZS_LIST_HEAP), 0);
+    for (int i = 0; i < 1024; i++) ASSERT_EQ(zs_list_append(nullptr, &l, (void*)v++, ZS_LIST_HEAP), 0);
     EXPECT_EQ(l.capacity, 1024);
     for (int i = 0; i < 10; i++) zs_list_remove_at(&l, 0);  // the start creeps forward
     EXPECT_EQ(l.start, 10);
@@ -476,7 +497,7 @@ TEST(PtrListTest, AppendRemoveAndCompaction) {
     zs_list_remove_at(&l, 5);
     EXPECT_EQ(l.count, 1012);
     EXPECT_EQ((uintptr_t)l.items[l.start + 5], 17u);
-    for (int i = 0; i < 3; i++) ASSERT_EQ(zs_list_append(&l, (void*)v++, ZS_LIST_HEAP), 0);
+    for (int i = 0; i < 3; i++) ASSERT_EQ(zs_list_append(nullptr, &l, (void*)v++, ZS_LIST_HEAP), 0);
     // Growth moved the live entries down to index 0 first, order unchanged.
     EXPECT_EQ(l.start, 0);
     EXPECT_EQ(l.capacity, 2048);
@@ -496,8 +517,8 @@ TEST(PtrListTest, FailedGrowthKeepsTheOldArray) {
     {
         ScopedHeapLimit limit;
         ASSERT_TRUE(limit.active());
-        r1 = zs_list_grow(&l, ZS_LIST_HEAP);
-        r2 = zs_list_append(&l, (void*)1, ZS_LIST_HEAP);
+        r1 = zs_list_grow(nullptr, &l, ZS_LIST_HEAP);
+        r2 = zs_list_append(nullptr, &l, (void*)1, ZS_LIST_HEAP);
     }
     EXPECT_EQ(r1, 1);
     EXPECT_EQ(r2, 1);
@@ -512,12 +533,12 @@ TEST_F(PoolTest, PoolListLivesInThePoolAndIsReturnedToIt) {
     MemoryPool* p = make(65536);
     PtrList* l = (PtrList*)zs_malloc(p, sizeof(PtrList));
     *l = PtrList{nullptr, 0, 0, 0};
-    for (uintptr_t i = 1; i <= 1500; i++) ASSERT_EQ(zs_list_append(l, (void*)i, ZS_LIST_POOL), 0);
+    for (uintptr_t i = 1; i <= 1500; i++) ASSERT_EQ(zs_list_append(p, l, (void*)i, ZS_LIST_POOL), 0);
     EXPECT_TRUE(inside(p, l->items));
     EXPECT_EQ(l->capacity, 2048);
     EXPECT_EQ((uintptr_t)l->items[1499], 1500u);
-    zs_list_destroy(l);
-    zs_list_destroy(nullptr);
+    zs_list_destroy(p, l);
+    zs_list_destroy(p, nullptr);
     EXPECT_EQ(p->frontCount, 0u);
     EXPECT_EQ(p->freeIndex.count, 1);
     EXPECT_TRUE(pool_ok(p));
@@ -525,9 +546,9 @@ TEST_F(PoolTest, PoolListLivesInThePoolAndIsReturnedToIt) {
     // A list whose record and items went to the heap is released there and forgotten.
     PtrList* hl = (PtrList*)zs_malloc(p, 70000);
     *hl = PtrList{nullptr, 0, 0, 0};
-    ASSERT_EQ(zs_list_append(hl, hl, ZS_LIST_HEAP), 0);
+    ASSERT_EQ(zs_list_append(p, hl, hl, ZS_LIST_HEAP), 0);
     EXPECT_EQ(p->heapBlocks.count, 1);
-    zs_list_destroy(hl);
+    zs_list_destroy(p, hl);
     EXPECT_EQ(p->heapBlocks.count, 0);
 }
 
@@ -556,10 +577,10 @@ bool intact(const Live& b, bool full) {
     return true;
 }
 
-void random_run(int32_t poolSize, uint32_t seed, int steps, bool releaseAll) {
+// The pool is made in `made` so that the caller destroys it also after a failed assertion.
+void random_run(MemoryPool*& made, int32_t poolSize, uint32_t seed, int steps, bool releaseAll) {
     std::mt19937 rng(seed);
-    MemoryPool* p = zs_pool_create(poolSize);
-    zs_run.pool = p;
+    MemoryPool* p = made = zs_pool_create(poolSize, nullptr);
     ASSERT_NE(p, nullptr);
     std::vector<Live> front, stack;  // zs_malloc/hwm/realloc blocks; zs_qmalloc blocks (LIFO)
     auto pick = [&](int bound) { return (int)(rng() % (uint32_t)bound); };
@@ -587,18 +608,18 @@ void random_run(int32_t poolSize, uint32_t seed, int steps, bool releaseAll) {
             add(front, zs_malloc_hwm(p, n), n);
         } else if (op < 44) {
             int64_t n = size();
-            add(stack, zs_qmalloc(n), n);
+            add(stack, zs_qmalloc(p, n), n);
         } else if (op < 58) {
             if (!stack.empty()) {
                 ASSERT_TRUE(intact(stack.back(), true));
-                qfree(stack.back().ptr);
+                qfree(p, stack.back().ptr);
                 stack.pop_back();
             }
         } else if (op < 74) {
             if (!front.empty()) {
                 size_t i = (size_t)pick((int)front.size());
                 ASSERT_TRUE(intact(front[i], true));
-                if (pick(4) == 0) qfree(front[i].ptr);
+                if (pick(4) == 0) qfree(p, front[i].ptr);
                 else zs_free(p, front[i].ptr);
                 front[i] = front.back();
                 front.pop_back();
@@ -608,7 +629,7 @@ void random_run(int32_t poolSize, uint32_t seed, int steps, bool releaseAll) {
                 size_t i = (size_t)pick((int)front.size());
                 Live& b = front[i];
                 int64_t n = pick(3) == 0 ? pick((int)b.n + 1) : b.n + size();
-                char* q = (char*)zs_realloc(b.ptr, n);
+                char* q = (char*)zs_realloc(p, b.ptr, n);
                 ASSERT_NE(q, nullptr);
                 ASSERT_EQ((uintptr_t)q % 8, 0u);
                 Live moved{q, std::min(n, b.n), b.seed};
@@ -618,7 +639,7 @@ void random_run(int32_t poolSize, uint32_t seed, int steps, bool releaseAll) {
             }
         } else {
             int64_t n = size();
-            add(front, zs_realloc(nullptr, n), n);
+            add(front, zs_realloc(p, nullptr, n), n);
         }
         ASSERT_TRUE(pool_ok(p)) << "step " << step;
         int32_t heapLive = 0;
@@ -631,7 +652,7 @@ void random_run(int32_t poolSize, uint32_t seed, int steps, bool releaseAll) {
     }
     if (releaseAll) {
         while (!stack.empty()) {
-            qfree(stack.back().ptr);
+            qfree(p, stack.back().ptr);
             stack.pop_back();
         }
         for (const Live& b : front) zs_free(p, b.ptr);
@@ -651,9 +672,9 @@ TEST_F(PoolTest, RandomizedOperationsKeepEveryInvariant) {
     for (int32_t s : sizes) {
         for (bool releaseAll : {true, false}) {
             SCOPED_TRACE(testing::Message() << "pool " << s << " seed " << seed);
-            random_run(s, seed++, 3000, releaseAll);
-            zs_pool_destroy(zs_run.pool);
-            zs_run.pool = nullptr;
+            random_run(pool, s, seed++, 3000, releaseAll);
+            zs_pool_destroy(pool);
+            pool = nullptr;
             if (HasFatalFailure()) return;
         }
     }

@@ -1,12 +1,16 @@
 // The temporary-file mode with pools far smaller than any run gets, so that small random inputs
 // span many blocks, records straddle every load boundary and blocks straddle merge refills: its
-// output must be the in-memory sort's, byte for byte.
+// output must be the in-memory sort's, byte for byte. And the temporary record format and the
+// temporary file's life.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -18,6 +22,7 @@
 #include "records/records.h"
 #include "settings/settings.h"
 #include "sort/split.h"
+#include "sort/tmpcodec.h"
 
 namespace fs = std::filesystem;
 
@@ -33,28 +38,34 @@ struct Args {
     }
 };
 
+// A run's context with its settings loaded and checked from args; null after a failure.
+std::unique_ptr<ZsRun> checked_run(const std::vector<std::string>& args) {
+    Args a(args);
+    auto r = std::make_unique<ZsRun>();
+    bool done = false;
+    if (zs_args_load(*r, &r->settings, (int)a.text.size(), a.ptr.data(), &done) != 0 ||
+        zs_args_check(*r, &r->settings, &r->totals) != 0) {
+        zs_run_release(*r);
+        return nullptr;
+    }
+    r->args = &r->settings;
+    return r;
+}
+
 // The temporary-file mode on a pool of poolSize bytes, as the run driver would run it; *fallbacks
 // receives the requests the pool had to pass to the heap.
 int run_through_file(std::vector<std::string> args, int32_t poolSize, int32_t* blocks, uint32_t* fallbacks) {
-    Args a(std::move(args));
-    zs_getopt_reset();
-    bool done = false;
-    int rc = zs_args_load(&zs_args, (int)a.text.size(), a.ptr.data(), &done);
-    if (rc == 0) rc = zs_args_check(&zs_args);
-    if (rc == 0) {
-        zs_run.pool = zs_pool_create(poolSize);
-        zs_args.totalMemSize = poolSize;
-        zs_args.bMemory = 0;
-        zs_run.blockList = static_cast<PtrList*>(zs_malloc(zs_run.pool, sizeof(PtrList)));
-        *zs_run.blockList = PtrList{};
-        rc = zs_tmpfile_mode();
-    }
-    *blocks = zs_run.unit_cnt;
-    *fallbacks = zs_run.pool != nullptr ? zs_run.pool->fallbacks : 0;
-    if (rc == 0) rc = zs_close_error_file();
-    if (rc == 0) rc = zs_plat_out_commit(&zs_run.errStream) != 0 || zs_plat_out_commit(&zs_run.outStream) != 0;
-    if (rc != 0) zs_remove_temp_file();
-    zs_run_reset();
+    std::unique_ptr<ZsRun> r = checked_run(args);
+    if (r == nullptr) return 1;
+    r->pool = zs_pool_create(poolSize, r.get());
+    r->totals.totalMemSize = poolSize;
+    r->totals.bMemory = 0;
+    int rc = r->pool != nullptr ? zs_tmpfile_mode(*r) : 1;
+    *blocks = r->tmp.count;
+    *fallbacks = r->pool != nullptr ? r->pool->fallbacks : 0;
+    if (rc == 0) rc = zs_close_error_file(*r);
+    if (rc == 0) rc = zs_plat_out_commit(&r->errStream) != 0 || zs_plat_out_commit(&r->outStream) != 0;
+    zs_run_release(*r);
     return rc;
 }
 
@@ -73,18 +84,32 @@ std::string field(std::mt19937& rng, bool csv) {
 
 }  // namespace
 
-class TmpfileTest : public ::testing::TestWithParam<int> {
+class TempFolder : public ::testing::Test {
 protected:
     fs::path dir;
+    std::string oldTemp;
+    bool hadTemp = false;
     void SetUp() override {
         setenv("LC_ALL", "C", 1);
+        const char* t = getenv("TEMP");
+        hadTemp = t != nullptr;
+        if (hadTemp) oldTemp = t;
         char tmpl[] = "/tmp/tesra_tmpfile_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
         setenv("TEMP", dir.c_str(), 1);
     }
-    void TearDown() override { fs::remove_all(dir); }
+    void TearDown() override {
+        fs::remove_all(dir);
+        // Later tests must not inherit a folder that is gone.
+        if (hadTemp)
+            setenv("TEMP", oldTemp.c_str(), 1);
+        else
+            unsetenv("TEMP");
+    }
 };
+
+class TmpfileTest : public TempFolder, public ::testing::WithParamInterface<int> {};
 
 TEST_P(TmpfileTest, ManyBlocksGiveTheInMemoryOutput) {
     const int layout = GetParam();  // 0 fixed, 1 newline-ended, 2 CSV
@@ -153,3 +178,153 @@ TEST_P(TmpfileTest, ManyBlocksGiveTheInMemoryOutput) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllLayouts, TmpfileTest, ::testing::Values(0, 1, 2));
+
+// ---- The temporary record format ----
+
+namespace {
+
+struct Rec {
+    std::string data;
+    std::vector<CsvColumn> cols;
+};
+
+// The records written through the codec, as the block writers write them.
+template <ZsLayout L>
+std::string encode(const ArgsInfo& a, const std::vector<Rec>& recs, int64_t* total) {
+    char* mem = nullptr;
+    size_t memLen = 0;
+    FILE* stream = open_memstream(&mem, &memLen);
+    char buf[64];  // smaller than some records: they go straight to the stream
+    ZsWriter w = zs_writer(stream, buf, sizeof buf);
+    *total = 0;
+    for (const Rec& r : recs)
+        *total += zs_tmp_put<L>(&w, a, r.data.data(), (int32_t)r.data.size(), r.cols.data(), (int32_t)r.cols.size());
+    zs_writer_flush(&w);
+    fclose(stream);
+    std::string out(mem, memLen);
+    free(mem);
+    return out;
+}
+
+// Walks a block as the merge does; false at the first record the codec refuses.
+template <ZsLayout L>
+bool decode(const ArgsInfo& a, const std::string& block, std::vector<Rec>* recs) {
+    for (size_t at = 0; at < block.size();) {
+        const int64_t remain = (int64_t)(block.size() - at);
+        if (remain < zs_tmp_prefix<L>(a)) return false;
+        const int64_t size = zs_tmp_size<L>(a, block.data() + at, remain);
+        if (size < 0) return false;
+        ZsHead h = zs_tmp_head<L>(a, block.data() + at, 7);
+        EXPECT_EQ(h.unitNo, 7);
+        Rec r{std::string(h.data, (size_t)h.len), std::vector<CsvColumn>((size_t)h.colNum)};
+        if (h.colNum > 0) std::memcpy(r.cols.data(), h.cols, (size_t)h.colNum * sizeof(CsvColumn));
+        recs->push_back(r);
+        at += (size_t)size;
+    }
+    return true;
+}
+
+bool operator==(const Rec& x, const Rec& y) {
+    return x.data == y.data && x.cols.size() == y.cols.size() &&
+           std::equal(x.cols.begin(), x.cols.end(), y.cols.begin(),
+                      [](const CsvColumn& p, const CsvColumn& q) { return p.off == q.off && p.len == q.len; });
+}
+
+void put_i32(std::string* s, size_t at, int32_t v) { std::memcpy(s->data() + at, &v, sizeof v); }
+
+}  // namespace
+
+TEST(TmpCodec, RecordsComeBackAsWritten) {
+    ArgsInfo a{};
+    a.recLen = 5;
+    std::vector<Rec> fixed = {{"abcde", {}}, {"\0\1\2\3\4", {}}, {"zzzzz", {}}};
+    fixed[1].data.assign("\0\1\2\3\4", 5);
+    int64_t total = 0;
+    std::string b = encode<ZS_FIXED>(a, fixed, &total);
+    EXPECT_EQ(b, "abcde" + fixed[1].data + "zzzzz");
+    std::vector<Rec> back;
+    ASSERT_TRUE(decode<ZS_FIXED>(a, b, &back));
+    EXPECT_EQ(back, fixed);
+
+    std::vector<Rec> lines = {{"a\n", {}}, {"", {}}, {std::string(200, 'x') + "\n", {}}};
+    b = encode<ZS_VARIABLE>(a, lines, &total);
+    EXPECT_EQ(total, (int64_t)b.size());
+    EXPECT_EQ(b.size(), 4 * 3 + 2 + 0 + 201u);
+    back.clear();
+    ASSERT_TRUE(decode<ZS_VARIABLE>(a, b, &back));
+    EXPECT_EQ(back, lines);
+
+    std::vector<Rec> csv = {{"k,v\n", {{0, 1}, {2, 1}}}, {"\n", {{0, 0}}}, {std::string(100, 'q') + ",\n", {{0, 100}, {101, 0}}}};
+    b = encode<ZS_CSV>(a, csv, &total);
+    EXPECT_EQ(total, (int64_t)b.size());
+    EXPECT_EQ(b.substr(0, 8 + 16), std::string("\4\0\0\0\2\0\0\0\0\0\0\0\1\0\0\0\2\0\0\0\1\0\0\0", 24));
+    back.clear();
+    ASSERT_TRUE(decode<ZS_CSV>(a, b, &back));
+    EXPECT_EQ(back, csv);
+}
+
+TEST(TmpCodec, LengthsAreCheckedAgainstWhatRemains) {
+    ArgsInfo a{};
+    a.recLen = 4;
+    int64_t total = 0;
+    std::string v = encode<ZS_VARIABLE>(a, {{"abc\n", {}}}, &total);
+    EXPECT_EQ(zs_tmp_size<ZS_VARIABLE>(a, v.data(), (int64_t)v.size()), 8);
+    EXPECT_EQ(zs_tmp_size<ZS_VARIABLE>(a, v.data(), (int64_t)v.size() - 1), -1);  // the block ends inside it
+    put_i32(&v, 0, -1);
+    EXPECT_EQ(zs_tmp_size<ZS_VARIABLE>(a, v.data(), (int64_t)v.size()), -1);
+    put_i32(&v, 0, INT32_MAX);
+    EXPECT_EQ(zs_tmp_size<ZS_VARIABLE>(a, v.data(), INT64_MAX), -1);  // beyond what a record can be
+
+    std::string c = encode<ZS_CSV>(a, {{"a,b\n", {{0, 1}, {2, 1}}}}, &total);
+    EXPECT_EQ(zs_tmp_size<ZS_CSV>(a, c.data(), (int64_t)c.size()), 8 + 16 + 4);
+    EXPECT_EQ(zs_tmp_size<ZS_CSV>(a, c.data(), (int64_t)c.size() - 1), -1);
+    put_i32(&c, 4, -2);  // column count
+    EXPECT_EQ(zs_tmp_size<ZS_CSV>(a, c.data(), (int64_t)c.size()), -1);
+    put_i32(&c, 4, 2);
+    put_i32(&c, 0, -4);  // length
+    EXPECT_EQ(zs_tmp_size<ZS_CSV>(a, c.data(), (int64_t)c.size()), -1);
+
+    EXPECT_EQ(zs_tmp_size<ZS_FIXED>(a, "abcd", 4), 4);
+    EXPECT_EQ(zs_tmp_size<ZS_FIXED>(a, "abcd", 3), -1);
+}
+
+// ---- The temporary file's life ----
+
+TEST_F(TempFolder, TemporaryFileHasNoNameWhileInUse) {
+    fs::create_directory(dir / "t");
+    std::ofstream(dir / "in") << "b\na\n";
+    std::unique_ptr<ZsRun> r = checked_run({"-T", (dir / "t").string(), (dir / "in").string()});
+    ASSERT_NE(r, nullptr);
+    r->pool = zs_pool_create(1 << 20, r.get());
+    ASSERT_EQ(zs_temp_create(*r), 0);
+    ASSERT_NE(r->tmp.stream, nullptr);
+    ASSERT_NE(r->tmp.blocks, nullptr);  // made with the file
+    EXPECT_TRUE(fs::is_empty(dir / "t")) << "the name goes as soon as the file is open";
+    ASSERT_EQ(fwrite("block", 1, 5, r->tmp.stream), 5u);
+    ASSERT_EQ(zs_finish_temp_writes(*r), 0);
+    char back[5];
+    EXPECT_EQ(zs_plat_read_at(r->tmp.stream, back, 5, 0), 5);
+    EXPECT_EQ(std::string(back, 5), "block");
+    zs_temp_close(*r);
+    EXPECT_EQ(r->tmp.stream, nullptr);
+    zs_temp_close(*r);  // the cleanup may come again
+    zs_run_release(*r);
+}
+
+TEST_F(TempFolder, MissingTemporaryFolderIsReportedBeforeCreating) {
+    std::ofstream(dir / "in") << "b\na\n";
+    fs::create_directory(dir / "gone");
+    std::unique_ptr<ZsRun> r = checked_run({"-T", (dir / "gone").string(), (dir / "in").string()});
+    ASSERT_NE(r, nullptr);
+    fs::remove(dir / "gone");  // after the check, before the file
+    r->pool = zs_pool_create(1 << 20, r.get());
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(zs_temp_create(*r), 1);
+    std::string err = testing::internal::GetCapturedStderr();
+    std::string want = "☆ Temporary folder [" + (dir / "gone").string() + "/] does not exist or insufficient permissions!\n";
+    char con[ZS_MSG_BUF];
+    zs_to_console(want.c_str(), con);  // as the console gets it
+    EXPECT_EQ(err, con);
+    EXPECT_EQ(r->tmp.stream, nullptr);
+    zs_run_release(*r);
+}

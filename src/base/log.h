@@ -1,0 +1,58 @@
+// The console side of a run: the verbose flag, the diagnostic stream, the clock readings of the
+// timed phases, the interrupt state and the text of the failures the run printed.
+//
+// Contract
+// - A ZsLog belongs to one run. The run's context (one record per run, passed by hand to every
+//   layer) begins with it, so every layer can print through the context it was given.
+// - It is all zero before the run starts (zs_log_init sets what is not zero); nothing outside the
+//   run reads or writes it, so runs side by side need no lock for it.
+// - Results of an operation are returned to its caller, never left here for it to pick up.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/platform.h"
+
+inline constexpr int ZS_MSG_BUF = 4096;
+// Bytes of failure text a run keeps (the lines that explain a failure are short and few).
+inline constexpr int ZS_FAILURE_MAX = 4096;
+
+// The host's question whether the user asked the run to stop (Ctrl-C): non-zero for yes. It is
+// asked from the thread that runs the sort, at safe points.
+struct ZsInterruptHook {
+    int (*ask)(void* user);
+    void* user;
+};
+
+struct ZsLog {
+    int bVerbose;          // verbose diagnostics, timings and call counters
+    int processId;         // taken at the start of every run
+    long startFirst;       // clock at the verbose start block
+    long phaseStart;       // clock at the start of the phase being timed
+    long finish;           // clock at its end
+    FILE* diag;            // where diagnostics meant for standard output go (null: standard output)
+    ZsInterruptHook interrupt;
+    int bInterrupted;      // an interrupt was seen: the run stops at the next safe point
+    long lastInterruptCheck;
+    char timeStamp[80];    // "YYYY-MM-DD hh:mm:ss "
+    // The error lines the run printed, in order, as formatted (UTF-8, before the code-page
+    // conversion): what a caller reports when the run fails. Cut at ZS_FAILURE_MAX - 1 bytes.
+    char failure[ZS_FAILURE_MAX];
+    int32_t failureLen;
+};
+
+// The text of the failures a run printed ("" when none).
+inline const char* zs_failure_text(const ZsLog& log) { return log.failure; }
+
+// ---- interrupts ----
+// True once an interrupt was seen in this run (the hook is asked at most every
+// ZS_INTERRUPT_POLL_MS milliseconds). A caller that gets true stops and fails its phase.
+bool zs_interrupted(ZsLog& log);
+inline constexpr long ZS_INTERRUPT_POLL_MS = 200;
+
+// As zs_interrupted, but asks the hook whatever the time since the last question: for the last
+// safe point before a run puts its outputs in place, so that an interrupt seen by then never ends
+// in a success.
+bool zs_interrupted_now(ZsLog& log);

@@ -1,0 +1,46 @@
+// The sort layer's part of a run's context: the temporary file and its blocks, the output and the
+// buffers records pass through on their way out.
+//
+// Contract
+// - One per run, made by the run driver as part of the run's context and passed by hand to every
+//   operation of this layer; it extends the records layer's context (records/run.h).
+// - The temporary file is the run's alone: created under a name of its own (O_EXCL), unlinked as
+//   soon as it is open and never reopened by name, so no way the process ends leaves it behind.
+//   It is closed in one place, the run's cleanup (zs_temp_close).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "memory/pool.h"
+#include "platform/platform.h"
+#include "records/run.h"
+
+// Where one sorted block lies in the temporary file.
+struct ZsBlock {
+    int64_t offset;  // first byte of the block
+    int64_t size;    // bytes of the block
+    int32_t recNum;  // records in the block
+};
+
+struct ZsTempFile {
+    FILE* stream;       // open for reading and writing while the run uses it
+    int64_t offset;     // bytes written: where the next block starts
+    PtrList* blocks;    // ZsBlock records in input order (pool memory)
+    int32_t count;      // blocks written
+    int32_t maxRecLen;  // longest record in the temporary record format
+};
+
+inline constexpr int64_t ZS_OUT_BUF = 655360;
+inline constexpr int64_t ZS_TMP_BUF = 1 << 20;
+
+struct ZsSortRun : ZsRecRun {
+    ZsTempFile tmp;
+    ZsOutFile outStream;    // the output: a file replaced only when complete, or standard output
+    char outBuf[ZS_OUT_BUF];  // records on their way to the output
+    char tmpBuf[ZS_TMP_BUF];  // blocks on their way to the temporary file
+};
+
+// The environment the comparator family takes: the run's records context (a sort context passed
+// as void* would not be one).
+inline void* zs_cmp_env(ZsRecRun& r) { return &r; }
