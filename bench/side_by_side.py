@@ -9,8 +9,8 @@ memory shown is that process's maximum resident size.
 from __future__ import annotations
 
 import argparse
+import os
 import random
-import resource
 import statistics
 import subprocess
 import sys
@@ -34,13 +34,16 @@ print(time.perf_counter() - t0, *results, file=sys.stderr)
 
 
 def timed(jobs: list[list[str]]) -> tuple[float, int]:
-    before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
-    p = subprocess.run([sys.executable, "-c", CHILD, *("|".join(j) for j in jobs)], capture_output=True, check=True)
-    peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
-    last = p.stderr.decode("cp932").strip().splitlines()[-1].split()
-    if any(r != "0" for r in last[1:]):
-        raise SystemExit("a run failed:\n" + p.stderr.decode("cp932"))
-    return float(last[0]), max(peak, before) // 1024
+    """Seconds the runs took together, and the peak memory (MB) of their process alone."""
+    p = subprocess.Popen([sys.executable, "-c", CHILD, *("|".join(j) for j in jobs)], stdout=subprocess.DEVNULL,
+                         stderr=subprocess.PIPE)
+    err = p.stderr.read()
+    _, status, usage = os.wait4(p.pid, 0)
+    p.returncode = os.waitstatus_to_exitcode(status)
+    last = err.decode("cp932").strip().splitlines()[-1].split()
+    if p.returncode != 0 or any(r != "0" for r in last[1:]):
+        raise SystemExit("a run failed:\n" + err.decode("cp932"))
+    return float(last[0]), usage.ru_maxrss // 1024
 
 
 def main() -> int:

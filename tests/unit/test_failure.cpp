@@ -4,7 +4,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -84,6 +88,40 @@ TEST_F(FailureText, InterruptIsTheReasonAndSuccessHasNone) {
     o = run({"-O", p("out"), p("in")});
     EXPECT_EQ(o.rc, 0);
     EXPECT_EQ(o.failure, "");
+}
+
+TEST_F(FailureText, RunsSideBySideKeepTheirOwnOutcome) {
+    // Each thread's run has its own context: outputs, failure texts and temporary files never
+    // mix (run under ThreadSanitizer by the thread build of the tests).
+    std::string data;
+    for (int i = 0; i < 200000; i++) data += std::to_string((i * 7919) % 100003) + "\n";
+    write("big", data);
+    Outcome good[2], bad[2];
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; t++) {
+        threads.emplace_back([&, t] {
+            std::string out = p(t == 0 ? "out0" : "out1");
+            good[t] = run({"-W", t == 0 ? "1K" : "64M", "-T", dir.string(), "-O", out, p("big")});
+        });
+        threads.emplace_back([&, t] { bad[t] = run({"-M", "-O", p(t == 0 ? "m0" : "m1"), p("unsorted")}); });
+    }
+    for (auto& th : threads) th.join();
+    std::vector<std::string> lines;
+    std::istringstream in(data);
+    for (std::string l; std::getline(in, l);) lines.push_back(l + "\n");
+    std::sort(lines.begin(), lines.end());
+    std::string sorted;
+    for (auto& l : lines) sorted += l;
+    for (int t = 0; t < 2; t++) {
+        EXPECT_EQ(good[t].rc, 0);
+        EXPECT_EQ(good[t].failure, "");
+        std::ifstream f(p(t == 0 ? "out0" : "out1"), std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), sorted);
+        EXPECT_EQ(bad[t].rc, 1);
+        EXPECT_EQ(bad[t].failure,
+                  "☆ Input file [" + p("unsorted") + "] is not sorted by the sort keys!\n☆ File merge sort failed!\n");
+    }
+    for (auto& e : fs::directory_iterator(dir)) EXPECT_EQ(e.path().filename().string().rfind("tesra_", 0), std::string::npos);
 }
 
 }  // namespace
