@@ -1,17 +1,26 @@
 """tesra: sorts the records of fixed-length, newline-ended and CSV files.
 
-``tesra.tesra(["-C", "-K", "2n", "data.csv"])`` runs one sort with the given command line and
-returns its result: 0 for success, 1 for a failure (the reason is printed on standard error).
+``tesra.sort("data.csv", "sorted.csv", csv=True, keys="2n")`` sorts files, ``tesra.sort_bytes``
+sorts records held in memory, and ``tesra.tesra(["-C", "-K", "2n", "data.csv"])`` runs one sort
+with a command line as the engine has always taken it (argument echo, start and end lines).
 """
 
 import sys
+from collections.abc import Sequence
 
 from _tesra import __version__, tesra
 
-__all__ = ["tesra", "main", "__version__"]
+from tesra._api import SortError, SortResult, sort, sort_bytes
+from tesra._cli import run_command
+
+# Shown as tesra.X in help() and reprs, where users find them.
+for _public in (SortError, SortResult, sort, sort_bytes):
+    _public.__module__ = __name__
+
+__all__ = ["SortError", "SortResult", "__version__", "main", "sort", "sort_bytes", "tesra"]
 
 
-def main(argv: list[str] | None = None) -> int:
-    """Entry point of the ``tesra`` command: sorts with the command-line arguments."""
-    args = sys.argv[1:] if argv is None else list(argv)
-    return tesra(args)
+def main(argv: Sequence[str] | None = None) -> int:
+    """The ``tesra`` command: runs its command line (``sys.argv[1:]`` by default) and returns the
+    exit status. Ctrl-C raises KeyboardInterrupt."""
+    return run_command(sys.argv[1:] if argv is None else argv)
