@@ -34,7 +34,7 @@ class Run:
 
 def engine_env(lang: str = "C", **extra: str) -> dict:
     # PYTHONUNBUFFERED would also make the C standard streams unbuffered, hiding missing flushes.
-    dropped = ("LC_ALL", "LC_MESSAGES", "LANG", "TEMP", "TMPDIR", "PYTHONUNBUFFERED")
+    dropped = ("LC_ALL", "LC_MESSAGES", "LC_CTYPE", "LANG", "TEMP", "TMPDIR", "PYTHONUNBUFFERED")
     env = {k: v for k, v in os.environ.items() if k not in dropped}
     env["LANG"] = lang
     env.update(extra)
@@ -84,3 +84,25 @@ def run_tesra(args, *, lang: str = "C", stdin: bytes | None = None, cwd=None, en
 @pytest.fixture
 def tesra():
     return run_tesra
+
+
+# The package's sorts and the command run the engine through _tesra._run and show its usage text
+# through _tesra._usage; a module built without them skips the tests that need them.
+def _module_has(name: str) -> bool:
+    import _tesra
+    return hasattr(_tesra, name)
+
+
+needs_run = pytest.mark.skipif(not _module_has("_run"), reason="_tesra has no _run")
+needs_usage = pytest.mark.skipif(not _module_has("_usage"), reason="_tesra has no _usage")
+
+
+def run_command(args, *, lang: str = "C", stdin: bytes | None = None, cwd=None, env: dict | None = None,
+                timeout: float = 120) -> Run:
+    """One run of the tesra command (python -m tesra) with the given arguments."""
+    e = engine_env(lang) if env is None else env
+    p = subprocess.run([sys.executable, "-m", "tesra", *[os.fsdecode(a) if isinstance(a, bytes) else str(a)
+                                                          for a in args]],
+                       input=stdin if stdin is not None else b"", capture_output=True, cwd=cwd, env=e,
+                       timeout=timeout)
+    return Run(p.returncode, p.stdout, p.stderr)

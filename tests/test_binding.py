@@ -2,8 +2,6 @@
 
 import os
 import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
@@ -139,24 +137,6 @@ def test_engine_flushes_both_streams_before_returning(tmp_path):
         else:
             assert r.out == b"after\n"
             assert DUMP_CLOSE.encode() in r.err
-
-
-def test_python_dash_m_tesra_passes_arguments_and_exits_with_the_result(tmp_path):
-    (tmp_path / "in.txt").write_bytes(b"2\n1\n")
-    p = subprocess.run([sys.executable, "-m", "tesra", "in.txt"], capture_output=True, cwd=tmp_path,
-                       env=engine_env("C"), timeout=60)
-    assert (p.returncode, p.stdout) == (0, b"1\n2\n")
-    p = subprocess.run([sys.executable, "-m", "tesra", "-x"], capture_output=True, env=engine_env("C"), timeout=60)
-    assert p.returncode == 1
-
-
-def test_tesra_command_prints_usage(tmp_path):
-    exe = Path(sys.executable).with_name("tesra")
-    if not exe.exists():
-        pytest.skip("tesra command not installed next to this interpreter")
-    p = subprocess.run([str(exe), "--help"], capture_output=True, env=engine_env("C"), timeout=60)
-    assert p.returncode == 1
-    assert p.stderr.endswith(b"  TESRA -C -D \\t -P \\r\\n -S -U input.csv\n")
 
 
 # --- the interpreter lock, runs in threads, interrupts ----------------------------------------

@@ -16,6 +16,7 @@ from tesra._cli import run_command
 # Shown as tesra.X in help() and reprs, where users find them.
 for _public in (SortError, SortResult, sort, sort_bytes):
     _public.__module__ = __name__
+del _public
 
 __all__ = ["SortError", "SortResult", "__version__", "main", "sort", "sort_bytes", "tesra"]
 

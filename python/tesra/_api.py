@@ -120,24 +120,25 @@ def _progress(progress: object) -> Callable[[str, int, int], object] | None:
 
 
 def _command_line(
-    inputs: object,
-    output: object,
-    keys: object,
-    csv: object,
-    header: object,
-    delimiter: object,
-    newline: object,
-    record_length: object,
-    descending: object,
-    stable: object,
-    unique: object,
-    empty_last: object,
-    rejects: object,
-    memory: object,
-    temp_dir: object,
-    presorted: object,
-    threads: object,
-    verbose: object,
+    inputs: object = None,
+    output: object = None,
+    *,
+    keys: object = (),
+    csv: object = False,
+    header: object = False,
+    delimiter: object = None,
+    newline: object = None,
+    record_length: object = None,
+    descending: object = False,
+    stable: object = False,
+    unique: object = False,
+    empty_last: object = False,
+    rejects: object = None,
+    memory: object = None,
+    temp_dir: object = None,
+    presorted: object = False,
+    threads: object = None,
+    verbose: object = False,
 ) -> list[str]:
     """The engine's command line for the keyword arguments; TypeError or ValueError for a wrong one.
 
@@ -260,8 +261,10 @@ def sort(
     a failed run raises SortError, leaving the output and ``rejects`` files as they were; Ctrl-C
     raises KeyboardInterrupt. Returns a SortResult.
     """
-    args = _command_line(inputs, output, keys, csv, header, delimiter, newline, record_length, descending, stable,
-                         unique, empty_last, rejects, memory, temp_dir, presorted, threads, verbose)
+    args = _command_line(inputs, output, keys=keys, csv=csv, header=header, delimiter=delimiter, newline=newline,
+                         record_length=record_length, descending=descending, stable=stable, unique=unique,
+                         empty_last=empty_last, rejects=rejects, memory=memory, temp_dir=temp_dir,
+                         presorted=presorted, threads=threads, verbose=verbose)
     return _run(args, progress)[0]
 
 
@@ -292,7 +295,9 @@ def sort_bytes(
     """
     if isinstance(data, str) or not isinstance(data, Buffer):
         raise TypeError(f"data must be a bytes-like object, not {type(data).__name__}")
-    args = _command_line(None, None, keys, csv, header, delimiter, newline, record_length, descending, stable,
-                         unique, empty_last, rejects, memory, temp_dir, False, threads, verbose)
+    args = _command_line(keys=keys, csv=csv, header=header, delimiter=delimiter, newline=newline,
+                         record_length=record_length, descending=descending, stable=stable, unique=unique,
+                         empty_last=empty_last, rejects=rejects, memory=memory, temp_dir=temp_dir, threads=threads,
+                         verbose=verbose)
     out = _run(args, progress, data)[1]
     return b"" if out is None else out

@@ -110,6 +110,23 @@ def console_charset(env: Mapping[str, str]) -> Console:
     return "cp932" if codeset in ("sjis", "shiftjis", "cp932", "windows31j", "mskanji") else "utf-8"
 
 
+def _user_environ() -> dict[str, str]:
+    """The environment, less the LC_CTYPE that the interpreter sets when it starts in the C locale
+    or in one the system lacks (ja_JP.SJIS where only UTF-8 locales are installed): that one
+    would hide the user's LANG."""
+    env = dict(os.environ)
+    ctype = env.get("LC_CTYPE")
+    if ctype in ("C.UTF-8", "C.utf8", "UTF-8"):
+        try:
+            with open("/proc/self/environ", "rb") as f:  # as the process was started
+                started = f.read().split(b"\0")
+        except OSError:
+            return env
+        if f"LC_CTYPE={ctype}".encode() not in started:
+            del env["LC_CTYPE"]
+    return env
+
+
 def is_japanese(env: Mapping[str, str]) -> bool:
     """The engine's language rule: the first of LC_ALL, LC_MESSAGES, LANG that is set."""
     locale = next((env[k] for k in ("LC_ALL", "LC_MESSAGES", "LANG") if env.get(k)), "")
@@ -151,8 +168,9 @@ def _display(cmd: Command) -> ProgressLine | None:
 def run_command(argv: Sequence[str]) -> int:
     """Runs the command line (without the program name); returns the exit status."""
     cmd = read_command(argv)
+    env = _user_environ()
     try:
-        console = console_charset(os.environ)
+        console = console_charset(env)
     except ValueError as e:
         print(f"tesra: {e}", file=sys.stderr)
         return 2
@@ -170,5 +188,5 @@ def run_command(argv: Sequence[str]) -> int:
             display.close()
     rejected = stats.get("rejected", 0)
     if rc == 0 and not cmd.rejects and isinstance(rejected, int) and rejected > 0:
-        _write(sys.stderr, rejected_notice(rejected, is_japanese(os.environ)), console)
+        _write(sys.stderr, rejected_notice(rejected, is_japanese(env)), console)
     return rc
