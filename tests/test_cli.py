@@ -8,7 +8,6 @@ import subprocess
 import sys
 import threading
 import time
-from pathlib import Path
 
 import pytest
 
@@ -22,11 +21,10 @@ from tesra._progress import ProgressLine
 @pytest.mark.parametrize("argv, engine_args, noted", [
     (["--progress", "-C", "--help", "a", "--version", "--no-progress"], ["-C", "a"],
      dict(help=True, version=True, progress=False)),
-    (["-C", "--", "--help", "--progress"], ["-C", "--", "--help", "--progress"], dict(help=False, progress=None)),
-    (["-O", "--help", "-E", "--version", "x"], ["-O", "--help", "-E", "--version", "x"],
-     dict(help=False, version=False, output=True, rejects=True)),
-    (["-Verbose"], ["-Verbose"], dict(verbose=True)), (["-CSverbose", "-eshort"], None, dict(verbose=True, rejects=True)),
-    (["-V", " erbose ", "-o", "x"], None, dict(verbose=True, output=True)),
+    (["-C", "--", "--help", "--progress"], None, dict(help=False, progress=None)),
+    (["-O", "--help", "-E", "--version", "x"], None, dict(help=False, version=False, output=True, rejects=True)),
+    (["-CSverbose", "-eshort"], None, dict(verbose=True, rejects=True)), (["-V", " erbose ", "-o", "x"], None,
+                                                                           dict(verbose=True, output=True)),
     (["-VERBOSE"], None, dict(verbose=False)), (["a.txt", "-Verbose", "-E", "x"], None, dict(verbose=False, rejects=False)),
     (["-K", "-Verbose"], None, dict(verbose=False)), (["-V", "", "-Verbose"], None, dict(verbose=False)),
     (["-x", "-Verbose"], None, dict(verbose=False)), (["-K2", "-O"], None, dict(output=False)),
@@ -37,42 +35,28 @@ def test_the_command_line_is_read_as_the_engine_reads_it(argv, engine_args, note
     assert {k: getattr(cmd, k) for k in noted} == noted
 
 
-@pytest.mark.parametrize("env, console", [
-    ({}, "utf-8"), ({"LANG": "C"}, "utf-8"), ({"LANG": "POSIX"}, "utf-8"), ({"LANG": "ja_JP.SJIS"}, "cp932"),
-    ({"LC_ALL": "", "LC_CTYPE": "ja_JP.Shift_JIS", "LANG": "ja_JP.UTF-8"}, "cp932"),
-    ({"LC_ALL": "ja_JP.UTF-8", "LANG": "ja_JP.SJIS"}, "utf-8"), ({"LC_MESSAGES": "ja_JP.CP932"}, "utf-8"),
-    ({"LANG": "ja_JP.cp932@x"}, "cp932"), ({"LANG": "ja_JP.SJIS", "TESRA_CONSOLE": "UTF-8"}, "utf-8"),
-    ({"LANG": "C", "TESRA_CONSOLE": "cp932"}, "cp932"),
-])
-def test_console_character_set(env, console):
-    assert console_charset(env) == console
-
-
-def test_language_follows_the_engines_rule():
+def test_console_character_set_and_language():
+    for env, console in [({}, "utf-8"), ({"LANG": "POSIX"}, "utf-8"), ({"LANG": "ja_JP.SJIS"}, "cp932"),
+                         ({"LC_ALL": "", "LC_CTYPE": "ja_JP.Shift_JIS", "LANG": "ja_JP.UTF-8"}, "cp932"),
+                         ({"LC_ALL": "ja_JP.UTF-8", "LANG": "ja_JP.SJIS"}, "utf-8"),
+                         ({"LC_MESSAGES": "ja_JP.CP932"}, "utf-8"), ({"LANG": "ja_JP.cp932@x"}, "cp932"),
+                         ({"LANG": "ja_JP.SJIS", "TESRA_CONSOLE": "UTF-8"}, "utf-8"), ({"TESRA_CONSOLE": "cp932"}, "cp932")]:
+        assert console_charset(env) == console, env
     assert is_japanese({"LC_ALL": "", "LC_MESSAGES": "ja_JP.UTF-8", "LANG": "C"})
     assert not is_japanese({"LC_ALL": "C", "LANG": "ja_JP.UTF-8"}) and not is_japanese({"LC_CTYPE": "ja_JP.SJIS"})
-
-
-class Terminal(io.StringIO):
-    def isatty(self) -> bool:
-        return True
 
 
 def test_progress_line_redraws_in_place_and_clears_after_its_delay():
     assert ProgressLine.line("sort", 50, 200, 2.0) == "tesra: sort   25%  25 B/s  0:06 left"
     assert ProgressLine.line("read", 3 << 20, 0, 2.0) == "tesra: read  3.0 MB  1.5 MB/s"
-    screen = Terminal()
-    shown = ProgressLine(screen)
-    shown("write", 1, 4)
-    shown("write", 4, 4)
-    first, second = screen.getvalue()[1:].split("\r")
-    shown.close()
+    screens = [type("Terminal", (io.StringIO,), {"isatty": lambda self: True})() for _ in range(2)]
+    for line in (ProgressLine(screens[0]), ProgressLine(screens[1], delay=60)):
+        line("write", 1, 4)
+        line("write", 4, 4)
+        line.close()
+    first, second, cleared, end = screens[0].getvalue()[1:].split("\r")
     assert first.startswith("tesra: write   25%") and second.startswith("tesra: write  100%")
-    assert screen.getvalue().endswith("\r" + " " * max(len(first), len(second)) + "\r")
-    late = ProgressLine(screen, delay=60)
-    late("write", 4, 4)
-    late.close()
-    assert screen.getvalue().endswith(" \r")  # nothing more
+    assert (cleared, end, screens[1].getvalue()) == (" " * max(len(first), len(second)), "", "")
 
 
 def test_version_and_a_wrong_console_setting_need_no_run(tmp_path):
@@ -96,25 +80,17 @@ def test_quiet_on_success_and_errors_in_the_consoles_character_set(tmp_path, lan
     r = run_command(["-C", "missing.txt"], cwd=tmp_path, env=env)
     assert r.rc == 1 and t("stat", msg_lang, 1, "missing.txt") in r.err.decode(codec)
     assert START not in r.err.decode(codec) and b"argv[" not in r.err
-
-
-@needs_run
-@pytest.mark.parametrize("args", [["-Verbose", "in"], ["-Sverbose", "--progress", "in"], ["-V", "erbose", "in"]])
-def test_verbose_prints_everything(tmp_path, args):
-    (tmp_path / "in").write_bytes(b"b\na\n")
-    r = run_command(args, cwd=tmp_path)
-    assert r.rc == 0 and r.out.endswith(b"a\nb\n")
-    assert START in r.err.decode() and 'argv[1] = "-' in r.err.decode() and "--progress" not in r.err.decode()
+    r = run_command(["-Sverbose", "--progress", "in"], cwd=tmp_path, env=env)  # verbose: everything
+    assert r.out.endswith(b"a\nb\n") and START in r.err.decode(codec) and b'argv[1] = "-Sverbose"\nargv[2] = "in"' in r.err
 
 
 @needs_usage
 @pytest.mark.parametrize("lang, codec, last", [("C", "utf-8", "Examples:"), ("ja_JP.SJIS", "cp932", "使用例：")])
 def test_help_prints_the_usage_on_standard_output(lang, codec, last):
     r = run_command(["-C", "--help"], lang=lang)
-    assert (r.rc, r.err) == (0, b"") and r.out.decode(codec).endswith(f"{last}\n  TESRA -C -H -K 1 -K 3d -O output.csv "
-                                                                          "input.csv\n  TESRA -L 100 -K 0,10 -K 20,5d -W "
-                                                                          "128MB input.dat\n  TESRA -C -D \\t -P \\r\\n "
-                                                                          "-S -U input.csv\n")
+    assert (r.rc, r.err) == (0, b"") and r.out.decode(codec).endswith(
+        f"{last}\n  TESRA -C -H -K 1 -K 3d -O output.csv input.csv\n  TESRA -L 100 -K 0,10 -K 20,5d -W 128MB input.dat\n"
+        "  TESRA -C -D \\t -P \\r\\n -S -U input.csv\n")
 
 
 @needs_run
@@ -123,8 +99,7 @@ def test_records_too_short_for_the_keys_are_noted_unless_kept(tmp_path):
     r = run_command(["-C", "-K", "2", "in"], cwd=tmp_path)
     assert (r.rc, r.out) == (0, b"c,0\na,1\n")
     assert r.err == b"tesra: 2 records were too short for the sort keys and were not written; -E FILE keeps them.\n"
-    r = run_command(["-C", "-K", "2", "in"], cwd=tmp_path, lang="ja_JP.UTF-8")
-    assert r.err.decode().startswith("tesra: ") and "2件" in r.err.decode()
+    assert "2件" in run_command(["-C", "-K", "2", "in"], cwd=tmp_path, lang="ja_JP.UTF-8").err.decode()
     r = run_command(["-CK2", "-Eshort", "in"], cwd=tmp_path)
     assert (r.rc, r.err, (tmp_path / "short").read_bytes()) == (0, b"", b"b\nd\n")
 
@@ -132,34 +107,21 @@ def test_records_too_short_for_the_keys_are_noted_unless_kept(tmp_path):
 @needs_run
 def test_a_reader_closing_the_pipe_ends_the_command_quietly_with_status_141(tmp_path):
     (tmp_path / "big").write_bytes(b"".join(b"%07d\n" % (i * 7919 % 1000003) for i in range(1_000_000)))
-    script = f'"{sys.executable}" -m tesra big | head -1; echo "${{PIPESTATUS[0]}}"'
-    p = subprocess.run(["bash", "-c", script], capture_output=True, cwd=tmp_path, env=engine_env(), timeout=120)
+    tesra = os.path.join(os.path.dirname(sys.executable), "tesra")  # the installed command
+    p = subprocess.run(["bash", "-c", f'"{tesra}" big | head -1; echo "${{PIPESTATUS[0]}}"'], capture_output=True,
+                       cwd=tmp_path, env=engine_env(), timeout=120)
     assert (p.stdout, p.stderr) == (b"0000000\n141\n", b"")
 
 
-@needs_run
-def test_python_dash_m_tesra_passes_arguments_and_exits_with_the_result(tmp_path):
-    (tmp_path / "in.txt").write_bytes(b"2\n1\n")
-    r = run_command(["in.txt"], cwd=tmp_path)
-    assert (r.rc, r.out) == (0, b"1\n2\n")
-    assert run_command(["-x"], cwd=tmp_path).rc == 1
-    exe = Path(sys.executable).with_name("tesra")
-    if exe.exists():
-        p = subprocess.run([str(exe), "in.txt"], capture_output=True, cwd=tmp_path, env=engine_env(), timeout=60)
-        assert (p.returncode, p.stdout, p.stderr) == (0, b"1\n2\n", b"")
-
-
-# --- on a terminal ------------------------------------------------------------------------------
-
-# Makes standard error (a pseudo-terminal) the controlling terminal, as a login shell has it, so
-# that Ctrl-C typed there interrupts the command.
+# Makes standard error (a pseudo-terminal) the controlling terminal, as in a login shell, so that
+# Ctrl-C typed there interrupts the command.
 ON_TERMINAL = ("import fcntl, os, sys, termios; fcntl.ioctl(2, termios.TIOCSCTTY, 0); "
                "os.execv(sys.executable, [sys.executable, '-m', 'tesra', *sys.argv[1:]])")
 
 
-def on_terminal(tmp_path, args, pieces, *, ctrl_c_after=None):
+def on_terminal(tmp_path, args, pieces, ctrl_c_after=None):
     """Runs the command with standard error on a terminal and standard input fed piece by piece,
-    0.1 s apart (forever when pieces is None). Returns the exit status, the screen, the output."""
+    0.1 s apart (numbers forever when pieces is None). Returns the exit status, the screen, the output."""
     master, slave = pty.openpty()
     with open(tmp_path / "out", "wb") as out:
         p = subprocess.Popen([sys.executable, "-c", ON_TERMINAL, *args], stdin=subprocess.PIPE, stdout=out,
@@ -187,7 +149,7 @@ def on_terminal(tmp_path, args, pieces, *, ctrl_c_after=None):
         try:
             chunk = os.read(master, 4096)
         except OSError:  # the terminal is gone with the command
-            break
+            chunk = b""
         if not chunk:
             break
         screen += chunk
@@ -199,16 +161,12 @@ SLOW = [b"".join(b"%d\n" % (j * 31 + i) for j in range(2000)) for i in range(30)
 
 
 @needs_run
-def test_a_long_run_shows_its_progress_on_a_terminal_and_clears_it(tmp_path):
+def test_progress_on_a_terminal_for_long_runs_only_and_on_demand_elsewhere(tmp_path):
     rc, screen, out = on_terminal(tmp_path, [], SLOW)
     assert rc == 0 and out == b"".join(sorted(b"".join(SLOW).splitlines(keepends=True)))
     assert b"\rtesra: read " in screen and screen.endswith(b"\r") and screen.rstrip(b" \r").count(b"\r") >= 2
     assert on_terminal(tmp_path, ["--no-progress"], SLOW)[:2] == (0, b"")
     assert on_terminal(tmp_path, [], SLOW[:2])[:2] == (0, b"")  # too short to show
-
-
-@needs_run
-def test_progress_forced_on_when_standard_error_is_no_terminal(tmp_path):
     r = run_command(["--progress"], stdin=b"b\na\n", cwd=tmp_path)
     assert r.out == b"a\nb\n" and r.err.startswith(b"tesra: ") and r.err.endswith(b"\n") and b"\r" not in r.err
 
