@@ -1,5 +1,6 @@
-// The console side of a run: the verbose flag, the diagnostic stream, the clock readings of the
-// timed phases, the interrupt state and the text of the failures the run printed.
+// The console side of a run: the verbose flag, the console mode, the diagnostic stream, the clock
+// readings of the timed phases, the interrupt state, the progress report and the text of the
+// failures the run printed.
 //
 // Contract
 // - A ZsLog belongs to one run. The run's context (one record per run, passed by hand to every
@@ -26,8 +27,23 @@ struct ZsInterruptHook {
     void* user;
 };
 
+// The host's progress report: the phase ("read", "sort", "write" or "merge"), its bytes done and
+// in all (0 when unknown). Non-zero asks the run to stop: it fails as after an interrupt.
+struct ZsProgressHook {
+    int (*report)(void* user, const char* phase, int64_t done, int64_t total);
+    void* user;
+};
+
+// How messages reach the console (base/msg.h says what each mode prints).
+enum ZsConsole : int32_t {
+    ZS_CONSOLE_CP932 = 0,  // code page 932 (the default)
+    ZS_CONSOLE_UTF8,       // the texts as they are, UTF-8
+    ZS_CONSOLE_SILENT,     // nothing, but a verbose run's lines, UTF-8, on standard error
+};
+
 struct ZsLog {
     int bVerbose;          // verbose diagnostics, timings and call counters
+    ZsConsole console;     // set by the driver from the host before anything is printed
     int processId;         // taken at the start of every run
     long startFirst;       // clock at the verbose start block
     long phaseStart;       // clock at the start of the phase being timed
@@ -36,6 +52,10 @@ struct ZsLog {
     ZsInterruptHook interrupt;
     int bInterrupted;      // an interrupt was seen: the run stops at the next safe point
     long lastInterruptCheck;
+    ZsProgressHook progress;
+    const char* phase;     // the phase being reported; null between phases
+    int64_t phaseDone;
+    int64_t phaseTotal;
     char timeStamp[80];    // "YYYY-MM-DD hh:mm:ss "
     // The error lines the run printed, in order, as formatted (UTF-8, before the code-page
     // conversion): what a caller reports when the run fails. Cut at ZS_FAILURE_MAX - 1 bytes.
@@ -56,3 +76,12 @@ inline constexpr long ZS_INTERRUPT_POLL_MS = 200;
 // safe point before a run puts its outputs in place, so that an interrupt seen by then never ends
 // in a success.
 bool zs_interrupted_now(ZsLog& log);
+
+// ---- progress ----
+// A phase starts: total is its bytes (0 when unknown). While it lasts, zs_interrupted also reports
+// the bytes done to the progress hook, at most every ZS_INTERRUPT_POLL_MS milliseconds.
+void zs_progress_start(ZsLog& log, const char* phase, int64_t total);
+inline void zs_progress_add(ZsLog& log, int64_t bytes) { log.phaseDone += bytes; }
+// The phase ends: reported at once, done as total when the total is known. A hook that asks the
+// run to stop here is seen by the next zs_interrupted (and r.bInterrupted is set).
+void zs_progress_end(ZsLog& log);

@@ -12,12 +12,21 @@ namespace {
 // Standard error keeps this buffer after a verbose run; it belongs to the stream.
 char stderrBuffer[ZS_STDERR_BUF];
 
-void print_to(FILE* stream, const char* fmtBuf) {
+// False when the console mode prints nothing now.
+bool printing(const ZsLog& log) { return log.console != ZS_CONSOLE_SILENT || log.bVerbose; }
+
+void print_to(const ZsLog& log, FILE* stream, const char* fmtBuf) {
+    if (!printing(log)) return;
     char conBuf[ZS_MSG_BUF];
-    zs_to_console(fmtBuf, conBuf);
+    const char* text = fmtBuf;
+    if (log.console == ZS_CONSOLE_CP932) {
+        zs_to_console(fmtBuf, conBuf);
+        text = conBuf;
+    }
+    if (log.console == ZS_CONSOLE_SILENT) stream = stderr;
     // One locked operation: lines of runs side by side never cut into each other.
     flockfile(stream);
-    fputs(conBuf, stream);
+    fputs(text, stream);
     fflush(stream);
     funlockfile(stream);
 }
@@ -41,7 +50,7 @@ void vmsg(ZsLog& log, FILE* stream, bool keep, const char* fmt, va_list ap) {
     char fmtBuf[ZS_MSG_BUF];
     vsnprintf(fmtBuf, sizeof fmtBuf, fmt, ap);
     if (keep) keep_failure(log, fmtBuf);
-    print_to(stream, fmtBuf);
+    print_to(log, stream, fmtBuf);
 }
 
 }  // namespace
@@ -64,7 +73,10 @@ int zs_to_console(const char* utf8, char* con) {
     return (int)len;
 }
 
-FILE* zs_diag_stream(const ZsLog& log) { return log.diag != nullptr ? log.diag : stdout; }
+FILE* zs_diag_stream(const ZsLog& log) {
+    if (log.console == ZS_CONSOLE_SILENT) return stderr;
+    return log.diag != nullptr ? log.diag : stdout;
+}
 
 char* zs_stderr_buffer() { return stderrBuffer; }
 
@@ -111,9 +123,18 @@ void zs_note_jp(ZsLog& log, const char* jp, ...) {
 }
 
 void zs_dump(ZsLog& log, const char* fmt, ...) {
+    if (!printing(log)) return;
     va_list ap;
     va_start(ap, fmt);
     vfprintf(zs_diag_stream(log), fmt, ap);
+    va_end(ap);
+}
+
+void zs_line(ZsLog& log, const char* fmt, ...) {
+    if (!printing(log)) return;
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
     va_end(ap);
 }
 

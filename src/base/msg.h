@@ -12,6 +12,14 @@
 //   newlines aside) printed by ZS_MSG or ZS_MSG_JP is also kept as the run's failure text; notes
 //   (ZS_NOTE: start and end lines, fallbacks the run recovers from) and verbose lines are not.
 // - Use the ZS_MSG macros: they check both texts of a pair against the arguments at compile time.
+// - The run's console mode (log.console, set by the driver from the host) decides what reaches
+//   the console; the failure text is kept the same way in every mode:
+//     ZS_CONSOLE_CP932   every text converted to code page 932, on its stream;
+//     ZS_CONSOLE_UTF8    the same texts unconverted (UTF-8);
+//     ZS_CONSOLE_SILENT  nothing at all, unless the run is verbose (-Verbose loaded): then every
+//                        line the run prints from there on (messages, notes, verbose lines, the
+//                        settings dump, the report) goes to standard error unconverted, standard
+//                        output being left to the records.
 #pragma once
 
 #include <cstdint>
@@ -48,11 +56,15 @@ void zs_note_jp(ZsLog& log, const char* jp, ...);
 
 // Where diagnostics meant for standard output go: standard output, unless the run writes its
 // records there, in which case standard error (log.diag), so that no diagnostic line ends up
-// among the records.
+// among the records; standard error in the silent console mode.
 FILE* zs_diag_stream(const ZsLog& log);
-// Diagnostics written directly to the diagnostic stream: no language choice, no conversion.
+// Diagnostics written directly to the diagnostic stream: no language choice, no conversion;
+// nothing in the silent console mode unless the run is verbose.
 void zs_dump(ZsLog& log, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-// Plain formatted write to a stream: no language choice, no conversion.
+// A plain line to standard error (the option scanner's complaints): no language choice, no
+// conversion; printed as the console mode allows.
+void zs_line(ZsLog& log, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// Plain formatted write to a stream: no language choice, no conversion, no console mode.
 void zs_raw(FILE* stream, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // The buffer standard error keeps after a verbose run: it belongs to the stream, not to a run.

@@ -82,6 +82,7 @@ int pool_fallback(ZsRun& r) {
 
 int switch_to_tmpfile_mode(ZsRun& r) {
     ZsTotals& t = r.totals;
+    r.mode = "temporary file";
     if (t.bMemory == 1) {
         ZS_NOTE(r, "☆ Insufficient memory, using temporary files for sorting.\n",
                 "☆メモリ不足の為、一時ファイルを使用してソートします。\n");
@@ -95,6 +96,7 @@ int switch_to_tmpfile_mode(ZsRun& r) {
 int in_memory_mode(ZsRun& r) {
     const ArgsInfo& a = *r.args;
     ZsTotals& t = r.totals;
+    r.mode = "memory";
     ZS_VMSG(r, "\n--- In-memory sort started.--- \n", "\n--- メモリ上でのソートは開始します。--- \n");
     char* buffer = static_cast<char*>(zs_qmalloc(r.pool, zs_load_size(r)));
     if (buffer == nullptr) {
@@ -111,7 +113,9 @@ int in_memory_mode(ZsRun& r) {
         return 1;
     }
     zs_phase_begin(r);
+    zs_progress_start(r, "read", t.totalFileSize);
     if (zs_load_input(r, buffer, fileEnds) != 0) return 1;
+    zs_progress_end(r);
     if (r.bVerbose) {
         r.finish = zs_plat_clock();
         ZS_MSG(r, "Input file reading took [%8.0f]ms.\n", "入力ファイルの読み込みがかかった[%8.0f]msです。\n",
@@ -126,16 +130,20 @@ int in_memory_mode(ZsRun& r) {
 }
 
 int merge_mode(ZsRun& r) {
+    r.mode = "merge";
     ZS_VMSG(r, "\n--- File merge sort processing started.--- \n", "\n--- ファイルのマージソート処理は開始します。--- \n");
+    zs_progress_start(r, "merge", r.totals.totalFileSize);  // bytes of the inputs read
     if (zs_mergeFiles(r) != 0) {
         ZS_MSG(r, "☆ File merge sort failed!\n", "☆ファイルのマージソートは失敗しました！\n");
         return 1;
     }
+    zs_progress_end(r);
     ZS_VMSG(r, "--- File merge sort processing completed.--- \n", "--- ファイルのマージソート処理は終了しました。--- \n");
     return 0;
 }
 
 int stdin_mode(ZsRun& r) {
+    r.mode = "standard input";
     ZS_VMSG(r, "\n--- Standard input sort processing started.--- \n", "\n--- 標準入力ソート処理は開始します。--- \n");
     if (zs_stdin(r) != 0) {
         ZS_MSG(r, "☆ Standard input sort failed!\n", "☆標準入力のソートは失敗しました！\n");
@@ -230,7 +238,7 @@ int sort_phase(ZsRun& r) {
     else if (a.inFileNums > 0 && t.bMemory == 1)
         rc = in_memory_mode(r);
     else if (a.inFileNums > 0)
-        rc = zs_tmpfile_mode(r);
+        rc = switch_to_tmpfile_mode(r);
     else
         rc = stdin_mode(r);
     // An interrupt seen before the outputs are in place fails the run: the caller raises
@@ -239,13 +247,17 @@ int sort_phase(ZsRun& r) {
     return 0;
 }
 
-// A run that reads standard input or writes its records to standard output.
-bool uses_std_streams(const ArgsInfo& a) { return a.outFile.path == nullptr || (a.inFileNums == 0 && a.bMerge != 1); }
+// A run that reads the process's standard input or writes its records to its standard output.
+bool uses_std_streams(const ZsRun& r) {
+    const ArgsInfo& a = *r.args;
+    return (a.outFile.path == nullptr && zs_std_out(r) == stdout) ||
+           (a.inFileNums == 0 && a.bMerge != 1 && zs_std_in(r) == stdin);
+}
 
-int run(ZsRun& r, int argc, char** argv) {
+int run(ZsRun& r, int argc, char** argv, bool quiet) {
     ArgsInfo* a = &r.settings;
     zs_plat_guard_std_fds();
-    ZS_NOTE_JP(r, "%s", "☆ tesra start...\n");
+    if (!quiet) ZS_NOTE_JP(r, "%s", "☆ tesra start...\n");
     r.processId = zs_plat_getpid();
 
     if (argc >= 2 && std::strcmp(argv[1], "--help") == 0) {
@@ -287,7 +299,7 @@ int run(ZsRun& r, int argc, char** argv) {
         ZS_MSG(r, "\n--- Memory pool processing started.--- \n", "\n--- メモリプール処理は開始します。--- \n");
     }
 
-    const bool stdStreams = uses_std_streams(*r.args);
+    const bool stdStreams = uses_std_streams(r);
     if (stdStreams) pthread_mutex_lock(&stdStreamsLock);
     int rc = sort_phase(r);
     if (rc == 0 && r.bVerbose) verbose_report(r);
@@ -298,7 +310,7 @@ int run(ZsRun& r, int argc, char** argv) {
         pthread_mutex_unlock(&stdStreamsLock);
     }
     if (rc != 0) return 1;
-    ZS_NOTE_JP(r, "%s", "☆ tesra end.\n");
+    if (!quiet) ZS_NOTE_JP(r, "%s", "☆ tesra end.\n");
     return 0;
 }
 
@@ -375,22 +387,35 @@ void zs_run_release(ZsRun& r) {
 
 int tesra_run(int argc, char** argv, ZsHost* host) {
     (void)forkHandlerSet;
+    const long started = zs_plat_clock();
+    const ZsHost defaults{};
+    const ZsHost& h = host != nullptr ? *host : defaults;
     // The context is large (the run's stream buffers): it lives on the heap, zeroed.
     ZsRun* r = static_cast<ZsRun*>(std::calloc(1, sizeof(ZsRun)));
     if (r == nullptr) {
         // Said through a log of its own, as any failure of the run.
         ZsLog log{};
+        log.console = h.console;
         ZS_MSG(log, "☆ Failed to allocate [%ld]KB memory!\n", "☆[%ld]KBメモリの割当は失敗しました！\n", zs_kb(sizeof(ZsRun)));
         ZS_NOTE(log, "\n☆ Sort failed. \n", "\n☆ソートは失敗しました。 \n");
         if (host != nullptr && host->failure != nullptr && host->failureCap > 0)
             snprintf(host->failure, host->failureCap, "%s", zs_failure_text(log));
         return 1;
     }
-    if (host != nullptr) r->interrupt = host->interrupt;
-    int rc = run(*r, argc, argv);
+    r->interrupt = h.interrupt;
+    r->console = h.console;
+    r->progress = h.progress;
+    r->stdIn = h.in;
+    r->stdOut = h.out;
+    int rc = run(*r, argc, argv, h.quiet);
     zs_run_release(*r);
-    if (host != nullptr && host->failure != nullptr && host->failureCap > 0)
-        snprintf(host->failure, host->failureCap, "%s", rc != 0 ? zs_failure_text(*r) : "");
+    if (host != nullptr) {
+        if (host->failure != nullptr && host->failureCap > 0)
+            snprintf(host->failure, host->failureCap, "%s", rc != 0 ? zs_failure_text(*r) : "");
+        const ZsTotals& t = r->totals;
+        host->stats = ZsRunStats{t.outRecNum, t.errRecNum, t.dupRecNum, r->mode,
+                                 (double)(zs_plat_clock() - started) / 1000.0};
+    }
     std::free(r);
     fflush(stdout);
     fflush(stderr);

@@ -3,11 +3,15 @@
 // Contract
 // - A run's whole state is one context (ZsRun), made by the driver for the call and passed by
 //   hand to every layer; nothing of a run outlives it, so runs may go side by side in one process
-//   (from several threads). What a process shares by nature is guarded: a run that reads standard
-//   input or writes its records to standard output holds the standard-streams lock for its data
-//   phases, and every console line is written in one locked operation.
+//   (from several threads). What a process shares by nature is guarded: a run that reads the
+//   process's standard input or writes its records to the process's standard output holds the
+//   standard-streams lock for its data phases (a run given streams of its own by the host does
+//   not), and every console line is written in one locked operation.
 // - tesra_main returns 0 after a successful sort and 1 after a failure or --help; it never ends
 //   the process. Every path releases what the run took before returning.
+// - tesra_run with a host: the host's options default to tesra_main's behaviour. Its streams stay
+//   open and the host's; its hooks are called from the thread that runs the sort. A progress hook
+//   that asks the run to stop fails it as an interrupt does: no output is left.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +24,16 @@
 // args, const, once checked).
 struct ZsRun : ZsSortRun {
     ArgsInfo settings;
+    const char* mode;  // how the records are sorted (ZsRunStats.mode), once the driver chose
+};
+
+// What a run did, for the host.
+struct ZsRunStats {
+    int64_t records;     // written to the output
+    int64_t rejected;    // too short for the keys: written to -E or dropped
+    int64_t duplicates;  // dropped by -U
+    const char* mode;    // "memory", "temporary file", "standard input" or "merge"; null: no sort
+    double seconds;      // the run's duration
 };
 
 // What the host (the module binding) brings to a run and takes from it.
@@ -27,6 +41,12 @@ struct ZsHost {
     ZsInterruptHook interrupt;  // asked at safe points; none: the run is never interrupted
     char* failure;              // receives the run's failure text (may be null)
     size_t failureCap;
+    bool quiet = false;                    // no start and end lines
+    ZsConsole console = ZS_CONSOLE_CP932;  // what reaches the console (base/msg.h)
+    ZsProgressHook progress{};             // phases and bytes done (base/log.h); none: no reports
+    FILE* in = nullptr;                    // the run's standard input; null: the process's
+    FILE* out = nullptr;                   // the run's standard output; null: the process's
+    ZsRunStats stats{};                    // set when tesra_run returns
 };
 
 int tesra_main(int argc, char** argv);

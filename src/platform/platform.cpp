@@ -211,13 +211,15 @@ mode_t current_umask() {
 void out_clear(ZsOutFile* out) {
     std::free(out->temp);
     std::free(out->target);
-    *out = ZsOutFile{nullptr, nullptr, nullptr, 0, -1, -1};
+    *out = ZsOutFile{nullptr, nullptr, nullptr, 0, -1, -1, false};
 }
 
 }  // namespace
 
+ZsOutFile zs_plat_out_borrow(FILE* stream) { return ZsOutFile{stream, nullptr, nullptr, 0, -1, -1, true}; }
+
 int zs_plat_out_open(const char* path, ZsOutFile* out) {
-    *out = ZsOutFile{nullptr, nullptr, nullptr, 0, -1, -1};
+    *out = ZsOutFile{nullptr, nullptr, nullptr, 0, -1, -1, false};
     char target[ZS_PATH_MAX];
     if (zs_plat_resolve(path, target) != 0 && !copy_path(target, path)) {
         errno = ENAMETOOLONG;
@@ -274,9 +276,10 @@ int zs_plat_out_open(const char* path, ZsOutFile* out) {
 int zs_plat_out_close(ZsOutFile* out) {
     if (out->stream == nullptr) return 0;
     bool failed = fflush(out->stream) != 0 || ferror(out->stream) != 0;
-    if (out->stream == stdout) {
-        clearerr(stdout);  // the next run starts without this run's error
+    if (out->borrowed) {
+        clearerr(out->stream);  // the next run starts without this run's error
         out->stream = nullptr;
+        out->borrowed = false;
         return failed ? -1 : 0;
     }
     if (out->temp != nullptr && !failed) {
@@ -306,9 +309,9 @@ int zs_plat_out_commit(ZsOutFile* out) {
 }
 
 void zs_plat_out_abort(ZsOutFile* out) {
-    if (out->stream == stdout) {
-        fflush(stdout);
-        clearerr(stdout);
+    if (out->stream != nullptr && out->borrowed) {
+        fflush(out->stream);
+        clearerr(out->stream);
     } else if (out->stream != nullptr) {
         fclose(out->stream);
     }
@@ -325,6 +328,12 @@ namespace {
 // when offset is negative.
 int64_t read_full(FILE* stream, void* buf, int64_t n, int64_t offset) {
     int fd = fileno(stream);
+    if (fd < 0) {
+        // A stream over memory, read front to back: nothing to wait for, the stream reads it all.
+        if (offset >= 0) return -1;
+        size_t got = fread(buf, 1, (size_t)n, stream);
+        return got < (size_t)n && ferror(stream) ? -1 : (int64_t)got;
+    }
     int64_t got = 0;
     while (got < n) {
         size_t want = (size_t)(n - got < (1LL << 30) ? n - got : (1LL << 30));
@@ -341,6 +350,15 @@ int64_t read_full(FILE* stream, void* buf, int64_t n, int64_t offset) {
 }  // namespace
 
 int64_t zs_plat_read(FILE* stream, void* buf, int64_t n) { return read_full(stream, buf, n, -1); }
+
+int64_t zs_plat_read_some(FILE* stream, void* buf, int64_t n) {
+    int fd = fileno(stream);
+    if (fd < 0) return read_full(stream, buf, n, -1);
+    size_t want = (size_t)(n < (1LL << 30) ? n : (1LL << 30));
+    ssize_t r = read(fd, buf, want);
+    if (r < 0) return errno == EINTR ? -2 : -1;
+    return r;
+}
 
 int64_t zs_plat_read_at(FILE* stream, void* buf, int64_t n, int64_t offset) { return read_full(stream, buf, n, offset); }
 

@@ -55,13 +55,16 @@ void zs_plat_guard_std_fds();
 // symbolic link's target is replaced, never the link. Anything else (a device, a FIFO) is
 // written directly.
 struct ZsOutFile {
-    FILE* stream;  // open for writing until zs_plat_out_close (standard output is never closed)
+    FILE* stream;  // open for writing until zs_plat_out_close (a borrowed stream is never closed)
     char* temp;    // the new file while it is not in place; null when written directly
     char* target;  // what it replaces (links resolved)
     int32_t mode;  // permission bits the file gets at commit
     int32_t uid;   // owner of the file it replaces; -1 for a new file
     int32_t gid;
+    bool borrowed = false;  // the caller's stream (standard output): flushed, never closed
 };
+// A stream the caller owns as the output: close and abort flush it and clear its error state.
+ZsOutFile zs_plat_out_borrow(FILE* stream);
 // Opens path for writing. 0, or -1 with errno set (nothing is left behind).
 int zs_plat_out_open(const char* path, ZsOutFile* out);
 // Flushes and closes the stream: 0 when every byte reached the file, -1 otherwise.
@@ -76,9 +79,14 @@ int zs_plat_unlink(const char* path);
 
 // Reads up to n bytes from the stream's descriptor (the stream must be unbuffered or unused),
 // retrying after interrupted calls and after short reads (a pipe delivers in pieces): only the end
-// of the data or an error ends a read early. Returns the bytes read, or -1 after an error.
+// of the data or an error ends a read early. A stream without a descriptor (one over memory) is
+// read through the stream. Returns the bytes read, or -1 after an error.
 int64_t zs_plat_read(FILE* stream, void* buf, int64_t n);
-// The same at a position of a file, without moving the stream.
+// One read of up to n bytes, as zs_plat_read reads: what is there (a pipe's piece), waiting for
+// some when nothing is. Returns the bytes read (0 at the end of the data), -1 after an error, or
+// -2 when a signal interrupted the wait before anything was read.
+int64_t zs_plat_read_some(FILE* stream, void* buf, int64_t n);
+// The same at a position of a file (one with a descriptor), without moving the stream.
 int64_t zs_plat_read_at(FILE* stream, void* buf, int64_t n, int64_t offset);
 // Moves a stream to a position from the start. 0, or -1.
 int zs_plat_seek(FILE* stream, int64_t offset);

@@ -55,8 +55,10 @@ void no_memory(ZsLog& log) {
     ZS_MSG(log, "☆ Failed to allocate memory for the record index!\n", "☆レコード索引のメモリを割当できませんでした！\n");
 }
 
-// Writes an error record raw to the error file (when one is open). 1 after a write error.
+// Counts an error record and writes it raw to the error file (when one is open). 1 after a write
+// error.
 int write_error_record(ZsRecRun& r, const char* data, int32_t len) {
+    r.totals.errRecNum++;
     FILE* f = r.errStream.stream;
     if (f == nullptr || len == 0) return 0;
     if (fwrite(data, 1, (size_t)len, f) == (size_t)len) return 0;

@@ -250,7 +250,7 @@ int zs_getopt(ZsOptState* s, ZsLog& log, int argc, char** argv) {
     char c = cur[s->optpos];
     const char* opt = find_option(c);
     if (opt == nullptr) {
-        zs_raw(stderr, "%s: %s\n", prog, ": illegal option -- ");
+        zs_line(log, "%s: %s\n", prog, ": illegal option -- ");
         // Step past the letter so that a caller that goes on cannot loop on it.
         if (cur[++s->optpos] == '\0') {
             s->optpos = 1;
@@ -264,7 +264,7 @@ int zs_getopt(ZsOptState* s, ZsLog& log, int argc, char** argv) {
             s->optind++;
             if (s->optind >= argc || argv[s->optind] == nullptr) {
                 s->optpos = 1;
-                zs_raw(stderr, "%s: %s\n", prog, ": option requires an argument -- ");
+                zs_line(log, "%s: %s\n", prog, ": option requires an argument -- ");
                 return '?';
             }
             value = argv[s->optind];

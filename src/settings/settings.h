@@ -90,6 +90,12 @@ struct ZsTotals {
     int32_t totalRecNum;    // records: fixed-length files counted by the check, the rest sorted
     char* header;           // first input's header line (pool memory), not zero-terminated
     int32_t headerLen;
+
+    // What became of the records, counted where they are written or dropped: written to the
+    // output, too short for the keys (error records: written to -E or dropped), dropped by -U.
+    int64_t outRecNum;
+    int64_t errRecNum;
+    int64_t dupRecNum;
 };
 
 // Prints the whole record and the run's totals to the diagnostic stream (verbose diagnostics).
@@ -121,4 +127,6 @@ int zs_args_load(ZsLog& log, ArgsInfo* args, int argc, char** argv, bool* done);
 int zs_args_check(ZsLog& log, ArgsInfo* args, ZsTotals* totals);
 
 void zs_print_usage(ZsLog& log);
+// The usage text in the locale's language (UTF-8).
+const char* zs_usage_text();
 void zs_print_version(ZsLog& log);

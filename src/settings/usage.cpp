@@ -144,9 +144,11 @@ constexpr const char usageJp[] =
 
 }  // namespace
 
+const char* zs_usage_text() { return zs_is_japanese() ? usageJp : usageEn; }
+
 void zs_print_usage(ZsLog& log) {
     // Passed as an argument: the texts are data, not formats.
-    ZS_MSG_JP(log, "%s", zs_is_japanese() ? usageJp : usageEn);
+    ZS_MSG_JP(log, "%s", zs_usage_text());
 }
 
 void zs_print_version(ZsLog& log) {

@@ -11,12 +11,13 @@ namespace {
 // Reads are cut into pieces of this size so that an interrupt is noticed during a large file.
 constexpr int64_t kReadPiece = 64LL << 20;
 
-// Reads exactly n bytes; false on a short read or an interrupt.
+// Reads exactly n bytes, counted as the phase's progress; false on a short read or an interrupt.
 bool read_exact(ZsSortRun& r, FILE* in, char* dst, int64_t n) {
     while (n > 0) {
         if (zs_interrupted(r)) return false;
         int64_t piece = n < kReadPiece ? n : kReadPiece;
         if (zs_plat_read(in, dst, piece) != piece) return false;
+        zs_progress_add(r, piece);
         dst += piece;
         n -= piece;
     }
@@ -97,6 +98,8 @@ int zs_header_file(ZsSortRun& r, FILE* in, const InputFile* file, const ZsText& 
                  ? zs_header_take(r, chunk, chunkLen, chunkLen == file->size, failed, lineLen)
                  : zs_input_read_failed(r, file->path);
     qfree(r.pool, chunk);
+    // The caller reads on from the end of the line: what follows it counts when read again.
+    if (rc == 0) zs_progress_add(r, *lineLen - chunkLen);
     return rc;
 }
 

@@ -8,6 +8,7 @@ namespace {
 int memsort(ZsSortRun& r, char* data, int32_t length, const int32_t* fileEnds, int32_t fileNums, bool stable) {
     const ArgsInfo& a = *r.args;
     zs_phase_begin(r);
+    zs_progress_start(r, "sort", length);
 
     // No data means no records, which is not an error: the output is written empty.
     ZsIndex idx{};
@@ -21,6 +22,7 @@ int memsort(ZsSortRun& r, char* data, int32_t length, const int32_t* fileEnds, i
         zs_index_release(r, &idx);
         return 1;
     }
+    zs_progress_end(r);
     zs_time_phase(r, stable ? "安定ソートがかかった[%8.0f]msです。\n" : "不安定ソートがかかった[%8.0f]msです。\n", true);
 
     int rc = a.bUnique == 1 ? zs_write_output_unique(r, &idx) : zs_write_output(r, &idx);

@@ -89,7 +89,8 @@ int zs_merge_out_close(ZsSortRun& r, ZsMergeOut* m);
 //   int keepFailed(int32_t len)              says that the unique filter's copy of a record of len
 //                                            bytes could not be made; returns 1
 // work holds the heads of the `open` sources with records. With -U every record whose keys equal
-// those of the record written before it is skipped; prev holds that record. 0 when every source
+// those of the record written before it is skipped; prev holds that record. Records written and
+// skipped are counted in the run's totals; the sources count the progress. 0 when every source
 // is used up; 1 after a failure (a failed output write is left to the caller's close).
 template <ZsLayout L, class Source>
 int zs_merge_loop(ZsSortRun& r, Source& src, PtrList* work, int32_t open, ZsWhere where, ZsMergeOut* out,
@@ -115,7 +116,9 @@ int zs_merge_loop(ZsSortRun& r, Source& src, PtrList* work, int32_t open, ZsWher
             else
                 write = equal(&prev->head, h, env) != 0;
         }
+        if (!write) r.totals.dupRecNum++;
         if (write) {
+            r.totals.outRecNum++;
             zs_merge_out_put(out, h->data, h->len);
             if (unique) {
                 if (zs_prev_set(r, prev, h->data, h->len, h->cols, h->colNum) != 0) return src.keepFailed(h->len);

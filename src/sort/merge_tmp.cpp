@@ -82,6 +82,7 @@ struct Blocks {
     int advance(int32_t i, bool* done) {
         ZsCursor* c = &cursors[i];
         c->bufPos += c->recBytes;
+        zs_progress_add(r, c->recBytes);  // the merge's progress: bytes of the temporary file
         *done = ++c->recIdx >= c->recNum;
         return *done ? 0 : ensure_record(i);
     }

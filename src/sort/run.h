@@ -35,11 +35,16 @@ inline constexpr int64_t ZS_OUT_BUF = 655360;
 inline constexpr int64_t ZS_TMP_BUF = 1 << 20;
 
 struct ZsSortRun : ZsRecRun {
+    FILE* stdIn;   // the run's standard input and output: streams of the host, or null for the
+    FILE* stdOut;  // process's (read through zs_std_in, zs_std_out); the run closes neither
     ZsTempFile tmp;
     ZsOutFile outStream;    // the output: a file replaced only when complete, or standard output
     char outBuf[ZS_OUT_BUF];  // records on their way to the output
     char tmpBuf[ZS_TMP_BUF];  // blocks on their way to the temporary file
 };
+
+inline FILE* zs_std_in(const ZsSortRun& r) { return r.stdIn != nullptr ? r.stdIn : stdin; }
+inline FILE* zs_std_out(const ZsSortRun& r) { return r.stdOut != nullptr ? r.stdOut : stdout; }
 
 // The environment the comparator family takes: the run's records context (a sort context passed
 // as void* would not be one).

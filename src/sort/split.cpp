@@ -38,12 +38,27 @@ int read_more(ZsSortRun& r, ZsSplit* s, char* dst, int64_t n) {
         }
         s->atEnd = atEnd;
     } else {
-        got = n > 0 ? zs_plat_read(s->in, dst, n) : 0;
-        if (got < 0) {
-            read_failed(r);
-            return 1;
+        // Piece by piece as the stream delivers them, so that an interrupt (which may also end
+        // the wait) and the progress are seen while a slow writer feeds it.
+        got = 0;
+        while (got < n) {
+            if (zs_interrupted(r)) return 1;
+            int64_t k = zs_plat_read_some(s->in, dst + got, n - got);
+            if (k == -2) {
+                if (zs_interrupted_now(r)) return 1;
+                continue;
+            }
+            if (k < 0) {
+                read_failed(r);
+                return 1;
+            }
+            if (k == 0) {
+                s->atEnd = true;  // only the end of the data reads short
+                break;
+            }
+            got += k;
+            zs_progress_add(r, k);
         }
-        if (got < n) s->atEnd = true;  // only the end of the data reads short
     }
     s->len += (int32_t)got;
     return 0;
@@ -311,7 +326,10 @@ int zs_merge_to_output(ZsSortRun& r) {
 int zs_temp_sort(ZsSortRun& r, const ZsTempTexts& t, ZsSplitStep split, void* env) {
     if (r.bVerbose) zs_text_note(r, t.started, zs_timestamp(r));
     zs_phase_begin(r);
+    // Reading the input into sorted blocks; standard input has no known size.
+    zs_progress_start(r, "sort", r.args->inFileNums > 0 ? r.totals.totalFileSize : 0);
     if (zs_temp_create(r) != 0 || split(r, env) != 0 || zs_finish_temp_writes(r) != 0) return 1;
+    zs_progress_end(r);
     if (r.bVerbose) {
         r.finish = zs_plat_clock();
         zs_text_note(r, t.blocks, (long)r.tmp.count);
@@ -320,7 +338,9 @@ int zs_temp_sort(ZsSortRun& r, const ZsTempTexts& t, ZsSplitStep split, void* en
         zs_text_note(r, t.mergeStarted, zs_timestamp(r));
         r.phaseStart = zs_plat_clock();
     }
+    zs_progress_start(r, "merge", r.tmp.offset);
     if (zs_merge_to_output(r) != 0) return 1;
+    zs_progress_end(r);
     if (r.bVerbose) {
         r.finish = zs_plat_clock();
         took_line(r, t.mergeTook, t.mergeTookWhole);

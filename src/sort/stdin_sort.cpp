@@ -49,6 +49,7 @@ int sort_in_memory(ZsSortRun& r, ZsSplit* s) {
 // The rest of the input, block by block, into the temporary file.
 int split_rest(ZsSortRun& r, void* env) {
     ZsSplit* s = static_cast<ZsSplit*>(env);
+    zs_progress_add(r, s->len);  // the first load is sorted in this phase too
     if (zs_split_all(r, s) != 0) return 1;
     zs_split_close(r, s);
     return 0;
@@ -59,14 +60,16 @@ int split_rest(ZsSortRun& r, void* env) {
 int zs_stdin(ZsSortRun& r) {
     const ArgsInfo& a = *r.args;
     // A run before this one may have read standard input to its end.
-    zs_plat_clear(stdin);
+    zs_plat_clear(zs_std_in(r));
     ZsSplit s;
-    int rc = zs_split_open(r, &s, stdin, -1);
+    zs_progress_start(r, "read", 0);
+    int rc = zs_split_open(r, &s, zs_std_in(r), -1);
     if (rc == 0) {
         ZS_VMSG_JP(r, "ブロックのバッファサイズは[%ld]KBです。\n", zs_kb(s.cap));
         rc = zs_split_buffer(r, &s);
     }
     if (rc == 0) rc = zs_split_fill(r, &s);
+    if (rc == 0) zs_progress_end(r);
     if (rc == 0 && s.len == 0) {
         // No data: an empty output, and a success.
         ZS_VMSG_JP(r, "\n-- ソートデータ無しなので、終了する。\n");

@@ -58,19 +58,45 @@ struct ItemSource {
     }
 };
 
+// Bytes of the CSV header line the output starts with.
+int64_t header_bytes(const ZsSortRun& r) {
+    return r.args->layout == ZS_CSV && r.args->bHeader ? r.totals.headerLen : 0;
+}
+
+// Bytes of the records of a source.
+template <class Source>
+int64_t source_bytes(const Source& s) {
+    int64_t bytes = 0;
+    for (int32_t i = 0; i < s.count(); i++) bytes += s.len(i);
+    return bytes;
+}
+
 // Writes the records in order, skipping (with unique) every record whose keys equal those of the
-// record before it.
+// record before it; counts both, and the bytes passed as the phase's progress.
 template <ZsLayout L, class Source>
 void put_records(ZsSortRun& r, ZsWriter* w, const Source& s, bool unique) {
     const int32_t count = s.count();
     ZsCmp equal = unique ? zs_cmp_fn(zs_eq_of(L, ZS_AT_ENTRY)) : nullptr;
-    for (int32_t i = 0; i < count; i++) {
+    int64_t skipped = 0, bytes = 0;
+    int32_t i = 0;
+    for (; i < count; i++) {
         // Sorted records lie at random places: ask for the next ones while writing these.
         if (i + 6 < count) __builtin_prefetch(s.data(i + 6));
-        if (i % kInterruptStride == 0 && zs_interrupted(r)) return;
-        if (unique && i > 0 && s.differs(equal, i) == 0) continue;
+        if (i % kInterruptStride == 0) {
+            zs_progress_add(r, bytes);
+            bytes = 0;
+            if (zs_interrupted(r)) break;
+        }
+        bytes += s.len(i);
+        if (unique && i > 0 && s.differs(equal, i) == 0) {
+            skipped++;
+            continue;
+        }
         zs_put(w, s.data(i), s.len(i));
     }
+    zs_progress_add(r, bytes);
+    r.totals.dupRecNum += skipped;
+    r.totals.outRecNum += i - skipped;
 }
 
 template <class Source>
@@ -78,13 +104,18 @@ int write_output(ZsSortRun& r, const Source& source, bool unique, const ZsText& 
     const ArgsInfo& a = *r.args;
     if (zs_open_output(r, cannotCreate) != 0) return 1;
     ZsWriter w = zs_writer(r.outStream.stream, r.outBuf, sizeof r.outBuf);
-    zs_put_header(r, &w);
     zs_with_layout(a.layout, [&](auto tag) {
         using S = typename Source::template As<tag.value>;
-        put_records<tag.value>(r, &w, S{source.index, a, zs_cmp_env(r)}, unique);
+        const S s{source.index, a, zs_cmp_env(r)};
+        zs_progress_start(r, "write", header_bytes(r) + source_bytes(s));
+        zs_put_header(r, &w);
+        zs_progress_add(r, header_bytes(r));
+        put_records<tag.value>(r, &w, s, unique);
     });
     zs_writer_flush(&w);
-    return zs_close_output(r, w.failed);
+    if (zs_close_output(r, w.failed) != 0) return 1;
+    zs_progress_end(r);
+    return 0;
 }
 
 // One record in the temporary record format; returns the bytes it takes.
@@ -105,7 +136,10 @@ void put_block(ZsSortRun& r, ZsWriter* w, const Source& s, ZsBlock* block, bool 
     ZsCmp equal = unique ? zs_cmp_fn(zs_eq_of(L, ZS_AT_ENTRY)) : nullptr;
     for (int32_t i = 0; i < count; i++) {
         if (i + 6 < count) __builtin_prefetch(s.data(i + 6));
-        if (unique && i > 0 && s.differs(equal, i) == 0) continue;
+        if (unique && i > 0 && s.differs(equal, i) == 0) {
+            r.totals.dupRecNum++;
+            continue;
+        }
         int32_t bytes = put_block_record<L>(w, a, s, i);
         // The merge sizes its block buffers from the longest record it will read back.
         if (bytes > r.tmp.maxRecLen) r.tmp.maxRecLen = bytes;
@@ -150,15 +184,14 @@ struct Items {
 }  // namespace
 
 void zs_put_header(ZsSortRun& r, ZsWriter* w) {
-    const ArgsInfo& a = *r.args;
-    if (a.layout == ZS_CSV && a.bHeader && r.totals.headerLen > 0) zs_put(w, r.totals.header, r.totals.headerLen);
+    if (header_bytes(r) > 0) zs_put(w, r.totals.header, r.totals.headerLen);
 }
 
 int zs_open_output(ZsSortRun& r, const ZsText& cannotCreate) {
     const ArgsInfo& a = *r.args;
     if (a.outFile.path == nullptr) {
-        clearerr(stdout);  // an error of an earlier run must not fail this one
-        r.outStream = ZsOutFile{stdout, nullptr, nullptr, 0, -1, -1};
+        clearerr(zs_std_out(r));  // an error of an earlier run must not fail this one
+        r.outStream = zs_plat_out_borrow(zs_std_out(r));
         return 0;
     }
     if (zs_plat_out_open(a.outFile.path, &r.outStream) != 0) {
