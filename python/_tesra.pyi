@@ -26,7 +26,20 @@ def _run(
     """One run for the tesra package: (result, failure text, statistics, captured output).
 
     Private: ``tesra.sort``, ``tesra.sort_bytes`` and the ``tesra`` command are built on it.
+    ``quiet`` leaves out the argument echo and the start and end lines. ``console``: "cp932"
+    prints as ``tesra``, "utf-8" the same texts unconverted, "silent" nothing but, for a
+    -Verbose run, every line from the verbose start on, UTF-8, on standard error (no echo).
+    ``progress(phase, done, total)`` is called with the interpreter lock held at the end of each
+    phase and at most every 200 ms in between; an exception it raises stops the run (no output
+    file is left) and is raised here. ``input`` is the run's standard input (sorted in memory
+    when it fits the run's memory, else through the temporary file); ``capture`` returns the
+    run's standard output as bytes. A run with its own input or output does not wait for runs
+    that use the process's. The failure text is the error lines the run printed, decoded from
+    UTF-8 (surrogateescape), "" after a success; the statistics are "records" (written),
+    "rejected" (too short for the keys), "duplicates" (dropped by -U), "mode" ("memory",
+    "temporary file", "standard input", "merge"; None when no sort ran) and "seconds".
+    Raises KeyboardInterrupt on Ctrl-C as ``tesra`` does.
     """
 
 def _usage(console: Literal["cp932", "utf-8"], /) -> str:
-    """The engine's usage text in the locale's language."""
+    """The engine's usage text in the locale's language, as the console shows it."""
