@@ -86,17 +86,6 @@ def tesra():
     return run_tesra
 
 
-# The package's sorts and the command run the engine through _tesra._run and show its usage text
-# through _tesra._usage; a module built without them skips the tests that need them.
-def module_has(name: str) -> bool:
-    import _tesra
-    return hasattr(_tesra, name)
-
-
-needs_run = pytest.mark.skipif(not module_has("_run"), reason="_tesra has no _run")
-needs_usage = pytest.mark.skipif(not module_has("_usage"), reason="_tesra has no _usage")
-
-
 def run_command(args, *, lang: str = "C", stdin: bytes | None = None, cwd=None, env: dict | None = None,
                 timeout: float = 120) -> Run:
     """One run of the tesra command (python -m tesra) with the given arguments."""

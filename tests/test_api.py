@@ -7,7 +7,7 @@ from pathlib import Path
 import pytest
 
 import tesra
-from conftest import needs_run, run_code, run_tesra
+from conftest import run_code, run_tesra
 from frontend import t
 from tesra._api import _command_line
 
@@ -75,13 +75,12 @@ def test_signatures_and_documentation_are_the_real_ones():
     assert all(f"``{name}``" in (tesra.sort.__doc__ or "") for name in sort)
 
 
-# --- runs (they need _tesra._run) --------------------------------------------------------------
+# --- runs --------------------------------------------------------------
 
 FILES = {"people.csv": b"bo,31,Oslo\nal,9,Rome\ncy,31,\ndee,100,Oslo\nal,9,Bern\n", "fixed.dat": b"zz01aa02zz00bb03",
          "dos.txt": b"b 2\r\na 10\r\nc 1\r\n", "tabs.tsv": b"x\t3\ny\t20\nz\t3\nw\t100\n"}
 
 
-@needs_run
 @pytest.mark.parametrize("kw, args", [  # keywords, the equivalent command line without -O
     (dict(csv=True, keys=["3", "2nd"], threads=2), ["-C", "-K", "3", "-K", "2nd", "people.csv"]),
     (dict(csv=True, keys="3", empty_last=True), ["-C", "-K", "3", "-N", "people.csv"]),
@@ -101,7 +100,6 @@ def test_a_sort_writes_what_its_command_line_writes(tmp_path, kw, args):
     assert (tmp_path / "w/api.out").read_bytes() == (tmp_path / "w/cli.out").read_bytes() != plain
 
 
-@needs_run
 def test_result_counts_and_modes(tmp_path):
     (tmp_path / "w").mkdir()
     for name, data in (("in.csv", b"b,Oslo\na,Rome\nc\nd,Oslo\ne,Bern\n"), ("s1", b"a\nc\n"), ("s2", b"b\n"),
@@ -111,14 +109,13 @@ def test_result_counts_and_modes(tmp_path):
     assert outcome[1] | {"seconds": 0} == dict(records=3, rejected=1, duplicates=1, mode="memory", seconds=0)
     assert outcome[1]["seconds"] >= 0 and (tmp_path / "w/o").read_bytes() == b"e,Bern\nb,Oslo\na,Rome\n"
     assert (tmp_path / "w/short").read_bytes() == b"c\n"
-    for args, kw, stdin, mode, records in ((["s1", "s2"], dict(presorted=True), None, "merge", 3),
+    for args, kw, stdin, mode, records in (([["s1", "s2"]], dict(presorted=True), None, "merge", 3),
                                            ([None], {}, b"y\nx\n", "standard input", 2),
                                            (["big"], dict(memory="16M"), None, "temporary file", 3_000_000)):
         outcome, _ = call(tmp_path, *args, "o", stdin=stdin, **kw)
         assert (outcome[1]["mode"], outcome[1]["records"]) == (mode, records)
 
 
-@needs_run
 @pytest.mark.parametrize("lang", ["C", "ja_JP.UTF-8"])
 def test_a_failed_run_raises_sort_error_with_the_engines_text(tmp_path, lang):
     (tmp_path / "w").mkdir()
@@ -129,7 +126,6 @@ def test_a_failed_run_raises_sort_error_with_the_engines_text(tmp_path, lang):
     assert (r.out, r.err, (tmp_path / "w/o").read_bytes()) == (b"", b"", b"kept\n")
 
 
-@needs_run
 def test_standard_output_verbose_report_and_progress_line(tmp_path):
     (tmp_path / "w").mkdir()
     (tmp_path / "w/in").write_bytes(b"".join(b"%d\n" % (i * 7919 % 100003) for i in range(100_000)))
@@ -156,7 +152,6 @@ finally:
 """
 
 
-@needs_run
 def test_progress_calls_and_an_exception_raised_by_one(tmp_path):
     (tmp_path / "in").write_bytes(b"".join(b"%d\n" % (i * 7919 % 1000003) for i in range(1_000_000)))
     calls = ast.literal_eval(run_code(PROGRESS, "none", cwd=tmp_path).out.decode())
@@ -169,7 +164,6 @@ def test_progress_calls_and_an_exception_raised_by_one(tmp_path):
     assert r.err.endswith(b"LookupError: enough\n") and [p.name for p in tmp_path.iterdir()] == ["in"]
 
 
-@needs_run
 def test_sort_bytes_takes_any_bytes_like_object_and_sorts_as_sort_does(tmp_path):
     code = ("import tesra\ndata = b'x;9\\ny;10\\nz\\nw;9\\n'\nkw = dict(csv=True, delimiter=';', keys='2n', stable=True)\n"
             "print([tesra.sort_bytes(d, **kw) for d in (data, bytearray(data), memoryview(data))])\n"
