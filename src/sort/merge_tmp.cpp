@@ -16,7 +16,7 @@ int read_error(ZsSortRun& r) {
 }
 
 template <ZsLayout L>
-int buffer_failed(ZsSortRun& r, int32_t i, int64_t size) {
+int buffer_failed(ZsSortRun& r, ZsSize i, ZsSize size) {
     // The two texts name the size and the buffer in opposite orders.
     if (L == ZS_FIXED && !zs_is_japanese())
         ZS_MSG_JP(r, "☆ Failed to allocate [%ld]KB memory for block buffer %ld!\n", zs_kb(size), (long)i);
@@ -33,7 +33,7 @@ struct Blocks {
     FILE* tmp;
     ZsCursor* cursors;
 
-    const ZsBlock& block(int32_t i) const {
+    const ZsBlock& block(ZsSize i) const {
         const PtrList* list = r.tmp.blocks;
         return *static_cast<const ZsBlock*>(list->items[list->start + i]);
     }
@@ -41,10 +41,10 @@ struct Blocks {
     // Moves what is left of the buffer to its front and reads the block's next bytes behind it, so
     // that at least `need` bytes of the current record are in the buffer; a buffer smaller than the
     // record grows. 1 after a message.
-    int refill(int32_t i, int64_t need) {
+    int refill(ZsSize i, ZsSize need) {
         ZsCursor* c = &cursors[i];
         const ZsBlock& b = block(i);
-        int32_t carry = c->bufLen - c->bufPos;
+        const ZsSize carry = c->bufLen - c->bufPos;
         std::memmove(c->buf, c->buf + c->bufPos, (size_t)carry);
         c->bufPos = 0;
         c->bufLen = carry;
@@ -52,41 +52,41 @@ struct Blocks {
             void* grown = zs_realloc(r.pool, c->buf, need);
             if (grown == nullptr) return buffer_failed<L>(r, i, need);
             c->buf = static_cast<char*>(grown);
-            c->bufCap = (int32_t)need;
+            c->bufCap = need;
         }
-        int64_t want = b.size - c->readBytes;
+        ZsSize want = b.size - c->readBytes;
         if (want > c->bufCap - carry) want = c->bufCap - carry;
-        int64_t got = want > 0 ? zs_plat_read_at(tmp, c->buf + carry, want, b.offset + c->readBytes) : 0;
+        const ZsSize got = want > 0 ? zs_plat_read_at(tmp, c->buf + carry, want, b.offset + c->readBytes) : 0;
         if (got != want) return read_error(r);
         c->readBytes += got;
-        c->bufLen += (int32_t)got;
+        c->bufLen += got;
         if (c->bufLen < need) return read_error(r);  // the block ends inside the record
         return 0;
     }
 
     // Makes the current record of block i whole in its buffer and puts the head on it. 1 after a
     // message.
-    int ensure_record(int32_t i) {
+    int ensure_record(ZsSize i) {
         ZsCursor* c = &cursors[i];
         const int32_t prefix = zs_tmp_prefix<L>(a);
         if (c->bufLen - c->bufPos < prefix && refill(i, prefix) != 0) return 1;
-        const int64_t remain = (int64_t)(c->bufLen - c->bufPos) + (block(i).size - c->readBytes);
-        const int64_t total = zs_tmp_size<L>(a, c->buf + c->bufPos, remain);
+        const ZsSize remain = (c->bufLen - c->bufPos) + (block(i).size - c->readBytes);
+        const ZsSize total = zs_tmp_size<L>(a, c->buf + c->bufPos, remain);
         if (total < 0) return read_error(r);
         if (c->bufLen - c->bufPos < total && refill(i, total) != 0) return 1;
-        c->recBytes = (int32_t)total;
+        c->recBytes = total;
         c->head = zs_tmp_head<L>(a, c->buf + c->bufPos, i);
         return 0;
     }
 
-    int advance(int32_t i, bool* done) {
+    int advance(ZsSize i, bool* done) {
         ZsCursor* c = &cursors[i];
         c->bufPos += c->recBytes;
         *done = ++c->recIdx >= c->recNum;
         return *done ? 0 : ensure_record(i);
     }
 
-    void finished(int32_t i, int32_t open) {
+    void finished(ZsSize i, ZsSize open) {
         if (!r.bVerbose) return;
         if constexpr (L == ZS_FIXED)
             ZS_MSG_JP(r, "総ブロック数:%ld  完成ブロック番号：%ld - %s\n", (long)open, (long)i + 1, zs_timestamp(r));
@@ -103,13 +103,13 @@ struct Blocks {
 // Size of every block buffer: three quarters of an equal share of the pool, and never less than
 // four of the longest records.
 template <ZsLayout L>
-int32_t block_buffer_size(ZsSortRun& r, int32_t outBufSize) {
+ZsSize block_buffer_size(ZsSortRun& r, ZsSize outBufSize) {
     const ArgsInfo& a = *r.args;
-    const int32_t units = r.tmp.count;
+    const ZsSize units = r.tmp.count;
     if (units == 0) return 0;
-    int64_t avail = (int64_t)r.totals.totalMemSize - outBufSize - ZS_BASIC_SIZE;
-    int64_t share = avail / units;
-    int64_t size;
+    ZsSize avail = r.totals.totalMemSize - outBufSize - ZS_BASIC_SIZE;
+    ZsSize share = avail / units;
+    ZsSize size;
     if constexpr (L == ZS_FIXED) {
         share -= share % a.recLen;
         size = share / 4 * 3;
@@ -117,15 +117,14 @@ int32_t block_buffer_size(ZsSortRun& r, int32_t outBufSize) {
     } else {
         size = share / 4 * 3;
     }
-    int64_t longest = L == ZS_FIXED ? a.recLen : r.tmp.maxRecLen;
+    ZsSize longest = L == ZS_FIXED ? a.recLen : r.tmp.maxRecLen;
     if (size < longest) {
         ZS_VMSG_JP(r, "☆各ブロックのバッファサイズ[%ld]は最大レコード長[%ld]より小さいです。\n", (long)size, (long)longest);
         size = 4 * longest;
         ZS_VMSG_JP(r, "☆各ブロックのバッファサイズを[%ld]Byteにします。\n", (long)size);
     }
-    if (size > INT32_MAX / 2) size = INT32_MAX / 2;
     ZS_VMSG_JP(r, "各ブロックのバッファサイズは[%ld]KB, [%ld]Byteです。\n", (long)(size / 1024), (long)size);
-    return (int32_t)size;
+    return size;
 }
 
 // Loads the first bytes of every block and merges them. *cursorsOut and *workOut receive what the
@@ -133,29 +132,29 @@ int32_t block_buffer_size(ZsSortRun& r, int32_t outBufSize) {
 template <ZsLayout L>
 int merge_blocks(ZsSortRun& r, ZsMergeOut* out, ZsPrevRecord* prev, ZsCursor** cursorsOut, PtrList** workOut) {
     const ArgsInfo& a = *r.args;
-    const int32_t units = r.tmp.count;
-    const int32_t bufSize = block_buffer_size<L>(r, out->uniqueSize);
+    const ZsSize units = r.tmp.count;
+    const ZsSize bufSize = block_buffer_size<L>(r, out->uniqueSize);
 
     ZsCursor* cursors = *cursorsOut =
-        units > 0 ? static_cast<ZsCursor*>(zs_malloc(r.pool, (int64_t)units * (int64_t)sizeof(ZsCursor))) : nullptr;
+        units > 0 ? static_cast<ZsCursor*>(zs_malloc(r.pool, units * (ZsSize)sizeof(ZsCursor))) : nullptr;
     if (units > 0 && cursors == nullptr) {
         ZS_MSG(r, "☆ Failed to allocate [%ld] bytes for block information management! \n",
                "☆ブロック情報管理用[%ld]メモリの割当は失敗しました！ \n", (long)units * (long)sizeof(ZsCursor));
         return 1;
     }
     Blocks<L> src{r, a, r.tmp.stream, cursors};
-    for (int32_t i = 0; i < units; i++) {
+    for (ZsSize i = 0; i < units; i++) {
         const ZsBlock& b = src.block(i);
-        int64_t len = b.size < bufSize ? b.size : bufSize;
+        const ZsSize len = b.size < bufSize ? b.size : bufSize;
         cursors[i] = ZsCursor{};
         cursors[i].buf = static_cast<char*>(zs_malloc(r.pool, len));
         if (cursors[i].buf == nullptr) return buffer_failed<L>(r, i, len);
-        cursors[i].bufCap = cursors[i].bufLen = (int32_t)len;
+        cursors[i].bufCap = cursors[i].bufLen = len;
         if (L != ZS_FIXED)
             ZS_VMSG_JP(r, "ブロックバッファ%ldの[%ld]KB, [%ld]Byteの初期化は完了しました。\n", (long)i, (long)(len / 1024),
                        (long)len);
     }
-    for (int32_t i = 0; i < units; i++) {
+    for (ZsSize i = 0; i < units; i++) {
         ZsCursor* c = &cursors[i];
         const ZsBlock& b = src.block(i);
         if (zs_plat_read_at(src.tmp, c->buf, c->bufLen, b.offset) != c->bufLen) return read_error(r);
@@ -171,7 +170,7 @@ int merge_blocks(ZsSortRun& r, ZsMergeOut* out, ZsPrevRecord* prev, ZsCursor** c
                "☆ブロック情報管理用[%ld]メモリの割当は失敗しました！ \n", (long)sizeof(PtrList));
         return 1;
     }
-    for (int32_t i = 0; i < units; i++) zs_list_append(r.pool, work, &cursors[i].head, ZS_LIST_POOL);
+    for (ZsSize i = 0; i < units; i++) zs_list_append(r.pool, work, &cursors[i].head, ZS_LIST_POOL);
     return zs_merge_loop<L>(r, src, work, units, ZS_AT_UNIT, out, prev);
 }
 
@@ -214,7 +213,7 @@ int zs_mergeTmpFile(ZsSortRun& r) {
 
     long t0 = zs_plat_clock();
     PtrList* blocks = r.tmp.blocks;
-    for (int32_t i = 0; i < r.tmp.count; i++) {
+    for (ZsSize i = 0; i < r.tmp.count; i++) {
         zs_free(r.pool, cursors[i].buf);
         zs_free(r.pool, blocks->items[blocks->start + i]);
         blocks->items[blocks->start + i] = nullptr;

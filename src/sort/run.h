@@ -12,23 +12,24 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "base/size.h"
 #include "memory/pool.h"
 #include "platform/platform.h"
 #include "records/run.h"
 
 // Where one sorted block lies in the temporary file.
 struct ZsBlock {
-    int64_t offset;  // first byte of the block
-    int64_t size;    // bytes of the block
-    int32_t recNum;  // records in the block
+    ZsSize offset;  // first byte of the block
+    ZsSize size;    // bytes of the block
+    ZsSize recNum;  // records in the block
 };
 
 struct ZsTempFile {
-    FILE* stream;       // open for reading and writing while the run uses it
-    int64_t offset;     // bytes written: where the next block starts
-    PtrList* blocks;    // ZsBlock records in input order (pool memory)
-    int32_t count;      // blocks written
-    int32_t maxRecLen;  // longest record in the temporary record format
+    FILE* stream;      // open for reading and writing while the run uses it
+    ZsSize offset;     // bytes written: where the next block starts
+    PtrList* blocks;   // ZsBlock records in input order (pool memory)
+    ZsSize count;      // blocks written
+    ZsSize maxRecLen;  // longest record in the temporary record format (bytes it takes there)
 };
 
 inline constexpr int64_t ZS_OUT_BUF = 655360;

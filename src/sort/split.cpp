@@ -38,34 +38,39 @@ int read_more(ZsSortRun& r, ZsSplit* s, char* dst, int64_t n) {
         }
         s->atEnd = atEnd;
     } else {
-        got = n > 0 ? zs_plat_read(s->in, dst, n) : 0;
+        got = n > 0 ? zs_read_stream(r, s->in, dst, n) : 0;
         if (got < 0) {
             read_failed(r);
             return 1;
         }
         if (got < n) s->atEnd = true;  // only the end of the data reads short
     }
-    s->len += (int32_t)got;
+    s->len += got;
     return 0;
 }
 
 // Sizes the block buffer and the record limit of a block from the sample's records: the buffer
 // takes the share of the pool that its records' index leaves free.
-void plan_blocks(ZsSortRun& r, ZsSplit* s, const char* sample, int64_t sampleLen) {
+void plan_blocks(ZsSortRun& r, ZsSplit* s, const char* sample, ZsSize sampleLen) {
     const ArgsInfo& a = *r.args;
-    int64_t avail = (int64_t)r.totals.totalMemSize - ZS_BASIC_SIZE - kPoolSlack;
+    ZsSize avail = r.totals.totalMemSize - ZS_BASIC_SIZE - kPoolSlack;
     if (avail < (64 << 10)) avail = 64 << 10;
-    const ZsInputSample smp = zs_sample_input(r, sample, sampleLen);
+    // Priced at 32-bit items, or at 64-bit ones when the load that gives would pass 4 GiB.
+    ZsInputSample smp = zs_sample_input(r, sample, sampleLen, 0);
+    auto share = [&] { return (ZsSize)((double)avail * smp.recordBytes / (smp.recordBytes + (double)smp.perRecord)); };
+    ZsSize cap = share();
+    if (zs_items_wide(cap)) {
+        smp = zs_sample_input(r, sample, sampleLen, cap);
+        cap = share();
+    }
     const double perRecord = (double)smp.perRecord;
-    int64_t cap = (int64_t)((double)avail * smp.recordBytes / (smp.recordBytes + perRecord));
     if (a.layout == ZS_FIXED) {
         cap -= cap % a.recLen;
         if (cap < a.recLen) cap = a.recLen;  // a block holds at least one record
     }
-    if (cap > INT32_MAX - 16) cap = INT32_MAX - 16;
     if (cap < 1) cap = 1;
-    int64_t records = (int64_t)((double)(avail - cap) / perRecord);
-    s->cap = (int32_t)cap;
+    const ZsSize records = (ZsSize)((double)(avail - cap) / perRecord);
+    s->cap = cap;
     s->maxRecords = records > 1 ? records : 1;
     s->perRecord = smp.perRecord;
 }
@@ -83,8 +88,8 @@ void took_line(ZsSortRun& r, const ZsText& asDouble, const ZsText& asLong) {
 
 }  // namespace
 
-int zs_split_open(ZsSortRun& r, ZsSplit* s, FILE* in, int64_t bytes) {
-    *s = ZsSplit{in, bytes, bytes == 0, nullptr, nullptr, 0, 0, 1, 1, nullptr};
+int zs_split_open(ZsSortRun& r, ZsSplit* s, FILE* in, ZsSize bytes) {
+    *s = ZsSplit{in, bytes, bytes >= 0, bytes == 0, nullptr, nullptr, 0, 0, 1, 1, nullptr};
     // The sample is read into a front block, so that the buffer can follow it in the back region.
     s->sample = static_cast<char*>(zs_malloc(r.pool, ZS_SAMPLE_BYTES));
     if (s->sample == nullptr) {
@@ -115,7 +120,15 @@ int zs_split_buffer(ZsSortRun& r, ZsSplit* s) {
 int zs_split_fill(ZsSortRun& r, ZsSplit* s) {
     if (s->atEnd || s->len >= s->cap) return 0;
     if (zs_interrupted(r)) return 1;
-    return read_more(r, s, s->buf + s->len, (int64_t)s->cap - s->len);
+    return read_more(r, s, s->buf + s->len, s->cap - s->len);
+}
+
+int zs_split_take_header(ZsSortRun& r, ZsSplit* s, const ZsText& failed) {
+    int32_t lineLen = 0;
+    if (zs_header_take(r, s->buf, s->len, s->atEnd, failed, &lineLen) != 0) return 1;
+    std::memmove(s->buf, s->buf + lineLen, (size_t)(s->len - lineLen));
+    s->len -= lineLen;
+    return 0;
 }
 
 int zs_split_block(ZsSortRun& r, ZsSplit* s) {
@@ -123,7 +136,7 @@ int zs_split_block(ZsSortRun& r, ZsSplit* s) {
     if (s->len == 0) return 0;
     if (s->atEnd) {
         // The last record of the data gets its newline code (the buffer has room for it).
-        int32_t added = zs_end_with_sep(r, s->buf, s->len);
+        const int32_t added = zs_end_with_sep(r, s->buf, s->len);
         s->len += added;
         r.totals.totalFileSize += added;
     }
@@ -134,8 +147,9 @@ int zs_split_block(ZsSortRun& r, ZsSplit* s) {
     const int64_t free = zs_pool_largest_free(r.pool);
     if (free >= 0) limit = std::clamp<int64_t>((free - kPoolSlack) / s->perRecord, 1, limit);
     ZsIndex idx{};
-    if (zs_index_build(r, s->buf, s->len, ZsScan{s->atEnd ? 1 : 0, nullptr, 0, limit, 0, 1}, &idx) != 0) return 1;
-    int32_t count = idx.count;
+    if (zs_index_build(r, s->buf, s->len, ZsScan{s->atEnd ? 1 : 0, nullptr, 0, limit, 0, ZS_ITEMS}, &idx) != 0)
+        return 1;
+    const ZsSize count = idx.count;
     int rc = 0;
     if (idx.indexedBytes == 0) {
         // A full load without one whole record would be read again without end: the record is
@@ -148,12 +162,12 @@ int zs_split_block(ZsSortRun& r, ZsSplit* s) {
             ZS_MSG(r, "☆ Invalid record length detected! \n", "☆不正なレコード長を検知しました！ \n");
         rc = 1;
     } else if (count > 0) {
-        // Fixed-length files were counted by the argument check; standard input is counted here.
-        if (a.layout != ZS_FIXED || a.inFileNums == 0) r.totals.totalRecNum += count;
+        // Fixed-length files were counted by the argument check; streams are counted here.
+        if (a.layout != ZS_FIXED || !s->sized) r.totals.totalRecNum += count;
         rc = zs_write_sorted_block(r, &idx, s->spare);
         if (rc == 0) s->spare = nullptr;  // now in the block list
     }
-    int32_t carry = s->len - idx.indexedBytes;
+    const ZsSize carry = s->len - idx.indexedBytes;
     zs_index_release(r, &idx);
     if (rc != 0) return 1;
     // The record cut off at the end of the load starts the next one.
@@ -214,7 +228,7 @@ int zs_split_all(ZsSortRun& r, ZsSplit* s) {
 }
 
 template <ZsLayout L>
-int zs_splitSortFile(ZsSortRun& r, FILE* in, int64_t bytes) {
+int zs_splitSortFile(ZsSortRun& r, FILE* in, ZsSize bytes) {
     ZS_ASSERT(r.args->layout == L);
     ZsSplit s;
     int rc = zs_split_open(r, &s, in, bytes);
@@ -225,16 +239,21 @@ int zs_splitSortFile(ZsSortRun& r, FILE* in, int64_t bytes) {
             ZS_VMSG_JP(r, "最初分割ソート用バッファサイズは[%ld]KBです。\n", (long)(s.cap / 1024));
         rc = zs_split_buffer(r, &s);
     }
+    // A stream's header line is the front of its first load.
+    if (rc == 0 && L == ZS_CSV && r.args->bHeader && !s.sized) {
+        rc = zs_split_fill(r, &s);
+        if (rc == 0) rc = zs_split_take_header(r, &s, ZS_TEXT_HEADER_FAILED_JP);
+    }
     if (rc == 0) rc = zs_split_all(r, &s);
     zs_split_close(r, &s);
     return rc;
 }
 
-template int zs_splitSortFile<ZS_FIXED>(ZsSortRun&, FILE*, int64_t);
-template int zs_splitSortFile<ZS_VARIABLE>(ZsSortRun&, FILE*, int64_t);
-template int zs_splitSortFile<ZS_CSV>(ZsSortRun&, FILE*, int64_t);
+template int zs_splitSortFile<ZS_FIXED>(ZsSortRun&, FILE*, ZsSize);
+template int zs_splitSortFile<ZS_VARIABLE>(ZsSortRun&, FILE*, ZsSize);
+template int zs_splitSortFile<ZS_CSV>(ZsSortRun&, FILE*, ZsSize);
 
-int zs_split_sort(ZsSortRun& r, FILE* in, int64_t bytes) {
+int zs_split_sort(ZsSortRun& r, FILE* in, ZsSize bytes) {
     return zs_with_layout(r.args->layout, [&](auto tag) { return zs_splitSortFile<tag.value>(r, in, bytes); });
 }
 

@@ -4,7 +4,13 @@
 // temporary file's life.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
 
 #include <algorithm>
 #include <cstring>
@@ -54,7 +60,7 @@ std::unique_ptr<ZsRun> checked_run(const std::vector<std::string>& args) {
 
 // The temporary-file mode on a pool of poolSize bytes, as the run driver would run it; *fallbacks
 // receives the requests the pool had to pass to the heap.
-int run_through_file(std::vector<std::string> args, int32_t poolSize, int32_t* blocks, uint32_t* fallbacks) {
+int run_through_file(std::vector<std::string> args, ZsSize poolSize, ZsSize* blocks, ZsSize* fallbacks) {
     std::unique_ptr<ZsRun> r = checked_run(args);
     if (r == nullptr) return 1;
     r->pool = zs_pool_create(poolSize, r.get());
@@ -68,6 +74,48 @@ int run_through_file(std::vector<std::string> args, int32_t poolSize, int32_t* b
     zs_run_release(*r);
     return rc;
 }
+
+// Feeds a FIFO from a thread of its own: the data can be read once, as from a pipe. A reader that
+// stops early ends the writes (EPIPE; SIGPIPE is ignored in the tests that use it).
+class FifoFeed {
+public:
+    FifoFeed(const fs::path& path, std::string data) : path_(path), data_(std::move(data)) {
+        if (mkfifo(path.c_str(), 0600) != 0) return;
+        writer_ = std::thread([this] {
+            int fd = open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+            for (size_t at = 0; fd >= 0 && at < data_.size();) {
+                ssize_t n = write(fd, data_.data() + at, data_.size() - at);
+                if (n <= 0) break;
+                at += (size_t)n;
+            }
+            if (fd >= 0) close(fd);
+            done_ = true;
+        });
+    }
+    ~FifoFeed() {
+        // A run that never opened the FIFO, or stopped reading it, leaves the writer waiting: be
+        // its reader (never blocking: it may be done already) until it is done.
+        while (writer_.joinable() && !done_) {
+            int fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            char sink[4096];
+            for (ssize_t n = 1; fd >= 0 && n != 0 && !done_;) {
+                n = read(fd, sink, sizeof sink);
+                if (n < 0) usleep(1000);  // the writer has not written yet
+            }
+            if (fd >= 0) close(fd);
+            usleep(1000);
+        }
+        if (writer_.joinable()) writer_.join();
+    }
+    FifoFeed(const FifoFeed&) = delete;
+    FifoFeed& operator=(const FifoFeed&) = delete;
+
+private:
+    fs::path path_;
+    std::string data_;
+    std::thread writer_;
+    std::atomic<bool> done_{false};
+};
 
 int run_in_memory(std::vector<std::string> args) {
     Args a(std::move(args));
@@ -114,7 +162,9 @@ class TmpfileTest : public TempFolder, public ::testing::WithParamInterface<int>
 TEST_P(TmpfileTest, ManyBlocksGiveTheInMemoryOutput) {
     const int layout = GetParam();  // 0 fixed, 1 newline-ended, 2 CSV
     std::mt19937 rng(4242 + layout);
-    int32_t mostBlocks = 0;
+    std::mt19937 streams(77 + layout);  // apart from rng, whose draws shape the data and the pools
+    ZsSize mostBlocks = 0;
+    signal(SIGPIPE, SIG_IGN);
     for (int round = 0; round < 12; round++) {
         SCOPED_TRACE("round " + std::to_string(round));
         std::vector<std::string> opts;
@@ -144,32 +194,42 @@ TEST_P(TmpfileTest, ManyBlocksGiveTheInMemoryOutput) {
             default: opts.insert(opts.end(), {"-K", csv ? "3d" : "2,2d", "-K", csv ? "1" : "0,1", "-S", "-U"}); break;
         }
         if (csv && rng() % 2) opts.push_back("-N");
-        std::vector<std::string> inputs;
+        if (csv && streams() % 2) opts.push_back("-H");  // the first line of every file
+        std::vector<std::string> inputs, streamed;
+        // Some inputs reach the sort through a FIFO, read once and to its end.
+        std::vector<std::unique_ptr<FifoFeed>> feeds;
         for (int f = 0; f < files; f++) {
             fs::path p = dir / ("in" + std::to_string(f));
             FILE* out = fopen(p.c_str(), "wb");
             fwrite(contents[f].data(), 1, contents[f].size(), out);
             fclose(out);
             inputs.push_back(p);
+            streamed.push_back(p);
+            if (streams() % 3 == 0) {
+                streamed.back() = dir / ("fifo" + std::to_string(f));
+                feeds.push_back(std::make_unique<FifoFeed>(streamed.back(), contents[f]));
+            }
         }
-        auto with = [&](const char* out) {
+        auto with = [&](const char* out, const std::vector<std::string>& in) {
             std::vector<std::string> v = opts;
             v.insert(v.end(), {"-O", (dir / out).string()});
-            v.insert(v.end(), inputs.begin(), inputs.end());
+            v.insert(v.end(), in.begin(), in.end());
             return v;
         };
         testing::internal::CaptureStderr();
-        int memory = run_in_memory(with("memory.out"));
+        int memory = run_in_memory(with("memory.out", inputs));
         // Between one and two MiB: a few KB to a few hundred KB per load.
-        int32_t poolSize = (int32_t)((1 << 20) + 80000 + rng() % 600000);
-        int32_t blocks = 0;
-        uint32_t fallbacks = 0;
-        int through = run_through_file(with("file.out"), poolSize, &blocks, &fallbacks);
+        ZsSize poolSize = (ZsSize)((1 << 20) + 80000 + rng() % 600000);
+        ZsSize blocks = 0, fallbacks = 0;
+        int through = run_through_file(with("file.out", streamed), poolSize, &blocks, &fallbacks);
+        feeds.clear();
+        for (const std::string& p : streamed)
+            if (p.find("fifo") != std::string::npos) fs::remove(p);
         mostBlocks = std::max(mostBlocks, blocks);
         std::string err = testing::internal::GetCapturedStderr();
         ASSERT_EQ(memory, 0) << err;
         ASSERT_EQ(through, 0) << err;
-        EXPECT_EQ(fallbacks, 0u) << "the blocks must be planned within the pool";
+        EXPECT_EQ(fallbacks, 0) << "the blocks must be planned within the pool";
         ASSERT_EQ(zs_test_read_file(dir / "file.out"), zs_test_read_file(dir / "memory.out"));
         for (const auto& e : fs::directory_iterator(dir))
             ASSERT_EQ(e.path().filename().string().rfind("tesra_", 0), std::string::npos) << "left behind: " << e.path();
@@ -198,7 +258,7 @@ std::string encode(const ArgsInfo& a, const std::vector<Rec>& recs, int64_t* tot
     ZsWriter w = zs_writer(stream, buf, sizeof buf);
     *total = 0;
     for (const Rec& r : recs)
-        *total += zs_tmp_put<L>(&w, a, r.data.data(), (int32_t)r.data.size(), r.cols.data(), (int32_t)r.cols.size());
+        *total += zs_tmp_put<L>(&w, a, r.data.data(), (ZsSize)r.data.size(), r.cols.data(), (ZsSize)r.cols.size());
     zs_writer_flush(&w);
     fclose(stream);
     std::string out(mem, memLen);
@@ -272,8 +332,10 @@ TEST(TmpCodec, LengthsAreCheckedAgainstWhatRemains) {
     EXPECT_EQ(zs_tmp_size<ZS_VARIABLE>(a, v.data(), (int64_t)v.size() - 1), -1);  // the block ends inside it
     put_i32(&v, 0, -1);
     EXPECT_EQ(zs_tmp_size<ZS_VARIABLE>(a, v.data(), (int64_t)v.size()), -1);
+    // The longest record: its bytes in the format pass 2^31, counted in 64 bits.
     put_i32(&v, 0, INT32_MAX);
-    EXPECT_EQ(zs_tmp_size<ZS_VARIABLE>(a, v.data(), INT64_MAX), -1);  // beyond what a record can be
+    EXPECT_EQ(zs_tmp_size<ZS_VARIABLE>(a, v.data(), INT64_MAX), 4 + (int64_t)INT32_MAX);
+    EXPECT_EQ(zs_tmp_size<ZS_VARIABLE>(a, v.data(), 2 + (int64_t)INT32_MAX), -1);
 
     std::string c = encode<ZS_CSV>(a, {{"a,b\n", {{0, 1}, {2, 1}}}}, &total);
     EXPECT_EQ(zs_tmp_size<ZS_CSV>(a, c.data(), (int64_t)c.size()), 8 + 16 + 4);
@@ -283,9 +345,38 @@ TEST(TmpCodec, LengthsAreCheckedAgainstWhatRemains) {
     put_i32(&c, 4, 2);
     put_i32(&c, 0, -4);  // length
     EXPECT_EQ(zs_tmp_size<ZS_CSV>(a, c.data(), (int64_t)c.size()), -1);
+    // A column table of 2^29 entries is 2^32 bytes: no 32-bit wrap to a small record.
+    put_i32(&c, 0, INT32_MAX);
+    put_i32(&c, 4, 1 << 29);
+    const int64_t huge = 8 + ((int64_t)1 << 32) + INT32_MAX;
+    EXPECT_EQ(zs_tmp_size<ZS_CSV>(a, c.data(), INT64_MAX), huge);
+    EXPECT_EQ(zs_tmp_size<ZS_CSV>(a, c.data(), huge - 1), -1);
 
     EXPECT_EQ(zs_tmp_size<ZS_FIXED>(a, "abcd", 4), 4);
     EXPECT_EQ(zs_tmp_size<ZS_FIXED>(a, "abcd", 3), -1);
+}
+
+// Where a record is encoded its length and column count are checked against the 32-bit fields:
+// nothing of a record that does not fit reaches the stream (the records are never read).
+TEST(TmpCodec, RecordsLongerThanTheFieldsAreRefused) {
+    const ZsSize limit = (ZsSize)1 << 31;
+    EXPECT_TRUE(zs_tmp_fits(limit - 1, limit - 1));
+    EXPECT_FALSE(zs_tmp_fits(limit, 0));
+    EXPECT_FALSE(zs_tmp_fits(0, limit));
+    EXPECT_FALSE(zs_tmp_fits((ZsSize)1 << 32, 0));  // would look like 0 in 32 bits
+    EXPECT_FALSE(zs_tmp_fits(-1, 0));
+
+    ArgsInfo a{};
+    char buf[16];
+    ZsWriter w = zs_writer(nullptr, buf, sizeof buf);  // a write to the stream would crash
+    const CsvColumn col{0, 1};
+    EXPECT_EQ(zs_tmp_put<ZS_VARIABLE>(&w, a, "x", limit, nullptr, 0), -1);
+    EXPECT_EQ(zs_tmp_put<ZS_VARIABLE>(&w, a, "x", (ZsSize)1 << 32, nullptr, 0), -1);
+    EXPECT_EQ(zs_tmp_put<ZS_CSV>(&w, a, "x", limit, &col, 1), -1);
+    EXPECT_EQ(zs_tmp_put<ZS_CSV>(&w, a, "x", 1, &col, limit), -1);
+    EXPECT_EQ(w.used, 0);
+    EXPECT_EQ(zs_tmp_put<ZS_VARIABLE>(&w, a, "x", 1, nullptr, 0), 5);
+    EXPECT_EQ(w.used, 5);
 }
 
 // ---- The temporary file's life ----
