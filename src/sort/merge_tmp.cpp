@@ -1,6 +1,7 @@
 // Merge of the temporary file: every sorted block gets a cursor with a buffer in the pool, and the
 // merge loop takes the first block's record until every block is used up. The blocks' records are
 // read in the temporary record format (sort/tmpcodec.h).
+#include <algorithm>
 #include <cstring>
 
 #include "base/msg.h"
@@ -9,6 +10,11 @@
 #include "sort/tmpcodec.h"
 
 namespace {
+
+// The least buffer a block is given when the pool is too small for equal shares: room for its
+// longest record and an efficient read, and never more than the block.
+constexpr int64_t kMinRead = 64 << 10;
+int64_t least_buffer(const ZsBlock& b) { return std::min(b.size, std::max(kMinRead, b.maxRecLen)); }
 
 int read_error(ZsSortRun& r) {
     ZS_MSG_JP(r, "☆一時ファイルの読み込み中にエラーが発生しました！\n");
@@ -39,8 +45,9 @@ struct Blocks {
     }
 
     // Moves what is left of the buffer to its front and reads the block's next bytes behind it, so
-    // that at least `need` bytes of the current record are in the buffer; a buffer smaller than the
-    // record grows. 1 after a message.
+    // that at least `need` bytes of the current record are in the buffer. A buffer smaller than the
+    // record grows, at most to the block's longest record: the other blocks keep their share. 1
+    // after a message.
     int refill(int32_t i, int64_t need) {
         ZsCursor* c = &cursors[i];
         const ZsBlock& b = block(i);
@@ -49,10 +56,13 @@ struct Blocks {
         c->bufPos = 0;
         c->bufLen = carry;
         if (need > c->bufCap) {
-            void* grown = zs_realloc(r.pool, c->buf, need);
-            if (grown == nullptr) return buffer_failed<L>(r, i, need);
+            if (need > b.maxRecLen) return read_error(r);  // longer than any record written to the block
+            // Doubling keeps a block of ever longer records from growing at every one.
+            const int64_t cap = std::max(need, std::min(2 * (int64_t)c->bufCap, b.maxRecLen));
+            void* grown = zs_realloc(r.pool, c->buf, cap);
+            if (grown == nullptr) return buffer_failed<L>(r, i, cap);
             c->buf = static_cast<char*>(grown);
-            c->bufCap = (int32_t)need;
+            c->bufCap = (int32_t)cap;
         }
         int64_t want = b.size - c->readBytes;
         if (want > c->bufCap - carry) want = c->bufCap - carry;
@@ -100,8 +110,37 @@ struct Blocks {
     }
 };
 
-// Size of every block buffer: three quarters of an equal share of the pool, and never less than
-// four of the longest records.
+// Bytes the block buffers take at most when each starts at `size` bytes (never more than its block)
+// and a block whose longest record is longer grows to it.
+int64_t buffers_taken(const PtrList* list, int64_t size) {
+    int64_t sum = 0;
+    for (int32_t i = 0; i < list->count; i++) {
+        const ZsBlock& b = *static_cast<const ZsBlock*>(list->items[list->start + i]);
+        sum += std::min(b.size, std::max(size, b.maxRecLen));
+    }
+    return sum;
+}
+
+// The largest start size at which the block buffers take no more than `room` bytes, however many
+// of them grow.
+int64_t fitting_size(const PtrList* list, int64_t room) {
+    int64_t lo = 0, hi = 0;
+    for (int32_t i = 0; i < list->count; i++)
+        hi = std::max(hi, static_cast<const ZsBlock*>(list->items[list->start + i])->size);
+    while (lo < hi) {
+        const int64_t mid = lo + (hi - lo + 1) / 2;
+        if (buffers_taken(list, mid) <= room)
+            lo = mid;
+        else
+            hi = mid - 1;
+    }
+    return lo;
+}
+
+// Size every block buffer starts at: three quarters of an equal share of the pool. Where a block's
+// longest record is longer, only that block grows to it, when it gets there; the others start
+// smaller so that all of them together still take no more than the shares (or, when the pool is
+// too small even for that, than the least each block needs).
 template <ZsLayout L>
 int32_t block_buffer_size(ZsSortRun& r, int32_t outBufSize) {
     const ArgsInfo& a = *r.args;
@@ -120,7 +159,12 @@ int32_t block_buffer_size(ZsSortRun& r, int32_t outBufSize) {
     int64_t longest = L == ZS_FIXED ? a.recLen : r.tmp.maxRecLen;
     if (size < longest) {
         ZS_VMSG_JP(r, "☆各ブロックのバッファサイズ[%ld]は最大レコード長[%ld]より小さいです。\n", (long)size, (long)longest);
-        size = 4 * longest;
+        const PtrList* list = r.tmp.blocks;
+        int64_t least = 0;
+        for (int32_t i = 0; i < units; i++)
+            least += least_buffer(*static_cast<const ZsBlock*>(list->items[list->start + i]));
+        size = fitting_size(list, std::max((int64_t)units * size, least));
+        if (L == ZS_FIXED && size >= a.recLen) size -= size % a.recLen;
         ZS_VMSG_JP(r, "☆各ブロックのバッファサイズを[%ld]Byteにします。\n", (long)size);
     }
     if (size > INT32_MAX / 2) size = INT32_MAX / 2;

@@ -18,9 +18,10 @@
 
 // Where one sorted block lies in the temporary file.
 struct ZsBlock {
-    int64_t offset;  // first byte of the block
-    int64_t size;    // bytes of the block
-    int32_t recNum;  // records in the block
+    int64_t offset;     // first byte of the block
+    int64_t size;       // bytes of the block
+    int32_t recNum;     // records in the block
+    int64_t maxRecLen;  // its longest record in the temporary record format
 };
 
 struct ZsTempFile {

@@ -112,6 +112,7 @@ void put_block(ZsSortRun& r, ZsWriter* w, const Source& s, ZsBlock* block, bool 
         if (block != nullptr) {
             block->size += bytes;
             block->recNum++;
+            if (bytes > block->maxRecLen) block->maxRecLen = bytes;
         }
     }
 }
@@ -122,6 +123,7 @@ int write_block(ZsSortRun& r, const Source& source, FILE* stream, ZsBlock* block
     if (block != nullptr) {
         block->size = 0;
         block->recNum = 0;
+        block->maxRecLen = 0;
     }
     ZsWriter w = zs_writer(stream, r.tmpBuf, sizeof r.tmpBuf);
     zs_with_layout(a.layout, [&](auto tag) {

@@ -328,3 +328,101 @@ TEST_F(TempFolder, MissingTemporaryFolderIsReportedBeforeCreating) {
     EXPECT_EQ(r->tmp.stream, nullptr);
     zs_run_release(*r);
 }
+
+// ---- Block buffers ----
+
+class LongRecords : public TempFolder, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(LongRecords, OnlyTheirBlocksBuffersGrowAndTheMergeStaysInThePool) {
+    // A few records of 100 to 300 KB among short ones: every block gets its share, and only a block
+    // whose record does not fit grows. Buffers of the longest record for every block would not fit
+    // this pool.
+    const bool csv = GetParam();
+    std::mt19937 rng(77 + csv);
+    for (int round = 0; round < 4; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::string content;
+        for (int i = 0; i < 60000; i++) {
+            std::string key = std::to_string(rng() % 500);
+            std::string rest = rng() % 4000 == 0 ? std::string(100000 + rng() % 200000, 'a' + (char)(rng() % 3))
+                                                 : std::to_string(rng() % 1000);
+            content += csv ? key + ",\"" + rest + "\"\n" : key + " " + rest + "\n";
+        }
+        std::ofstream(dir / "in", std::ios::binary) << content;
+        std::vector<std::string> opts = csv ? std::vector<std::string>{"-C", "-K", "1n"}
+                                            : std::vector<std::string>{"-K", "0,3n"};
+        opts.push_back(round % 2 ? "-S" : "-U");
+        if (round == 3) opts.push_back("-S");
+        auto with = [&](const char* out) {
+            std::vector<std::string> v = opts;
+            v.insert(v.end(), {"-O", (dir / out).string(), (dir / "in").string()});
+            return v;
+        };
+        testing::internal::CaptureStderr();
+        int memory = run_in_memory(with("memory.out"));
+        int32_t blocks = 0;
+        uint32_t fallbacks = 0;
+        int through = run_through_file(with("file.out"), 3 << 20, &blocks, &fallbacks);
+        std::string err = testing::internal::GetCapturedStderr();
+        ASSERT_EQ(memory, 0) << err;
+        ASSERT_EQ(through, 0) << err;
+        EXPECT_EQ(fallbacks, 0u) << "the merge's buffers must stay in the pool";
+        ASSERT_EQ(zs_test_read_file(dir / "file.out"), zs_test_read_file(dir / "memory.out"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, LongRecords, ::testing::Values(false));
+
+TEST_F(TempFolder, ABlockIsNeverReadBeyondItsLongestRecord) {
+    // Blocks written by hand: a record longer than its block says its records are is damage, not a
+    // reason to grow the buffer.
+    std::ofstream(dir / "in") << "x\n";
+    for (bool damaged : {false, true}) {
+        SCOPED_TRACE(damaged ? "damaged" : "sound");
+        std::unique_ptr<ZsRun> r = checked_run({"-O", (dir / "out").string(), (dir / "in").string()});
+        ASSERT_NE(r, nullptr);
+        // Shares of this pool are shorter than the long record: its buffer must grow.
+        r->pool = zs_pool_create(3 << 19, r.get());
+        r->totals.totalMemSize = 3 << 19;
+        ASSERT_EQ(zs_temp_create(*r), 0);
+        std::vector<std::vector<std::string>> recs = {{"b\n", std::string(300000, 'c') + "\n"},
+                                                      std::vector<std::string>(50000, "a\n")};
+        recs[1].push_back("d\n");
+        for (const auto& block : recs) {
+            ZsBlock* b = zs_new_block(*r);
+            ASSERT_NE(b, nullptr);
+            *b = ZsBlock{r->tmp.offset, 0, 0, 0};
+            char buf[4096];
+            ZsWriter w = zs_writer(r->tmp.stream, buf, sizeof buf);
+            for (const std::string& rec : block) {
+                int64_t bytes = zs_tmp_put<ZS_VARIABLE>(&w, *r->args, rec.data(), (int32_t)rec.size(), nullptr, 0);
+                b->size += bytes;
+                b->recNum++;
+                b->maxRecLen = std::max(b->maxRecLen, bytes);
+            }
+            zs_writer_flush(&w);
+            if (damaged) b->maxRecLen = 1000;  // claims shorter records than it holds
+            ASSERT_EQ(zs_list_append(r->pool, r->tmp.blocks, b, ZS_LIST_POOL), 0);
+            r->tmp.count++;
+            r->tmp.offset += b->size;
+        }
+        ASSERT_EQ(zs_finish_temp_writes(*r), 0);
+        testing::internal::CaptureStderr();
+        int rc = zs_merge_to_output(*r);
+        std::string err = testing::internal::GetCapturedStderr();
+        if (!damaged) {
+            EXPECT_EQ(rc, 0) << err;
+            EXPECT_EQ(zs_plat_out_commit(&r->outStream), 0);
+            std::string a;
+            for (int i = 0; i < 50000; i++) a += "a\n";
+            EXPECT_EQ(zs_test_read_file(dir / "out"), a + "b\n" + recs[0][1] + "d\n");
+        } else {
+            EXPECT_EQ(rc, 1);
+            char con[ZS_MSG_BUF];
+            zs_to_console("☆一時ファイルの読み込み中にエラーが発生しました！\n", con);
+            EXPECT_NE(err.find(con), std::string::npos) << err;
+        }
+        EXPECT_EQ(r->pool->fallbacks, 0u);
+        zs_run_release(*r);
+    }
+}
