@@ -1,5 +1,6 @@
 // The temporary record format: how a sorted block keeps its records in the temporary file. The
-// block writers encode with it, the merge decodes with it; nothing else reads the format.
+// block writers encode with it, the merge decodes with it (and a merge pass encodes the runs it
+// writes back); nothing else reads the format.
 //
 // Records follow each other without padding. Integers are int32_t in the machine's byte order
 // (the file never outlives the process that wrote it):
@@ -9,7 +10,8 @@
 //   first byte and length, 8 bytes each), then its bytes.
 //
 // Contract
-// - zs_tmp_put writes one record through a writer and returns the bytes it takes in the format.
+// - zs_tmp_put writes one record through a writer and returns the bytes it takes in the format;
+//   its column table may be unaligned (one read back from the file).
 // - A reader first holds zs_tmp_prefix bytes of a record; zs_tmp_size gives from them the bytes
 //   of the whole record, or -1 when they cannot start a record that fits the bytes remaining in
 //   its block (damage, never something to read). zs_tmp_head then reads a whole record.
@@ -32,7 +34,7 @@ inline int32_t zs_tmp_i32(const char* p) {
 }
 
 template <ZsLayout L>
-inline int32_t zs_tmp_put(ZsWriter* w, const ArgsInfo& a, const char* data, int32_t len, const CsvColumn* cols,
+inline int32_t zs_tmp_put(ZsWriter* w, const ArgsInfo& a, const char* data, int32_t len, const void* cols,
                           int32_t colNum) {
     if constexpr (L == ZS_FIXED) {
         zs_put(w, data, a.recLen);
