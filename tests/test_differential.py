@@ -468,3 +468,46 @@ def test_inputs_larger_than_the_budget(make, mode, tmp_path):
     problems = check_case(case, run.rc)
     assert not problems, describe(case, problems)
     assert os.listdir(tmp_path / "t") == []  # the temporary file is gone
+
+
+# ---- blocks too many for one merge: the merge goes in passes through a second temporary file ----
+
+def many_blocks(rng: random.Random, csv: bool, unique: bool) -> tuple[list[bytes], Options, list[str]]:
+    """A first record longer than the sample makes the loads' plan expect few records, so that every
+    block ends after a few hundred; long records among them leave each block too little of a 16 MB
+    budget for a merge of all of them."""
+    def record(key: bytes, rest: bytes) -> bytes:
+        return b'%s,"%s",%d\n' % (key, rest, rng.randrange(9)) if csv else b"%s %s\n" % (key, rest)
+    records = [record(b"999", b"y" * 100_000)]
+    for i in range(30_000):
+        long = i % 150 == 0
+        rest = bytes([rng.choice(b"abc")]) * rng.randrange(100_000, 140_000) if long else b"%d" % rng.randrange(1000)
+        records.append(record(b"%03d" % rng.randrange(300), rest))
+    half = len(records) // 2
+    files = [b"".join(records[:half]), b"".join(records[half:])]
+    key = Key(1) if csv else Key(0, 3, numeric=True)
+    opt = Options("csv" if csv else "variable", keys=(key,), stable=True, unique=unique)
+    return files, opt, (["-C", "-K", "1"] if csv else ["-K", "0,3n"]) + ["-S"] + ["-U"] * unique
+
+
+@pytest.mark.parametrize("mode", ["file", "stdin"])
+@pytest.mark.parametrize("layout,unique", [("variable", False), ("variable", True), ("csv", True)])
+def test_blocks_too_many_for_one_merge(layout, unique, mode, tmp_path):
+    rng = random.Random(SEED)
+    files, opt, args = many_blocks(rng, layout == "csv", unique)
+    if mode == "stdin":
+        files = [b"".join(files)]
+    paths = []
+    for i, content in enumerate(files):
+        (tmp_path / f"in{i}").write_bytes(content)
+        paths.append(str(tmp_path / f"in{i}"))
+    case = Case(0, opt, files, ["-W", "16M", *args, "-O", str(tmp_path / "out"), *(paths if mode == "file" else [])],
+                tmp_path / "out", None, mode, tmp_path / "in0" if mode == "stdin" else None)
+    (tmp_path / "t").mkdir()
+    run = run_tesra(["-Verbose", *case.args], env=engine_env(TEMP=str(tmp_path / "t")), timeout=300,
+                    stdin=files[0] if mode == "stdin" else None)
+    assert "マージパス1：" in run.messages, "the blocks must be too many for one merge"
+    assert "ヒップから割当てる" not in run.messages, "every pass must fit the budget"
+    problems = check_case(case, run.rc)
+    assert not problems, describe(case, problems)
+    assert os.listdir(tmp_path / "t") == []

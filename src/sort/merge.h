@@ -74,6 +74,7 @@ struct ZsMergeOut {
     bool unique;
     char* uniqueBuf;    // back-region block; null without -U
     ZsSize uniqueSize;  // its bytes; 0 without -U
+    void put(const ZsHead& h) { zs_put(&w, h.data, h.len); }
     bool failed() const { return w.failed; }
 };
 // Sets the output up; fixed-length records get a unique buffer of whole records.
@@ -82,7 +83,9 @@ inline void zs_merge_out_put(ZsMergeOut* m, const char* data, int32_t len) { zs_
 // Writes what is pending and returns the unique buffer; 1 after printing a write error.
 int zs_merge_out_close(ZsSortRun& r, ZsMergeOut* m);
 
-// The one merge loop. Source is what differs between the merges:
+// The one merge loop. Source is what differs between the merges, Out where the records go (a
+// ZsMergeOut, or a run of a merge pass): void put(const ZsHead&) and bool failed().
+// Source:
 //   int advance(ZsSize unitNo, bool* done)   moves the source's cursor to its next record and its
 //                                            head onto it; *done when the source is used up
 //   void finished(ZsSize unitNo, ZsSize open)  a used-up source leaves (open: sources still open
@@ -92,8 +95,8 @@ int zs_merge_out_close(ZsSortRun& r, ZsMergeOut* m);
 // work holds the heads of the `open` sources with records. With -U every record whose keys equal
 // those of the record written before it is skipped; prev holds that record. 0 when every source
 // is used up; 1 after a failure (a failed output write is left to the caller's close).
-template <ZsLayout L, class Source>
-int zs_merge_loop(ZsSortRun& r, Source& src, PtrList* work, ZsSize open, ZsWhere where, ZsMergeOut* out,
+template <ZsLayout L, class Source, class Out>
+int zs_merge_loop(ZsSortRun& r, Source& src, PtrList* work, ZsSize open, ZsWhere where, Out* out,
                   ZsPrevRecord* prev) {
     const ArgsInfo& a = *r.args;
     void* env = zs_cmp_env(r);
@@ -117,7 +120,7 @@ int zs_merge_loop(ZsSortRun& r, Source& src, PtrList* work, ZsSize open, ZsWhere
                 write = equal(&prev->head, h, env) != 0;
         }
         if (write) {
-            zs_merge_out_put(out, h->data, h->len);
+            out->put(*h);
             if (unique) {
                 if (zs_prev_set(r, prev, h->data, h->len, h->cols, h->colNum) != 0) return src.keepFailed(h->len);
                 first = false;
@@ -139,6 +142,22 @@ int zs_merge_loop(ZsSortRun& r, Source& src, PtrList* work, ZsSize open, ZsWhere
 
 // The merge of the temporary file's blocks (r.tmp) into the output (r.outStream), one variant
 // per layout; zs_merge_tmp picks the run's.
+//
+// The merge holds a read buffer for every block within the pool. When the blocks are too many for
+// each to get one of at least its longest record and ZS_MERGE_MIN_READ bytes, they are merged in
+// passes: groups of consecutive blocks, as many as fit, become runs of the spare temporary file,
+// which then takes the place of r.tmp, until one merge can take every block. Runs keep the
+// temporary record format and the order of equal records (ties in input order; -U keeps the first
+// in input order), so the last merge writes what a single one would.
+inline constexpr int64_t ZS_MERGE_MIN_READ = 64 << 10;
 template <ZsLayout L>
 int zs_mergeTmpFile(ZsSortRun& r);
 int zs_merge_tmp(ZsSortRun& r);
+
+// The end (an index into blocks) of the group of blocks from `first` on that one merge takes
+// within a budget of pool bytes (see zs_merge_budget): as many as get at least what a source
+// needs, and never fewer than two while there are two.
+int64_t zs_merge_group_end(const PtrList* blocks, int64_t first, int64_t budget);
+// The pool bytes a merge may give its block buffers and sources, beside an output buffer of
+// outBufSize bytes.
+int64_t zs_merge_budget(const ZsSortRun& r, int64_t outBufSize);

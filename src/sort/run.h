@@ -4,9 +4,11 @@
 // Contract
 // - One per run, made by the run driver as part of the run's context and passed by hand to every
 //   operation of this layer; it extends the records layer's context (records/run.h).
-// - The temporary file is the run's alone: created under a name of its own (O_EXCL), unlinked as
-//   soon as it is open and never reopened by name, so no way the process ends leaves it behind.
-//   It is closed in one place, the run's cleanup (zs_temp_close).
+// - The temporary files are the run's alone: created under a name of their own (O_EXCL), unlinked
+//   as soon as they are open and never reopened by name, so no way the process ends leaves one
+//   behind. They are closed in one place, the run's cleanup (zs_temp_close).
+// - The second file (spare) is created only when a merge goes in passes; after each pass the two
+//   trade places, so that tmp always describes the blocks the next merge reads.
 #pragma once
 
 #include <cstdint>
@@ -19,9 +21,10 @@
 
 // Where one sorted block lies in the temporary file.
 struct ZsBlock {
-    ZsSize offset;  // first byte of the block
-    ZsSize size;    // bytes of the block
-    ZsSize recNum;  // records in the block
+    ZsSize offset;     // first byte of the block
+    ZsSize size;       // bytes of the block
+    ZsSize recNum;     // records in the block
+    ZsSize maxRecLen;  // its longest record in the temporary record format
 };
 
 struct ZsTempFile {
@@ -37,7 +40,9 @@ inline constexpr int64_t ZS_TMP_BUF = 1 << 20;
 
 struct ZsSortRun : ZsRecRun {
     ZsTempFile tmp;
-    ZsOutFile outStream;    // the output: a file replaced only when complete, or standard output
+    ZsTempFile spare;         // where a pass of the merge writes its runs (no stream until one does)
+    int64_t mergePasses;      // passes before the merge that writes the output
+    ZsOutFile outStream;      // the output: a file replaced only when complete, or standard output
     char outBuf[ZS_OUT_BUF];  // records on their way to the output
     char tmpBuf[ZS_TMP_BUF];  // blocks on their way to the temporary file
 };

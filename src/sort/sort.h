@@ -128,9 +128,9 @@ int zs_close_output(ZsSortRun& r, bool failed);
 int zs_write_output(ZsSortRun& r, const ZsIndex* idx);
 int zs_write_output_unique(ZsSortRun& r, const ZsIndex* idx);
 // Block writers: a sorted index (its items, or a list of entries) to a stream in the temporary
-// record format (sort/tmpcodec.h), through r.tmpBuf; block (may be null) receives the block's size
-// and record count, r.tmp.maxRecLen the longest record written. 1 after printing that a write
-// failed.
+// record format (sort/tmpcodec.h), through r.tmpBuf; block (may be null) receives the block's size,
+// record count and longest record, r.tmp.maxRecLen the longest record written. 1 after printing
+// that a write failed.
 int zs_write_block(ZsSortRun& r, const ZsIndex* idx, FILE* stream, ZsBlock* block);
 int zs_write_block_unique(ZsSortRun& r, const ZsIndex* idx, FILE* stream, ZsBlock* block);
 int zs_write_block(ZsSortRun& r, const PtrList* list, FILE* stream, ZsBlock* block);

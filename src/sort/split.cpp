@@ -259,6 +259,43 @@ int zs_split_sort(ZsSortRun& r, FILE* in, ZsSize bytes) {
 
 // ---- The temporary file ----
 
+namespace {
+
+// A new block list in the pool. 1 after a message.
+int new_block_list(ZsSortRun& r, PtrList** list) {
+    *list = static_cast<PtrList*>(zs_malloc(r.pool, sizeof(PtrList)));
+    if (*list == nullptr) {
+        ZS_MSG(r, "☆ Failed to allocate [%ld]KB memory!\n", "☆[%ld]KBメモリの割当は失敗しました！\n", zs_kb(sizeof(PtrList)));
+        return 1;
+    }
+    **list = PtrList{};
+    return 0;
+}
+
+// Creates a temporary file of the run's in the temporary folder, its name removed at once.
+int open_temp(ZsSortRun& r, FILE** stream) {
+    char name[ZS_PATH_MAX];
+    name[0] = '\0';
+    const int created = zs_plat_create_temp(r.args->tmpFile.path, name, sizeof name, stream);
+    if (created == -2) {
+        ZS_MSG_JP(r, "%s", "\n");
+        ZS_MSG(r, "☆ Failed to delete temporary file [%s]!\n", "☆一時ファイル[%s]は削除できませんでした！\n", name);
+        return 1;
+    }
+    if (created != 0) {
+        ZS_MSG(r, "☆ Failed to create temporary file [%s]!\n", "☆一時ファイル[%s]は作成できませんでした！\n", name);
+        return 1;
+    }
+    // The block writers buffer whole chunks themselves.
+    if (setvbuf(*stream, nullptr, _IONBF, 0) != 0) {
+        ZS_MSG(r, "☆ Failed to set temporary file buffer!\n", "☆臨時ファイルのバッファの設定はできません！\n");
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int zs_temp_create(ZsSortRun& r) {
     const ArgsInfo& a = *r.args;
     if (a.tmpFile.dir == nullptr || a.tmpFile.path == nullptr) {  // the argument check sets both
@@ -270,39 +307,22 @@ int zs_temp_create(ZsSortRun& r) {
                "☆一時フォルダ[%s]は存在しません、又は権限不足です！\n", a.tmpFile.dir);
         return 1;
     }
-    if (r.tmp.blocks == nullptr) {
-        r.tmp.blocks = static_cast<PtrList*>(zs_malloc(r.pool, sizeof(PtrList)));
-        if (r.tmp.blocks == nullptr) {
-            ZS_MSG(r, "☆ Failed to allocate [%ld]KB memory!\n", "☆[%ld]KBメモリの割当は失敗しました！\n",
-                   zs_kb(sizeof(PtrList)));
-            return 1;
-        }
-        *r.tmp.blocks = PtrList{};
-    }
-    char name[ZS_PATH_MAX];
-    name[0] = '\0';
-    const int created = zs_plat_create_temp(a.tmpFile.path, name, sizeof name, &r.tmp.stream);
-    if (created == -2) {
-        ZS_MSG_JP(r, "%s", "\n");
-        ZS_MSG(r, "☆ Failed to delete temporary file [%s]!\n", "☆一時ファイル[%s]は削除できませんでした！\n", name);
-        return 1;
-    }
-    if (created != 0) {
-        ZS_MSG(r, "☆ Failed to create temporary file [%s]!\n", "☆一時ファイル[%s]は作成できませんでした！\n", name);
-        return 1;
-    }
-    // The block writers buffer whole chunks themselves.
-    if (setvbuf(r.tmp.stream, nullptr, _IONBF, 0) != 0) {
-        ZS_MSG(r, "☆ Failed to set temporary file buffer!\n", "☆臨時ファイルのバッファの設定はできません！\n");
-        return 1;
-    }
-    return 0;
+    if (r.tmp.blocks == nullptr && new_block_list(r, &r.tmp.blocks) != 0) return 1;
+    return open_temp(r, &r.tmp.stream);
+}
+
+int zs_temp_create_spare(ZsSortRun& r) {
+    ZS_ASSERT(r.spare.stream == nullptr);
+    if (r.spare.blocks == nullptr && new_block_list(r, &r.spare.blocks) != 0) return 1;
+    return open_temp(r, &r.spare.stream);
 }
 
 void zs_temp_close(ZsSortRun& r) {
-    if (r.tmp.stream != nullptr) fclose(r.tmp.stream);
-    // The block records and the list are pool memory: they go with the pool.
-    r.tmp = ZsTempFile{};
+    for (ZsTempFile* t : {&r.tmp, &r.spare}) {
+        if (t->stream != nullptr) fclose(t->stream);
+        // The block records and the list are pool memory: they go with the pool.
+        *t = ZsTempFile{};
+    }
 }
 
 int zs_finish_temp_writes(ZsSortRun& r) {

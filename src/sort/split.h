@@ -4,8 +4,9 @@
 //
 // Contract
 // - Operations return 0, or 1 after printing why they failed.
-// - The temporary file is created by zs_temp_create (inside zs_temp_sort) and closed only by
-//   zs_temp_close, which the run's cleanup calls whatever happened; no mode closes or removes it.
+// - The temporary file is created by zs_temp_create (inside zs_temp_sort), the spare one by
+//   zs_temp_create_spare (inside a merge in passes); both are closed only by zs_temp_close, which
+//   the run's cleanup calls whatever happened; no mode closes or removes them.
 // - The load buffer is the newest back-region block of the pool while a ZsSplit is open: close it
 //   before releasing any back-region block taken earlier.
 #pragma once
@@ -66,8 +67,11 @@ int zs_write_sorted_block(ZsSortRun& r, ZsIndex* idx, ZsBlock* block);
 // Creates the run's temporary file (r.tmp.stream; its name removed at once) in the temporary
 // folder, and the run's block list. 1 after printing why not.
 int zs_temp_create(ZsSortRun& r);
-// Closes the temporary file if it is open and forgets its blocks (pool memory, released with the
-// pool). The run's cleanup calls it, before the pool goes; harmless when nothing was created.
+// Creates the spare temporary file a merge in passes writes its runs to (r.spare), as the first,
+// with a block list of its own. 1 after printing why not.
+int zs_temp_create_spare(ZsSortRun& r);
+// Closes the temporary files that are open and forgets their blocks (pool memory, released with
+// the pool). The run's cleanup calls it, before the pool goes; harmless when nothing was created.
 void zs_temp_close(ZsSortRun& r);
 // Makes every block written reach the temporary file. 1 after printing that a write failed.
 int zs_finish_temp_writes(ZsSortRun& r);

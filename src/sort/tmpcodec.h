@@ -1,5 +1,6 @@
 // The temporary record format: how a sorted block keeps its records in the temporary file. The
-// block writers encode with it, the merge decodes with it; nothing else reads the format.
+// block writers encode with it, the merge decodes with it (and a merge pass encodes the runs it
+// writes back); nothing else reads the format.
 //
 // Records follow each other without padding. Integers are int32_t in the machine's byte order
 // (the file never outlives the process that wrote it):
@@ -14,7 +15,8 @@
 // Contract
 // - zs_tmp_fits says whether a record's length and column count fit the fields. zs_tmp_put checks
 //   it where the record is encoded: it writes one record through a writer and returns the bytes it
-//   takes in the format, or -1 (nothing written) for a record that does not fit.
+//   takes in the format, or -1 (nothing written) for a record that does not fit. Its column table
+//   may be unaligned (one read back from the file).
 // - A reader first holds zs_tmp_prefix bytes of a record; zs_tmp_size gives from them the bytes
 //   of the whole record, or -1 when they cannot start a record that fits the bytes remaining in
 //   its block (damage, never something to read). zs_tmp_head then reads a whole record.
@@ -42,7 +44,7 @@ inline int32_t zs_tmp_i32(const char* p) {
 }
 
 template <ZsLayout L>
-inline ZsSize zs_tmp_put(ZsWriter* w, const ArgsInfo& a, const char* data, ZsSize len, const CsvColumn* cols,
+inline ZsSize zs_tmp_put(ZsWriter* w, const ArgsInfo& a, const char* data, ZsSize len, const void* cols,
                          ZsSize colNum) {
     if constexpr (L == ZS_FIXED) {
         zs_put(w, data, a.recLen);  // recLen is an int32_t setting

@@ -114,6 +114,7 @@ bool put_block(ZsSortRun& r, ZsWriter* w, const Source& s, ZsBlock* block, bool 
         if (block != nullptr) {
             block->size += bytes;
             block->recNum++;
+            if (bytes > block->maxRecLen) block->maxRecLen = bytes;
         }
     }
     return true;
@@ -125,6 +126,7 @@ int write_block(ZsSortRun& r, const Source& source, FILE* stream, ZsBlock* block
     if (block != nullptr) {
         block->size = 0;
         block->recNum = 0;
+        block->maxRecLen = 0;
     }
     ZsWriter w = zs_writer(stream, r.tmpBuf, sizeof r.tmpBuf);
     bool encoded = true;

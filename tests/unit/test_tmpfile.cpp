@@ -1,7 +1,7 @@
 // The temporary-file mode with pools far smaller than any run gets, so that small random inputs
-// span many blocks, records straddle every load boundary and blocks straddle merge refills: its
-// output must be the in-memory sort's, byte for byte. And the temporary record format and the
-// temporary file's life.
+// span many blocks, records straddle every load boundary, blocks straddle merge refills and merges
+// go through passes: its output must be the in-memory sort's, byte for byte. And the temporary
+// record format, the temporary files' life, the merge's buffers and its plan of passes.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -27,6 +27,7 @@
 #include "memory/pool.h"
 #include "records/records.h"
 #include "settings/settings.h"
+#include "sort/merge.h"
 #include "sort/split.h"
 #include "sort/tmpcodec.h"
 
@@ -59,8 +60,9 @@ std::unique_ptr<ZsRun> checked_run(const std::vector<std::string>& args) {
 }
 
 // The temporary-file mode on a pool of poolSize bytes, as the run driver would run it; *fallbacks
-// receives the requests the pool had to pass to the heap.
-int run_through_file(std::vector<std::string> args, ZsSize poolSize, ZsSize* blocks, ZsSize* fallbacks) {
+// receives the requests the pool had to pass to the heap, *passes the merge passes before the last.
+int run_through_file(std::vector<std::string> args, ZsSize poolSize, ZsSize* blocks, ZsSize* fallbacks,
+                     ZsSize* passes = nullptr) {
     std::unique_ptr<ZsRun> r = checked_run(args);
     if (r == nullptr) return 1;
     r->pool = zs_pool_create(poolSize, r.get());
@@ -68,6 +70,7 @@ int run_through_file(std::vector<std::string> args, ZsSize poolSize, ZsSize* blo
     r->totals.bMemory = 0;
     int rc = r->pool != nullptr ? zs_tmpfile_mode(*r) : 1;
     *blocks = r->tmp.count;
+    if (passes != nullptr) *passes = r->mergePasses;
     *fallbacks = r->pool != nullptr ? r->pool->fallbacks : 0;
     if (rc == 0) rc = zs_close_error_file(*r);
     if (rc == 0) rc = zs_plat_out_commit(&r->errStream) != 0 || zs_plat_out_commit(&r->outStream) != 0;
@@ -163,7 +166,8 @@ TEST_P(TmpfileTest, ManyBlocksGiveTheInMemoryOutput) {
     const int layout = GetParam();  // 0 fixed, 1 newline-ended, 2 CSV
     std::mt19937 rng(4242 + layout);
     std::mt19937 streams(77 + layout);  // apart from rng, whose draws shape the data and the pools
-    ZsSize mostBlocks = 0;
+    ZsSize mostPasses = 0;
+    bool onePassOfSeveral = false;
     signal(SIGPIPE, SIG_IGN);
     for (int round = 0; round < 12; round++) {
         SCOPED_TRACE("round " + std::to_string(round));
@@ -220,12 +224,13 @@ TEST_P(TmpfileTest, ManyBlocksGiveTheInMemoryOutput) {
         int memory = run_in_memory(with("memory.out", inputs));
         // Between one and two MiB: a few KB to a few hundred KB per load.
         ZsSize poolSize = (ZsSize)((1 << 20) + 80000 + rng() % 600000);
-        ZsSize blocks = 0, fallbacks = 0;
-        int through = run_through_file(with("file.out", streamed), poolSize, &blocks, &fallbacks);
+        ZsSize blocks = 0, fallbacks = 0, passes = 0;
+        int through = run_through_file(with("file.out", streamed), poolSize, &blocks, &fallbacks, &passes);
         feeds.clear();
         for (const std::string& p : streamed)
             if (p.find("fifo") != std::string::npos) fs::remove(p);
-        mostBlocks = std::max(mostBlocks, blocks);
+        mostPasses = std::max(mostPasses, passes);
+        if (passes == 0 && blocks >= 2) onePassOfSeveral = true;
         std::string err = testing::internal::GetCapturedStderr();
         ASSERT_EQ(memory, 0) << err;
         ASSERT_EQ(through, 0) << err;
@@ -234,7 +239,8 @@ TEST_P(TmpfileTest, ManyBlocksGiveTheInMemoryOutput) {
         for (const auto& e : fs::directory_iterator(dir))
             ASSERT_EQ(e.path().filename().string().rfind("tesra_", 0), std::string::npos) << "left behind: " << e.path();
     }
-    EXPECT_GE(mostBlocks, 6) << "the inputs must span many blocks";
+    EXPECT_GE(mostPasses, 2) << "the blocks must be too many for one merge in some rounds";
+    EXPECT_TRUE(onePassOfSeveral) << "and few enough in others";
 }
 
 INSTANTIATE_TEST_SUITE_P(AllLayouts, TmpfileTest, ::testing::Values(0, 1, 2));
@@ -418,4 +424,182 @@ TEST_F(TempFolder, MissingTemporaryFolderIsReportedBeforeCreating) {
     EXPECT_EQ(err, con);
     EXPECT_EQ(r->tmp.stream, nullptr);
     zs_run_release(*r);
+}
+
+// ---- Block buffers ----
+
+class LongRecords : public TempFolder, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(LongRecords, OnlyTheirBlocksBuffersGrowAndTheMergeStaysInThePool) {
+    // A few records of 100 to 300 KB among short ones: every block gets its share, and only a block
+    // whose record does not fit grows. Buffers of the longest record for every block would not fit
+    // this pool.
+    const bool csv = GetParam();
+    std::mt19937 rng(77 + csv);
+    int64_t mostPasses = 0;
+    for (int round = 0; round < 4; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::string content;
+        for (int i = 0; i < 60000; i++) {
+            std::string key = std::to_string(rng() % 500);
+            std::string rest = rng() % 4000 == 0 ? std::string(100000 + rng() % 200000, 'a' + (char)(rng() % 3))
+                                                 : std::to_string(rng() % 1000);
+            content += csv ? key + ",\"" + rest + "\"\n" : key + " " + rest + "\n";
+        }
+        std::ofstream(dir / "in", std::ios::binary) << content;
+        std::vector<std::string> opts = csv ? std::vector<std::string>{"-C", "-K", "1n"}
+                                            : std::vector<std::string>{"-K", "0,3n"};
+        opts.push_back(round % 2 ? "-S" : "-U");
+        if (round == 3) opts.push_back("-S");
+        auto with = [&](const char* out) {
+            std::vector<std::string> v = opts;
+            v.insert(v.end(), {"-O", (dir / out).string(), (dir / "in").string()});
+            return v;
+        };
+        testing::internal::CaptureStderr();
+        int memory = run_in_memory(with("memory.out"));
+        ZsSize blocks = 0;
+        ZsSize fallbacks = 0;
+        ZsSize passes = 0;
+        int through = run_through_file(with("file.out"), 3 << 20, &blocks, &fallbacks, &passes);
+        std::string err = testing::internal::GetCapturedStderr();
+        ASSERT_EQ(memory, 0) << err;
+        ASSERT_EQ(through, 0) << err;
+        EXPECT_EQ(fallbacks, 0u) << "the merge's buffers must stay in the pool";
+        ASSERT_EQ(zs_test_read_file(dir / "file.out"), zs_test_read_file(dir / "memory.out"));
+        mostPasses = std::max(mostPasses, passes);
+    }
+    EXPECT_GE(mostPasses, 1) << "blocks with long records must be too many for one merge";
+}
+
+INSTANTIATE_TEST_SUITE_P(LinesAndCsv, LongRecords, ::testing::Bool());
+
+TEST_F(TempFolder, ABlockIsNeverReadBeyondItsLongestRecord) {
+    // Blocks written by hand: a record longer than its block says its records are is damage, not a
+    // reason to grow the buffer.
+    std::ofstream(dir / "in") << "x\n";
+    for (bool damaged : {false, true}) {
+        SCOPED_TRACE(damaged ? "damaged" : "sound");
+        std::unique_ptr<ZsRun> r = checked_run({"-O", (dir / "out").string(), (dir / "in").string()});
+        ASSERT_NE(r, nullptr);
+        // Shares of this pool are shorter than the long record: its buffer must grow.
+        r->pool = zs_pool_create(3 << 19, r.get());
+        r->totals.totalMemSize = 3 << 19;
+        ASSERT_EQ(zs_temp_create(*r), 0);
+        std::vector<std::vector<std::string>> recs = {{"b\n", std::string(300000, 'c') + "\n"},
+                                                      std::vector<std::string>(50000, "a\n")};
+        recs[1].push_back("d\n");
+        for (const auto& block : recs) {
+            ZsBlock* b = zs_new_block(*r);
+            ASSERT_NE(b, nullptr);
+            *b = ZsBlock{r->tmp.offset, 0, 0, 0};
+            char buf[4096];
+            ZsWriter w = zs_writer(r->tmp.stream, buf, sizeof buf);
+            for (const std::string& rec : block) {
+                int64_t bytes = zs_tmp_put<ZS_VARIABLE>(&w, *r->args, rec.data(), (int32_t)rec.size(), nullptr, 0);
+                b->size += bytes;
+                b->recNum++;
+                b->maxRecLen = std::max(b->maxRecLen, bytes);
+            }
+            zs_writer_flush(&w);
+            if (damaged) b->maxRecLen = 1000;  // claims shorter records than it holds
+            ASSERT_EQ(zs_list_append(r->pool, r->tmp.blocks, b, ZS_LIST_POOL), 0);
+            r->tmp.count++;
+            r->tmp.offset += b->size;
+        }
+        ASSERT_EQ(zs_finish_temp_writes(*r), 0);
+        testing::internal::CaptureStderr();
+        int rc = zs_merge_to_output(*r);
+        std::string err = testing::internal::GetCapturedStderr();
+        if (!damaged) {
+            EXPECT_EQ(rc, 0) << err;
+            EXPECT_EQ(zs_plat_out_commit(&r->outStream), 0);
+            std::string a;
+            for (int i = 0; i < 50000; i++) a += "a\n";
+            EXPECT_EQ(zs_test_read_file(dir / "out"), a + "b\n" + recs[0][1] + "d\n");
+        } else {
+            EXPECT_EQ(rc, 1);
+            char con[ZS_MSG_BUF];
+            zs_to_console("☆一時ファイルの読み込み中にエラーが発生しました！\n", con);
+            EXPECT_NE(err.find(con), std::string::npos) << err;
+        }
+        EXPECT_EQ(r->pool->fallbacks, 0u);
+        zs_run_release(*r);
+    }
+}
+
+// ---- Merges in passes ----
+
+namespace {
+
+// A block list over blocks of the given sizes and longest records, as a merge plans it.
+struct BlockList {
+    std::vector<ZsBlock> blocks;
+    std::vector<void*> items;
+    PtrList list{};
+    void add(int64_t n, int64_t size, int64_t longest) {
+        for (int64_t i = 0; i < n; i++) blocks.push_back(ZsBlock{0, size, 1, longest});
+        items.clear();
+        for (ZsBlock& b : blocks) items.push_back(&b);
+        list = PtrList{items.data(), (int32_t)items.size(), 0, (int32_t)items.size()};
+    }
+};
+
+constexpr int64_t kKB = 1024;
+
+}  // namespace
+
+TEST(MergePlan, AMergeTakesTheBlocksWhoseLeastBuffersFitTheBudget) {
+    // Blocks of 1 MB with short records need an efficient read each; what else a source takes is
+    // far less than 1 KB.
+    BlockList big;
+    big.add(40, 1 << 20, 100);
+    EXPECT_EQ(zs_merge_group_end(&big.list, 0, 10 * (64 * kKB + kKB)), 10);
+    EXPECT_EQ(zs_merge_group_end(&big.list, 0, 10 * 64 * kKB), 9);
+    EXPECT_EQ(zs_merge_group_end(&big.list, 35, 10 * (64 * kKB + kKB)), 40);
+    // Never fewer than two, however small the budget: a merge of one block gets nowhere. The last
+    // block may be left alone.
+    EXPECT_EQ(zs_merge_group_end(&big.list, 0, 0), 2);
+    EXPECT_EQ(zs_merge_group_end(&big.list, 39, 0), 40);
+
+    // A block smaller than an efficient read needs only its bytes.
+    BlockList small;
+    small.add(100, 1000, 40);
+    EXPECT_EQ(zs_merge_group_end(&small.list, 0, 100 * (1000 + kKB)), 100);
+
+    // A block whose longest record is longer than an efficient read needs room for it.
+    BlockList mixed;
+    mixed.add(3, 1 << 20, 100);
+    mixed.add(1, 1 << 20, 512 * kKB);
+    mixed.add(10, 1 << 20, 100);
+    EXPECT_EQ(zs_merge_group_end(&mixed.list, 0, 3 * 64 * kKB + 512 * kKB + 4 * kKB), 4);
+}
+
+TEST_F(TempFolder, AnInterruptStopsTheMergePassesAndBothFilesAreClosed) {
+    std::string content;
+    std::mt19937 rng(5);
+    for (int i = 0; i < 30000; i++) content += std::to_string(rng() % 100000) + "\n";
+    std::ofstream(dir / "in", std::ios::binary) << content;
+    auto open_fds = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()); };
+    const auto fdsBefore = open_fds();
+    std::unique_ptr<ZsRun> r = checked_run({"-O", (dir / "out").string(), (dir / "in").string()});
+    ASSERT_NE(r, nullptr);
+    r->pool = zs_pool_create(1200000, r.get());
+    r->totals.totalMemSize = 1200000;
+    // A host asked at every safe point, that answers yes once the spare file exists.
+    r->interrupt = ZsInterruptHook{[](void* user) {
+                                       ZsRun* run = static_cast<ZsRun*>(user);
+                                       run->lastInterruptCheck = 0;
+                                       return run->spare.stream != nullptr ? 1 : 0;
+                                   },
+                                   r.get()};
+    testing::internal::CaptureStderr();
+    int rc = zs_tmpfile_mode(*r);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(rc, 1);
+    EXPECT_NE(err.find("Sort interrupted!"), std::string::npos) << err;
+    EXPECT_EQ(r->mergePasses, 0) << "stopped in the first pass";
+    zs_run_release(*r);
+    EXPECT_EQ(open_fds(), fdsBefore) << "both temporary files are closed";
+    for (const auto& e : fs::directory_iterator(dir)) EXPECT_EQ(e.path().filename(), "in");
 }
