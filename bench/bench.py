@@ -3,9 +3,11 @@
 Usage (from anywhere; bench/run finds the interpreter):
     bench/run [--mode memory,tmpfile,stdin,merge] [--size 200M] [--runs 3] [--datasets ...]
               [--tools ...] [--keep]
+    bench/run --scale [--scale-sizes 1G,4G,10G] [--scale-runs 3,1,1] [--no-keep-data]
 
 Modes: memory sorts a file in memory; tmpfile sorts a larger file under a small memory budget
-through temporary files; stdin sorts a file piped in by cat; merge merges four presorted parts.
+through temporary files; stdin sorts a file piped in by cat; merge merges four presorted parts;
+scale (--scale) sorts lines of 1, 4 and 10 GiB under a 1 GiB budget and measures temporary disk.
 Data sets are generated once per size into bench/data/, outputs go to bench/out/. Every tool reads
 the same input and writes its sorted output to a file. The first output of each tool is checked
 against GNU sort's (single thread; its merge in merge mode) before anything is timed further.
@@ -15,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import hashlib
+import itertools
 import math
 import os
 import platform
@@ -22,9 +25,11 @@ import random
 import re
 import shlex
 import shutil
+import stat
 import statistics
 import subprocess
 import sys
+import threading
 import time
 import zlib
 from collections.abc import Callable
@@ -303,6 +308,7 @@ class Input:
     ds: Dataset
     paths: list[Path]
     records: int = 0
+    label: str = ""  # the size asked for, in scale mode, where one table per size is made
 
     @property
     def nbytes(self) -> int:
@@ -317,9 +323,13 @@ def count_records(paths: list[Path]) -> int:
     return count
 
 
+def data_path(ds: Dataset, size: int, seed: int) -> Path:
+    return DATA / f"{ds.name}-{size_label(size)}-{seed}.{ds.suffix}"
+
+
 def data_file(ds: Dataset, size: int, seed: int) -> Path:
     DATA.mkdir(exist_ok=True)
-    path = DATA / f"{ds.name}-{size_label(size)}-{seed}.{ds.suffix}"
+    path = data_path(ds, size, seed)
     if not path.exists():
         print(f"generating {display_path(path)} ...", flush=True)
         tmp = path.with_suffix(".part")
@@ -395,9 +405,16 @@ MODES = {
     "tmpfile": "Through temporary files",
     "stdin": "From standard input",
     "merge": "Merge of presorted files",
+    "scale": "At scale",
 }
 DEFAULT_DATASETS = {"memory": list(DATASETS), "tmpfile": ["lines", "csv", "fixed"],
-                    "stdin": ["lines", "csv", "fixed"], "merge": ["lines", "csv", "fixed"]}
+                    "stdin": ["lines", "csv", "fixed"], "merge": ["lines", "csv", "fixed"],
+                    "scale": ["lines"]}
+SCALE_SIZES = "1G,4G,10G"
+# Temporary disk of the hungriest tool as a multiple of the input, for the free-space check. On
+# lines: DuckDB 1.25x, 1.34x and 0.8x at 200M and 500M under 64M and 1G under 1G; tesra 1.07x;
+# GNU sort 1.00x.
+SCALE_TMP_FACTOR = 1.5
 
 
 def sort_threads() -> int:
@@ -435,6 +452,14 @@ def cat_floor(inp: Input, out: Path) -> Cmd:
     return Cmd(["cat", *inp.paths], stdout=out)
 
 
+def tesra_size(n: int) -> str:
+    # tesra's -W takes K and M units only: 1 GiB is 1024M.
+    for unit, scale in (("M", 1 << 20), ("K", 1 << 10)):
+        if n % scale == 0:
+            return f"{n // scale}{unit}"
+    return str(n)
+
+
 def make_tools(mode: str, names: list[str], budget: int) -> list[Tool]:
     tmp = lambda name: OUT / "tmp" / name
     W = size_label(budget)
@@ -452,10 +477,10 @@ def make_tools(mode: str, names: list[str], budget: int) -> list[Tool]:
             Tool("polars", lambda i, o: frame_tool("polars", i, o)),
             Tool("cat (floor)", cat_floor),
         ]
-    elif mode == "tmpfile":
+    elif mode in ("tmpfile", "scale"):
         all_tools = [
-            Tool("tesra", lambda i, o: Cmd([TESRA, *i.ds.tesra_args, "-W", W, "-T", tmp("tesra"), "-O", o,
-                                            *i.paths], tmpdir=tmp("tesra"))),
+            Tool("tesra", lambda i, o: Cmd([TESRA, *i.ds.tesra_args, "-W", tesra_size(budget), "-T", tmp("tesra"),
+                                            "-O", o, *i.paths], tmpdir=tmp("tesra"))),
             Tool("sort 1 thread", lambda i, o: Cmd(["sort", "-S", W, "--parallel=1", "-T", tmp("sort"),
                                                     *i.ds.sort_args, "-o", o, *i.paths], tmpdir=tmp("sort")),
                  True),
@@ -507,13 +532,96 @@ class Run:
     seconds: float  # wall clock
     cpu: float  # user + system time of the process and its children
     peak_kb: int
+    tmp_peak: int | None = None  # bytes: most disk its temporary files took at once (scale mode)
+
+
+def process_tree(root: int) -> list[int]:
+    """root and its descendants, as far as they are still running."""
+    pids, todo = [], [root]
+    while todo:
+        pid = todo.pop()
+        pids.append(pid)
+        try:
+            tids = os.listdir(f"/proc/{pid}/task")
+        except OSError:
+            continue
+        for tid in tids:
+            try:
+                todo += map(int, Path(f"/proc/{pid}/task/{tid}/children").read_text().split())
+            except OSError:
+                pass
+    return pids
+
+
+class TmpDiskSampler:
+    """Samples, while a command runs, the disk its temporary files take: every FAST seconds in its
+    first second (short runs would otherwise be missed), then every INTERVAL seconds.
+
+    Counted: the files named in the folder (GNU sort, DuckDB) and the files under the folder that
+    the command's processes hold open, named or already unlinked (tesra unlinks its temporary file
+    as soon as it is open); each file once, by inode, at its allocated size (on ext4 that includes
+    data not yet written back). Unlike the file system's free-space delta this sees neither the
+    outputs nor other processes' files. A peak shorter than the interval can be missed.
+    """
+
+    FAST, INTERVAL = 0.02, 0.2
+
+    def __init__(self, root_pid: int, folder: Path):
+        self.root, self.folder = root_pid, os.path.realpath(folder)
+        self.peak = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._loop, daemon=True)
+
+    def __enter__(self) -> TmpDiskSampler:
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self._stop.set()
+        self._thread.join()
+
+    def _loop(self) -> None:
+        start = time.perf_counter()
+        while True:
+            self.peak = max(self.peak, self.sample())
+            if self._stop.wait(self.FAST if time.perf_counter() - start < 1 else self.INTERVAL):
+                return
+
+    def sample(self) -> int:
+        files: dict[tuple[int, int], int] = {}
+
+        def add(path: str) -> None:
+            try:
+                st = os.stat(path)
+            except OSError:  # gone since it was listed
+                return
+            if stat.S_ISREG(st.st_mode):
+                files[st.st_dev, st.st_ino] = st.st_blocks * 512
+
+        for top, _, names in os.walk(self.folder):
+            for name in names:
+                add(os.path.join(top, name))
+        for pid in process_tree(self.root):
+            fd_dir = f"/proc/{pid}/fd"
+            try:
+                fds = os.listdir(fd_dir)
+            except OSError:
+                continue
+            for fd in fds:
+                try:
+                    target = os.readlink(f"{fd_dir}/{fd}")
+                except OSError:
+                    continue
+                if target.startswith(self.folder + "/"):
+                    add(f"{fd_dir}/{fd}")  # /proc/PID/fd/N opens the file even once unlinked
+        return sum(files.values())
 
 
 # pipefail: when cat fails (an unreadable input) the run fails, though the sorter saw a clean end.
 PIPELINE = 'set -o pipefail; src=$1; shift; cat -- "$src" | "$@"'
 
 
-def run_once(cmd: Cmd, out: Path, errlog: Path) -> Run:
+def run_once(cmd: Cmd, out: Path, errlog: Path, sample_disk: bool = False) -> Run:
     out.unlink(missing_ok=True)
     if cmd.tmpdir:
         shutil.rmtree(cmd.tmpdir, ignore_errors=True)
@@ -531,8 +639,10 @@ def run_once(cmd: Cmd, out: Path, errlog: Path) -> Run:
     with open(errlog, "wb") as err, (open(cmd.stdout, "wb") if cmd.stdout else nullcontext(subprocess.DEVNULL)) as so:
         start = time.perf_counter()
         proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=so, stderr=err, env=env)
-        _, status, usage = os.wait4(proc.pid, 0)
-        seconds = time.perf_counter() - start
+        sampler = TmpDiskSampler(proc.pid, cmd.tmpdir) if sample_disk and cmd.tmpdir else None
+        with sampler or nullcontext():
+            _, status, usage = os.wait4(proc.pid, 0)
+            seconds = time.perf_counter() - start
         proc.returncode = os.waitstatus_to_exitcode(status)
     if proc.returncode != 0:
         tail = errlog.read_bytes()[-2000:].decode("cp932", "replace")
@@ -548,7 +658,7 @@ def run_once(cmd: Cmd, out: Path, errlog: Path) -> Run:
         shutil.rmtree(cmd.tmpdir, ignore_errors=True)
         if left:
             raise RuntimeError(f"left {left} in its temporary folder {display_path(cmd.tmpdir)}")
-    return Run(seconds, usage.ru_utime + usage.ru_stime, peak)
+    return Run(seconds, usage.ru_utime + usage.ru_stime, peak, sampler.peak if sampler else None)
 
 
 # ---------------------------------------------------------------- checks
@@ -585,11 +695,10 @@ def check_output(check: str, out: Path, ref: Path, input_digest) -> str:
         if same_bytes(out, ref):
             return "= sort, byte for byte"
         return "DIFFERS from sort"
-    keys = [k for k in csv_keys(out)]
-    ref_keys = [k for k in csv_keys(ref)]
-    if keys != ref_keys:
-        first = next((i for i, (x, y) in enumerate(zip(keys, ref_keys)) if x != y), min(len(keys), len(ref_keys)))
-        return f"KEY ORDER DIFFERS from sort at record {first + 1}"
+    # Streamed: the keys of a scale-sized output do not fit in memory as lists.
+    for i, (x, y) in enumerate(itertools.zip_longest(csv_keys(out), csv_keys(ref))):
+        if x != y:
+            return f"KEY ORDER DIFFERS from sort at record {i + 1}"
     if line_digest(out) == input_digest:
         return "key order = sort, same records"
     return "key order = sort (records re-quoted)"
@@ -670,33 +779,55 @@ def machine_info(have_tools: bool) -> list[str]:
             f"- OS: {os_name}", f"- Tools: {'; '.join(tools)}"]
 
 
-def bench_input(mode: str, inp: Input, tools: list[Tool], runs: int, keep: bool) -> tuple[list[str], bool]:
-    """Times every tool on one input in interleaved rounds; returns the table and whether tesra failed."""
+def bench_input(mode: str, inp: Input, tools: list[Tool], runs: int, keep: bool,
+                summary: list[list[str]] | None = None) -> tuple[list[str], bool]:
+    """Times every tool on one input in interleaved rounds; returns the table and whether tesra failed.
+
+    In scale mode each run starts after a sync, samples its temporary disk, and outputs are deleted
+    as soon as they are checked (the reference's after the first round), so that a size needs room
+    for only two outputs at a time; a tool whose output differs is not run again. The rows of its
+    table are also appended to summary.
+    """
     ds = inp.ds
+    scale = mode == "scale"
     # Hash-split parts leave no tie across inputs, so every correct merge writes sort's bytes.
     check = "bytes" if mode == "merge" else ds.check
     input_digest = line_digest(inp.paths[0]) if check == "keys" else None
     cmds: dict[str, tuple[Cmd | None, Path]] = {}
     for tool in tools:
         slug = re.sub(r"[^a-z0-9]+", "-", tool.name.lower()).strip("-")
-        out = OUT / f"{mode}.{ds.name}.{slug}.out"
+        out = OUT / f"{mode}.{inp.paths[0].stem if scale else ds.name}.{slug}.out"
         cmds[tool.name] = (tool.cmd(inp, out), out)
-    ref = next(cmds[t.name][1] for t in tools if t.reference)
+    ref_tool = next(t for t in tools if t.reference)
+    ref = cmds[ref_tool.name][1]
     # The reference runs first so every other tool's first output can be checked against it.
     # Rounds interleave the tools, so that a busy spell on the machine hits them alike.
     order = sorted((t for t in tools if cmds[t.name][0] is not None), key=lambda t: not t.reference)
     results = {t.name: ([], "reference" if t.reference else "") for t in order}
     failed = False
+
+    def evidence(tool: Tool) -> bool:
+        """Whether its output stays, even without --keep: a failed tesra keeps its output and the
+        reference for a look at the difference (at scale only when they differ: gigabytes kept
+        for nothing when tesra stopped)."""
+        return failed and (tool.name == "tesra" or tool.reference) and \
+            (not scale or "DIFFERS" in results["tesra"][1])
+
     for i in range(runs):
         for tool in order:
             runs_, status = results[tool.name]
-            if status == "FAILED":
+            if status == "FAILED" or (scale and "DIFFERS" in status):
                 continue
             cmd, out = cmds[tool.name]
             try:
-                runs_.append(run_once(cmd, out, out.with_suffix(".err")))
+                if scale:
+                    os.sync()  # no earlier run's writeback competes with this one
+                runs_.append(run_once(cmd, out, out.with_suffix(".err"), sample_disk=scale))
                 if i == 0 and not tool.reference and not tool.name.startswith("cat"):
-                    status = check_output(check, out, ref, input_digest)
+                    if ref.exists():
+                        status = check_output(check, out, ref, input_digest)
+                    else:
+                        status = "not checked: reference failed"
                     if "DIFFERS" in status and tool.name == "tesra":
                         failed = True
             except RuntimeError as e:
@@ -705,12 +836,16 @@ def bench_input(mode: str, inp: Input, tools: list[Tool], runs: int, keep: bool)
                 if tool.name == "tesra":
                     failed = True
             results[tool.name] = (runs_, status)
-            print(f"  {mode:7} {ds.name:6} run {i + 1} {tool.name:22} "
+            what = f"{ds.name} {inp.label}" if scale else ds.name
+            print(f"  {mode:7} {what:6} run {i + 1} {tool.name:22} "
                   f"{runs_[-1].seconds if runs_ else float('nan'):8.2f} s  {status if i == 0 else ''}", flush=True)
+            if scale and not keep and not (tool.reference and i == 0) and not evidence(tool):
+                out.unlink(missing_ok=True)
+        if scale and not keep and not evidence(ref_tool):
+            ref.unlink(missing_ok=True)  # every first output is checked by now
     if not keep:
-        # A failed tesra keeps its output and the reference for a look at the difference.
         for tool in order:
-            if not (failed and (tool.name == "tesra" or tool.reference)):
+            if not evidence(tool):
                 cmds[tool.name][1].unlink(missing_ok=True)
 
     def median(tname, what="seconds"):
@@ -725,11 +860,15 @@ def bench_input(mode: str, inp: Input, tools: list[Tool], runs: int, keep: bool)
     else:
         labels.update({str(p): f"PART{k + 1}" for k, p in enumerate(inp.paths)})
         files = "PART1 … PART{} = {}".format(len(inp.paths), ", ".join(f"`{display_path(p)}`" for p in inp.paths))
-    table = ["", f"#### {mode} · {ds.name}: {ds.describe} ({inp.nbytes / 1e6:.0f} MB, {inp.records:,} records)", "",
+    what = f"{ds.name} {inp.label}" if scale else ds.name
+    table = ["", f"#### {mode} · {what}: {ds.describe} ({inp.nbytes / 1e6:.0f} MB, {inp.records:,} records)", "",
              files]
     for tool in tools:
         cmd = cmds[tool.name][0]
         table.append(f"- {tool.name}: `{shown(cmd, labels)}`" if cmd else f"- {tool.name}: not run (see bench/README.md)")
+    if scale:
+        table += scale_rows(inp, tools, results, runs, summary)
+        return table, failed
     table += ["", "| tool | median s | × tesra | × cat | cpu s | peak MB | output check |",
               "|---|---:|---:|---:|---:|---:|---|"]
     for tool in tools:
@@ -746,6 +885,33 @@ def bench_input(mode: str, inp: Input, tools: list[Tool], runs: int, keep: bool)
     return table, failed
 
 
+def scale_rows(inp: Input, tools: list[Tool], results: dict, runs: int,
+               summary: list[list[str]] | None) -> list[str]:
+    """The scale table: per tool the median, seconds per GiB of input, peak memory and the most
+    temporary disk any run took (MB are 2^20 bytes, like peak MB)."""
+    gib = inp.nbytes / (1 << 30)
+    medians = {name: statistics.median(r.seconds for r in runs_) for name, (runs_, _) in results.items() if runs_}
+    base = medians.get("tesra")
+    rows = ["", f"Median of {runs} interleaved run{'s' if runs > 1 else ''}.", "",
+            "| tool | median s | s per GiB | × tesra | cpu s | peak MB | tmp disk MB | output check |",
+            "|---|---:|---:|---:|---:|---:|---:|---|"]
+    for tool in tools:
+        runs_, status = results.get(tool.name, ([], "not run"))
+        if not runs_:
+            cells = ["–"] * 6
+        else:
+            t = medians[tool.name]
+            tmp = [r.tmp_peak for r in runs_ if r.tmp_peak is not None]
+            cells = [f"{t:.2f}", f"{t / gib:.2f}", f"{t / base:.2f}" if base else "–",
+                     f"{statistics.median(r.cpu for r in runs_):.2f}", f"{max(r.peak_kb for r in runs_) / 1024:.0f}",
+                     f"{max(tmp) / (1 << 20):.0f}" if tmp else "–"]
+        rows.append(f"| {tool.name} | {' | '.join(cells)} | {status or '–'} |")
+        if summary is not None:
+            summary.append([f"{inp.ds.name} {inp.label}", tool.name, str(len(runs_)), cells[0], cells[1], cells[4],
+                            cells[5], status or "–"])
+    return rows
+
+
 def mode_heading(mode: str, args) -> str:
     if mode == "memory":
         what = f"data sets of {size_label(args.size)}"
@@ -753,9 +919,40 @@ def mode_heading(mode: str, args) -> str:
         what = f"data sets of {size_label(args.tmp_size)}, memory budget {size_label(args.tmp_memory)}"
     elif mode == "stdin":
         what = f"data sets of {size_label(args.size)} piped in by cat"
-    else:
+    elif mode == "merge":
         what = f"4 presorted parts of {size_label(args.merge_size)} each"
+    else:
+        what = (f"data sets of {', '.join(map(size_label, args.scale_sizes))}, memory budget "
+                f"{size_label(args.scale_memory)}, one thread")
     return f"### {MODES[mode]} ({mode}): {what}"
+
+
+def scale_summary(rows: list[list[str]]) -> list[str]:
+    return ["", "#### scale · every size", "",
+            "| data set | tool | runs | median s | s per GiB | peak MB | tmp disk MB | output check |",
+            "|---|---|---:|---:|---:|---:|---:|---|", *(f"| {' | '.join(r)} |" for r in rows)]
+
+
+def scale_disk_need(sizes: list[int], datasets: list[str], seed: int, keep_data: bool, kept_outputs: int) -> int:
+    """Most free disk the scale mode takes at once, in bytes: the data sets it generates (those of
+    earlier sizes too while they are kept) and, while one is timed, two outputs (the reference's
+    and one other; with --keep, kept_outputs, which stay) and one tool's temporary files."""
+    held = need = 0
+    for size in sizes:
+        for name in datasets:
+            new = 0 if data_path(DATASETS[name], size, seed).exists() else size
+            need = max(need, held + new + int(size * (max(2, kept_outputs) + SCALE_TMP_FACTOR)))
+            held += (new if keep_data else 0) + size * kept_outputs
+    return need
+
+
+def disk_info(path: Path) -> str:
+    """The file system holding path and its free space."""
+    mounts = [line.split()[:3] for line in Path("/proc/mounts").read_text().splitlines()]
+    real = os.path.realpath(path)
+    dev, _, fs = max((m for m in mounts if real == m[1] or real.startswith(m[1].rstrip("/") + "/")),
+                     key=lambda m: len(m[1]), default=("?", "?", "?"))
+    return f"- Disk: {display_path(path)} on {fs} ({dev}), {shutil.disk_usage(path).free / 1e9:.0f} GB free at start"
 
 
 def comma_list(text: str, allowed, what: str) -> list[str]:
@@ -768,8 +965,9 @@ def comma_list(text: str, allowed, what: str) -> list[str]:
 
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--mode", type=lambda t: comma_list(t, MODES, "mode"), default=["memory"],
-                    help="comma-separated modes among memory,tmpfile,stdin,merge (default memory)")
+    ap.add_argument("--mode", type=lambda t: comma_list(t, MODES, "mode"), default=None,
+                    help="comma-separated modes among memory,tmpfile,stdin,merge,scale (default memory, "
+                         "none with --scale)")
     ap.add_argument("--size", type=parse_size, default=parse_size("200M"),
                     help="size of each data set in memory and stdin modes, e.g. 20M, 200M, 1G (default 200M)")
     ap.add_argument("--tmp-size", type=parse_size, default=parse_size("500M"),
@@ -781,14 +979,36 @@ def main() -> int:
     ap.add_argument("--runs", type=int, default=3, help="timed runs per tool (default 3)")
     ap.add_argument("--datasets", type=lambda t: comma_list(t, DATASETS, "data set"),
                     help=f"comma-separated subset of {','.join(DATASETS)} (default: all in memory mode, "
-                         "lines,csv,fixed in the others)")
+                         "lines in scale mode, lines,csv,fixed in the others)")
     ap.add_argument("--tools", default="tesra,sort,duckdb,polars,cat",
                     help="comma-separated name prefixes of tools to run (default all)")
     ap.add_argument("--seed", type=int, default=SEED, help="data generation seed")
     ap.add_argument("--keep", action="store_true", help="keep every tool's output in bench/out/")
     ap.add_argument("--baseline", type=Path, default=None,
                     help="the tesra command of an earlier build, timed beside the current one in memory mode")
+    ap.add_argument("--scale", action="store_true",
+                    help=f"run the scale mode: lines of {SCALE_SIZES} under a 1G memory budget (after the modes "
+                         "of --mode when given)")
+    ap.add_argument("--scale-sizes", type=lambda t: [parse_size(x) for x in t.split(",") if x.strip()],
+                    help=f"comma-separated data set sizes of the scale mode (default {SCALE_SIZES}); implies --scale")
+    ap.add_argument("--scale-memory", type=parse_size, default=parse_size("1G"),
+                    help="memory budget of every tool in the scale mode (default 1G)")
+    ap.add_argument("--scale-runs", type=lambda t: [int(x) for x in t.split(",") if x.strip()],
+                    help="timed runs per scale size, one number for each of --scale-sizes or one for all "
+                         "(e.g. 3,1,1; default --runs)")
+    ap.add_argument("--no-keep-data", dest="keep_data", action="store_false",
+                    help="delete each scale data set once it is timed (default: keep it in bench/data/)")
     args = ap.parse_args()
+    modes = list(args.mode or [])
+    if (args.scale or args.scale_sizes) and "scale" not in modes:
+        modes.append("scale")
+    args.mode = modes or ["memory"]
+    args.scale_sizes = args.scale_sizes or [parse_size(x) for x in SCALE_SIZES.split(",")]
+    scale_runs = args.scale_runs or [args.runs]
+    if len(scale_runs) == 1:
+        scale_runs *= len(args.scale_sizes)
+    if len(scale_runs) != len(args.scale_sizes) or min(scale_runs + [args.runs]) < 1:
+        ap.error("--scale-runs takes one number of at least 1 for each size of --scale-sizes, or one for all")
     global BASELINE
     BASELINE = args.baseline.resolve() if args.baseline is not None else None
 
@@ -796,22 +1016,33 @@ def main() -> int:
         sys.exit("tesra is not installed: run scripts/install first (bench/run does it)")
     names = [n.strip() for n in args.tools.split(",") if n.strip()]
     have_tools = False
-    if any(n in ("duckdb", "polars") for n in names) and {"memory", "tmpfile"} & set(args.mode):
+    if any(n in ("duckdb", "polars") for n in names) and {"memory", "tmpfile", "scale"} & set(args.mode):
         have_tools = ensure_tools_venv()
         if not have_tools:
             print("DuckDB/Polars could not be installed: skipping them", file=sys.stderr)
             names = [n for n in names if n not in ("duckdb", "polars")]
     plans = []
     for mode in args.mode:
-        tools = make_tools(mode, names, args.tmp_memory)
+        tools = make_tools(mode, names, args.scale_memory if mode == "scale" else args.tmp_memory)
         if not any(t.name == "tesra" for t in tools) or not any(t.reference for t in tools):
             sys.exit("--tools must include tesra and sort (the reference for ratios and checks)")
         plans.append((mode, tools, args.datasets or DEFAULT_DATASETS[mode]))
     OUT.mkdir(exist_ok=True)
+    for mode, tools, datasets in plans:
+        if mode != "scale":
+            continue
+        need = scale_disk_need(args.scale_sizes, datasets, args.seed, args.keep_data, len(tools) if args.keep else 0)
+        free = shutil.disk_usage(OUT).free
+        if need > free:
+            sys.exit(f"the scale mode needs about {need / 1e9:.0f} GB of free disk in bench/, {free / 1e9:.0f} GB "
+                     "are free: make room or choose smaller --scale-sizes")
 
-    report = [f"Median of {args.runs} interleaved runs, wall-clock seconds; cpu = user + system seconds "
+    how_many = f"{args.runs}" + (" (scale mode: as each table says)" if "scale" in args.mode else "")
+    report = [f"Median of {how_many} interleaved runs, wall-clock seconds; cpu = user + system seconds "
               "(median); peak = maximum resident set size.", ""]
     report += machine_info(have_tools)
+    if "scale" in args.mode:
+        report.append(disk_info(OUT))
     busy = os.getloadavg()[0]
     report += [f"- Load average (1 min) at start: {busy:.2f}"]
     if busy > 0.5:
@@ -822,15 +1053,29 @@ def main() -> int:
         heading = ["", mode_heading(mode, args)]
         print("\n".join(heading), flush=True)
         report += heading
-        for name in datasets:
+        summary: list[list[str]] = []
+        if mode == "scale":
+            jobs = [(name, size, n) for size, n in zip(args.scale_sizes, scale_runs) for name in datasets]
+        else:
+            size = args.tmp_size if mode == "tmpfile" else args.size
+            jobs = [(name, size, args.runs) for name in datasets]
+        for name, size, runs in jobs:
             ds = DATASETS[name]
             if mode == "merge":
                 inp = prepare_merge(ds, args.merge_size, args.seed)
             else:
-                inp = prepare(ds, args.tmp_size if mode == "tmpfile" else args.size, args.seed)
+                inp = prepare(ds, size, args.seed)
+                inp.label = size_label(size)
             subprocess.run(["cat", *map(str, inp.paths)], stdout=subprocess.DEVNULL)  # into the page cache
-            table, bad = bench_input(mode, inp, tools, args.runs, args.keep)
+            table, bad = bench_input(mode, inp, tools, runs, args.keep, summary)
             failed |= bad
+            print("\n".join(table), flush=True)
+            report += table
+            if mode == "scale" and not args.keep_data:
+                for path in inp.paths:
+                    path.unlink()
+        if mode == "scale":
+            table = scale_summary(summary)
             print("\n".join(table), flush=True)
             report += table
     shutil.rmtree(OUT / "tmp", ignore_errors=True)

@@ -144,3 +144,57 @@ def test_a_wrong_or_failing_tesra_fails_the_run(tmp_path, monkeypatch, case):
     if not should_fail:
         assert (tmp_path / "out" / "memory.lines.tesra.out").read_bytes() == b"alpha\nbravo\ncharlie\ndelta\n"
         assert "- tesra: `cat FILE | LC_ALL=C sort > OUT`" in table
+
+
+# Holds a 3 MiB file open after unlinking it (as tesra does) and a 1 MiB one open under its name,
+# writes 8 MiB of output beside the folder, waits for the sampler, then removes the named file.
+TMP_WRITER = r"""
+import os, sys, time
+out, tmp = sys.argv[1], sys.argv[2]
+hidden = open(os.path.join(tmp, "hidden"), "wb"); os.unlink(hidden.name); hidden.write(b"h" * (3 << 20))
+named = open(os.path.join(tmp, "named"), "wb"); named.write(b"n" * (1 << 20))
+hidden.flush(); named.flush()
+open(out, "wb").write(b"o" * (8 << 20))
+time.sleep(4 * 0.2)
+os.unlink(named.name)
+"""
+
+
+def test_temporary_disk_counts_unlinked_and_named_files_once_and_not_the_output(tmp_path, monkeypatch):
+    monkeypatch.setattr(bench, "OUT", tmp_path)
+    tmp, out = tmp_path / "tmp" / "tool", tmp_path / "x.out"
+    # A shell in between, so the writer is a grandchild of the sampled process.
+    cmd = bench.Cmd(["sh", "-c", f'"{sys.executable}" -c "$1" "$2" "$3"; true', "sh", TMP_WRITER, out, tmp],
+                    tmpdir=tmp)
+    run = bench.run_once(cmd, out, tmp_path / "err", sample_disk=True)
+    assert 4 << 20 <= run.tmp_peak < 5 << 20
+    assert bench.run_once(cmd, out, tmp_path / "err").tmp_peak is None
+
+
+@pytest.mark.parametrize("right", [True, False])
+def test_scale_mode_checks_then_deletes_outputs_and_stops_a_wrong_tesra(tmp_path, monkeypatch, right):
+    monkeypatch.setattr(bench, "OUT", tmp_path / "out")
+    (tmp_path / "out").mkdir()
+    src = tmp_path / "lines-1K-1.txt"
+    src.write_bytes(b"delta\nalpha\ncharlie\nbravo\n")
+    inp = bench.Input(bench.DATASETS["lines"], [src], 4, "1K")
+    argv = (lambda i, o: ["sort", "-o", o, *i.paths]) if right else (lambda i, o: ["cp", *i.paths, o])
+    tools = [bench.Tool("tesra", lambda i, o: bench.Cmd(argv(i, o), tmpdir=tmp_path / "out" / "tmp" / "t")),
+             bench.Tool("sort 1 thread", lambda i, o: bench.Cmd(["sort", "-o", o, *i.paths]), True)]
+    summary = []
+    table, failed = bench.bench_input("scale", inp, tools, runs=2, keep=False, summary=summary)
+    assert failed != right
+    runs = [r[:3] for r in summary]
+    assert runs == [["lines 1K", "tesra", "2" if right else "1"], ["lines 1K", "sort 1 thread", "2"]]
+    assert ("= sort, byte for byte" if right else "DIFFERS") in summary[0][-1]
+    assert summary[0][6] == "0" and summary[1][6] == "–"  # sampled where a temporary folder is given
+    assert "| tool | median s | s per GiB | × tesra | cpu s | peak MB | tmp disk MB | output check |" in table
+    # Kept only to compare a wrong output with the reference.
+    left = sorted(p.name for p in (tmp_path / "out").glob("*.out"))
+    assert left == ([] if right else ["scale.lines-1K-1.sort-1-thread.out", "scale.lines-1K-1.tesra.out"])
+
+
+def test_scale_mode_gives_tesra_its_budget_in_units_it_takes():
+    tesra = next(t for t in bench.make_tools("scale", ["tesra"], 1 << 30) if t.name == "tesra")
+    argv = tesra.cmd(bench.Input(bench.DATASETS["lines"], [Path("in")]), Path("out")).argv
+    assert argv[argv.index("-W") + 1] == "1024M"  # tesra's -W has no G unit

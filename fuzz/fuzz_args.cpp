@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "base/log.h"
+#include "base/size.h"
 #include "fuzz_support.h"
 #include "settings/settings.h"
 
@@ -44,17 +45,23 @@ void check_completed(const ArgsInfo& a, const ZsTotals& totals) {
         ZS_FUZZ_CHECK(a.quote == '"');
     }
     ZS_FUZZ_CHECK(totals.bMemory == (a.totalMemSize == 0 ? 1 : 0));
-    ZS_FUZZ_CHECK(a.totalMemSize >= 0 && totals.totalMemSize == a.totalMemSize);
+    ZS_FUZZ_CHECK(a.totalMemSize >= 0 && a.totalMemSize <= ZS_MEMORY_MAX && totals.totalMemSize == a.totalMemSize);
 
+    // A FIFO is a stream: no size, and never opened by the check (the check would hang).
     int64_t total = 0;
+    bool streams = false;
     for (int32_t i = 0; i < a.inFileNums; i++) {
         const InputFile& f = a.arrInFile[i];
         check_split(f);
-        ZS_FUZZ_CHECK(f.size >= 0);
+        ZS_FUZZ_CHECK(f.size >= 0 && (f.bStream == 0 || f.bStream == 1));
+        struct stat st;
+        ZS_FUZZ_CHECK(stat(f.path, &st) == 0 && (f.bStream == 1) == S_ISFIFO(st.st_mode));
+        if (f.bStream) ZS_FUZZ_CHECK(f.size == 0);
+        streams |= f.bStream == 1;
         if (a.layout == ZS_FIXED) ZS_FUZZ_CHECK(f.size % a.recLen == 0);
         total += f.size;
     }
-    ZS_FUZZ_CHECK(total == totals.totalFileSize);
+    ZS_FUZZ_CHECK(total == totals.totalFileSize && totals.bStreams == (streams ? 1 : 0));
     ZS_FUZZ_CHECK(a.layout == ZS_FIXED ? (int64_t)totals.totalRecNum * a.recLen == total : totals.totalRecNum == 0);
     if (a.outFile.path != nullptr) check_split(a.outFile);
     if (a.errFile.path != nullptr) check_split(a.errFile);
@@ -98,6 +105,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     zs_fuzz::write_file("f8.dat", "0123456789abcdef");
     zs_fuzz::write_file("empty", "");
     mkdir("d", 0700);
+    mkfifo("p", 0600);  // an input that is a stream; nothing ever writes to it
     return 0;
 }
 

@@ -32,7 +32,7 @@ struct Setup {
     ArgsInfo args;
     SortKey keys[3];
     bool stable;
-    int32_t ends[2];
+    ZsSize ends[2];
     ZsScan scan;
 };
 
@@ -104,7 +104,7 @@ std::vector<CsvColumn> columns_of(const ArgsInfo& a, const CsvEntry* e) {
 
 // The index describes the data: records in order, inside what was indexed, each ended by the
 // first newline code in it (or by the end of its file), with the right columns.
-void check_index(const ZsIndex& idx, const char* buf, int32_t length, const Setup& s) {
+void check_index(const ZsIndex& idx, const char* buf, ZsSize length, const Setup& s) {
     const ArgsInfo& a = s.args;
     const PtrList* l = idx.list;
     ZS_FUZZ_CHECK(l != nullptr && l->start >= 0 && l->count >= 0 && (int64_t)l->start + l->count <= l->capacity);
@@ -115,13 +115,13 @@ void check_index(const ZsIndex& idx, const char* buf, int32_t length, const Setu
         int64_t n = length / a.recLen;
         if (s.scan.maxRecords > 0) n = std::min(n, s.scan.maxRecords);
         ZS_FUZZ_CHECK(l->count == n && idx.indexedBytes == n * a.recLen);
-        for (int32_t i = 0; i < l->count; i++) ZS_FUZZ_CHECK(items[i] == buf + (int64_t)i * a.recLen);
+        for (ZsSize i = 0; i < l->count; i++) ZS_FUZZ_CHECK(items[i] == buf + i * a.recLen);
         return;
     }
     // Without keys there are no error records: the records tile what was indexed.
     const bool tiled = a.layout == ZS_VARIABLE ? a.keyMaxPos == 0 : a.keyNums == 0;
     const char* prevEnd = buf;
-    for (int32_t i = 0; i < l->count; i++) {
+    for (ZsSize i = 0; i < l->count; i++) {
         const char* data = a.layout == ZS_CSV ? static_cast<const CsvEntry*>(items[i])->data
                                               : static_cast<const VarEntry*>(items[i])->data;
         int32_t len = a.layout == ZS_CSV ? static_cast<const CsvEntry*>(items[i])->len
@@ -164,7 +164,7 @@ int32_t read_i32(const char* p) {
 // The bytes of a temporary-file block of an index (its items, or its list); *recNum gets the
 // number of records the writer says it wrote.
 template <class Index>
-std::string block_of(ZsSortRun& r, const Index* idx, bool unique, int32_t* recNum = nullptr) {
+std::string block_of(ZsSortRun& r, const Index* idx, bool unique, ZsSize* recNum = nullptr) {
     char* mem = nullptr;
     size_t memLen = 0;
     FILE* stream = open_memstream(&mem, &memLen);
@@ -184,14 +184,14 @@ std::string block_of(ZsSortRun& r, const Index* idx, bool unique, int32_t* recNu
 // of the temporary file keeps it.
 std::vector<ZsHead> write_and_parse(ZsSortRun& r, PtrList* list, std::string* block) {
     const ArgsInfo& a = *r.args;
-    int32_t written = 0;
+    ZsSize written = 0;
     *block = block_of(r, list, false, &written);
     ZS_FUZZ_CHECK(written == list->count);
 
     std::vector<ZsHead> heads;
     const char* b = block->data();
     size_t p = 0;
-    for (int32_t i = 0; i < list->count; i++) {
+    for (ZsSize i = 0; i < list->count; i++) {
         const void* e = list->items[list->start + i];
         ZsHead h{};
         h.unitNo = i;
@@ -228,7 +228,7 @@ std::vector<ZsHead> write_and_parse(ZsSortRun& r, PtrList* list, std::string* bl
 
 // The head of a list entry, numbered i: a presorted input's current record, or the previous
 // output record of the unique filter.
-ZsHead entry_head(const ArgsInfo& a, const void* e, int32_t i) {
+ZsHead entry_head(const ArgsInfo& a, const void* e, ZsSize i) {
     ZsHead h{};
     h.unitNo = i;
     if (a.layout == ZS_FIXED) {
@@ -253,7 +253,7 @@ void check_sorted(ZsSortRun& r, PtrList* list, std::string* block, std::string* 
     const ZsLayout layout = a.layout;
     ZsRecRun* env = &r;  // the comparators' environment
     void** items = list->items + list->start;
-    const int32_t n = list->count;
+    const ZsSize n = list->count;
     std::vector<void*> before(items, items + n);
     ZsCmp cmp = zs_cmp_fn(zs_cmp_of(a, layout, ZS_AT_ENTRY, false));
     ZsCmp eq = zs_cmp_fn(zs_eq_of(layout, ZS_AT_ENTRY));
@@ -265,7 +265,7 @@ void check_sorted(ZsSortRun& r, PtrList* list, std::string* block, std::string* 
     std::sort(after.begin(), after.end());
     ZS_FUZZ_CHECK(before == after);
     std::vector<int> c(n > 0 ? n - 1 : 0);
-    for (int32_t i = 0; i + 1 < n; i++) {
+    for (ZsSize i = 0; i + 1 < n; i++) {
         c[i] = cmp(&items[i], &items[i + 1], env);
         ZS_FUZZ_CHECK(c[i] == -1 || c[i] == 0);
         ZS_FUZZ_CHECK(cmp(&items[i + 1], &items[i], env) == -c[i]);
@@ -274,14 +274,14 @@ void check_sorted(ZsSortRun& r, PtrList* list, std::string* block, std::string* 
         ZS_FUZZ_CHECK((eq(items[i], items[i + 1], env) == 0) == (c[i] == 0));
     }
     // Order holds across distances too (a comparator that is not transitive shows here).
-    for (int32_t i = 0, j = n - 1; i < j; i++, j--) ZS_FUZZ_CHECK(cmp(&items[i], &items[j], env) <= 0);
+    for (ZsSize i = 0, j = n - 1; i < j; i++, j--) ZS_FUZZ_CHECK(cmp(&items[i], &items[j], env) <= 0);
 
     // The records read back from the block, and the list seen as presorted inputs.
     std::vector<ZsHead> units = write_and_parse(r, list, block);
     const std::string& blk = *block;
     std::vector<ZsHead> inputs(n);
     std::vector<const ZsHead*> unitSlot(n), inputSlot(n);
-    for (int32_t i = 0; i < n; i++) {
+    for (ZsSize i = 0; i < n; i++) {
         inputs[i] = entry_head(a, items[i], i);
         unitSlot[i] = &units[i];
         inputSlot[i] = &inputs[i];
@@ -293,7 +293,7 @@ void check_sorted(ZsSortRun& r, PtrList* list, std::string* block, std::string* 
     ZsCmp mergeCmp = merge ? zs_cmp_fn(zs_cmp_of(a, layout, ZS_AT_MERGE, false)) : nullptr;
     ZsCmp mergeStable = merge ? zs_cmp_fn(zs_cmp_of(a, layout, ZS_AT_MERGE, true)) : nullptr;
     ZsCmp eqMerge = merge ? zs_cmp_fn(zs_eq_of(layout, ZS_AT_MERGE)) : nullptr;
-    auto agree = [&](int32_t i, int32_t j) {
+    auto agree = [&](ZsSize i, ZsSize j) {
         int want = cmp(&items[i], &items[j], env);
         int tie = want != 0 ? want : (i < j ? -1 : i > j ? 1 : 0);
         ZS_FUZZ_CHECK(unitCmp(&unitSlot[i], &unitSlot[j], env) == want);
@@ -309,15 +309,15 @@ void check_sorted(ZsSortRun& r, PtrList* list, std::string* block, std::string* 
         if (i != j) ZS_FUZZ_CHECK(mergeStable(&inputSlot[i], &inputSlot[j], env) == tie);
         ZS_FUZZ_CHECK(eqMerge(&inputs[i], &inputs[j], env) == same);
     };
-    for (int32_t i = 0; i + 1 < n; i++) {
+    for (ZsSize i = 0; i + 1 < n; i++) {
         agree(i, i + 1);
         agree(i + 1, i);
     }
-    for (int32_t i = 0, j = n - 1; i < j; i++, j--) agree(i, j);
+    for (ZsSize i = 0, j = n - 1; i < j; i++, j--) agree(i, j);
 
     // The unique block keeps the first record of every run of equal ones.
     std::string expected;
-    for (int32_t i = 0; i < n; i++) {
+    for (ZsSize i = 0; i < n; i++) {
         if (i > 0 && c[i - 1] == 0) continue;
         const size_t from = i > 0 ? (size_t)(units[i - 1].data + units[i - 1].len - blk.data()) : 0;
         const size_t end = (size_t)(units[i].data + units[i].len - blk.data());
@@ -328,31 +328,38 @@ void check_sorted(ZsSortRun& r, PtrList* list, std::string* block, std::string* 
 }
 
 // The item build of the same data, sorted by normalized keys as the sorts do: the same records as
-// the list, in the comparator's order; stable, in the list sort's order and written alike.
-void check_items(ZsSortRun& r, char* buf, int32_t length, const Setup& s, const PtrList* sorted,
-                 const std::string& block, const std::string& unique) {
+// the list, in the comparator's order; stable, in the list sort's order and written alike. Items of
+// either width (`width`: ZS_ITEMS, or ZS_ITEMS_WIDE as a buffer past 4 GiB gets) must do alike.
+void check_items(ZsSortRun& r, char* buf, ZsSize length, const Setup& s, const PtrList* sorted,
+                 const std::string& block, const std::string& unique, int width) {
     const ArgsInfo& a = *r.args;
     ZsRecRun* env = &r;
     ZsScan scan = s.scan;
-    scan.bItems = 1;
+    scan.items = width;
     ZsIndex idx{};
     ZS_FUZZ_CHECK(zs_index_build(r, buf, length, scan, &idx) == 0);
-    ZS_FUZZ_CHECK(idx.list == nullptr && idx.count == sorted->count);
+    ZS_FUZZ_CHECK(idx.list == nullptr && idx.count == sorted->count && idx.wide == (width == ZS_ITEMS_WIDE));
     zs_sort_items(r, &idx, s.stable);
 
     // Each item as the list entry the comparators take.
     std::vector<VarEntry> vars(idx.count);
     std::vector<const void*> entries(idx.count);
-    for (int32_t i = 0; i < idx.count; i++) {
-        if (a.layout == ZS_FIXED) {
-            entries[i] = idx.base + idx.fixedItems[i].at;
-        } else if (a.layout == ZS_CSV) {
-            entries[i] = zs_item_entry(idx, idx.items[i]);
-        } else {
-            vars[i] = VarEntry{idx.items[i].len, idx.base + idx.items[i].at};
-            entries[i] = &vars[i];
-        }
-    }
+    zs_with_layout(a.layout, [&](auto tag) {
+        constexpr ZsLayout L = decltype(tag)::value;
+        zs_with_item_width(idx.wide, [&](auto w) {
+            const auto* items = zs_index_items<L, typename decltype(w)::type>(idx);
+            for (ZsSize i = 0; i < idx.count; i++) {
+                if constexpr (L == ZS_FIXED) {
+                    entries[i] = idx.base + items[i].at;
+                } else if constexpr (L == ZS_CSV) {
+                    entries[i] = zs_item_entry(idx, items[i]);
+                } else {
+                    vars[i] = VarEntry{items[i].len, idx.base + items[i].at};
+                    entries[i] = &vars[i];
+                }
+            }
+        });
+    });
     // Records as bytes: equal records that are byte for byte the same may trade places unseen.
     auto bytes_of = [&](const void* e) {
         if (a.layout == ZS_FIXED) return std::string(static_cast<const char*>(e), (size_t)a.recLen);
@@ -361,7 +368,7 @@ void check_items(ZsSortRun& r, char* buf, int32_t length, const Setup& s, const 
     };
     ZsCmp cmp = zs_cmp_fn(zs_cmp_of(a, a.layout, ZS_AT_ENTRY, false));
     std::vector<std::string> fromItems, fromList;
-    for (int32_t i = 0; i < idx.count; i++) {
+    for (ZsSize i = 0; i < idx.count; i++) {
         if (i > 0) ZS_FUZZ_CHECK(cmp(&entries[i - 1], &entries[i], env) <= 0);
         fromItems.push_back(bytes_of(entries[i]));
         fromList.push_back(bytes_of(sorted->items[sorted->start + i]));
@@ -397,13 +404,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Reader in{data, size};
     Setup s{};
     choose(&in, &s);
-    const int32_t length = (int32_t)in.n;
+    const ZsSize length = (ZsSize)in.n;
     if (length == 0) return 0;  // the sort never indexes an empty buffer
     // A heap block of exactly the data, so that a read past it is caught.
     char* buf = static_cast<char*>(malloc((size_t)length));
     std::memcpy(buf, in.p, (size_t)length);
     if (s.ends[0] != 0) {  // two files: the first ends part way
-        s.ends[0] = (int32_t)((int64_t)length * s.ends[0] / 8);
+        s.ends[0] = length * s.ends[0] / 8;
         s.ends[1] = length;
         s.scan.ends = s.ends;
         s.scan.endNums = 2;
@@ -423,7 +430,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ZS_FUZZ_CHECK(std::memcmp(buf, in.p, (size_t)length) == 0);  // the builders only read
     std::string block, unique;
     check_sorted(r, idx.list, &block, &unique);
-    check_items(r, buf, length, s, idx.list, block, unique);
+    check_items(r, buf, length, s, idx.list, block, unique, ZS_ITEMS);
+    check_items(r, buf, length, s, idx.list, block, unique, ZS_ITEMS_WIDE);
     zs_index_release(r, &idx);
     ZS_FUZZ_CHECK(idx.list == nullptr && idx.entryStore == nullptr && idx.columnStore == nullptr);
 

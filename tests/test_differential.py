@@ -26,18 +26,49 @@ CASES = int(os.environ.get("TESRA_DIFF_CASES", "300"))
 BATCH = 25  # engine runs per subprocess; the engine resets itself between runs
 
 BATCH_CODE = """
-import json, os, sys, _tesra
-def run(args, stdin):
+import json, os, sys, threading, time, _tesra
+def feed(path, source):
+    data = open(source, "rb").read()
+    try:
+        with open(path, "wb") as f:  # waits for the engine to open it
+            f.write(data)
+    except BrokenPipeError:  # the run stopped reading
+        pass
+def release(path, writer):
+    # A run that failed before reading a FIFO to its end leaves its writer waiting: read it out.
+    while writer.is_alive():
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+        try:
+            while writer.is_alive():
+                try:
+                    if not os.read(fd, 1 << 16):
+                        break
+                except BlockingIOError:
+                    time.sleep(0.001)
+        finally:
+            os.close(fd)
+        writer.join(0.001)
+def run(args, stdin, fifos):
     if stdin:  # each standard-input run of the process reads its own data
         fd = os.open(stdin, os.O_RDONLY)
         os.dup2(fd, 0)
         os.close(fd)
-    return _tesra.tesra(args)
+    writers = []
+    for path, source in fifos:  # inputs read once, from a pipe, as `<(cmd)` gives them
+        os.mkfifo(path)
+        writers.append((path, threading.Thread(target=feed, args=(path, source), daemon=True)))
+        writers[-1][1].start()
+    rc = _tesra.tesra(args)
+    for path, writer in writers:
+        release(path, writer)
+    return rc
 cases = json.loads(open(sys.argv[1], encoding="utf-8").read())
-results = [run(args, stdin) for args, stdin in cases]
+results = [run(args, stdin, fifos) for args, stdin, fifos in cases]
 open(sys.argv[2], "w", encoding="utf-8").write(json.dumps(results))
 """
-MODES = ["memory", "file", "stdin", "merge"]  # in memory, through the temporary file, standard input, -M
+# In memory, through the temporary file, standard input, -M, and inputs of which some are FIFOs
+# (their size unknown: read to their end through the temporary file, in a pool of the budget).
+MODES = ["memory", "file", "stdin", "merge", "fifo"]
 
 SEPS = {b"\n": "\\n", b"\r": "\\r", b"\r\n": "\\r\\n"}
 DELIMS = [(b",", None), (b",", ","), (b";", ";"), (b"\t", "\\t"), (b"::", "::"), (b"|#|", "|#|"), (b"ab", "ab"),
@@ -59,6 +90,7 @@ class Case:
     err: Path | None
     mode: str = "memory"
     stdin: Path | None = None
+    fifos: list[tuple[str, str]] | None = None  # (FIFO, the file fed through it)
 
     @property
     def through_file(self) -> bool:  # a -W below the input's need: the temporary-file mode
@@ -203,11 +235,18 @@ def make_case(n: int, root: Path, mode: str = "memory") -> Case:
     out = folder / "out.txt"
     err = folder / "err.txt" if rng.random() < 0.4 else None
     args += ["-O", str(out)] + (["-E", str(err)] if err else [])
+    # Apart from rng, so that the other modes' cases stay as they were.
+    streams = random.Random(f"{SEED}/{n}/streams")
+    surely = streams.randrange(len(files)) if mode == "fifo" else -1  # a FIFO at least
+    fifos = []
     for i, content in enumerate(files):
         (folder / f"in{i}.txt").write_bytes(content)
-        if mode != "stdin":
+        if i == surely or (mode in ("fifo", "merge") and streams.random() < 0.3):
+            fifos.append((str(folder / f"in{i}.fifo"), str(folder / f"in{i}.txt")))
+            args.append(fifos[-1][0])
+        elif mode != "stdin":
             args.append(str(folder / f"in{i}.txt"))
-    return Case(n, opt, files, args, out, err, mode, folder / "in0.txt" if mode == "stdin" else None)
+    return Case(n, opt, files, args, out, err, mode, folder / "in0.txt" if mode == "stdin" else None, fifos)
 
 
 def presorted(opt: Options, content: bytes, rng: random.Random) -> bytes:
@@ -249,13 +288,13 @@ def check_case(case: Case, rc: int) -> list[str]:
         got = case.err.read_bytes() if case.err.exists() else b""
         # Error records reach the file last first within a buffer: all input in memory, one
         # file per block through the temporary file (these inputs are smaller than a load).
-        buffers = expected.file_errors if case.mode in ("file", "merge") else [expected.errors]
+        buffers = expected.file_errors if case.mode in ("file", "merge", "fifo") else [expected.errors]
         want = b"".join(b"".join(reversed(errors)) for errors in buffers)
         if got != want:
             problems.append(f"error file {got[:300]!r}, expected {want[:300]!r}")
     # Through the temporary file and in a merge -U keeps the first of equal records in input order,
     # whatever the block boundaries, as the in-memory sort does.
-    if case.opt.stable or (case.opt.unique and case.mode in ("file", "merge")):
+    if case.opt.stable or (case.opt.unique and case.mode in ("file", "merge", "fifo")):
         if out != expected.output:
             problems.append(f"output\n  got      {out[:600]!r}\n  expected {expected.output[:600]!r}")
         return problems
@@ -294,10 +333,11 @@ def check_unstable(model: Model, opt: Options, parts: list[bytes], expected) -> 
 
 def describe(case: Case, problems: list[str]) -> str:
     lines = [f"TESRA_DIFF_SEED={SEED} case {case.number} ({case.mode}): tesra {shlex.join(case.args)}"
-             + (f" < {case.stdin}" if case.stdin else "")]
+             + (f" < {case.stdin}" if case.stdin else "")
+             + "".join(f", {fifo} fed from {source}" for fifo, source in case.fifos or [])]
     lines += [f"  input {i}: {content[:400]!r}" for i, content in enumerate(case.files)]
     lines += ["  " + p for p in problems]
-    if problems and problems[0].startswith("result"):
+    if problems and problems[0].startswith("result") and not case.fifos:
         rerun = run_tesra(case.args, stdin=case.stdin.read_bytes() if case.stdin else None)
         lines.append("  messages: " + rerun.messages.strip().replace("\n", " | "))
     return "\n".join(lines)
@@ -307,7 +347,8 @@ def describe(case: Case, problems: list[str]) -> str:
 def test_engine_agrees_with_model(batch, tmp_path):
     numbers = range(batch * BATCH, min(CASES, (batch + 1) * BATCH))
     cases = [make_case(n, tmp_path, mode) for n in numbers for mode in MODES]
-    (tmp_path / "cases.json").write_text(json.dumps([(c.args, str(c.stdin or "")) for c in cases]), encoding="utf-8")
+    (tmp_path / "cases.json").write_text(json.dumps([(c.args, str(c.stdin or ""), c.fifos or []) for c in cases]),
+                                         encoding="utf-8")
     run = run_code(BATCH_CODE, str(tmp_path / "cases.json"), str(tmp_path / "results.json"), timeout=300)
     assert run.rc == 0, f"batch process failed (seed {SEED}, cases {numbers}): {run.err_text[-2000:]}"
     results = json.loads((tmp_path / "results.json").read_text(encoding="utf-8"))
@@ -349,7 +390,7 @@ def test_larger_inputs_in_awkward_orders(layout, stable, tmp_path):
         opt = Options(**{**base.__dict__, "stable": stable})
         case_args = args + ["-S"] * stable + ["-O", str(folder / "out"), str(folder / "in")]
         cases.append(Case(number, opt, [content], case_args, folder / "out", None))
-    (tmp_path / "cases.json").write_text(json.dumps([(c.args, "") for c in cases]), encoding="utf-8")
+    (tmp_path / "cases.json").write_text(json.dumps([(c.args, "", []) for c in cases]), encoding="utf-8")
     run = run_code(BATCH_CODE, str(tmp_path / "cases.json"), str(tmp_path / "results.json"), timeout=300)
     assert run.rc == 0, run.err_text[-2000:]
     results = json.loads((tmp_path / "results.json").read_text(encoding="utf-8"))
@@ -427,3 +468,46 @@ def test_inputs_larger_than_the_budget(make, mode, tmp_path):
     problems = check_case(case, run.rc)
     assert not problems, describe(case, problems)
     assert os.listdir(tmp_path / "t") == []  # the temporary file is gone
+
+
+# ---- blocks too many for one merge: the merge goes in passes through a second temporary file ----
+
+def many_blocks(rng: random.Random, csv: bool, unique: bool) -> tuple[list[bytes], Options, list[str]]:
+    """A first record longer than the sample makes the loads' plan expect few records, so that every
+    block ends after a few hundred; long records among them leave each block too little of a 16 MB
+    budget for a merge of all of them."""
+    def record(key: bytes, rest: bytes) -> bytes:
+        return b'%s,"%s",%d\n' % (key, rest, rng.randrange(9)) if csv else b"%s %s\n" % (key, rest)
+    records = [record(b"999", b"y" * 100_000)]
+    for i in range(30_000):
+        long = i % 150 == 0
+        rest = bytes([rng.choice(b"abc")]) * rng.randrange(100_000, 140_000) if long else b"%d" % rng.randrange(1000)
+        records.append(record(b"%03d" % rng.randrange(300), rest))
+    half = len(records) // 2
+    files = [b"".join(records[:half]), b"".join(records[half:])]
+    key = Key(1) if csv else Key(0, 3, numeric=True)
+    opt = Options("csv" if csv else "variable", keys=(key,), stable=True, unique=unique)
+    return files, opt, (["-C", "-K", "1"] if csv else ["-K", "0,3n"]) + ["-S"] + ["-U"] * unique
+
+
+@pytest.mark.parametrize("mode", ["file", "stdin"])
+@pytest.mark.parametrize("layout,unique", [("variable", False), ("variable", True), ("csv", True)])
+def test_blocks_too_many_for_one_merge(layout, unique, mode, tmp_path):
+    rng = random.Random(SEED)
+    files, opt, args = many_blocks(rng, layout == "csv", unique)
+    if mode == "stdin":
+        files = [b"".join(files)]
+    paths = []
+    for i, content in enumerate(files):
+        (tmp_path / f"in{i}").write_bytes(content)
+        paths.append(str(tmp_path / f"in{i}"))
+    case = Case(0, opt, files, ["-W", "16M", *args, "-O", str(tmp_path / "out"), *(paths if mode == "file" else [])],
+                tmp_path / "out", None, mode, tmp_path / "in0" if mode == "stdin" else None)
+    (tmp_path / "t").mkdir()
+    run = run_tesra(["-Verbose", *case.args], env=engine_env(TEMP=str(tmp_path / "t")), timeout=300,
+                    stdin=files[0] if mode == "stdin" else None)
+    assert "マージパス1：" in run.messages, "the blocks must be too many for one merge"
+    assert "ヒップから割当てる" not in run.messages, "every pass must fit the budget"
+    problems = check_case(case, run.rc)
+    assert not problems, describe(case, problems)
+    assert os.listdir(tmp_path / "t") == []

@@ -2,6 +2,7 @@
 run, repeated runs in one process, and the message layer's language and encoding rules."""
 
 import json
+import os
 import re
 
 import pytest
@@ -196,24 +197,36 @@ def test_w_smaller_than_needed_goes_to_temporary_files_without_the_insufficient_
     assert (tmp_path / "out").read_bytes() == b"".join(sorted(data.splitlines(keepends=True)))
 
 
-@pytest.mark.parametrize("options,size", [
-    ([], 2**31 - 1),  # passes the input check, but input + index does not fit 32 bits
-    (["-L", "1"], 280 * MiB),  # 280 Mi records x 8 would wrap to 192 MiB in 32 bits
-    (["-C", "-S"], 700 * MiB),  # 700 MiB + 2 x 700 MiB would wrap to a negative size
-])
-def test_pool_estimate_past_32_bits_takes_the_default_size(tmp_path, options, size):
-    # The estimate must take the "too large" branch, never wrap to a small positive size.
-    sparse(tmp_path / "huge.txt", size)
-    r = run_tesra(["-Verbose", *options, "-O", "out", "huge.txt"], cwd=tmp_path,
-                  env=engine_env(TEMP=str(tmp_path)))
-    assert_in_order(r.messages, ["最大メモリサイズ[2097152]KBを超えたので、デフォルトメモリサイズを使用する。\n",
-                                 "Memory pool size is [65536]KB.\n", "\n--- Split sort with temporary files started.--- "])
-    assert "In-memory sort" not in r.messages
-    if "-L" in options:  # fixed-length records of NUL bytes sort to themselves
-        assert r.rc == 0 and (tmp_path / "out").stat().st_size == size
-    else:  # one line of NUL bytes with no newline code is longer than a load
-        invalid = "☆不正なレコード長を検知しました！ \n" if "-C" in options else "☆ Invalid record length detected! \n"
-        assert r.rc == 1 and invalid in r.messages
+# Runs the engine and reports the process's peak resident set (KB) on standard error: VmHWM, which
+# starts anew with the program (ru_maxrss would carry the test process's own over the exec).
+PEAK = """
+import re, sys, _tesra
+rc = _tesra.tesra(sys.argv[1:])
+status = open("/proc/self/status").read()
+print("peak %s KB" % re.search(r"VmHWM:\\s*(\\d+) kB", status).group(1), file=sys.stderr)
+sys.exit(rc)
+"""
+
+
+@pytest.mark.parametrize("case", ["w-past-4-gib", "stdin-budget"])
+def test_large_pools_are_made_but_touched_only_as_used(tmp_path, case):
+    # -W past 4 GiB for empty input (a pool of -W, in memory); standard input without -W (a pool
+    # of half the memory the process may have, a small input sorted in memory): the pool's pages
+    # are touched only as data fills them.
+    (tmp_path / "e.txt").write_bytes(b"")
+    args = ["-W", "5G", "e.txt"] if case == "w-past-4-gib" else []
+    r = run_code(PEAK, "-Verbose", *args, stdin=b"b\nc\na\n", cwd=tmp_path)
+    assert r.rc == 0, r.messages[-800:]
+    kb = int(re.search(r"Memory pool size is \[(\d+)\]KB\.\n", r.messages).group(1))
+    peak = int(re.search(r"peak (\d+) KB", r.messages).group(1))
+    if case == "w-past-4-gib":
+        assert kb == 5 << 20
+        assert "\n--- In-memory sort started.--- \n" in r.messages
+    else:
+        half = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") // 2
+        assert 16 << 10 <= kb <= half // 1024 + 1
+        assert r.out.endswith(b"a\nb\nc\n") and "一時ファイルでのソートは開始します" not in r.messages
+    assert peak < 200 << 10, f"{peak} KB resident for a pool of {kb} KB"
 
 
 @pytest.mark.parametrize("lang", LANGS)

@@ -144,6 +144,15 @@ def test_empty_newline_code_or_delimiter_is_rejected(csv, lang, opt, value):
     ("64MB", 67108864, 64),  # the usage text's own examples
     ("1024KB", 1048576, 1),
     ("2mB", 2097152, 2),
+    # Past 2 GiB and 4 GiB, up to 2^50 bytes: never wrapped into 32 bits.
+    ("2048M", 2**31, 2048),
+    ("4097M", 4097 << 20, 4097),
+    ("2147483648", 2**31, 2048),
+    ("4294967297", 2**32 + 1, 4097),
+    ("3G", 3 << 30, 3072),
+    ("12gb", 12 << 30, 12288),
+    ("1Gb", 1 << 30, 1024),
+    ("1048576G", 2**50, 2**30),
 ])
 def test_w_forms_accepted(tmp_path, value, size, mb):
     # The missing input stops the run after loading: the pool is never created.
@@ -164,7 +173,7 @@ def test_w_forms_accepted(tmp_path, value, size, mb):
     ("+5", "+5"),
     ("1.5M", "1.5"),
     ("0x10", "0x10"),
-    ("64G", "64G"),
+    ("64T", "64T"),
     ("６４M", "６４"),  # full-width digits are not digits
 ], ja=[0, 1, 11]))
 def test_w_forms_rejected_as_invalid_option(tmp_path, lang, value, shown):
@@ -177,15 +186,13 @@ def test_w_forms_rejected_as_invalid_option(tmp_path, lang, value, shown):
     ("0", "0"),
     ("0K", "0K"),
     ("0m", "0M"),  # the suffix comes back upper case
-    ("2048M", "2048M"),
-    ("2048m", "2048M"),
-    ("4097M", "4097M"),  # would wrap to 1 MiB in 32 bits
-    ("2097152K", "2097152K"),
-    ("2147483648", "2147483648"),
-    ("4294967296", "4294967296"),  # would wrap to 0
-    ("4294967297", "4294967297"),  # would wrap to 1
+    ("0g", "0G"),
+    ("1048577G", "1048577G"),  # past 2^50 bytes: more than any machine has
+    ("1125899906842625", "1125899906842625"),
+    ("17179869184G", "17179869184G"),  # 2^64 bytes: would wrap to 0
+    ("18446744073709551616", "18446744073709551616"),
     ("99999999999999999999999", "99999999999999999999999"),
-], ja=[2, 5]))
+], ja=[2, 4]))
 def test_w_sizes_rejected_as_invalid_buffer_size(tmp_path, lang, value, shown):
     r = run_tesra(["-W", value, "in.txt"], cwd=tmp_path, lang=lang)
     assert r.rc == 1

@@ -12,7 +12,7 @@ void stop(ZsLog& log) {
 }
 
 // Tells the host how far the phase is; its wish to stop is an interrupt.
-void report(ZsLog& log, int64_t done) {
+void report(ZsLog& log, ZsSize done) {
     if (log.phaseTotal > 0 && done > log.phaseTotal) done = log.phaseTotal;
     if (log.progress.report(log.progress.user, log.phase, done, log.phaseTotal) != 0) stop(log);
 }
@@ -38,7 +38,7 @@ bool zs_interrupted_now(ZsLog& log) {
     return poll(log, false);
 }
 
-void zs_progress_start(ZsLog& log, const char* phase, int64_t total) {
+void zs_progress_start(ZsLog& log, const char* phase, ZsSize total) {
     ZS_ASSERT(phase != nullptr && total >= 0);
     log.phase = phase;
     log.phaseDone = 0;

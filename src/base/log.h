@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "base/size.h"
 #include "platform/platform.h"
 
 inline constexpr int ZS_MSG_BUF = 4096;
@@ -30,7 +31,7 @@ struct ZsInterruptHook {
 // The host's progress report: the phase ("read", "sort", "write" or "merge"), its bytes done and
 // in all (0 when unknown). Non-zero asks the run to stop: it fails as after an interrupt.
 struct ZsProgressHook {
-    int (*report)(void* user, const char* phase, int64_t done, int64_t total);
+    int (*report)(void* user, const char* phase, ZsSize done, ZsSize total);
     void* user;
 };
 
@@ -54,8 +55,8 @@ struct ZsLog {
     long lastInterruptCheck;
     ZsProgressHook progress;
     const char* phase;     // the phase being reported; null between phases
-    int64_t phaseDone;
-    int64_t phaseTotal;
+    ZsSize phaseDone;
+    ZsSize phaseTotal;
     char timeStamp[80];    // "YYYY-MM-DD hh:mm:ss "
     // The error lines the run printed, in order, as formatted (UTF-8, before the code-page
     // conversion): what a caller reports when the run fails. Cut at ZS_FAILURE_MAX - 1 bytes.
@@ -80,8 +81,8 @@ bool zs_interrupted_now(ZsLog& log);
 // ---- progress ----
 // A phase starts: total is its bytes (0 when unknown). While it lasts, zs_interrupted also reports
 // the bytes done to the progress hook, at most every ZS_INTERRUPT_POLL_MS milliseconds.
-void zs_progress_start(ZsLog& log, const char* phase, int64_t total);
-inline void zs_progress_add(ZsLog& log, int64_t bytes) { log.phaseDone += bytes; }
+void zs_progress_start(ZsLog& log, const char* phase, ZsSize total);
+inline void zs_progress_add(ZsLog& log, ZsSize bytes) { log.phaseDone += bytes; }
 // The phase ends: reported at once, done as total when the total is known. A hook that asks the
 // run to stop here is seen by the next zs_interrupted (and r.bInterrupted is set).
 void zs_progress_end(ZsLog& log);

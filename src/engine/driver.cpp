@@ -18,11 +18,10 @@
 
 namespace {
 
-constexpr int64_t kDefaultPool = 64LL << 20;
-constexpr int64_t kMinPool = 16LL << 20;
-constexpr int64_t kIndexReserve = 1LL << 20;
-constexpr int64_t kMergeShare = 4LL << 20;  // pool for each input of a merge: its load and its index
-constexpr long kLargestPoolKb = 2097152;
+constexpr ZsSize kDefaultPool = 64LL << 20;
+constexpr ZsSize kMinPool = 16LL << 20;
+constexpr ZsSize kIndexReserve = 1LL << 20;
+constexpr ZsSize kMergeShare = 4LL << 20;  // pool for each input of a merge: its load and its index
 
 // Standard input and output belong to the process: one run at a time reads or writes records
 // there. A child forked while a run held the lock gets it free (the run is not in the child).
@@ -49,19 +48,19 @@ int verbose_start_block(ZsRun& r) {
 // Tries the fallback sizes after the first pool could not be created. 0 when a pool exists.
 int pool_fallback(ZsRun& r) {
     ZsTotals& t = r.totals;
-    int64_t failed = t.totalMemSize;
+    const ZsSize failed = t.totalMemSize;
     t.bMemory = 0;
     ZS_NOTE(r, "☆ Failed to allocate [%ld]KB memory! Allocating default memory [%ld]KB.\n",
             "☆[%ld]KBメモリの割当は失敗しました！デフォルトなメモリ[%ld]KBを割当します。\n", zs_kb(failed),
             zs_kb(kDefaultPool));
     if (failed > kDefaultPool) {
-        t.totalMemSize = (int32_t)kDefaultPool;
+        t.totalMemSize = kDefaultPool;
         r.pool = zs_pool_create(t.totalMemSize, &r);
         if (r.pool != nullptr) return 0;
         ZS_NOTE(r, "☆ Failed to allocate [%ld]KB memory! Allocating minimum memory [%ld]KB.\n",
                 "☆[%ld]KBメモリの割当は失敗しました！最小メモリ[%ld]KBを割当します。\n", zs_kb(kDefaultPool),
                 zs_kb(kMinPool));
-        t.totalMemSize = (int32_t)kMinPool;
+        t.totalMemSize = kMinPool;
         r.pool = zs_pool_create(t.totalMemSize, &r);
         if (r.pool != nullptr) return 0;
         ZS_MSG(r, "☆ Failed to allocate [%ld]KB memory, sorting cannot be performed!\n",
@@ -72,7 +71,7 @@ int pool_fallback(ZsRun& r) {
         ZS_NOTE(r, "☆ Cannot use memory smaller than minimum [%ld]KB! Allocating minimum memory [%ld]KB.\n",
                 "☆最小メモリ[%ld]KBより小さいメモリの利用は出来ません！最小メモリ[%ld]KBを割当します。\n",
                 zs_kb(failed), zs_kb(kMinPool));
-        t.totalMemSize = (int32_t)kMinPool;
+        t.totalMemSize = kMinPool;
         r.pool = zs_pool_create(t.totalMemSize, &r);
         if (r.pool != nullptr) return 0;
     }
@@ -103,13 +102,13 @@ int in_memory_mode(ZsRun& r) {
         // Not a failure yet: the temporary file takes over.
         ZS_NOTE(r, "☆ Failed to allocate [%ld]KB memory!\n", "☆[%ld]KBメモリの割当は失敗しました！\n",
                 (long)(t.totalFileSize / 1024));
-        t.totalMemSize = (int32_t)kDefaultPool;
+        t.totalMemSize = kDefaultPool;
         return switch_to_tmpfile_mode(r);
     }
-    int32_t* fileEnds = static_cast<int32_t*>(zs_malloc(r.pool, (int64_t)a.inFileNums * 4));
+    const ZsSize endsBytes = (ZsSize)a.inFileNums * (ZsSize)sizeof(ZsSize);
+    ZsSize* fileEnds = static_cast<ZsSize*>(zs_malloc(r.pool, endsBytes));
     if (fileEnds == nullptr) {
-        ZS_MSG(r, "☆ Failed to allocate [%ld]KB memory!\n", "☆[%ld]KBメモリの割当は失敗しました！\n",
-               zs_kb((int64_t)a.inFileNums * 4));
+        ZS_MSG(r, "☆ Failed to allocate [%ld]KB memory!\n", "☆[%ld]KBメモリの割当は失敗しました！\n", zs_kb(endsBytes));
         return 1;
     }
     zs_phase_begin(r);
@@ -132,7 +131,8 @@ int in_memory_mode(ZsRun& r) {
 int merge_mode(ZsRun& r) {
     r.mode = "merge";
     ZS_VMSG(r, "\n--- File merge sort processing started.--- \n", "\n--- ファイルのマージソート処理は開始します。--- \n");
-    zs_progress_start(r, "merge", r.totals.totalFileSize);  // bytes of the inputs read
+    // Bytes of the inputs read; a pipe or FIFO among them leaves the total unknown.
+    zs_progress_start(r, "merge", r.totals.bStreams ? 0 : r.totals.totalFileSize);
     if (zs_mergeFiles(r) != 0) {
         ZS_MSG(r, "☆ File merge sort failed!\n", "☆ファイルのマージソートは失敗しました！\n");
         return 1;
@@ -316,59 +316,66 @@ int run(ZsRun& r, int argc, char** argv, bool quiet) {
 
 // Pool bytes an in-memory sort of all inputs needs, from the records of a sample of the first file
 // that holds any: the data, a newline code per file, the index of every record and the reserve.
-int64_t sampled_need(ZsRun& r) {
+ZsSize sampled_need(ZsRun& r) {
     const ArgsInfo& a = *r.args;
     const ZsTotals& t = r.totals;
-    const ZsInputSample s = zs_sample_files(r);
-    const int64_t total = t.totalFileSize;
-    const int64_t records =
-        a.layout == ZS_FIXED ? t.totalRecNum : (int64_t)((double)total / s.recordBytes) + a.inFileNums;
-    return total + (int64_t)a.inFileNums * a.sepLen + records * s.perRecord + kIndexReserve;
+    const ZsSize total = t.totalFileSize;
+    const ZsSize loaded = total + (ZsSize)a.inFileNums * a.sepLen;
+    const ZsInputSample s = zs_sample_files(r, loaded);
+    const ZsSize records = a.layout == ZS_FIXED ? t.totalRecNum : (ZsSize)((double)total / s.recordBytes) + a.inFileNums;
+    return loaded + records * s.perRecord + kIndexReserve;
 }
 
 }  // namespace
 
-int zs_pool_size(ZsRun& r) {
+ZsPoolPlan zs_pool_plan(ZsSize need, ZsSize limit, ZsSize budget) {
+    if (limit == 0) limit = budget > 0 ? budget : kDefaultPool;
+    if (need >= 0 && need <= limit) return ZsPoolPlan{need, true};
+    return ZsPoolPlan{limit, false};
+}
+
+ZsSize zs_pool_budget() { return zs_plat_memory_limit() / 2; }
+
+ZsSize zs_pool_size(ZsRun& r) {
     const ArgsInfo& a = *r.args;
     ZsTotals& t = r.totals;
-    int64_t size;
+    ZsSize size;
     if (a.bMerge == 1 && t.totalMemSize == 0) {
         // A merge holds one load of every input, never the input itself: a few MB an input.
-        size = (int64_t)a.inFileNums * kMergeShare + kIndexReserve;
+        size = (ZsSize)a.inFileNums * kMergeShare + kIndexReserve;
+    } else if (a.inFileNums == 0 || t.bStreams) {
+        // Standard input, a pipe or a FIFO: the size is known only once it is read, through the
+        // split sort, whose first load is as large as the budget allows (a stream that ends in it
+        // is sorted in memory). The pool's pages are touched only as the data fills them.
+        const ZsPoolPlan plan = zs_pool_plan(-1, t.totalMemSize, zs_pool_budget());
+        t.bMemory = 0;
+        size = plan.size;
     } else if (t.totalFileSize == 0) {
         // Empty input files fit any pool: they are sorted in memory, also under -W.
-        if (a.inFileNums > 0) t.bMemory = 1;
-        if (t.totalMemSize == 0) return (int)kDefaultPool;
+        t.bMemory = 1;
+        if (t.totalMemSize == 0) return kDefaultPool;
         size = t.totalMemSize;
     } else {
-        // Computed in 64 bits: an estimate above the 32-bit range must not wrap to a small size.
-        int64_t total = t.totalFileSize;
-        int64_t index = a.layout == ZS_FIXED ? (int64_t)t.totalRecNum * 8
-                        : a.layout == ZS_CSV ? (a.keyNums <= 0 ? total : total / 2)
-                                             : total / 4;
-        int64_t needed = total + (a.bStabilize ? 2 * index : index) + kIndexReserve;
+        const ZsSize total = t.totalFileSize;
+        const ZsSize index = a.layout == ZS_FIXED ? t.totalRecNum * 8
+                             : a.layout == ZS_CSV ? (a.keyNums <= 0 ? total : total / 2)
+                                                  : total / 4;
+        ZsSize needed = total + (a.bStabilize ? 2 * index : index) + kIndexReserve;
         // The pool must also hold the index the records really need: short records need more
         // than the rule above allows for, and an index outside the pool would escape -W.
         if (t.totalMemSize == 0 || needed <= t.totalMemSize) {
-            int64_t sampled = sampled_need(r);
+            const ZsSize sampled = sampled_need(r);
             if (sampled > needed) needed = sampled;
         }
-        if (t.totalMemSize != 0 && needed > t.totalMemSize) {
-            size = t.totalMemSize;
-            t.bMemory = 0;
-        } else {
-            size = needed;
-            t.bMemory = 1;
-        }
+        // Without -W the need is taken while it is at most the budget (half of the memory the
+        // process may have); beyond it the temporary file sorts with a pool of the budget.
+        const ZsPoolPlan plan = zs_pool_plan(needed, t.totalMemSize, t.totalMemSize == 0 ? zs_pool_budget() : 0);
+        size = plan.size;
+        t.bMemory = plan.inMemory ? 1 : 0;
     }
-    if (size > INT32_MAX) {
-        ZS_VMSG_JP(r, "最大メモリサイズ[%ld]KBを超えたので、デフォルトメモリサイズを使用する。\n", kLargestPoolKb);
-        t.bMemory = 0;
-        return (int)kDefaultPool;
-    }
-    if (size >= kMinPool) return (int)size;
+    if (size >= kMinPool) return size;
     ZS_VMSG_JP(r, "最小メモリサイズ[%ld]KBを使用する。\n", zs_kb(kMinPool));
-    return (int)kMinPool;
+    return kMinPool;
 }
 
 void zs_run_release(ZsRun& r) {

@@ -17,6 +17,7 @@
 #include <cstddef>
 
 #include "base/log.h"
+#include "base/size.h"
 #include "settings/settings.h"
 #include "sort/run.h"
 
@@ -29,9 +30,9 @@ struct ZsRun : ZsSortRun {
 
 // What a run did, for the host.
 struct ZsRunStats {
-    int64_t records;     // written to the output
-    int64_t rejected;    // too short for the keys: written to -E or dropped
-    int64_t duplicates;  // dropped by -U
+    ZsSize records;      // written to the output
+    ZsSize rejected;     // too short for the keys: written to -E or dropped
+    ZsSize duplicates;   // dropped by -U
     const char* mode;    // "memory", "temporary file", "standard input" or "merge"; null: no sort
     double seconds;      // the run's duration
 };
@@ -53,9 +54,21 @@ int tesra_main(int argc, char** argv);
 int tesra_run(int argc, char** argv, ZsHost* host);
 
 // Pool size for the run (also decides in-memory or temporary-file sorting, in r.totals).
-int zs_pool_size(ZsRun& r);
+ZsSize zs_pool_size(ZsRun& r);
+
+// The pool of a run that needs `need` bytes to sort in memory (-1: not known ahead, a stream),
+// under -W `limit` (0: none) or, without it, a budget (half of what the process may have; 0: not
+// known, 64 MB taken): the need, in memory, when it fits; else the limit, through the temporary
+// file. Pure arithmetic, so that it can be tried at any size.
+struct ZsPoolPlan {
+    ZsSize size;
+    bool inMemory;
+};
+ZsPoolPlan zs_pool_plan(ZsSize need, ZsSize limit, ZsSize budget);
+// Half of the memory the process may have (platform/platform.h zs_plat_memory_limit).
+ZsSize zs_pool_budget();
 // Releases everything the run holds; the context can then be freed.
 void zs_run_release(ZsRun& r);
-// Sorting through the temporary file, for input files that do not fit the pool. 0 when the output
-// is written; 1 after printing why not.
+// Sorting through the temporary file, for input files that do not fit the pool or whose size is
+// not known (pipes and FIFOs). 0 when the output is written; 1 after printing why not.
 int zs_tmpfile_mode(ZsSortRun& r);

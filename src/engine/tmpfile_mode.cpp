@@ -1,6 +1,7 @@
-// Sorting through a temporary file, for input files that do not fit the pool: every file goes
-// through the split sort into sorted blocks of one temporary file, and the blocks are merged into
-// the output. The temporary file is the run's: its cleanup closes it (zs_temp_close).
+// Sorting through a temporary file, for input files that do not fit the pool or whose size is not
+// known (pipes and FIFOs, read to their end): every file goes through the split sort into sorted
+// blocks of one temporary file, and the blocks are merged into the output. The temporary file is
+// the run's: its cleanup closes it (zs_temp_close).
 #include "base/msg.h"
 #include "engine/driver.h"
 #include "platform/platform.h"
@@ -27,8 +28,10 @@ int split_file(ZsSortRun& r, const InputFile* file) {
     FILE* in = zs_open_input(r, file);
     if (in == nullptr) return 1;
     int rc = 0;
-    int64_t bytes = file->size;
-    if (a.layout == ZS_CSV && a.bHeader) {
+    // A stream is read to its end; its header line is taken from its first load (it cannot be
+    // read twice).
+    ZsSize bytes = file->bStream ? -1 : file->size;
+    if (a.layout == ZS_CSV && a.bHeader && !file->bStream) {
         int32_t lineLen = 0;
         rc = zs_header_file(r, in, file, ZS_TEXT_HEADER_FAILED_JP, &lineLen);
         if (rc == 0) {

@@ -67,7 +67,7 @@ inline int64_t scratch_entries(int64_t n) { return (n - 1) / 2 + 1; }
 
 }  // namespace
 
-int zs_list_msort(MemoryPool* p, void** items, int32_t lo, int32_t hi, size_t elemSize, ZsCmp cmp, void* env) {
+int zs_list_msort(MemoryPool* p, void** items, ZsSize lo, ZsSize hi, size_t elemSize, ZsCmp cmp, void* env) {
     (void)elemSize;  // entries are always pointers
     auto inOrder = [cmp, env](void* const* a, void* const* b) { return cmp(a, b, env) < 1; };
     if (hi <= lo) return 0;

@@ -24,15 +24,15 @@ constexpr bool kPerObject = true;
 constexpr bool kPerObject = false;
 #endif
 
-constexpr int32_t kListStep = 1024;
+constexpr ZsSize kListStep = 1024;
 
-static_assert(sizeof(PoolBlock) == 24, "front block header layout");
+static_assert(sizeof(PoolBlock) == 32, "front block header layout");
 static_assert(sizeof(MemoryPool) % 8 == 0, "the first block must stay 8-byte aligned");
 
 // Statistics and call counts belong to a verbose run; a request without a pool is not counted.
 inline bool verbose(const MemoryPool* p) { return p != nullptr && p->log != nullptr && p->log->bVerbose; }
 
-inline void count(const MemoryPool* p, std::atomic<uint32_t>& counter) {
+inline void count(const MemoryPool* p, std::atomic<uint64_t>& counter) {
     if (verbose(p)) counter.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -72,11 +72,11 @@ inline bool key_less(const PoolBlock* a, const PoolBlock* b) {
 inline PoolBlock** index_items(PtrList* fi) { return (PoolBlock**)fi->items + fi->start; }
 
 // Position (relative to start) of a free block, filed under its current size; -1 if absent.
-int32_t index_find(PtrList* fi, const PoolBlock* b) {
+ZsSize index_find(PtrList* fi, const PoolBlock* b) {
     PoolBlock** e = index_items(fi);
-    int32_t lo = 0, hi = fi->count - 1;
+    ZsSize lo = 0, hi = fi->count - 1;
     while (lo <= hi) {
-        int32_t mid = lo + (hi - lo) / 2;
+        ZsSize mid = lo + (hi - lo) / 2;
         if (e[mid] == b) return mid;
         if (key_less(e[mid], b)) lo = mid + 1;
         else hi = mid - 1;
@@ -85,22 +85,22 @@ int32_t index_find(PtrList* fi, const PoolBlock* b) {
 }
 
 // Moves entry i to its place after its block's size changed.
-void index_reposition(PtrList* fi, int32_t i) {
+void index_reposition(PtrList* fi, ZsSize i) {
     PoolBlock** e = index_items(fi);
     PoolBlock* b = e[i];
     if (i > 0 && key_less(b, e[i - 1])) {
-        int32_t lo = 0, hi = i - 1;  // first position whose key is greater than b's
+        ZsSize lo = 0, hi = i - 1;  // first position whose key is greater than b's
         while (lo < hi) {
-            int32_t mid = lo + (hi - lo) / 2;
+            ZsSize mid = lo + (hi - lo) / 2;
             if (key_less(b, e[mid])) hi = mid;
             else lo = mid + 1;
         }
         memmove(&e[lo + 1], &e[lo], (size_t)(i - lo) * sizeof *e);
         e[lo] = b;
     } else if (i < fi->count - 1 && key_less(e[i + 1], b)) {
-        int32_t lo = i + 1, hi = fi->count - 1;  // last position whose key is less than b's
+        ZsSize lo = i + 1, hi = fi->count - 1;  // last position whose key is less than b's
         while (lo < hi) {
-            int32_t mid = lo + (hi - lo + 1) / 2;
+            ZsSize mid = lo + (hi - lo + 1) / 2;
             if (key_less(e[mid], b)) lo = mid;
             else hi = mid - 1;
         }
@@ -109,14 +109,14 @@ void index_reposition(PtrList* fi, int32_t i) {
     }
 }
 
-inline void index_replace(PtrList* fi, int32_t i, PoolBlock* b) {
+inline void index_replace(PtrList* fi, ZsSize i, PoolBlock* b) {
     index_items(fi)[i] = b;
     index_reposition(fi, i);
 }
 
 // Heap blocks of the pool: every live one is listed so the pool can free it.
-int32_t heap_find(const PtrList* l, const void* ptr) {
-    for (int32_t i = l->count - 1; i >= 0; i--)  // recent blocks tend to go first
+ZsSize heap_find(const PtrList* l, const void* ptr) {
+    for (ZsSize i = l->count - 1; i >= 0; i--)  // recent blocks tend to go first
         if (l->items[l->start + i] == ptr) return i;
     return -1;
 }
@@ -132,7 +132,7 @@ void* heap_listed(PtrList* l, int64_t n) {
 
 void heap_forget(MemoryPool* p, const void* ptr) {
     if (p == nullptr) return;
-    int32_t i = heap_find(&p->heapBlocks, ptr);
+    ZsSize i = heap_find(&p->heapBlocks, ptr);
     if (i >= 0) zs_list_remove_at(&p->heapBlocks, i);
 }
 
@@ -159,15 +159,15 @@ void* heap_fallback(MemoryPool* p, int64_t n) {
 
 // Splits free block b (entry i) so that it keeps r payload bytes and is allocated; the rest
 // becomes a free block right behind it that takes over b's index entry.
-void split_allocate(PtrList* fi, int32_t i, PoolBlock* b, uint64_t r) {
+void split_allocate(PtrList* fi, ZsSize i, PoolBlock* b, uint64_t r) {
     PoolBlock* nb = block_at(payload_of(b), r);
     nb->prev = b;
     nb->next = b->next;
     b->next->prev = nb;
     b->next = nb;
     nb->status = ZS_BLOCK_FREE;
-    nb->size = (int32_t)((uint64_t)b->size - r - H);
-    b->size = (int32_t)r;
+    nb->size = (ZsSize)((uint64_t)b->size - r - H);
+    b->size = (ZsSize)r;
     b->status = ZS_BLOCK_USED;
     index_replace(fi, i, nb);
 }
@@ -180,19 +180,19 @@ void front_release(MemoryPool* p, void* ptr) {
     PoolBlock* n = b->next;
     if (is_free(l) && is_free(n)) {
         zs_list_remove_at(fi, index_find(fi, n));
-        int32_t il = index_find(fi, l);
+        ZsSize il = index_find(fi, l);
         l->next = n->next;
         n->next->prev = l;
         l->size += ZS_POOL_HDR + b->size + ZS_POOL_HDR + n->size;
         index_reposition(fi, il);
     } else if (is_free(l)) {
-        int32_t il = index_find(fi, l);
+        ZsSize il = index_find(fi, l);
         l->next = n;
         n->prev = l;
         l->size += ZS_POOL_HDR + b->size;
         index_reposition(fi, il);
     } else if (is_free(n)) {
-        int32_t in = index_find(fi, n);
+        ZsSize in = index_find(fi, n);
         b->next = n->next;
         n->next->prev = b;
         b->size += ZS_POOL_HDR + n->size;
@@ -210,7 +210,7 @@ void front_release(MemoryPool* p, void* ptr) {
 
 // Frees ptr on the heap when it is not pool memory (every pointer is heap memory without a
 // pool); true when it did.
-bool heap_release(MemoryPool* p, void* ptr, std::atomic<uint32_t>& counter) {
+bool heap_release(MemoryPool* p, void* ptr, std::atomic<uint64_t>& counter) {
     if (p != nullptr && in_pool(p, ptr)) return false;
     count(p, counter);
     heap_forget(p, ptr);
@@ -228,8 +228,7 @@ int zs_list_grow(MemoryPool* p, PtrList* list, int where) {
         list->start = 0;
     }
     if ((int64_t)list->start + list->count + kListStep <= list->capacity) return 0;
-    if (list->capacity > INT32_MAX - kListStep) return 1;
-    int32_t capacity = list->capacity + kListStep;
+    ZsSize capacity = list->capacity + kListStep;
     int64_t bytes = (int64_t)capacity * (int64_t)sizeof(void*);
     void* items = where == ZS_LIST_POOL ? zs_realloc(p, list->items, bytes) : realloc(list->items, (size_t)bytes);
     if (items == nullptr) return 1;  // the old array stays in place and valid
@@ -245,7 +244,7 @@ int zs_list_append(MemoryPool* p, PtrList* list, void* item, int where) {
     return 0;
 }
 
-void zs_list_remove_at(PtrList* list, int32_t i) {
+void zs_list_remove_at(PtrList* list, ZsSize i) {
     if (i == list->count - 1) {
         list->count--;
     } else if (i == 0) {
@@ -266,12 +265,13 @@ void zs_list_destroy(MemoryPool* p, PtrList* list) {
 
 // ---- pool ----
 
-MemoryPool* zs_pool_create(int32_t size, ZsLog* log) {
+MemoryPool* zs_pool_create(ZsSize size, ZsLog* log) {
     // Whole 8-byte units only, so that back blocks and the top block stay aligned. The per-object
     // pool refuses the same sizes but holds its header only.
-    int64_t bytes = (int64_t)size & ~(int64_t)7;
+    ZsSize bytes = size & ~(ZsSize)7;
     if (bytes < (int64_t)sizeof(MemoryPool) + ZS_POOL_HDR) return nullptr;
-    int64_t held = kPerObject ? (int64_t)sizeof(MemoryPool) : bytes;
+    ZsSize held = kPerObject ? (ZsSize)sizeof(MemoryPool) : bytes;
+    // malloc, not calloc or a memset: a large pool's pages stay untouched until they are used.
     MemoryPool* p = (MemoryPool*)malloc((size_t)held);
     if (p == nullptr) return nullptr;
     void** items = (void**)malloc(kListStep * sizeof(void*));
@@ -282,7 +282,7 @@ MemoryPool* zs_pool_create(int32_t size, ZsLog* log) {
     memset(p, 0, sizeof *p);
     p->freeIndex = PtrList{items, kListStep, 0, 0};
     p->log = log;
-    p->size = (int32_t)bytes;
+    p->size = bytes;
     p->first = (PoolBlock*)((char*)p + sizeof(MemoryPool));
     p->end = (char*)p + held;
     p->back = p->end;
@@ -293,7 +293,7 @@ MemoryPool* zs_pool_create(int32_t size, ZsLog* log) {
         PoolBlock* b = p->first;
         b->prev = b->next = p->sentinel;
         b->status = ZS_BLOCK_FREE;
-        b->size = (int32_t)(held - (int64_t)sizeof(MemoryPool) - ZS_POOL_HDR);
+        b->size = held - (ZsSize)sizeof(MemoryPool) - ZS_POOL_HDR;
         p->sentinel->prev = p->sentinel->next = b;
         p->freeIndex.items[0] = b;
         p->freeIndex.count = 1;
@@ -310,7 +310,7 @@ void* zs_malloc(MemoryPool* p, int64_t n) {
     PoolBlock** e = index_items(fi);
     if (fi->count == 0 || (uint64_t)e[fi->count - 1]->size < r) return heap_fallback(p, n);
 
-    int32_t i = 0;
+    ZsSize i = 0;
     while ((uint64_t)e[i]->size < r) i++;  // best fit: smallest size, then lowest address
     PoolBlock* b = e[i];
     if ((uint64_t)b->size < r + H) {
@@ -331,7 +331,7 @@ void* zs_malloc_hwm(MemoryPool* p, int64_t n) {
     PoolBlock* t = p->sentinel->prev;  // the sentinel itself (never free) when the chain is empty
     if (is_free(t) && (uint64_t)t->size >= r) {
         PtrList* fi = &p->freeIndex;
-        int32_t i = index_find(fi, t);
+        ZsSize i = index_find(fi, t);
         if ((uint64_t)t->size >= r + H + 8) {
             split_allocate(fi, i, t, r);  // the remainder becomes the new top block
         } else {
@@ -357,11 +357,12 @@ void* zs_qmalloc(MemoryPool* p, int64_t n) {
     PoolBlock* t = p->sentinel->prev;
     if (is_free(t) && (uint64_t)t->size >= r + 8) {
         PtrList* fi = &p->freeIndex;
-        int32_t i = index_find(fi, t);
-        uint32_t len = (uint32_t)(r + 8);
+        ZsSize i = index_find(fi, t);
+        // A back block's 8-byte header holds its whole length.
+        uint64_t len = r + 8;
         p->back -= len;
         memcpy(p->back, &len, sizeof len);
-        t->size -= (int32_t)len;
+        t->size -= (ZsSize)len;
         index_reposition(fi, i);
         p->backCount++;
         return p->back + 8;
@@ -386,7 +387,7 @@ void* zs_realloc(MemoryPool* p, void* ptr, int64_t n) {
         }
         // A heap block may shrink here, unlike a pool block: in the per-object pool its new size
         // is the bound the sanitizer checks.
-        int32_t i = heap_find(&p->heapBlocks, ptr);
+        ZsSize i = heap_find(&p->heapBlocks, ptr);
         void* q = realloc(ptr, heap_bytes(n));
         if (q != nullptr && i >= 0) p->heapBlocks.items[p->heapBlocks.start + i] = q;
         return q;
@@ -398,12 +399,12 @@ void* zs_realloc(MemoryPool* p, void* ptr, int64_t n) {
     PoolBlock* nx = b->next;
     if (is_free(nx) && (uint64_t)nx->size + H + s > r) {
         PtrList* fi = &p->freeIndex;
-        int32_t i = index_find(fi, nx);
+        ZsSize i = index_find(fi, nx);
         // The new block's header may overlap nx's: read nx before writing it.
         PoolBlock* after = nx->next;
         uint64_t nsize = (uint64_t)nx->size;
         if (nsize < r - s + 8) {
-            b->size = (int32_t)(nsize + H + s);
+            b->size = (ZsSize)(nsize + H + s);
             b->next = after;
             after->prev = b;
             zs_list_remove_at(fi, i);
@@ -413,9 +414,9 @@ void* zs_realloc(MemoryPool* p, void* ptr, int64_t n) {
             nb->next = after;
             after->prev = nb;
             nb->status = ZS_BLOCK_FREE;
-            nb->size = (int32_t)(nsize + s - r);
+            nb->size = (ZsSize)(nsize + s - r);
             b->next = nb;
-            b->size = (int32_t)r;
+            b->size = (ZsSize)r;
             index_replace(fi, i, nb);
         }
         return ptr;
@@ -436,7 +437,7 @@ void zs_free(MemoryPool* p, void* ptr) {
 void qfree(MemoryPool* p, void* ptr) {
     if (ptr == nullptr) return;
     if (kPerObject && p != nullptr) {
-        int32_t i = heap_find(&p->backBlocks, ptr);
+        ZsSize i = heap_find(&p->backBlocks, ptr);
         if (i >= 0) {
             ZS_ASSERT(i == p->backBlocks.count - 1);  // back blocks go last in, first out
             zs_list_remove_at(&p->backBlocks, i);
@@ -448,16 +449,16 @@ void qfree(MemoryPool* p, void* ptr) {
     if (heap_release(p, ptr, zs_pool_calls.heapQfree)) return;
     if ((uintptr_t)ptr > (uintptr_t)p->back) {  // back payloads lie above `back`, front ones never
         ZS_ASSERT(ptr == p->back + 8);               // back blocks go last in, first out
-        uint32_t len;
+        uint64_t len;
         memcpy(&len, (char*)ptr - 8, sizeof len);
         p->back += len;
         PoolBlock* t = p->sentinel->prev;
         if (is_free(t)) {
-            int32_t i = index_find(&p->freeIndex, t);
-            t->size += (int32_t)len;
+            ZsSize i = index_find(&p->freeIndex, t);
+            t->size += (ZsSize)len;
             index_reposition(&p->freeIndex, i);
         } else {
-            t->size += (int32_t)len;
+            t->size += (ZsSize)len;
         }
         p->backCount--;
         return;
@@ -479,14 +480,14 @@ void zs_pool_report(MemoryPool* p) {
     ZsLog& log = *p->log;
     const PtrList* fi = &p->freeIndex;
     int64_t sum = 0, largest = 0;
-    for (int32_t i = 0; i < fi->count; i++) {
+    for (ZsSize i = 0; i < fi->count; i++) {
         int64_t s = ((PoolBlock*)fi->items[fi->start + i])->size;
         sum += s;
         if (s > largest) largest = s;
     }
     // Kilobytes rounded up; nothing free shows as 0 rather than 1.
     auto kb = [](int64_t bytes) { return (long)(bytes == 0 ? 0 : (bytes - 1) / 1024 + 1); };
-    auto n = [](const std::atomic<uint32_t>& c) { return (long)c.load(std::memory_order_relaxed); };
+    auto n = [](const std::atomic<uint64_t>& c) { return (long)c.load(std::memory_order_relaxed); };
     const ZsPoolCalls& c = zs_pool_calls;
     ZS_MSG_JP(log, "\n###メモリ割当函数[zs_malloc]のコール回数は：%ld\n", n(c.malloc_));
     ZS_MSG_JP(log, "###メモリ快速割当函数[zs_malloc_hwm]のコール回数は：%ld\n", n(c.mallocHwm));
@@ -506,7 +507,7 @@ void zs_pool_destroy(MemoryPool* p) {
     if (p == nullptr) return;
     PtrList* lists[] = {&p->heapBlocks, &p->backBlocks};
     for (PtrList* l : lists) {
-        for (int32_t i = 0; i < l->count; i++) free(l->items[l->start + i]);
+        for (ZsSize i = 0; i < l->count; i++) free(l->items[l->start + i]);
         free(l->items);
     }
     free(p->freeIndex.items);
@@ -524,7 +525,7 @@ const char* zs_pool_check(const MemoryPool* p) {
         return "first block link";
     }
     if (p->back > p->end || p->backCount < 0) return "back region";
-    uint32_t used = 0;
+    ZsSize used = 0;
     int64_t freeBlocks = 0;
     const char* expect = (const char*)p->first;
     int64_t guard = (int64_t)p->size / ZS_POOL_HDR + 2;
@@ -552,7 +553,7 @@ const char* zs_pool_check(const MemoryPool* p) {
         return "backCount disagrees with the back stack";
     const PtrList& fi = p->freeIndex;
     if (fi.count != freeBlocks) return "free index and chain disagree";
-    for (int32_t i = 0; i < fi.count; i++) {
+    for (ZsSize i = 0; i < fi.count; i++) {
         const PoolBlock* e = (const PoolBlock*)fi.items[fi.start + i];
         if (e->status != ZS_BLOCK_FREE) return "index entry not a free block";
         if (i > 0 && !key_less((const PoolBlock*)fi.items[fi.start + i - 1], e)) return "free index unsorted";

@@ -27,13 +27,14 @@
 #include <cstdint>
 
 #include "base/log.h"
+#include "base/size.h"
 
 // Growable pointer array. Live entries are items[start] .. items[start + count - 1].
 struct PtrList {
     void** items;
-    int32_t capacity;
-    int32_t start;
-    int32_t count;
+    ZsSize capacity;
+    ZsSize start;
+    ZsSize count;
 };
 
 // Header of a front-region block; the payload follows it.
@@ -41,25 +42,25 @@ struct PoolBlock {
     PoolBlock* prev;
     PoolBlock* next;
     uint32_t status;  // ZS_BLOCK_FREE, ZS_BLOCK_USED, 0 for the sentinel
-    int32_t size;     // payload bytes
+    ZsSize size;      // payload bytes
 };
 
 inline constexpr uint32_t ZS_BLOCK_FREE = 0x46;  // 'F'
 inline constexpr uint32_t ZS_BLOCK_USED = 0x41;  // 'A'
-inline constexpr int32_t ZS_POOL_HDR = (int32_t)sizeof(PoolBlock);  // H
+inline constexpr ZsSize ZS_POOL_HDR = (ZsSize)sizeof(PoolBlock);  // H
 
 // The pool header, stored at the start of the pool block.
 struct MemoryPool {
     PoolBlock* first;
-    int32_t size;
+    ZsSize size;       // bytes of the pool block (the pool's pages are touched only as they are used)
     char* end;
     char* back;
     PoolBlock* sentinel;
     PtrList freeIndex;   // free blocks sorted by (size, address); items on the heap
-    uint32_t frontCount;
-    int32_t backCount;
+    ZsSize frontCount;
+    ZsSize backCount;
     PtrList heapBlocks;  // heap-fallback blocks still live, freed with the pool
-    uint32_t fallbacks;  // requests the pool could not take, since it was made (per-object: none)
+    ZsSize fallbacks;    // requests the pool could not take, since it was made (per-object: none)
     ZsLog* log;          // the run's log: verbose statistics and call counts while it is verbose
     PoolBlock sentinelBlock;
     // Per-object build: the live zs_qmalloc blocks, last one last (heapBlocks holds the others).
@@ -72,7 +73,9 @@ inline constexpr int ZS_LIST_POOL = 0;
 inline constexpr int ZS_LIST_HEAP = 1;
 
 // A pool of size bytes for the run whose log is given (may be null: no statistics, no counts).
-MemoryPool* zs_pool_create(int32_t size, ZsLog* log);
+// Only the pool's header is written: the rest of its pages are touched as they are used, so a
+// large pool costs little until it holds data.
+MemoryPool* zs_pool_create(ZsSize size, ZsLog* log);
 void* zs_malloc(MemoryPool* p, int64_t size);
 void* zs_malloc_hwm(MemoryPool* p, int64_t size);
 void* zs_qmalloc(MemoryPool* p, int64_t size);
@@ -91,7 +94,7 @@ void zs_pool_destroy(MemoryPool* p);
 // releases them by where the pointer lies.
 // The pool given is the one a ZS_LIST_POOL list's items come from (null for heap lists).
 int zs_list_append(MemoryPool* p, PtrList* list, void* item, int where);
-void zs_list_remove_at(PtrList* list, int32_t i);
+void zs_list_remove_at(PtrList* list, ZsSize i);
 int zs_list_grow(MemoryPool* p, PtrList* list, int where);
 void zs_list_destroy(MemoryPool* p, PtrList* list);
 
@@ -99,14 +102,14 @@ void zs_list_destroy(MemoryPool* p, PtrList* list);
 // is not counted); they add up over the runs of a process, so they are shared by runs side by
 // side (relaxed atomic counts).
 struct ZsPoolCalls {
-    std::atomic<uint32_t> malloc_;
-    std::atomic<uint32_t> mallocHwm;
-    std::atomic<uint32_t> qmalloc;
-    std::atomic<uint32_t> realloc_;
-    std::atomic<uint32_t> heapMalloc;
-    std::atomic<uint32_t> heapRealloc;
-    std::atomic<uint32_t> heapFree;
-    std::atomic<uint32_t> heapQfree;
+    std::atomic<uint64_t> malloc_;
+    std::atomic<uint64_t> mallocHwm;
+    std::atomic<uint64_t> qmalloc;
+    std::atomic<uint64_t> realloc_;
+    std::atomic<uint64_t> heapMalloc;
+    std::atomic<uint64_t> heapRealloc;
+    std::atomic<uint64_t> heapFree;
+    std::atomic<uint64_t> heapQfree;
 };
 extern ZsPoolCalls zs_pool_calls;
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <iconv.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -82,11 +84,14 @@ void zs_plat_localtime(std::tm* out) {
     localtime_r(&now, out);
 }
 
-int zs_plat_file_size(const char* path, int64_t* size) {
+ZsFileKind zs_plat_file_kind(const char* path, int64_t* size) {
     struct stat st;
-    if (path == nullptr || stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-    *size = (int64_t)st.st_size;
-    return 0;
+    if (path == nullptr || stat(path, &st) != 0) return ZS_FILE_NONE;
+    if (S_ISREG(st.st_mode)) {
+        *size = (int64_t)st.st_size;
+        return ZS_FILE_REGULAR;
+    }
+    return S_ISFIFO(st.st_mode) ? ZS_FILE_STREAM : ZS_FILE_NONE;
 }
 
 int zs_plat_access(const char* path, int mode) {
@@ -422,4 +427,81 @@ const char* zs_plat_temp_dir() {
     static const char* const names[] = {"TEMP", "TMPDIR"};
     const char* dir = first_env(names, 2);
     return dir != nullptr ? dir : "/tmp";
+}
+
+int64_t zs_plat_read_limit(const char* path) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char buf[64];
+    ssize_t n;
+    do {
+        n = read(fd, buf, sizeof buf - 1);
+    } while (n < 0 && errno == EINTR);
+    close(fd);
+    if (n <= 0) return -1;
+    buf[n] = '\0';
+    // Digits up to the end of the line; past 2^62 no limit is meant (v1 writes a huge number).
+    int64_t v = 0;
+    int i = 0;
+    for (; buf[i] >= '0' && buf[i] <= '9'; i++) {
+        if (v > ((int64_t)1 << 62) / 10) return -1;
+        v = v * 10 + (buf[i] - '0');
+    }
+    if (i == 0 || (buf[i] != '\0' && buf[i] != '\n')) return -1;
+    return v;
+}
+
+namespace {
+
+// The lowest limit file `leaf` holds in the folders from `mount` + `path` up to `mount` (a
+// cgroup's limit binds every cgroup below it); -1 when none is set.
+int64_t lowest_limit(const char* mount, const char* path, const char* leaf) {
+    char dir[ZS_PATH_MAX];
+    if (snprintf(dir, sizeof dir, "%s%s", mount, path) >= (int)sizeof dir) return -1;
+    int64_t lowest = -1;
+    for (;;) {
+        char file[ZS_PATH_MAX + 64];
+        snprintf(file, sizeof file, "%s/%s", dir, leaf);
+        const int64_t v = zs_plat_read_limit(file);
+        if (v > 0 && (lowest < 0 || v < lowest)) lowest = v;
+        char* slash = std::strrchr(dir, '/');
+        if (slash == nullptr || (size_t)(slash - dir) < std::strlen(mount)) break;
+        *slash = '\0';
+    }
+    return lowest;
+}
+
+}  // namespace
+
+int64_t zs_plat_memory_limit() {
+    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
+    int64_t limit = pages > 0 && pageSize > 0 ? (int64_t)pages * pageSize : 0;
+    auto lower = [&](int64_t v) {
+        if (v > 0 && (limit == 0 || v < limit)) limit = v;
+    };
+    // The process's own cgroup (v2: "0::/path"; v1: the line of the memory controller), and the
+    // root of the hierarchy, which is all a cgroup namespace shows.
+    char v2[ZS_PATH_MAX] = "", v1[ZS_PATH_MAX] = "";
+    if (FILE* f = fopen("/proc/self/cgroup", "re")) {
+        char line[ZS_PATH_MAX + 128];
+        while (fgets(line, sizeof line, f) != nullptr) {
+            line[std::strcspn(line, "\n")] = '\0';
+            const char* controllers = std::strchr(line, ':');
+            const char* path = controllers != nullptr ? std::strchr(controllers + 1, ':') : nullptr;
+            if (path == nullptr || path[1] != '/') continue;
+            const std::string_view names(controllers + 1, (size_t)(path - controllers - 1));
+            const bool memory = names == "memory" || names.starts_with("memory,") || names.ends_with(",memory") ||
+                                names.find(",memory,") != std::string_view::npos;
+            if (names.empty() && std::strncmp(line, "0:", 2) == 0) copy_path(v2, path + 1);
+            if (memory) copy_path(v1, path + 1);
+        }
+        fclose(f);
+    }
+    lower(lowest_limit("/sys/fs/cgroup", v2, "memory.max"));
+    lower(lowest_limit("/sys/fs/cgroup/memory", v1, "memory.limit_in_bytes"));
+    // An address-space limit (ulimit -v) bounds what the process may map at all.
+    struct rlimit as;
+    if (getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY && as.rlim_cur < ((rlim_t)1 << 62))
+        lower((int64_t)as.rlim_cur);
+    return limit;
 }

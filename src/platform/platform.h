@@ -26,9 +26,19 @@ int zs_plat_getpid();
 // Current local time.
 void zs_plat_localtime(std::tm* out);
 
-// Size of a regular file. Returns 0 on success; -1 when the file cannot be queried or is
-// not a regular file (a folder or a FIFO has no size we can rely on).
-int zs_plat_file_size(const char* path, int64_t* size);
+// What an input name stands for (links followed): a regular file (*size set), a pipe or FIFO whose
+// size is unknown until it is read to its end (`<(cmd)`, /dev/stdin fed by a pipe), or neither
+// (missing, a folder, a device).
+enum ZsFileKind : int { ZS_FILE_REGULAR, ZS_FILE_STREAM, ZS_FILE_NONE };
+ZsFileKind zs_plat_file_kind(const char* path, int64_t* size);
+
+// Bytes of memory the process may have: the physical memory, or the cgroup limit (v2
+// /sys/fs/cgroup/memory.max, v1 /sys/fs/cgroup/memory/memory.limit_in_bytes, in the process's own
+// cgroup and every one above it) or the address-space limit when one is set and lower. 0 when
+// nothing can be learnt.
+int64_t zs_plat_memory_limit();
+// The limit a cgroup file holds (a byte count; "max" or anything else that is not one: -1).
+int64_t zs_plat_read_limit(const char* path);
 
 // access() with mode 0 (exists) or 6 (read and write). Returns 0 when allowed.
 int zs_plat_access(const char* path, int mode);

@@ -77,7 +77,7 @@ PtrList* new_list(MemoryPool* pool, int64_t n) {
             return nullptr;
         }
     }
-    list->capacity = (int32_t)n;
+    list->capacity = n;
     return list;
 }
 
@@ -102,15 +102,15 @@ const char* find_sep(const char* p, int64_t n, const char* sep, int32_t sepLen) 
 }
 
 // Records of the buffer as (start, length) pairs, in order, handed to add(start, len). Returns
-// 0, or 1 after the invalid-length message (an unfinished tail too long to be a record), or 2
-// when add failed.
+// 0, or 1 after the invalid-length message (a record of ZS_RECORD_MAX bytes or more, or an
+// unfinished tail too long to be a record), or 2 when add failed.
 template <class Find, class Add>
-int scan_records(ZsRecRun& r, char* buffer, int32_t length, const ZsScan& scan, const BuildTexts& t,
-                 int32_t* indexedBytes, Find find, Add add) {
+int scan_records(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& scan, const BuildTexts& t,
+                 ZsSize* indexedBytes, Find find, Add add) {
     const ArgsInfo& a = *r.args;
     const char* p = buffer;
     const char* end = buffer + length;
-    int32_t nextEnd = 0;  // the first file end not yet passed
+    ZsSize nextEnd = 0;  // the first file end not yet passed
     int64_t n = 0;
     while (a.sepLen > 0 && p < end && (scan.maxRecords == 0 || n < scan.maxRecords)) {
         while (nextEnd < scan.endNums && buffer + scan.ends[nextEnd] <= p) nextEnd++;
@@ -118,19 +118,25 @@ int scan_records(ZsRecRun& r, char* buffer, int32_t length, const ZsScan& scan, 
         bool fileEnd = nextEnd < scan.endNums && buffer + scan.ends[nextEnd] < end;
         const char* limit = fileEnd ? buffer + scan.ends[nextEnd] : end;
         const char* hit = find(p, limit - p);
-        int32_t len;
+        ZsSize len;
         if (hit != nullptr) {
-            len = (int32_t)(hit - p) + a.sepLen;
+            len = (hit - p) + a.sepLen;
         } else if (fileEnd || scan.bLast || nextEnd < scan.endNums) {
-            len = (int32_t)(limit - p);  // the end of a file ends its last record
-        } else if (scan.tailLimit > 0 && end - p >= scan.tailLimit) {
+            len = limit - p;  // the end of a file ends its last record
+        } else if ((scan.tailLimit > 0 && end - p >= scan.tailLimit) || !zs_record_fits(end - p)) {
             zs_msg_text(r, t.invalidLength);
             return 1;
         } else {
             break;  // an unfinished record: the next load starts with it
         }
-        if (len > r.totals.maxRecLen) r.totals.maxRecLen = len;
-        if (!add(p, len)) return 2;
+        // A record's length is 32-bit wherever it is kept: a longer one is refused here, where
+        // it is found.
+        if (!zs_record_fits(len)) {
+            zs_msg_text(r, t.invalidLength);
+            return 1;
+        }
+        if (len > r.totals.maxRecLen) r.totals.maxRecLen = (int32_t)len;
+        if (!add(p, (int32_t)len)) return 2;
         *indexedBytes += len;
         p += len;
         n++;
@@ -142,10 +148,10 @@ int scan_records(ZsRecRun& r, char* buffer, int32_t length, const ZsScan& scan, 
 // A build limited to maxRecords takes its whole store at once: the caller has set that memory
 // aside, and a store that grows would for a while need it twice.
 template <class Entry>
-Entry* begin_build(ZsRecRun& r, int64_t* cap, const BuildTexts& t, const ZsScan& scan, int32_t length) {
+Entry* begin_build(ZsRecRun& r, int64_t* cap, const BuildTexts& t, const ZsScan& scan, ZsSize length) {
     if (open_error_stream(r, t) != 0) return nullptr;
     const ArgsInfo& a = *r.args;
-    const int64_t most = a.sepLen > 0 ? (int64_t)length / a.sepLen + 1 : 1;
+    const int64_t most = a.sepLen > 0 ? length / a.sepLen + 1 : 1;
     *cap = scan.maxRecords > 0 ? (scan.maxRecords < most ? scan.maxRecords : most) : 1024;
     Entry* store = static_cast<Entry*>(zs_malloc_hwm(r.pool, *cap * (int64_t)sizeof(Entry)));
     if (store == nullptr) no_memory(r);
@@ -158,18 +164,20 @@ struct ListSink {
     template <class Entry>
     void put(int64_t slot, Entry* e, int64_t) { list->items[slot] = e; }
     void finish(int64_t slot, int64_t n) {
-        list->start = (int32_t)slot;
-        list->count = (int32_t)(n - slot);
+        list->start = slot;
+        list->count = n - slot;
     }
 };
+template <class At>
 struct ItemSink {
     ZsIndex* idx;
+    ZsItemT<At>* items() const { return static_cast<ZsItemT<At>*>(idx->items); }
     template <class Entry>
-    void put(int64_t slot, Entry* e, int64_t index) { idx->items[slot] = ZsItem{0, (uint32_t)index, e->len}; }
+    void put(int64_t slot, Entry* e, int64_t index) { items()[slot] = ZsItemT<At>{0, (At)index, e->len}; }
     void finish(int64_t slot, int64_t n) {
         // Packed towards the end: move them to the front, where the release expects them.
-        std::memmove(idx->items, idx->items + slot, (size_t)(n - slot) * sizeof(ZsItem));
-        idx->count = (int32_t)(n - slot);
+        std::memmove(items(), items() + slot, (size_t)(n - slot) * sizeof(ZsItemT<At>));
+        idx->count = n - slot;
     }
 };
 
@@ -192,9 +200,13 @@ bool place_entries(ZsRecRun& r, Sink sink, Entry* store, int64_t n, Good good) {
 }
 
 // Sort items of n records, taken at the top of the front region.
-ZsItem* new_items(MemoryPool* pool, int64_t n) {
-    return static_cast<ZsItem*>(zs_malloc_hwm(pool, (n > 0 ? n : 1) * (int64_t)sizeof(ZsItem)));
+template <class Item>
+Item* new_items(MemoryPool* pool, int64_t n) {
+    return static_cast<Item*>(zs_malloc_hwm(pool, (n > 0 ? n : 1) * (int64_t)sizeof(Item)));
 }
+
+// Whether a build of length bytes makes 64-bit items.
+bool wide_items(const ZsScan& scan, ZsSize length) { return scan.items == ZS_ITEMS_WIDE || zs_items_wide(length); }
 
 // Newline codes in p[0..n): every record but an unterminated last one ends with one.
 int64_t count_seps(const char* p, int64_t n, const char* sep, int32_t sepLen) {
@@ -240,7 +252,7 @@ int64_t zs_find_sep(const char* p, int64_t n, const char* sep, int32_t sepLen) {
     return -1;
 }
 
-const char* zs_find_token(const char* p, int32_t n, const char* pattern, char quote) {
+const char* zs_find_token(const char* p, ZsSize n, const char* pattern, char quote) {
     if (p == nullptr || pattern == nullptr) return nullptr;
     const size_t L = std::strlen(pattern);
     if (L == 0 || n < (int64_t)L) return nullptr;
@@ -279,7 +291,7 @@ const char* zs_find_token(const char* p, int32_t n, const char* pattern, char qu
     return nullptr;
 }
 
-int zs::_zs_get_indexList(ZsRecRun& r, char* buffer, int32_t length, ZsIndex* idx) {
+int zs::_zs_get_indexList(ZsRecRun& r, char* buffer, ZsSize length, ZsIndex* idx) {
     *idx = ZsIndex{};
     const int32_t recLen = r.args->recLen;
     const int64_t n = recLen > 0 && length > 0 ? length / recLen : 0;
@@ -289,14 +301,14 @@ int zs::_zs_get_indexList(ZsRecRun& r, char* buffer, int32_t length, ZsIndex* id
         return 1;
     }
     for (int64_t i = 0; i < n; i++) list->items[i] = buffer + i * recLen;
-    list->count = (int32_t)n;
+    list->count = n;
     idx->list = list;
-    idx->indexedBytes = (int32_t)(n * recLen);
+    idx->indexedBytes = n * recLen;
     zs_time_phase(r, "[_zs_get_indexList]がかかった[%8.0f]msです。\n", false);
     return 0;
 }
 
-int zs::_zs_get_indexList_variable(ZsRecRun& r, char* buffer, int32_t length, int bLast, ZsIndex* idx) {
+int zs::_zs_get_indexList_variable(ZsRecRun& r, char* buffer, ZsSize length, int bLast, ZsIndex* idx) {
     return zs_index_build_variable(r, buffer, length, ZsScan{bLast, nullptr, 0, 0, ZS_MAX_TAIL, 0}, idx);
 }
 
@@ -304,17 +316,20 @@ namespace {
 
 // Newline-ended records as sort items: no entries at all, an item is the record's key, offset and
 // length. The items are counted first (the newline codes), so that they take exactly their room.
-template <bool Whole>
-int build_variable_items(ZsRecRun& r, char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx) {
+template <bool Whole, class At>
+int build_variable_items(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& scan, ZsIndex* idx) {
+    using Item = ZsItemT<At>;
     const ArgsInfo& a = *r.args;
     if (open_error_stream(r, kTexts) != 0) return 1;
     // A record ends at every newline code, at every file end and at the end of the data.
     int64_t most = count_seps(buffer, length, a.sep, a.sepLen) + scan.endNums + 1;
     if (scan.maxRecords > 0 && most > scan.maxRecords) most = scan.maxRecords;
     ZsIndex built{};
-    built.items = new_items(r.pool, most);
+    Item* items = new_items<Item>(r.pool, most);
+    built.items = items;
+    built.wide = sizeof(At) == 8;
     built.base = buffer;
-    if (built.items == nullptr) {
+    if (items == nullptr) {
         no_memory(r);
         return 1;
     }
@@ -337,7 +352,7 @@ int build_variable_items(ZsRecRun& r, char* buffer, int32_t length, const ZsScan
         }
         bool more;
         const uint64_t key = zs_key_chunk<ZS_VARIABLE, Whole>(a, ZsKeyRecord{p, len, nullptr, 0}, 0, &more);
-        built.items[n++] = ZsItem{key, (uint32_t)(p - buffer), len};
+        items[n++] = Item{key, (At)(p - buffer), len};
         return true;
     };
     auto find = [&a](const char* p, int64_t left) { return find_sep(p, left, a.sep, a.sepLen); };
@@ -348,7 +363,7 @@ int build_variable_items(ZsRecRun& r, char* buffer, int32_t length, const ZsScan
     for (int64_t i = errorCount - 1; i >= 0; i--)
         if (write_error_record(r, errors[i].data, errors[i].len) != 0) return fail(false);
     zs_free(r.pool, errors);
-    built.count = (int32_t)n;
+    built.count = n;
     *idx = built;
     zs_time_phase(r, "[_zs_get_indexList_variable]がかかった[%8.0f]msです。\n", false);
     return 0;
@@ -356,13 +371,16 @@ int build_variable_items(ZsRecRun& r, char* buffer, int32_t length, const ZsScan
 
 }  // namespace
 
-int zs_index_build_variable(ZsRecRun& r, char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx) {
+int zs_index_build_variable(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& scan, ZsIndex* idx) {
     const ArgsInfo& a = *r.args;
     *idx = ZsIndex{};
-    if (scan.bItems) {
+    if (scan.items != ZS_LIST) {
         // Whole records are keyed by their own bytes.
-        return a.bRecSort != 0 ? build_variable_items<true>(r, buffer, length, scan, idx)
-                               : build_variable_items<false>(r, buffer, length, scan, idx);
+        return zs_with_item_width(wide_items(scan, length), [&](auto w) {
+            using At = typename decltype(w)::type;
+            return a.bRecSort != 0 ? build_variable_items<true, At>(r, buffer, length, scan, idx)
+                                   : build_variable_items<false, At>(r, buffer, length, scan, idx);
+        });
     }
     int64_t cap;
     VarEntry* store = begin_build<VarEntry>(r, &cap, kTexts, scan, length);
@@ -377,13 +395,13 @@ int zs_index_build_variable(ZsRecRun& r, char* buffer, int32_t length, const ZsS
     };
 
     // At most one record per newline code, plus an unterminated last one.
-    const int64_t maxRecords = a.sepLen > 0 ? (int64_t)length / a.sepLen + 1 : 1;
+    const int64_t maxRecords = a.sepLen > 0 ? length / a.sepLen + 1 : 1;
     int64_t n = 0;
     auto add = [&](const char* p, int32_t len) {
         if (n == cap) {
             // Grow once by the estimated record count of the whole buffer.
             int64_t consumed = p - buffer;
-            int64_t want = cap * ((int64_t)length / consumed + 1);
+            int64_t want = cap * (length / consumed + 1);
             if (want > maxRecords) want = maxRecords;
             if (want <= cap) want = cap + 1;
             if (!grow_store(r.pool, &store, &cap, want)) return false;
@@ -416,7 +434,7 @@ void walk_columns(const ArgsInfo& a, const CsvEntry* e, Visit visit) {
     // The last column ends before the newline code; a delimiter is looked for only in front of it.
     const char* end = e->data + e->len - (ends_with_sep(a, e->data, e->len) ? a.sepLen : 0);
     for (int32_t c = 1;; c++) {
-        const char* d = zs_find_token(s, (int32_t)(end - s), a.delimiter, a.quote);
+        const char* d = zs_find_token(s, end - s, a.delimiter, a.quote);
         const char* colEnd = d != nullptr ? d : end;
         if (!visit(c, (int32_t)(s - e->data), (int32_t)(colEnd - s)) || d == nullptr) return;
         s = d + a.delimLen;
@@ -491,22 +509,23 @@ bool locate_all_columns(ZsRecRun& r, ZsIndex* built, Sink sink, CsvEntry* store,
 }
 
 // The first chunk of every item's normalized key.
-template <bool Whole>
+template <bool Whole, class At>
 void key_csv_items(const ArgsInfo& a, ZsIndex* built, const CsvEntry* store) {
-    for (int32_t i = 0; i < built->count; i++) {
-        const CsvEntry* e = &store[built->items[i].at];
+    ZsItemT<At>* items = static_cast<ZsItemT<At>*>(built->items);
+    for (ZsSize i = 0; i < built->count; i++) {
+        const CsvEntry* e = &store[items[i].at];
         bool more;
-        built->items[i].key = zs_key_chunk<ZS_CSV, Whole>(a, ZsKeyRecord{e->data, e->len, e->cols, e->colNum}, 0, &more);
+        items[i].key = zs_key_chunk<ZS_CSV, Whole>(a, ZsKeyRecord{e->data, e->len, e->cols, e->colNum}, 0, &more);
     }
 }
 
 }  // namespace
 
-int zs::_zs_get_indexList_csv(ZsRecRun& r, char* buffer, int32_t length, int bLast, ZsIndex* idx) {
+int zs::_zs_get_indexList_csv(ZsRecRun& r, char* buffer, ZsSize length, int bLast, ZsIndex* idx) {
     return zs_index_build_csv(r, buffer, length, ZsScan{bLast, nullptr, 0, 0, ZS_MAX_TAIL, 0}, idx);
 }
 
-int zs_index_build_csv(ZsRecRun& r, char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx) {
+int zs_index_build_csv(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& scan, ZsIndex* idx) {
     const ArgsInfo& a = *r.args;
     *idx = ZsIndex{};
     int64_t cap;
@@ -527,13 +546,15 @@ int zs_index_build_csv(ZsRecRun& r, char* buffer, int32_t length, const ZsScan& 
         store[n++] = CsvEntry{p, nullptr, len, 0};
         return true;
     };
-    auto find = [&a](const char* p, int64_t left) { return zs_find_token(p, (int32_t)left, a.sep, a.quote); };
+    auto find = [&a](const char* p, int64_t left) { return zs_find_token(p, left, a.sep, a.quote); };
     int rc = scan_records(r, buffer, length, scan, kCsvTexts, &built.indexedBytes, find, add);
     if (rc != 0) return fail(rc == 2);
 
     built.entryStore = store;
-    if (scan.bItems) {
-        built.items = new_items(r.pool, n);
+    const bool wide = wide_items(scan, length);
+    if (scan.items != ZS_LIST) {
+        built.items = wide ? (void*)new_items<ZsWideItem>(r.pool, n) : (void*)new_items<ZsItem>(r.pool, n);
+        built.wide = wide;
         built.base = buffer;
         if (built.items == nullptr) return fail(true);
     } else {
@@ -550,25 +571,33 @@ int zs_index_build_csv(ZsRecRun& r, char* buffer, int32_t length, const ZsScan& 
             outOfMemory = !located;
         }
     };
-    if (scan.bItems)
-        locate(ItemSink{&built});
-    else
+    if (scan.items == ZS_LIST)
         locate(ListSink{built.list});
-    if (!located) return fail(outOfMemory);
-    if (a.bRecSort != 0)
-        key_csv_items<true>(a, &built, store);
+    else if (wide)
+        locate(ItemSink<uint64_t>{&built});
     else
-        key_csv_items<false>(a, &built, store);
+        locate(ItemSink<uint32_t>{&built});
+    if (!located) return fail(outOfMemory);
+    if (scan.items != ZS_LIST) {
+        zs_with_item_width(wide, [&](auto w) {
+            using At = typename decltype(w)::type;
+            if (a.bRecSort != 0)
+                key_csv_items<true, At>(a, &built, store);
+            else
+                key_csv_items<false, At>(a, &built, store);
+        });
+    }
     *idx = built;
     zs_time_phase(r, "[_zs_get_indexList_csv]がかかった[%8.0f]msです。\n", false);
     return 0;
 }
 
-int64_t zs_index_cost(const ArgsInfo& a, double columns) {
+int64_t zs_index_cost(const ArgsInfo& a, double columns, ZsSize bufferBytes) {
     // A sort item for every record (the sort works in place); CSV records keep an entry and
     // their column table besides.
-    if (a.layout == ZS_FIXED) return (int64_t)sizeof(ZsFixedItem);
-    const int64_t item = (int64_t)sizeof(ZsItem);
+    const bool wide = zs_items_wide(bufferBytes);
+    if (a.layout == ZS_FIXED) return wide ? (int64_t)sizeof(ZsWideFixedItem) : (int64_t)sizeof(ZsFixedItem);
+    const int64_t item = wide ? (int64_t)sizeof(ZsWideItem) : (int64_t)sizeof(ZsItem);
     if (a.layout != ZS_CSV) return item;
     double cols = a.keyNums > 0 ? (double)a.keyNums : (columns < 1 ? 1 : columns);
     return item + (int64_t)sizeof(CsvEntry) + (int64_t)(cols * (double)sizeof(CsvColumn) + 0.999);
@@ -587,43 +616,54 @@ ZsSample zs_index_sample(const ArgsInfo& a, const char* data, int64_t n) {
 namespace {
 
 // Fixed-length records as sort items: the key and the offset of every whole record.
-template <bool Whole>
-void key_fixed_items(const ArgsInfo& a, ZsFixedItem* items, const char* buffer, int64_t n) {
+template <bool Whole, class At>
+void key_fixed_items(const ArgsInfo& a, ZsFixedItemT<At>* items, const char* buffer, int64_t n) {
     const int32_t recLen = a.recLen;
     for (int64_t i = 0; i < n; i++) {
         bool more;
         const char* p = buffer + i * recLen;
-        items[i] = ZsFixedItem{zs_key_chunk<ZS_FIXED, Whole>(a, ZsKeyRecord{p, recLen, nullptr, 0}, 0, &more),
-                               (uint32_t)(i * recLen)};
+        items[i] = ZsFixedItemT<At>{zs_key_chunk<ZS_FIXED, Whole>(a, ZsKeyRecord{p, recLen, nullptr, 0}, 0, &more),
+                                    (At)(i * recLen)};
     }
+}
+
+// The sort items of the first n fixed-length records of buffer.
+template <class At>
+int build_fixed_items(ZsRecRun& r, char* buffer, int64_t n, ZsIndex* idx) {
+    const ArgsInfo& a = *r.args;
+    ZsFixedItemT<At>* items = new_items<ZsFixedItemT<At>>(r.pool, n);
+    if (items == nullptr) {
+        no_memory(r);
+        return 1;
+    }
+    if (a.bRecSort != 0)
+        key_fixed_items<true>(a, items, buffer, n);
+    else
+        key_fixed_items<false>(a, items, buffer, n);
+    idx->items = items;
+    idx->wide = sizeof(At) == 8;
+    idx->count = n;
+    idx->base = buffer;
+    idx->indexedBytes = n * a.recLen;
+    return 0;
 }
 
 }  // namespace
 
-int zs_index_build(ZsRecRun& r, char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx) {
+int zs_index_build(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& scan, ZsIndex* idx) {
     const ArgsInfo& a = *r.args;
     switch (a.layout) {
         case ZS_FIXED: {
             // Whole records only; a limit leaves the rest unindexed.
-            int32_t len = length;
+            ZsSize len = length;
             const int32_t recLen = a.recLen;
-            if (scan.maxRecords > 0 && (int64_t)len / recLen > scan.maxRecords) len = (int32_t)(scan.maxRecords * recLen);
-            if (!scan.bItems) return zs::_zs_get_indexList(r, buffer, len, idx);
+            if (scan.maxRecords > 0 && len / recLen > scan.maxRecords) len = scan.maxRecords * recLen;
+            if (scan.items == ZS_LIST) return zs::_zs_get_indexList(r, buffer, len, idx);
             *idx = ZsIndex{};
-            const int64_t n = len / recLen;
-            idx->fixedItems =
-                static_cast<ZsFixedItem*>(zs_malloc_hwm(r.pool, (n > 0 ? n : 1) * (int64_t)sizeof(ZsFixedItem)));
-            if (idx->fixedItems == nullptr) {
-                no_memory(r);
-                return 1;
-            }
-            if (a.bRecSort != 0)
-                key_fixed_items<true>(a, idx->fixedItems, buffer, n);
-            else
-                key_fixed_items<false>(a, idx->fixedItems, buffer, n);
-            idx->count = (int32_t)n;
-            idx->base = buffer;
-            idx->indexedBytes = (int32_t)(n * recLen);
+            const int rc = zs_with_item_width(wide_items(scan, length), [&](auto w) {
+                return build_fixed_items<typename decltype(w)::type>(r, buffer, len / recLen, idx);
+            });
+            if (rc != 0) return 1;
             zs_time_phase(r, "[_zs_get_indexList]がかかった[%8.0f]msです。\n", false);
             return 0;
         }
@@ -638,7 +678,6 @@ int zs_index_build(ZsRecRun& r, char* buffer, int32_t length, const ZsScan& scan
 void zs_index_release(ZsRecRun& r, ZsIndex* idx) {
     if (idx == nullptr) return;
     zs_free(r.pool, idx->items);
-    zs_free(r.pool, idx->fixedItems);
     zs_free(r.pool, idx->columnStore);
     zs_free(r.pool, idx->entryStore);
     zs_list_destroy(r.pool, idx->list);

@@ -10,21 +10,28 @@
 //   took after the build is released out of order.
 // - Records shorter than the keys reach (CSV: without a key column) are error records: written
 //   to the error file (-E) or dropped, never in the list.
+// - A record is shorter than ZS_RECORD_MAX bytes (base/size.h): a build that meets a longer one,
+//   or an unfinished one already longer, prints the invalid-record-length message and fails.
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
+#include "base/msg.h"
+#include "base/size.h"
 #include "memory/pool.h"
 #include "records/run.h"
 #include "settings/settings.h"
 
-// Variable-length record: its length (newline code included) and its first byte.
+// Variable-length record: its length (newline code included, below ZS_RECORD_MAX) and its first
+// byte.
 struct VarEntry {
     int32_t len;
     const char* data;
 };
 
-// One CSV column: offset of its first byte from the record's data, and its length.
+// One CSV column: offset of its first byte from the record's data, and its length (inside one
+// record: 32 bits).
 struct CsvColumn {
     int32_t off;
     int32_t len;
@@ -39,18 +46,57 @@ struct CsvEntry {
 };
 
 // A record as the sorts see it: eight bytes of its normalized sort key (records/keys.h), cached so
-// that most comparisons never reach the record, and where the record is.
-struct ZsItem {
+// that most comparisons never reach the record, and where the record is. `at` has the width At:
+// 32 bits while every offset of the buffer fits them (ZsItem: 16 bytes), 64 bits past 4 GiB
+// (ZsWideItem: 20 bytes, packed). An index picks the width once, from its buffer's size.
+template <class At>
+struct ZsItemT;
+template <>
+struct ZsItemT<uint32_t> {
     uint64_t key;
     uint32_t at;  // newline-ended: offset in the buffer; CSV: index of its entry
     int32_t len;  // record length, newline code included
 };
-// The same for fixed-length records, whose length is the run's: twelve bytes, no more than the
-// list slot and sort scratch they replace.
-struct __attribute__((packed)) ZsFixedItem {
+template <>
+struct __attribute__((packed)) ZsItemT<uint64_t> {
     uint64_t key;
-    uint32_t at;  // offset in the buffer
+    uint64_t at;
+    int32_t len;
 };
+// The same for fixed-length records, whose length is the run's: twelve bytes (sixteen wide), no
+// more than the list slot and sort scratch they replace.
+template <class At>
+struct __attribute__((packed)) ZsFixedItemT {
+    uint64_t key;
+    At at;  // offset in the buffer
+};
+using ZsItem = ZsItemT<uint32_t>;
+using ZsWideItem = ZsItemT<uint64_t>;
+using ZsFixedItem = ZsFixedItemT<uint32_t>;
+using ZsWideFixedItem = ZsFixedItemT<uint64_t>;
+static_assert(sizeof(ZsItem) == 16 && sizeof(ZsWideItem) == 20 && sizeof(ZsFixedItem) == 12 &&
+              sizeof(ZsWideFixedItem) == 16);
+
+// The item of a layout with offsets of width At.
+template <ZsLayout L, class At>
+using ZsItemOf = std::conditional_t<L == ZS_FIXED, ZsFixedItemT<At>, ZsItemT<At>>;
+
+// Buffers up to this size are indexed by 32-bit offsets: every offset in them, and every entry
+// index (a record takes at least one byte), is below it.
+inline constexpr ZsSize ZS_NARROW_MAX = UINT32_MAX;
+inline constexpr bool zs_items_wide(ZsSize bufferBytes) { return bufferBytes > ZS_NARROW_MAX; }
+
+template <class At>
+struct ZsWidthTag {
+    using type = At;
+};
+// Calls f with the tag of the offset width, so that an operation over items switches on it once:
+// zs_with_item_width(idx.wide, [&](auto w) { using At = typename decltype(w)::type; ... }).
+template <class F>
+decltype(auto) zs_with_item_width(bool wide, F&& f) {
+    if (wide) return f(ZsWidthTag<uint64_t>{});
+    return f(ZsWidthTag<uint32_t>{});
+}
 
 // The current record of a merge source (a block of the temporary file, a presorted input, or the
 // previous output record of the unique filter), as the merge comparators and equality tests see
@@ -60,26 +106,39 @@ struct ZsHead {
     int32_t len;
     const char* cols;  // CSV: its column table, CsvColumn entries that may be unaligned
     int32_t colNum;
-    int32_t unitNo;    // the source's number in input order: the stable tie-break
+    ZsSize unitNo;     // the source's number in input order: the stable tie-break
 };
 
 // What a build leaves: the good records in input order, as a list of entries or as sort items,
 // and the stores they live in.
 struct ZsIndex {
     PtrList* list;           // entries (a list build); null for an item build
-    ZsItem* items;           // sort items (an item build of newline-ended or CSV records)
-    ZsFixedItem* fixedItems; // sort items (an item build of fixed-length records)
-    int32_t count;           // items
+    void* items;             // sort items (an item build): ZsItemOf<layout, width>, see zs_index_items
+    bool wide;               // the items' offsets are 64-bit
+    ZsSize count;            // items
     char* base;              // the buffer the items' offsets count from
     void* entryStore;        // VarEntry or CsvEntry array; null for fixed-length records and items
                              // of newline-ended records, which need no entries
     CsvColumn* columnStore;  // CSV column tables
-    int32_t indexedBytes;    // bytes from the buffer start to the end of the last whole record
+    ZsSize indexedBytes;     // bytes from the buffer start to the end of the last whole record
                              // found (error records included)
 };
 
+// The items of an item build, as the layout and width they were built with.
+template <ZsLayout L, class At>
+inline ZsItemOf<L, At>* zs_index_items(const ZsIndex& idx) {
+    ZS_ASSERT(idx.list == nullptr && idx.wide == (sizeof(At) == 8));
+    return static_cast<ZsItemOf<L, At>*>(idx.items);
+}
+
 // Tail of a load without a newline code that is too long to be a record in progress.
-inline constexpr int32_t ZS_MAX_TAIL = 655360;
+inline constexpr ZsSize ZS_MAX_TAIL = 655360;
+
+// What a build makes (ZsScan.items): a list of entries, or sort items whose offsets have the width
+// the buffer needs, or 64 bits whatever the buffer (what a buffer past ZS_NARROW_MAX gets).
+inline constexpr int ZS_LIST = 0;
+inline constexpr int ZS_ITEMS = 1;
+inline constexpr int ZS_ITEMS_WIDE = 2;
 
 // How far a build reads: bLast says the buffer ends the data (bytes after the last newline code
 // are then the last record instead of an unfinished one); ends lists offsets where a file's data
@@ -88,32 +147,35 @@ inline constexpr int32_t ZS_MAX_TAIL = 655360;
 // the record still in progress at the end of a buffer that does not end the data.
 struct ZsScan {
     int bLast;
-    const int32_t* ends;
-    int32_t endNums;
-    int64_t maxRecords;
-    int32_t tailLimit;  // an unfinished tail this long fails the build (invalid length); 0: no limit
-    int bItems;         // build sort items instead of a list
+    const ZsSize* ends;
+    ZsSize endNums;
+    ZsSize maxRecords;
+    ZsSize tailLimit;  // an unfinished tail this long fails the build (invalid length); 0: no limit
+                       // but the longest record's
+    int items;         // ZS_LIST, ZS_ITEMS or ZS_ITEMS_WIDE
 };
 
 // Index builders, one per layout; zs_index_build picks the one of the run's layout. The historical
 // names live in the namespace zs.
 namespace zs {
-int _zs_get_indexList(ZsRecRun& r, char* buffer, int32_t length, ZsIndex* idx);
-int _zs_get_indexList_variable(ZsRecRun& r, char* buffer, int32_t length, int bLast, ZsIndex* idx);
-int _zs_get_indexList_csv(ZsRecRun& r, char* buffer, int32_t length, int bLast, ZsIndex* idx);
+int _zs_get_indexList(ZsRecRun& r, char* buffer, ZsSize length, ZsIndex* idx);
+int _zs_get_indexList_variable(ZsRecRun& r, char* buffer, ZsSize length, int bLast, ZsIndex* idx);
+int _zs_get_indexList_csv(ZsRecRun& r, char* buffer, ZsSize length, int bLast, ZsIndex* idx);
 }  // namespace zs
-int zs_index_build_variable(ZsRecRun& r, char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx);
-int zs_index_build_csv(ZsRecRun& r, char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx);
-int zs_index_build(ZsRecRun& r, char* buffer, int32_t length, const ZsScan& scan, ZsIndex* idx);
+int zs_index_build_variable(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& scan, ZsIndex* idx);
+int zs_index_build_csv(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& scan, ZsIndex* idx);
+int zs_index_build(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& scan, ZsIndex* idx);
 
-// The record an item stands for, as the comparators and writers see it.
-inline const CsvEntry* zs_item_entry(const ZsIndex& idx, const ZsItem& it) {
+// The record a CSV item stands for, as the comparators and writers see it.
+template <class At>
+inline const CsvEntry* zs_item_entry(const ZsIndex& idx, const ZsItemT<At>& it) {
     return static_cast<const CsvEntry*>(idx.entryStore) + it.at;
 }
 
 // Pool bytes one indexed record takes while its block is sorted (entry, list slot, sort scratch,
-// column table), for records of about `columns` columns (CSV whole-record sorts).
-int64_t zs_index_cost(const ArgsInfo& a, double columns);
+// column table), for records of about `columns` columns (CSV whole-record sorts), in a buffer of
+// bufferBytes (which decides the items' width).
+int64_t zs_index_cost(const ArgsInfo& a, double columns, ZsSize bufferBytes);
 
 // Average record length (newline code included) and columns per record of a sample of the data.
 struct ZsSample {
@@ -132,7 +194,7 @@ void zs_index_release(ZsRecRun& r, ZsIndex* idx);
 int64_t zs_find_sep(const char* p, int64_t n, const char* sep, int32_t sepLen);
 
 // First occurrence of pattern in p[0..n) outside quotes, or null.
-const char* zs_find_token(const char* p, int32_t n, const char* pattern, char quote);
+const char* zs_find_token(const char* p, ZsSize n, const char* pattern, char quote);
 
 // Prints that a write to the output or the error file failed, naming the file (standard output
 // when path is null); returns 1.

@@ -24,8 +24,8 @@ struct ZsRecRun : ZsLog {
     ZsTotals totals;                 // what the run finds out
     MemoryPool* pool;                // every buffer, list and entry of the sort
     ZsOutFile errStream;             // the error-record file, opened on first use
-    uint32_t cmpCalls[ZS_CMP_COUNT]; // comparator call counters, counted while verbose
+    uint64_t cmpCalls[ZS_CMP_COUNT]; // comparator call counters, counted while verbose
     char errBuf[ZS_ERR_BUF];         // the error-record file's stdio buffer
 };
 
-inline uint32_t zs_cmp_calls(const ZsRecRun& r, ZsCmpId id) { return r.cmpCalls[(int)id]; }
+inline uint64_t zs_cmp_calls(const ZsRecRun& r, ZsCmpId id) { return r.cmpCalls[(int)id]; }

@@ -11,9 +11,6 @@
 
 namespace {
 
-// Sizes are 32-bit in every later phase; input from here on is refused.
-constexpr int64_t inputLimit = (int64_t)1 << 31;
-
 char* copy_prefix(const char* s, size_t n, const char* append) {
     size_t m = std::strlen(append);
     char* p = (char*)std::malloc(n + m + 1);
@@ -69,24 +66,27 @@ int check_newline(ZsLog& log, ArgsInfo* args) {
 }
 
 int check_inputs(ZsLog& log, ArgsInfo* args, ZsTotals* totals) {
-    int64_t total = 0;
-    int32_t records = 0;
+    ZsSize total = 0, records = 0;
+    int32_t streams = 0;
     for (int32_t i = 0; i < args->inFileNums; i++) {
         InputFile* f = &args->arrInFile[i];
         long n = (long)i + 1;
         if (!split_path(f)) return 1;
         int64_t size = 0;
-        if (zs_plat_file_size(f->path, &size) != 0) {
+        // A pipe or FIFO is not opened here: its data can be read once only, by the sort.
+        const ZsFileKind kind = zs_plat_file_kind(f->path, &size);
+        if (kind == ZS_FILE_NONE) {
             ZS_MSG(log, "☆ Failed to stat input file %ld [%s]!\n", "☆入力ファイル%ld[%s]のstatを参照失敗しました！\n", n,
                    f->path);
             return 1;
         }
-        total += size;
-        if (total >= inputLimit) {
-            ZS_MSG(log, "☆ Input data of 2GB or more cannot be sorted [%s]!\n", "☆2GB以上の入力データはソートできません[%s]！\n",
-                   f->path);
-            return 1;
+        f->bStream = kind == ZS_FILE_STREAM ? 1 : 0;
+        if (f->bStream) {
+            streams++;
+            f->size = 0;
+            continue;
         }
+        total += size;
         if (args->bFixVar == 1) {
             if (size % args->recLen != 0) {
                 // The Japanese text names the file first, so the arguments differ in order.
@@ -96,12 +96,13 @@ int check_inputs(ZsLog& log, ArgsInfo* args, ZsTotals* totals) {
                     ZS_MSG_JP(log, "☆ Invalid size [%ld] for input file %ld!\n", (long)size, n);
                 return 1;
             }
-            records += (int32_t)(size / args->recLen);
+            records += size / args->recLen;
         }
-        f->size = (int32_t)size;
+        f->size = size;
     }
-    totals->totalRecNum = records;  // counted here for fixed-length files only
-    totals->totalFileSize = (int32_t)total;
+    totals->totalRecNum = records;  // counted here for fixed-length files only (streams: by the sort)
+    totals->totalFileSize = total;
+    totals->bStreams = streams > 0 ? 1 : 0;
     return 0;
 }
 

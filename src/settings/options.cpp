@@ -47,21 +47,22 @@ bool replace_text(char** field, const char* value) {
     return true;
 }
 
-// -W: digits alone (bytes), or digits and a unit: K or KB (KiB), M or MB (MiB), any case.
-// Returns 0 and the size, or 1 after printing why the value was refused.
-int load_buffer_size(ZsLog& log, char* arg, int32_t* size) {
+// -W: digits alone (bytes), or digits and a unit: K or KB (KiB), M or MB (MiB), G or GB (GiB),
+// any case. Returns 0 and the size, or 1 after printing why the value was refused: not a number,
+// 0, or more than any machine has (ZS_MEMORY_MAX; a value that would overflow is more).
+int load_buffer_size(ZsLog& log, char* arg, ZsSize* size) {
     size_t len = std::strlen(arg);
     size_t unitLen = 0;
-    int64_t unit = 1;
+    auto isUnit = [](char c) { return c == 'k' || c == 'm' || c == 'g'; };
     char letter = '\0';
-    if (len >= 2 && lower(arg[len - 1]) == 'b' && (lower(arg[len - 2]) == 'k' || lower(arg[len - 2]) == 'm')) {
+    if (len >= 2 && lower(arg[len - 1]) == 'b' && isUnit(lower(arg[len - 2]))) {
         unitLen = 2;
         letter = lower(arg[len - 2]);
-    } else if (len >= 1 && (lower(arg[len - 1]) == 'k' || lower(arg[len - 1]) == 'm')) {
+    } else if (len >= 1 && isUnit(lower(arg[len - 1]))) {
         unitLen = 1;
         letter = lower(arg[len - 1]);
     }
-    if (unitLen > 0) unit = letter == 'k' ? 1024 : 1048576;
+    const ZsSize unit = letter == 'k' ? (ZsSize)1 << 10 : letter == 'm' ? (ZsSize)1 << 20 : letter == 'g' ? (ZsSize)1 << 30 : 1;
     size_t digitsLen = len - unitLen;
     int64_t digits = 0;
     bool allDigits = digitsLen > 0 && zs_read_digits(arg, &digits) == (int)digitsLen;
@@ -74,17 +75,16 @@ int load_buffer_size(ZsLog& log, char* arg, int32_t* size) {
     }
     if (unitLen > 0) {
         // The unit as the echo and messages show it: upper case, the B kept when given.
-        arg[digitsLen] = letter == 'k' ? 'K' : 'M';
+        arg[digitsLen] = (char)(letter - ('a' - 'A'));
         if (unitLen == 2) arg[digitsLen + 1] = 'B';
     }
     if (!allDigits) return 1;
-    // 64-bit product: a value past the 32-bit range is refused, never wrapped.
-    int64_t bytes = digits * unit;
-    if (bytes <= 0 || bytes > INT32_MAX) {
+    // Compared before multiplying: a value past the bound is refused, never wrapped.
+    if (digits <= 0 || digits > ZS_MEMORY_MAX / unit) {
         ZS_MSG(log, "☆ Invalid buffer size [%s]!\n", "☆バッファサイズ[%s]不正です！\n", arg);
         return 1;
     }
-    *size = (int32_t)bytes;
+    *size = digits * unit;
     return 0;
 }
 

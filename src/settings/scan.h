@@ -10,9 +10,10 @@ inline constexpr bool zs_is_space(char c) {
 
 inline constexpr bool zs_is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// Past this every number we read is out of range; reading stops growing there, so a long
-// run of digits can neither wrap nor overflow the 64-bit accumulator.
-inline constexpr int64_t ZS_NUM_CAP = (int64_t)INT32_MAX + 1;
+// Past this every number we read is out of range (the largest is a memory budget, 2^50 bytes);
+// reading stops growing there, so a long run of digits can neither wrap nor overflow the 64-bit
+// accumulator (ten times the cap, plus a digit, stays below INT64_MAX).
+inline constexpr int64_t ZS_NUM_CAP = (int64_t)1 << 59;
 
 // Reads the leading ASCII digits of s (no sign, no blanks) into *value, capped at ZS_NUM_CAP.
 // Returns the number of digits read; 0 digits give the value 0.

@@ -41,7 +41,7 @@ void zs_args_dump(ZsLog& log, const ArgsInfo* a, const ZsTotals* totals) {
         "totalMemSize    = %ld\n",
     };
     // The run's totals among the settings, where the dump has always shown them.
-    const int32_t blockValues[10] = {a->bMerge,  a->bCsv,   t.bMemory,   a->bFixVar,    a->bStabilize,
+    const int64_t blockValues[10] = {a->bMerge,  a->bCsv,   t.bMemory,   a->bFixVar,    a->bStabilize,
                                      a->bUnique, a->recLen, t.maxRecLen, a->maxCsvNum, t.totalMemSize};
 
     zs_dump(log, "\n==================== ArgsInfo ====================\n");

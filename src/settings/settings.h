@@ -13,6 +13,7 @@
 #include <cstdio>
 
 #include "base/log.h"
+#include "base/size.h"
 
 // The record layout, decided once by the argument check. Every operation that depends on it
 // switches on it in one place.
@@ -29,7 +30,8 @@ struct InputFile {
     char* path;        // as given on the command line (temporary file: the name's pattern)
     char* dir;         // path up to and including its last separator; null without one
     char* fileName;    // the part after the last separator (temporary file: points into path)
-    int32_t size;      // bytes, from the argument check
+    ZsSize size;       // bytes, from the argument check (0 for a stream)
+    int32_t bStream;   // a pipe or FIFO: its size is unknown, it is read once, to its end
 };
 
 // One -K key.
@@ -55,7 +57,7 @@ struct ArgsInfo {
     int32_t bUnique;
     int32_t recLen;
     int32_t maxCsvNum;
-    int32_t totalMemSize;  // -W in bytes; 0 without it
+    ZsSize totalMemSize;  // -W in bytes; 0 without it
 
     InputFile tmpFile;
     InputFile outFile;
@@ -84,18 +86,20 @@ struct ArgsInfo {
 // prints these values beside the settings.
 struct ZsTotals {
     int32_t bMemory;        // sorted in memory (the check's first guess, then the driver's choice)
-    int32_t totalMemSize;   // the pool's bytes: -W until the driver sizes the pool
-    int32_t maxRecLen;      // longest record indexed
-    int32_t totalFileSize;  // input bytes (and the newline codes completing last records)
-    int32_t totalRecNum;    // records: fixed-length files counted by the check, the rest sorted
+    int32_t bStreams;       // some input file is a pipe or FIFO: the input's size is not known
+    ZsSize totalMemSize;    // the pool's bytes: -W until the driver sizes the pool
+    int32_t maxRecLen;      // longest record indexed (a record's length: below ZS_RECORD_MAX)
+    ZsSize totalFileSize;   // input bytes (and the newline codes completing last records); streams
+                            // count as nothing
+    ZsSize totalRecNum;     // records: fixed-length files counted by the check, the rest sorted
     char* header;           // first input's header line (pool memory), not zero-terminated
-    int32_t headerLen;
+    int32_t headerLen;      // a line of the first ZS_HEADER_SCAN_LIMIT bytes
 
-    // What became of the records, counted where they are written or dropped: written to the
-    // output, too short for the keys (error records: written to -E or dropped), dropped by -U.
-    int64_t outRecNum;
-    int64_t errRecNum;
-    int64_t dupRecNum;
+    // What became of the records, counted where they are written or finally dropped: written to
+    // the output, too short for the keys (error records: written to -E or dropped), dropped by -U.
+    ZsSize outRecNum;
+    ZsSize errRecNum;
+    ZsSize dupRecNum;
 };
 
 // Prints the whole record and the run's totals to the diagnostic stream (verbose diagnostics).
@@ -122,8 +126,10 @@ int zs_getopt(ZsOptState* s, ZsLog& log, int argc, char** argv);
 // version). 1 after an option error (its line printed) or when memory runs out.
 int zs_args_load(ZsLog& log, ArgsInfo* args, int argc, char** argv, bool* done);
 // Completes and checks the loaded settings and sets the totals the check finds (input sizes, the
-// record count of fixed-length files, the first guess at in-memory sorting). 0 ready; 1 after a
-// printed failure.
+// record count of fixed-length files, the first guess at in-memory sorting). An input of any size
+// passes; an input that is a pipe or FIFO is marked a stream (InputFile.bStream, ZsTotals.bStreams):
+// it is never opened here, and the run reads it once, to its end. 0 ready; 1 after a printed
+// failure.
 int zs_args_check(ZsLog& log, ArgsInfo* args, ZsTotals* totals);
 
 void zs_print_usage(ZsLog& log);

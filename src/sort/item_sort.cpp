@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <type_traits>
 
 #include "base/msg.h"
 #include "records/compare.h"
@@ -36,12 +35,12 @@ struct Ctx {
     int64_t keyWidth;      // fixed-length and keyed newline-ended: bytes of every normalized key
 };
 
-template <class C>
-int32_t len_of(const C& c, const ZsFixedItem&) {
+template <class C, class At>
+int32_t len_of(const C& c, const ZsFixedItemT<At>&) {
     return c.a.recLen;
 }
-template <class C>
-int32_t len_of(const C&, const ZsItem& it) {
+template <class C, class At>
+int32_t len_of(const C&, const ZsItemT<At>& it) {
     return it.len;
 }
 
@@ -55,13 +54,13 @@ bool ties_may_differ(const C& c, const Item* a, int64_t n) {
     return false;
 }
 
-template <class C>
-ZsKeyRecord record_of(const C& c, const ZsFixedItem& it) {
+template <class C, class At>
+ZsKeyRecord record_of(const C& c, const ZsFixedItemT<At>& it) {
     return ZsKeyRecord{c.idx->base + it.at, c.a.recLen, nullptr, 0};
 }
 
-template <class C>
-ZsKeyRecord record_of(const C& c, const ZsItem& it) {
+template <class C, class At>
+ZsKeyRecord record_of(const C& c, const ZsItemT<At>& it) {
     if constexpr (C::L == ZS_CSV) {
         const CsvEntry* e = zs_item_entry(*c.idx, it);
         return ZsKeyRecord{e->data, e->len, e->cols, e->colNum};
@@ -71,15 +70,15 @@ ZsKeyRecord record_of(const C& c, const ZsItem& it) {
 }
 
 // The comparator of the family on two items, through the list slots it expects.
-template <class C>
-int compare_records(const C& c, const ZsFixedItem& x, const ZsFixedItem& y) {
+template <class C, class At>
+int compare_records(const C& c, const ZsFixedItemT<At>& x, const ZsFixedItemT<At>& y) {
     const void* a = c.idx->base + x.at;
     const void* b = c.idx->base + y.at;
     return c.cmp(&a, &b, c.env);
 }
 
-template <class C>
-int compare_records(const C& c, const ZsItem& x, const ZsItem& y) {
+template <class C, class At>
+int compare_records(const C& c, const ZsItemT<At>& x, const ZsItemT<At>& y) {
     if constexpr (C::L == ZS_CSV) {
         const void* a = zs_item_entry(*c.idx, x);
         const void* b = zs_item_entry(*c.idx, y);
@@ -100,19 +99,17 @@ bool reread(const C& c, Item* a, int64_t n, int32_t chunk) {
     constexpr int64_t kEntryAhead = 4, kDataAhead = 2;
     bool anyMore = false;
     for (int64_t i = 0; i < n; i++) {
-        if constexpr (std::is_same_v<Item, ZsItem>) {
-            if constexpr (C::L == ZS_CSV) {
-                if (i + kEntryAhead < n) __builtin_prefetch(zs_item_entry(*c.idx, a[i + kEntryAhead]));
-                if (i + kDataAhead < n) {
-                    const CsvEntry* e = zs_item_entry(*c.idx, a[i + kDataAhead]);
-                    __builtin_prefetch(e->data);
-                    __builtin_prefetch(e->cols);
-                }
-                bool more;
-                a[i].key = zs_key_chunk<C::L, C::kWhole>(c.a, record_of(c, a[i]), chunk, &more);
-                anyMore |= more;
-                continue;
+        if constexpr (C::L == ZS_CSV) {
+            if (i + kEntryAhead < n) __builtin_prefetch(zs_item_entry(*c.idx, a[i + kEntryAhead]));
+            if (i + kDataAhead < n) {
+                const CsvEntry* e = zs_item_entry(*c.idx, a[i + kDataAhead]);
+                __builtin_prefetch(e->data);
+                __builtin_prefetch(e->cols);
             }
+            bool more;
+            a[i].key = zs_key_chunk<C::L, C::kWhole>(c.a, record_of(c, a[i]), chunk, &more);
+            anyMore |= more;
+            continue;
         }
         if (i + kDataAhead < n) {
             __builtin_prefetch(c.idx->base + a[i + kDataAhead].at);
@@ -213,12 +210,12 @@ void distribute(Item* a, int64_t n, Digit digit, int64_t* bounds) {
 template <class Item>
 void sort_by_input(Item* a, int64_t n) {
     while (n > kInsertion) {
-        uint32_t diff = 0;
-        for (int64_t i = 1; i < n; i++) diff |= a[i].at ^ a[0].at;
+        uint64_t diff = 0;
+        for (int64_t i = 1; i < n; i++) diff |= (uint64_t)(a[i].at ^ a[0].at);
         if (diff == 0) return;
-        const int shift = (31 - __builtin_clz(diff)) / 8 * 8;
+        const int shift = (63 - __builtin_clzll(diff)) / 8 * 8;
         int64_t bounds[257];
-        distribute(a, n, [shift](const Item& x) { return (int)((x.at >> shift) & 0xFF); }, bounds);
+        distribute(a, n, [shift](const Item& x) { return (int)(((uint64_t)x.at >> shift) & 0xFF); }, bounds);
         for (int d = 0; d < 255; d++)
             if (bounds[d + 1] - bounds[d] > 1) sort_by_input(a + bounds[d], bounds[d + 1] - bounds[d]);
         // The last bucket in the loop, without recursion.
@@ -314,11 +311,10 @@ void zs_sort_items(ZsSortRun& r, ZsIndex* idx, bool stable) {
             zs_key_ties_identical(a),
             zs_key_chunk_limit(a),
             zs_key_width(a)};
-        if constexpr (C::L == ZS_FIXED) {
-            ZS_ASSERT(idx->fixedItems != nullptr);
-            sort_group(c, idx->fixedItems, idx->count, 0, true);
-        } else {
-            sort_group(c, idx->items, idx->count, 0, true);
-        }
+        // The offsets' width, chosen once per sort as the layout is.
+        zs_with_item_width(idx->wide, [&](auto w) {
+            using At = typename decltype(w)::type;
+            sort_group(c, zs_index_items<C::L, At>(*idx), idx->count, 0, true);
+        });
     });
 }

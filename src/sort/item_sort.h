@@ -3,8 +3,8 @@
 // Contract
 // - The order is the comparator family's for the run's layout; with `stable` (or -U of keyed
 //   records) records that compare equal keep their input order. Nothing is allocated.
-// - The layout and key form are chosen once per sort; the items are sorted by a body compiled for
-//   them.
+// - The layout, the key form and the width of the items' offsets (ZsIndex.wide) are chosen once
+//   per sort; the items are sorted by a body compiled for them.
 // - An interrupt seen during a long sort leaves the items in some order: the caller checks
 //   r.bInterrupted before it writes them.
 #pragma once

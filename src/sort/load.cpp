@@ -42,13 +42,13 @@ int keep_header(ZsSortRun& r, const char* line, int32_t lineLen, bool complete) 
 }
 
 // Reads one open input file to *offset in buffer. 1 after a failure message.
-int read_file(ZsSortRun& r, FILE* in, const InputFile* file, char* buffer, int64_t* offset) {
+int read_file(ZsSortRun& r, FILE* in, const InputFile* file, char* buffer, ZsSize* offset) {
     const ArgsInfo& a = *r.args;
-    const int64_t fileStart = *offset;
-    int64_t rest = file->size;
+    const ZsSize fileStart = *offset;
+    ZsSize rest = file->size;
     if (a.layout == ZS_CSV && a.bHeader) {
         // The first bytes go where the records go; the header line is cut from their front.
-        const int32_t chunkLen = file->size < ZS_HEADER_SCAN_LIMIT ? file->size : ZS_HEADER_SCAN_LIMIT;
+        const ZsSize chunkLen = file->size < ZS_HEADER_SCAN_LIMIT ? file->size : ZS_HEADER_SCAN_LIMIT;
         char* chunk = buffer + *offset;
         if (!read_exact(r, in, chunk, chunkLen)) return zs_input_read_failed(r, file->path);
         int32_t lineLen = 0;
@@ -57,7 +57,7 @@ int read_file(ZsSortRun& r, FILE* in, const InputFile* file, char* buffer, int64
         *offset += chunkLen - lineLen;
         rest -= chunkLen;
     }
-    int64_t left = rest;
+    ZsSize left = rest;
     bool atEnd;
     if (!zs_read_sized(r, in, buffer + *offset, rest, &left, &atEnd)) return zs_input_read_failed(r, file->path);
     *offset += rest;
@@ -69,11 +69,11 @@ int read_file(ZsSortRun& r, FILE* in, const InputFile* file, char* buffer, int64
 
 }  // namespace
 
-int zs_header_take(ZsSortRun& r, const char* data, int64_t have, bool allData, const ZsText& failed,
+int zs_header_take(ZsSortRun& r, const char* data, ZsSize have, bool allData, const ZsText& failed,
                    int32_t* lineLen) {
     const ArgsInfo& a = *r.args;
-    const int64_t scanned = have < ZS_HEADER_SCAN_LIMIT ? have : ZS_HEADER_SCAN_LIMIT;
-    const int64_t at = zs_find_sep(data, scanned, a.sep, a.sepLen);
+    const ZsSize scanned = have < ZS_HEADER_SCAN_LIMIT ? have : ZS_HEADER_SCAN_LIMIT;
+    const ZsSize at = zs_find_sep(data, scanned, a.sep, a.sepLen);
     // Data that is one line without its newline code is all header; anything else without a
     // newline code in the first 1 MiB has no header line.
     if (at < 0 && (!allData || have > scanned || scanned == 0)) {
@@ -88,7 +88,7 @@ int zs_header_take(ZsSortRun& r, const char* data, int64_t have, bool allData, c
 }
 
 int zs_header_file(ZsSortRun& r, FILE* in, const InputFile* file, const ZsText& failed, int32_t* lineLen) {
-    const int32_t chunkLen = file->size < ZS_HEADER_SCAN_LIMIT ? file->size : ZS_HEADER_SCAN_LIMIT;
+    const ZsSize chunkLen = file->size < ZS_HEADER_SCAN_LIMIT ? file->size : ZS_HEADER_SCAN_LIMIT;
     char* chunk = chunkLen > 0 ? static_cast<char*>(zs_qmalloc(r.pool, chunkLen)) : nullptr;
     if (chunk == nullptr) {
         zs_msg_text(r, failed);
@@ -103,12 +103,31 @@ int zs_header_file(ZsSortRun& r, FILE* in, const InputFile* file, const ZsText& 
     return rc;
 }
 
-int32_t zs_end_with_sep(ZsSortRun& r, char* data, int64_t len) {
+int32_t zs_end_with_sep(ZsSortRun& r, char* data, ZsSize len) {
     const ArgsInfo& a = *r.args;
     if (a.layout == ZS_FIXED || len == 0) return 0;
     if (len >= a.sepLen && std::memcmp(data + len - a.sepLen, a.sep, (size_t)a.sepLen) == 0) return 0;
     std::memcpy(data + len, a.sep, (size_t)a.sepLen);
     return a.sepLen;
+}
+
+ZsSize zs_read_stream(ZsSortRun& r, FILE* in, char* dst, ZsSize n) {
+    // Piece by piece as the stream delivers them, so that an interrupt (which may also end the
+    // wait) and the progress are seen while a slow writer feeds it.
+    ZsSize got = 0;
+    while (got < n) {
+        if (zs_interrupted(r)) return -1;
+        const ZsSize read = zs_plat_read_some(in, dst + got, n - got);
+        if (read == -2) {
+            if (zs_interrupted_now(r)) return -1;
+            continue;
+        }
+        if (read < 0) return -1;
+        if (read == 0) break;  // the end of the data
+        got += read;
+        zs_progress_add(r, read);
+    }
+    return got;
 }
 
 int zs_input_read_failed(ZsSortRun& r, const char* path) {
@@ -118,7 +137,7 @@ int zs_input_read_failed(ZsSortRun& r, const char* path) {
     return 1;
 }
 
-bool zs_read_sized(ZsSortRun& r, FILE* in, char* dst, int64_t n, int64_t* left, bool* atEnd) {
+bool zs_read_sized(ZsSortRun& r, FILE* in, char* dst, ZsSize n, ZsSize* left, bool* atEnd) {
     ZS_ASSERT(n <= *left);
     *atEnd = false;
     if (!read_exact(r, in, dst, n)) return false;
@@ -147,48 +166,50 @@ FILE* zs_open_input(ZsSortRun& r, const InputFile* file) {
     return in;
 }
 
-ZsInputSample zs_sample_input(ZsSortRun& r, const char* data, int64_t n) {
+ZsInputSample zs_sample_input(ZsSortRun& r, const char* data, ZsSize n, ZsSize bufferBytes) {
     const ArgsInfo& a = *r.args;
     const ZsSample s = zs_index_sample(a, data, n);
-    return ZsInputSample{s.recordBytes, zs_index_cost(a, s.columns)};
+    return ZsInputSample{s.recordBytes, zs_index_cost(a, s.columns, bufferBytes)};
 }
 
-ZsInputSample zs_sample_files(ZsSortRun& r) {
+ZsInputSample zs_sample_files(ZsSortRun& r, ZsSize bufferBytes) {
     const ArgsInfo& a = *r.args;
     char* buf = nullptr;
-    int64_t n = 0;
-    // Fixed-length records are their length whatever the bytes.
+    ZsSize n = 0;
+    // Fixed-length records are their length whatever the bytes. A stream is never read here: its
+    // data can be read only once, by the sort.
     for (int32_t f = 0; f < a.inFileNums && a.layout != ZS_FIXED; f++) {
-        if (a.arrInFile[f].size == 0) continue;
+        if (a.arrInFile[f].size == 0 || a.arrInFile[f].bStream) continue;
         FILE* in = fopen(a.arrInFile[f].path, "rb");
         buf = static_cast<char*>(std::malloc(ZS_SAMPLE_BYTES));
         n = in != nullptr && buf != nullptr ? zs_plat_read(in, buf, ZS_SAMPLE_BYTES) : -1;
         if (in != nullptr) fclose(in);
         break;
     }
-    const ZsInputSample s = zs_sample_input(r, buf, n > 0 ? n : 0);
+    const ZsInputSample s = zs_sample_input(r, buf, n > 0 ? n : 0, bufferBytes);
     std::free(buf);
     return s;
 }
 
-int64_t zs_load_size(ZsSortRun& r) {
+ZsSize zs_load_size(ZsSortRun& r) {
     const ArgsInfo& a = *r.args;
-    return (int64_t)r.totals.totalFileSize + (int64_t)a.inFileNums * a.sepLen;
+    return r.totals.totalFileSize + (ZsSize)a.inFileNums * a.sepLen;
 }
 
-int zs_load_input(ZsSortRun& r, char* buffer, int32_t* fileEnds) {
+int zs_load_input(ZsSortRun& r, char* buffer, ZsSize* fileEnds) {
     const ArgsInfo& a = *r.args;
-    int64_t offset = 0;
+    ZsSize offset = 0;
     for (int32_t f = 0; f < a.inFileNums; f++) {
         const InputFile* file = &a.arrInFile[f];
+        ZS_ASSERT(!file->bStream);
         FILE* in = zs_open_input(r, file);
         if (in == nullptr) return 1;
         int rc = read_file(r, in, file, buffer, &offset);
         fclose(in);
         if (rc != 0) return 1;
-        fileEnds[f] = (int32_t)offset;
+        fileEnds[f] = offset;
         ZS_VMSG_JP(r, "入力ファイル[%s]の読み込みは完了しました。\n", file->path);
     }
-    r.totals.totalFileSize = (int32_t)offset;
+    r.totals.totalFileSize = offset;
     return 0;
 }

@@ -5,7 +5,7 @@
 
 namespace {
 
-int memsort(ZsSortRun& r, char* data, int32_t length, const int32_t* fileEnds, int32_t fileNums, bool stable) {
+int memsort(ZsSortRun& r, char* data, ZsSize length, const ZsSize* fileEnds, int32_t fileNums, bool stable) {
     const ArgsInfo& a = *r.args;
     zs_phase_begin(r);
     zs_progress_start(r, "sort", length);
@@ -13,7 +13,7 @@ int memsort(ZsSortRun& r, char* data, int32_t length, const int32_t* fileEnds, i
     // No data means no records, which is not an error: the output is written empty.
     ZsIndex idx{};
     if (length > 0 &&
-        zs_index_build(r, data, length, ZsScan{1, fileEnds, fileNums, 0, ZS_MAX_TAIL, 1}, &idx) != 0)
+        zs_index_build(r, data, length, ZsScan{1, fileEnds, fileNums, 0, ZS_MAX_TAIL, ZS_ITEMS}, &idx) != 0)
         return 1;
     if (r.totals.totalRecNum == 0) r.totals.totalRecNum = idx.count;
 
@@ -36,10 +36,10 @@ int memsort(ZsSortRun& r, char* data, int32_t length, const int32_t* fileEnds, i
 
 }  // namespace
 
-int zs_memsort(ZsSortRun& r, char* data, int32_t length, const int32_t* fileEnds, int32_t fileNums) {
+int zs_memsort(ZsSortRun& r, char* data, ZsSize length, const ZsSize* fileEnds, int32_t fileNums) {
     return memsort(r, data, length, fileEnds, fileNums, false);
 }
 
-int zs_memsort_stable(ZsSortRun& r, char* data, int32_t length, const int32_t* fileEnds, int32_t fileNums) {
+int zs_memsort_stable(ZsSortRun& r, char* data, ZsSize length, const ZsSize* fileEnds, int32_t fileNums) {
     return memsort(r, data, length, fileEnds, fileNums, true);
 }

@@ -7,16 +7,16 @@
 
 namespace {
 
-constexpr int32_t kOutBufSize = 655360;
+constexpr ZsSize kOutBufSize = 655360;
 
 }  // namespace
 
-PtrList* zs_work_new(ZsSortRun& r, int32_t capacity) {
+PtrList* zs_work_new(ZsSortRun& r, ZsSize capacity) {
     PtrList* work = static_cast<PtrList*>(zs_malloc(r.pool, sizeof(PtrList)));
     if (work == nullptr) return nullptr;
     *work = PtrList{nullptr, capacity, 0, 0};
     if (capacity > 0) {
-        work->items = static_cast<void**>(zs_malloc(r.pool, (int64_t)capacity * (int64_t)sizeof(void*)));
+        work->items = static_cast<void**>(zs_malloc(r.pool, capacity * (ZsSize)sizeof(void*)));
         if (work->items == nullptr) {
             zs_free(r.pool, work);
             return nullptr;
@@ -33,12 +33,12 @@ int zs_work_sort(ZsSortRun& r, PtrList* work, ZsCmp plain) {
 void zs_work_reinsert(ZsSortRun& r, PtrList* work, ZsCmp cmp) {
     void* env = zs_cmp_env(r);
     void** e = work->items + work->start;
-    const int32_t n = work->count;
+    const ZsSize n = work->count;
     if (n < 2 || cmp(&e[0], &e[1], env) != 1) return;  // the usual case: the source stays in front
     // The rest is in order, so "must come after" holds for a prefix of it: find its end.
-    int32_t lo = 2, hi = n;
+    ZsSize lo = 2, hi = n;
     while (lo < hi) {
-        int32_t mid = lo + (hi - lo) / 2;
+        ZsSize mid = lo + (hi - lo) / 2;
         if (cmp(&e[0], &e[mid], env) == 1)
             lo = mid + 1;
         else
@@ -49,7 +49,7 @@ void zs_work_reinsert(ZsSortRun& r, PtrList* work, ZsCmp cmp) {
     e[lo - 1] = u;
 }
 
-int zs_work_order(ZsSortRun& r, PtrList* work, int32_t open, bool* sorted, ZsCmp plain, ZsCmp place) {
+int zs_work_order(ZsSortRun& r, PtrList* work, ZsSize open, bool* sorted, ZsCmp plain, ZsCmp place) {
     if (open < 2) return 0;
     if (*sorted) {
         zs_work_reinsert(r, work, place);
@@ -60,10 +60,10 @@ int zs_work_order(ZsSortRun& r, PtrList* work, int32_t open, bool* sorted, ZsCmp
 }
 
 int zs_prev_reserve(ZsSortRun& r, ZsPrevRecord* prev) {
-    constexpr int64_t kBytes = 4096;
-    constexpr int32_t kCols = 64;
+    constexpr ZsSize kBytes = 4096;
+    constexpr ZsSize kCols = 64;
     prev->data = static_cast<char*>(zs_malloc(r.pool, kBytes));
-    prev->cols = static_cast<CsvColumn*>(zs_malloc(r.pool, kCols * (int64_t)sizeof(CsvColumn)));
+    prev->cols = static_cast<CsvColumn*>(zs_malloc(r.pool, kCols * (ZsSize)sizeof(CsvColumn)));
     if (prev->data == nullptr || prev->cols == nullptr) return 1;
     prev->dataCap = kBytes;
     prev->colsCap = kCols;
@@ -79,7 +79,7 @@ int zs_prev_set(ZsSortRun& r, ZsPrevRecord* prev, const char* data, int32_t len,
         prev->dataCap = len;
     }
     if (colNum > prev->colsCap) {
-        void* p = zs_realloc(r.pool, prev->cols, (int64_t)colNum * (int64_t)sizeof(CsvColumn));
+        void* p = zs_realloc(r.pool, prev->cols, (ZsSize)colNum * (ZsSize)sizeof(CsvColumn));
         if (p == nullptr) return 1;
         prev->cols = static_cast<CsvColumn*>(p);
         prev->colsCap = colNum;
@@ -100,7 +100,7 @@ void zs_prev_release(ZsSortRun& r, ZsPrevRecord* prev) {
 int zs_merge_out_open(ZsSortRun& r, ZsMergeOut* m, FILE* out, bool unique, int32_t recLen) {
     *m = ZsMergeOut{zs_writer(out, r.outBuf, sizeof r.outBuf), unique, nullptr, 0};
     if (!unique) return 0;
-    int32_t size = kOutBufSize;
+    ZsSize size = kOutBufSize;
     if (recLen > 0) size = recLen > kOutBufSize ? recLen : kOutBufSize / recLen * recLen;  // whole records
     m->uniqueBuf = static_cast<char*>(zs_qmalloc(r.pool, size));
     if (m->uniqueBuf == nullptr) {

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "base/size.h"
 #include "records/compare.h"
 #include "records/records.h"
 #include "sort/sort.h"
@@ -22,19 +23,19 @@
 
 // Where a merge stands in one source.
 struct ZsCursor {
-    ZsHead head;        // the current record (first: a work-list entry is the cursor's address)
-    char* buf;          // the bytes of the source at hand (pool front memory)
-    int32_t bufCap;
-    int32_t bufLen;     // bytes held in buf
-    int32_t bufPos;     // offset of the current record in buf (records taken straight from buf)
-    int32_t recBytes;   // bytes the current record takes there
-    int64_t readBytes;  // bytes of the source read into buf so far
-    int32_t recIdx;     // index of the current record (in the block, or in the load's index)
-    int32_t recNum;     // records of the block, or of the load's index
+    ZsHead head;       // the current record (first: a work-list entry is the cursor's address)
+    char* buf;         // the bytes of the source at hand (pool front memory)
+    ZsSize bufCap;
+    ZsSize bufLen;     // bytes held in buf
+    ZsSize bufPos;     // offset of the current record in buf (records taken straight from buf)
+    ZsSize recBytes;   // bytes the current record takes there
+    ZsSize readBytes;  // bytes of the source read into buf so far
+    ZsSize recIdx;     // index of the current record (in the block, or in the load's index)
+    ZsSize recNum;     // records of the block, or of the load's index
 };
 
 // An empty work list with room for capacity entries, from the pool; null when none could be had.
-PtrList* zs_work_new(ZsSortRun& r, int32_t capacity);
+PtrList* zs_work_new(ZsSortRun& r, ZsSize capacity);
 
 // Sorts the live entries of the work list by the plain comparator (stable: equal records stay in
 // source order).
@@ -45,7 +46,7 @@ void zs_work_reinsert(ZsSortRun& r, PtrList* work, ZsCmp cmp);
 
 // Orders the work list before a record is taken: the first time a full sort by the plain
 // comparator, then only entry 0 put back in place with `place`. Nothing to do for one source.
-int zs_work_order(ZsSortRun& r, PtrList* work, int32_t open, bool* sorted, ZsCmp plain, ZsCmp place);
+int zs_work_order(ZsSortRun& r, PtrList* work, ZsSize open, bool* sorted, ZsCmp plain, ZsCmp place);
 
 // A record copied into memory of its own, so that it outlives the buffer it came from: the
 // previous output record of the unique filter, or the last record of an input's previous load.
@@ -54,8 +55,8 @@ struct ZsPrevRecord {
     ZsHead head;
     char* data;
     CsvColumn* cols;
-    int64_t dataCap;
-    int32_t colsCap;
+    ZsSize dataCap;
+    ZsSize colsCap;
 };
 // Takes the copy's memory before the merge takes the rest, so that it stays low in the pool: a
 // copy made later would sit above what the merge releases and keep it from being reused.
@@ -71,8 +72,10 @@ void zs_prev_release(ZsSortRun& r, ZsPrevRecord* prev);
 struct ZsMergeOut {
     ZsWriter w;
     bool unique;
-    char* uniqueBuf;     // back-region block; null without -U
-    int32_t uniqueSize;  // its bytes; 0 without -U
+    char* uniqueBuf;    // back-region block; null without -U
+    ZsSize uniqueSize;  // its bytes; 0 without -U
+    static constexpr bool kOutput = true;
+    void put(const ZsHead& h) { zs_put(&w, h.data, h.len); }
     bool failed() const { return w.failed; }
 };
 // Sets the output up; fixed-length records get a unique buffer of whole records.
@@ -81,19 +84,23 @@ inline void zs_merge_out_put(ZsMergeOut* m, const char* data, int32_t len) { zs_
 // Writes what is pending and returns the unique buffer; 1 after printing a write error.
 int zs_merge_out_close(ZsSortRun& r, ZsMergeOut* m);
 
-// The one merge loop. Source is what differs between the merges:
-//   int advance(int32_t unitNo, bool* done)  moves the source's cursor to its next record and its
+// The one merge loop. Source is what differs between the merges, Out where the records go (a
+// ZsMergeOut, or a run of a merge pass): void put(const ZsHead&), bool failed() and
+// static constexpr bool kOutput (the records reach the run's output).
+// Source:
+//   int advance(ZsSize unitNo, bool* done)   moves the source's cursor to its next record and its
 //                                            head onto it; *done when the source is used up
-//   void finished(int32_t unitNo, int32_t open)  a used-up source leaves (open: sources still open
-//                                                 with it)
+//   void finished(ZsSize unitNo, ZsSize open)  a used-up source leaves (open: sources still open
+//                                               with it)
 //   int keepFailed(int32_t len)              says that the unique filter's copy of a record of len
 //                                            bytes could not be made; returns 1
 // work holds the heads of the `open` sources with records. With -U every record whose keys equal
-// those of the record written before it is skipped; prev holds that record. Records written and
-// skipped are counted in the run's totals; the sources count the progress. 0 when every source
-// is used up; 1 after a failure (a failed output write is left to the caller's close).
-template <ZsLayout L, class Source>
-int zs_merge_loop(ZsSortRun& r, Source& src, PtrList* work, int32_t open, ZsWhere where, ZsMergeOut* out,
+// those of the record written before it is skipped; prev holds that record. A skipped record is
+// dropped for good and counted in the run's totals; a written one only when Out is the output
+// (Out::kOutput), as a pass's runs are merged again. The sources count the progress. 0 when every
+// source is used up; 1 after a failure (a failed output write is left to the caller's close).
+template <ZsLayout L, class Source, class Out>
+int zs_merge_loop(ZsSortRun& r, Source& src, PtrList* work, ZsSize open, ZsWhere where, Out* out,
                   ZsPrevRecord* prev) {
     const ArgsInfo& a = *r.args;
     void* env = zs_cmp_env(r);
@@ -105,7 +112,7 @@ int zs_merge_loop(ZsSortRun& r, Source& src, PtrList* work, int32_t open, ZsWher
     const ZsCmp place = zs_cmp_fn(zs_cmp_of(a, L, where, a.bStabilize == 1 || unique));
     const ZsCmp equal = zs_cmp_fn(zs_eq_of(L, where));
     bool sorted = false, first = true;
-    for (uint32_t taken = 1; open > 0; taken++) {
+    for (uint64_t taken = 1; open > 0; taken++) {
         if (zs_work_order(r, work, open, &sorted, plain, place) != 0) return 1;
         const ZsHead* h = static_cast<const ZsHead*>(work->items[work->start]);
         bool write = !unique || first;
@@ -118,14 +125,14 @@ int zs_merge_loop(ZsSortRun& r, Source& src, PtrList* work, int32_t open, ZsWher
         }
         if (!write) r.totals.dupRecNum++;
         if (write) {
-            r.totals.outRecNum++;
-            zs_merge_out_put(out, h->data, h->len);
+            if constexpr (Out::kOutput) r.totals.outRecNum++;
+            out->put(*h);
             if (unique) {
                 if (zs_prev_set(r, prev, h->data, h->len, h->cols, h->colNum) != 0) return src.keepFailed(h->len);
                 first = false;
             }
         }
-        const int32_t unitNo = h->unitNo;
+        const ZsSize unitNo = h->unitNo;
         bool done;
         if (src.advance(unitNo, &done) != 0) return 1;
         if (done) {
@@ -141,6 +148,22 @@ int zs_merge_loop(ZsSortRun& r, Source& src, PtrList* work, int32_t open, ZsWher
 
 // The merge of the temporary file's blocks (r.tmp) into the output (r.outStream), one variant
 // per layout; zs_merge_tmp picks the run's.
+//
+// The merge holds a read buffer for every block within the pool. When the blocks are too many for
+// each to get one of at least its longest record and ZS_MERGE_MIN_READ bytes, they are merged in
+// passes: groups of consecutive blocks, as many as fit, become runs of the spare temporary file,
+// which then takes the place of r.tmp, until one merge can take every block. Runs keep the
+// temporary record format and the order of equal records (ties in input order; -U keeps the first
+// in input order), so the last merge writes what a single one would.
+inline constexpr int64_t ZS_MERGE_MIN_READ = 64 << 10;
 template <ZsLayout L>
 int zs_mergeTmpFile(ZsSortRun& r);
 int zs_merge_tmp(ZsSortRun& r);
+
+// The end (an index into blocks) of the group of blocks from `first` on that one merge takes
+// within a budget of pool bytes (see zs_merge_budget): as many as get at least what a source
+// needs, and never fewer than two while there are two.
+int64_t zs_merge_group_end(const PtrList* blocks, int64_t first, int64_t budget);
+// The pool bytes a merge may give its block buffers and sources, beside an output buffer of
+// outBufSize bytes.
+int64_t zs_merge_budget(const ZsSortRun& r, int64_t outBufSize);

@@ -14,22 +14,24 @@
 
 namespace {
 
-constexpr int32_t kInputBufSize = 1048576;
+constexpr ZsSize kInputBufSize = 1048576;
 
 // One input: its cursor (the merge's place in it) and what reading it needs.
 struct Input {
     ZsCursor c;
     FILE* file;
     const InputFile* inFile;
-    int64_t size;        // bytes of the file, with the newline code that completes its last record
+    ZsSize number;       // its place on the command line, from 1
+    ZsSize size;         // bytes of the file, with the newline code that completes its last record;
+                         // a stream's are not known: it is read until a read comes back short
     ZsIndex idx;         // the index of the current load (newline-ended records)
-    int32_t consumed;    // bytes of the buffer the index covers
+    ZsSize consumed;     // bytes of the buffer the index covers
     bool atEnd;          // the file has been read to its end
     bool reported;       // its disorder has been reported
     ZsPrevRecord last;   // the last record of the previous load, for the order check
 };
 
-int buffer_failed(ZsSortRun& r, int64_t size) {
+int buffer_failed(ZsSortRun& r, ZsSize size) {
     ZS_MSG(r, "☆ Failed to allocate [%ld]KB memory for merge sort buffer! \n",
            "☆マージソート用バッファ[%ld]KBメモリの割当は失敗しました！ \n", (long)(size / 1024));
     return 1;
@@ -50,7 +52,7 @@ struct Inputs {
     }
 
     // The entry of record k of the current load (fixed-length: the record's address).
-    const void* entry(const Input* in, int32_t k) const {
+    const void* entry(const Input* in, ZsSize k) const {
         if constexpr (L == ZS_FIXED) {
             return in->c.buf + (int64_t)k * a.recLen;
         } else {
@@ -60,7 +62,7 @@ struct Inputs {
     }
 
     // Puts the input's head on its current record.
-    void set_head(Input* in, int32_t unitNo) {
+    void set_head(Input* in, ZsSize unitNo) {
         ZsCursor* c = &in->c;
         if constexpr (L == ZS_FIXED) {
             c->head = ZsHead{c->buf + c->bufPos, a.recLen, nullptr, 0, unitNo};
@@ -93,14 +95,35 @@ struct Inputs {
     // Reads more of an input behind the bytes kept at the front of its buffer.
     int read_input(Input* in) {
         ZsCursor* c = &in->c;
-        int64_t left = in->size - c->readBytes;
-        int64_t want = (int64_t)c->bufCap - c->bufLen;
+        ZsSize want = c->bufCap - c->bufLen;
+        if (in->inFile->bStream) {
+            const ZsSize got = zs_read_stream(r, in->file, c->buf + c->bufLen, want);
+            if (got < 0) return zs_input_read_failed(r, in->inFile->path);
+            c->readBytes += got;
+            c->bufLen += got;
+            in->atEnd = got < want;  // only the end of the data reads short
+            // A stream of fixed-length records is checked and counted as a file is by the argument
+            // check, once its size is known.
+            if (L == ZS_FIXED && in->atEnd) {
+                if (c->readBytes % a.recLen != 0) {
+                    // The Japanese text names the file first, so the arguments differ in order.
+                    if (zs_is_japanese())
+                        ZS_MSG_JP(r, "☆入力ファイル%ldのサイズ[%ld]は不正です！\n", (long)in->number, (long)c->readBytes);
+                    else
+                        ZS_MSG_JP(r, "☆ Invalid size [%ld] for input file %ld!\n", (long)c->readBytes, (long)in->number);
+                    return 1;
+                }
+                r.totals.totalRecNum += c->readBytes / a.recLen;
+            }
+            return 0;
+        }
+        ZsSize left = in->size - c->readBytes;
         if (want > left) want = left;
         bool atEnd;
         if (!zs_read_sized(r, in->file, c->buf + c->bufLen, want, &left, &atEnd))
             return zs_input_read_failed(r, in->inFile->path);
         c->readBytes += want;
-        c->bufLen += (int32_t)want;
+        c->bufLen += want;
         in->atEnd = atEnd;
         return 0;
     }
@@ -127,29 +150,29 @@ struct Inputs {
                 return 1;
             zs_index_release(r, &in->idx);
             c->recNum = c->recIdx = 0;
-            int32_t carry = c->bufLen - in->consumed;
+            const ZsSize carry = c->bufLen - in->consumed;
             std::memmove(c->buf, c->buf + in->consumed, (size_t)carry);
             c->bufLen = carry;
             in->consumed = 0;
             if (carry == 0 && in->atEnd) return 0;  // used up
             if (c->bufLen == c->bufCap && !in->atEnd) {
-                // Not one whole record fits: the buffer grows (a front block, so it may move).
-                int64_t cap = (int64_t)c->bufCap * 2;
-                if (cap > INT32_MAX - 16) cap = INT32_MAX - 16;
+                // Not one whole record fits: the buffer grows (a front block, so it may move). The
+                // build refuses a record before it outgrows ZS_RECORD_MAX.
+                const ZsSize cap = c->bufCap * 2;
                 void* grown = zs_realloc(r.pool, c->buf, cap + a.sepLen);
                 if (grown == nullptr) return buffer_failed(r, cap);
                 c->buf = static_cast<char*>(grown);
-                c->bufCap = (int32_t)cap;
+                c->bufCap = cap;
             }
-            if (!in->atEnd && read_input(in) != 0) return 1;
+            if (read_input(in) != 0) return 1;
             if (in->atEnd) {
                 // The last record gets its newline code; the buffer keeps room for it.
-                int32_t added = zs_end_with_sep(r, c->buf, c->bufLen);
+                const int32_t added = zs_end_with_sep(r, c->buf, c->bufLen);
                 c->bufLen += added;
-                in->size += added;
+                if (!in->inFile->bStream) in->size += added;
                 r.totals.totalFileSize += added;
             }
-            if (zs_index_build(r, c->buf, c->bufLen, ZsScan{in->atEnd ? 1 : 0, nullptr, 0, 0, 0, 0}, &in->idx) != 0)
+            if (zs_index_build(r, c->buf, c->bufLen, ZsScan{in->atEnd ? 1 : 0, nullptr, 0, 0, 0, ZS_LIST}, &in->idx) != 0)
                 return 1;
             in->consumed = in->idx.indexedBytes;  // error records count as taken
             c->recNum = in->idx.list->count;
@@ -178,17 +201,16 @@ struct Inputs {
     }
 
     // Whether input i has a record at hand (after its first load: whether it takes part at all).
-    bool holds(int32_t i) const {
+    bool holds(ZsSize i) const {
         if constexpr (L == ZS_FIXED) return inputs[i].c.bufLen > 0;
         return inputs[i].c.recNum > 0;
     }
 
     // The first load of input i. 0, or 1 after a message.
-    int first_load(int32_t i) {
+    int first_load(ZsSize i) {
         Input* in = &inputs[i];
         if constexpr (L == ZS_FIXED) {
             if (read_input(in) != 0) return 1;
-            in->c.recNum = (int32_t)(in->size / a.recLen);
         } else {
             if (next_index_load(in) != 0) return 1;
         }
@@ -197,7 +219,7 @@ struct Inputs {
     }
 
     // Moves input i to its next record. 0 with *done when it is used up; 1 after a message.
-    int advance(int32_t i, bool* done) {
+    int advance(ZsSize i, bool* done) {
         Input* in = &inputs[i];
         ZsCursor* c = &in->c;
         *done = false;
@@ -241,7 +263,7 @@ struct Inputs {
         return 0;
     }
 
-    void finished(int32_t i, int32_t) {
+    void finished(ZsSize i, ZsSize) {
         if (r.bVerbose)
             ZS_MSG_JP(r, "総ブロック数:%ld  完成ブロック番号：%ld - %s\n", (long)a.inFileNums, (long)i + 1, zs_timestamp(r));
         zs_index_release(r, &inputs[i].idx);
@@ -251,22 +273,22 @@ struct Inputs {
 };
 
 template <ZsLayout L>
-int merge_inputs(ZsSortRun& r, Inputs<L>& src, int32_t count, ZsMergeOut* out, ZsPrevRecord* prev, PtrList** workOut) {
+int merge_inputs(ZsSortRun& r, Inputs<L>& src, ZsSize count, ZsMergeOut* out, ZsPrevRecord* prev, PtrList** workOut) {
     // First loads, in command-line order; an empty input takes no part.
-    int32_t open = 0;
-    for (int32_t i = 0; i < count; i++) {
+    ZsSize open = 0;
+    for (ZsSize i = 0; i < count; i++) {
         if (src.first_load(i) != 0) return 1;
         if (src.holds(i)) open++;
     }
     PtrList* work = *workOut = zs_work_new(r, open);
     if (work == nullptr) return buffer_failed(r, sizeof(PtrList));
-    for (int32_t i = 0; i < count; i++)
+    for (ZsSize i = 0; i < count; i++)
         if (src.holds(i)) zs_list_append(r.pool, work, &src.inputs[i].c.head, ZS_LIST_POOL);
 
     // Fixed-length records are seen in the buffer as a block's are.
     const ZsWhere where = L == ZS_FIXED ? ZS_AT_UNIT : ZS_AT_MERGE;
     if (zs_merge_loop<L>(r, src, work, open, where, out, prev) != 0) return 1;
-    for (int32_t i = 0; i < count; i++)
+    for (ZsSize i = 0; i < count; i++)
         if (src.inputs[i].reported) return 1;
     return 0;
 }
@@ -274,20 +296,21 @@ int merge_inputs(ZsSortRun& r, Inputs<L>& src, int32_t count, ZsMergeOut* out, Z
 template <ZsLayout L>
 int merge_files(ZsSortRun& r, Input* inputs) {
     const ArgsInfo& a = *r.args;
-    const int32_t count = a.inFileNums;
+    const ZsSize count = a.inFileNums;
     ZsPrevRecord prev{};
     if (zs_prev_reserve(r, &prev) != 0) return buffer_failed(r, 4096);
-    for (int32_t i = 0; i < count; i++) {
+    for (ZsSize i = 0; i < count; i++) {
         if (zs_prev_reserve(r, &inputs[i].last) != 0) return buffer_failed(r, 4096);
         ZsCursor* c = &inputs[i].c;
-        const int64_t size = inputs[i].size;
-        int64_t cap = L == ZS_FIXED ? kInputBufSize / a.recLen * a.recLen : kInputBufSize;
+        if (c->buf != nullptr) continue;  // a stream's, taken with its header line
+        const ZsSize size = inputs[i].size;
+        ZsSize cap = L == ZS_FIXED ? kInputBufSize / a.recLen * a.recLen : kInputBufSize;
         if (L == ZS_FIXED && cap < a.recLen) cap = a.recLen;  // a load holds at least one record
         if (L == ZS_FIXED && cap > size && size > 0) cap = size;
         // Room behind the data for a newline code completing the last record.
         c->buf = static_cast<char*>(zs_malloc(r.pool, cap + a.sepLen));
         if (c->buf == nullptr) return buffer_failed(r, cap);
-        c->bufCap = (int32_t)cap;
+        c->bufCap = cap;
     }
     ZsMergeOut out;
     if (zs_merge_out_open(r, &out, r.outStream.stream, a.bUnique == 1, L == ZS_FIXED ? a.recLen : 0) != 0) return 1;
@@ -301,8 +324,28 @@ int merge_files(ZsSortRun& r, Input* inputs) {
     long t0 = zs_plat_clock();
     zs_list_destroy(r.pool, work);
     zs_prev_release(r, &prev);
-    for (int32_t i = 0; i < count; i++) zs_prev_release(r, &inputs[i].last);
+    for (ZsSize i = 0; i < count; i++) zs_prev_release(r, &inputs[i].last);
     ZS_MSG_JP(r, "メモリ解放がかかった[%8.0f]msです。\n", zs_ms(t0, zs_plat_clock()));
+    return 0;
+}
+
+// A stream's header line (-H): its first bytes are read into the buffer its loads will use (a
+// stream cannot be read again), the header is taken from their front and the rest stays for the
+// first load.
+int stream_header(ZsSortRun& r, Input* in) {
+    const ArgsInfo& a = *r.args;
+    ZsCursor* c = &in->c;
+    c->buf = static_cast<char*>(zs_malloc(r.pool, kInputBufSize + a.sepLen));
+    if (c->buf == nullptr) return buffer_failed(r, kInputBufSize);
+    c->bufCap = kInputBufSize;
+    const ZsSize got = zs_read_stream(r, in->file, c->buf, c->bufCap);
+    if (got < 0) return zs_input_read_failed(r, in->inFile->path);
+    in->atEnd = got < c->bufCap;
+    int32_t lineLen = 0;
+    if (zs_header_take(r, c->buf, got, in->atEnd, ZS_TEXT_HEADER_FAILED, &lineLen) != 0) return 1;
+    std::memmove(c->buf, c->buf + lineLen, (size_t)(got - lineLen));
+    c->bufLen = got - lineLen;
+    c->readBytes = got;
     return 0;
 }
 
@@ -314,11 +357,14 @@ int open_inputs(ZsSortRun& r, Input* inputs) {
         const InputFile* f = &a.arrInFile[i];
         Input* in = &inputs[i];
         in->inFile = f;
-        in->size = f->size;
-        in->atEnd = f->size == 0;
+        in->number = (ZsSize)i + 1;
+        in->size = f->bStream ? -1 : f->size;
+        in->atEnd = !f->bStream && f->size == 0;
         in->file = zs_open_input(r, f);
         if (in->file == nullptr) return 1;
-        if (a.layout == ZS_CSV && a.bHeader) {
+        if (a.layout == ZS_CSV && a.bHeader && f->bStream) {
+            if (stream_header(r, in) != 0) return 1;
+        } else if (a.layout == ZS_CSV && a.bHeader) {
             int32_t lineLen = 0;
             if (zs_header_file(r, in->file, f, ZS_TEXT_HEADER_FAILED, &lineLen) != 0) return 1;
             if (zs_plat_seek(in->file, lineLen) != 0) return zs_input_read_failed(r, f->path);
@@ -333,7 +379,7 @@ int open_inputs(ZsSortRun& r, Input* inputs) {
 
 int zs_mergeFiles(ZsSortRun& r) {
     const ArgsInfo& a = *r.args;
-    const int64_t bytes = (int64_t)a.inFileNums * (int64_t)sizeof(Input);
+    const ZsSize bytes = (ZsSize)a.inFileNums * (ZsSize)sizeof(Input);
     Input* inputs = static_cast<Input*>(zs_malloc(r.pool, bytes));
     if (inputs == nullptr) return buffer_failed(r, bytes);
     for (int32_t i = 0; i < a.inFileNums; i++) inputs[i] = Input{};

@@ -4,31 +4,35 @@
 // Contract
 // - One per run, made by the run driver as part of the run's context and passed by hand to every
 //   operation of this layer; it extends the records layer's context (records/run.h).
-// - The temporary file is the run's alone: created under a name of its own (O_EXCL), unlinked as
-//   soon as it is open and never reopened by name, so no way the process ends leaves it behind.
-//   It is closed in one place, the run's cleanup (zs_temp_close).
+// - The temporary files are the run's alone: created under a name of their own (O_EXCL), unlinked
+//   as soon as they are open and never reopened by name, so no way the process ends leaves one
+//   behind. They are closed in one place, the run's cleanup (zs_temp_close).
+// - The second file (spare) is created only when a merge goes in passes; after each pass the two
+//   trade places, so that tmp always describes the blocks the next merge reads.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
+#include "base/size.h"
 #include "memory/pool.h"
 #include "platform/platform.h"
 #include "records/run.h"
 
 // Where one sorted block lies in the temporary file.
 struct ZsBlock {
-    int64_t offset;  // first byte of the block
-    int64_t size;    // bytes of the block
-    int32_t recNum;  // records in the block
+    ZsSize offset;     // first byte of the block
+    ZsSize size;       // bytes of the block
+    ZsSize recNum;     // records in the block
+    ZsSize maxRecLen;  // its longest record in the temporary record format
 };
 
 struct ZsTempFile {
-    FILE* stream;       // open for reading and writing while the run uses it
-    int64_t offset;     // bytes written: where the next block starts
-    PtrList* blocks;    // ZsBlock records in input order (pool memory)
-    int32_t count;      // blocks written
-    int32_t maxRecLen;  // longest record in the temporary record format
+    FILE* stream;      // open for reading and writing while the run uses it
+    ZsSize offset;     // bytes written: where the next block starts
+    PtrList* blocks;   // ZsBlock records in input order (pool memory)
+    ZsSize count;      // blocks written
+    ZsSize maxRecLen;  // longest record in the temporary record format (bytes it takes there)
 };
 
 inline constexpr int64_t ZS_OUT_BUF = 655360;
@@ -38,7 +42,9 @@ struct ZsSortRun : ZsRecRun {
     FILE* stdIn;   // the run's standard input and output: streams of the host, or null for the
     FILE* stdOut;  // process's (read through zs_std_in, zs_std_out); the run closes neither
     ZsTempFile tmp;
-    ZsOutFile outStream;    // the output: a file replaced only when complete, or standard output
+    ZsTempFile spare;         // where a pass of the merge writes its runs (no stream until one does)
+    int64_t mergePasses;      // passes before the merge that writes the output
+    ZsOutFile outStream;      // the output: a file replaced only when complete, or standard output
     char outBuf[ZS_OUT_BUF];  // records on their way to the output
     char tmpBuf[ZS_TMP_BUF];  // blocks on their way to the temporary file
 };

@@ -38,49 +38,39 @@ int read_more(ZsSortRun& r, ZsSplit* s, char* dst, int64_t n) {
         }
         s->atEnd = atEnd;
     } else {
-        // Piece by piece as the stream delivers them, so that an interrupt (which may also end
-        // the wait) and the progress are seen while a slow writer feeds it.
-        got = 0;
-        while (got < n) {
-            if (zs_interrupted(r)) return 1;
-            int64_t k = zs_plat_read_some(s->in, dst + got, n - got);
-            if (k == -2) {
-                if (zs_interrupted_now(r)) return 1;
-                continue;
-            }
-            if (k < 0) {
-                read_failed(r);
-                return 1;
-            }
-            if (k == 0) {
-                s->atEnd = true;  // only the end of the data reads short
-                break;
-            }
-            got += k;
-            zs_progress_add(r, k);
+        got = n > 0 ? zs_read_stream(r, s->in, dst, n) : 0;
+        if (got < 0) {
+            read_failed(r);
+            return 1;
         }
+        if (got < n) s->atEnd = true;  // only the end of the data reads short
     }
-    s->len += (int32_t)got;
+    s->len += got;
     return 0;
 }
 
 // Sizes the block buffer and the record limit of a block from the sample's records: the buffer
 // takes the share of the pool that its records' index leaves free.
-void plan_blocks(ZsSortRun& r, ZsSplit* s, const char* sample, int64_t sampleLen) {
+void plan_blocks(ZsSortRun& r, ZsSplit* s, const char* sample, ZsSize sampleLen) {
     const ArgsInfo& a = *r.args;
-    int64_t avail = (int64_t)r.totals.totalMemSize - ZS_BASIC_SIZE - kPoolSlack;
+    ZsSize avail = r.totals.totalMemSize - ZS_BASIC_SIZE - kPoolSlack;
     if (avail < (64 << 10)) avail = 64 << 10;
-    const ZsInputSample smp = zs_sample_input(r, sample, sampleLen);
+    // Priced at 32-bit items, or at 64-bit ones when the load that gives would pass 4 GiB.
+    ZsInputSample smp = zs_sample_input(r, sample, sampleLen, 0);
+    auto share = [&] { return (ZsSize)((double)avail * smp.recordBytes / (smp.recordBytes + (double)smp.perRecord)); };
+    ZsSize cap = share();
+    if (zs_items_wide(cap)) {
+        smp = zs_sample_input(r, sample, sampleLen, cap);
+        cap = share();
+    }
     const double perRecord = (double)smp.perRecord;
-    int64_t cap = (int64_t)((double)avail * smp.recordBytes / (smp.recordBytes + perRecord));
     if (a.layout == ZS_FIXED) {
         cap -= cap % a.recLen;
         if (cap < a.recLen) cap = a.recLen;  // a block holds at least one record
     }
-    if (cap > INT32_MAX - 16) cap = INT32_MAX - 16;
     if (cap < 1) cap = 1;
-    int64_t records = (int64_t)((double)(avail - cap) / perRecord);
-    s->cap = (int32_t)cap;
+    const ZsSize records = (ZsSize)((double)(avail - cap) / perRecord);
+    s->cap = cap;
     s->maxRecords = records > 1 ? records : 1;
     s->perRecord = smp.perRecord;
 }
@@ -98,8 +88,8 @@ void took_line(ZsSortRun& r, const ZsText& asDouble, const ZsText& asLong) {
 
 }  // namespace
 
-int zs_split_open(ZsSortRun& r, ZsSplit* s, FILE* in, int64_t bytes) {
-    *s = ZsSplit{in, bytes, bytes == 0, nullptr, nullptr, 0, 0, 1, 1, nullptr};
+int zs_split_open(ZsSortRun& r, ZsSplit* s, FILE* in, ZsSize bytes) {
+    *s = ZsSplit{in, bytes, bytes >= 0, bytes == 0, nullptr, nullptr, 0, 0, 1, 1, nullptr};
     // The sample is read into a front block, so that the buffer can follow it in the back region.
     s->sample = static_cast<char*>(zs_malloc(r.pool, ZS_SAMPLE_BYTES));
     if (s->sample == nullptr) {
@@ -130,7 +120,15 @@ int zs_split_buffer(ZsSortRun& r, ZsSplit* s) {
 int zs_split_fill(ZsSortRun& r, ZsSplit* s) {
     if (s->atEnd || s->len >= s->cap) return 0;
     if (zs_interrupted(r)) return 1;
-    return read_more(r, s, s->buf + s->len, (int64_t)s->cap - s->len);
+    return read_more(r, s, s->buf + s->len, s->cap - s->len);
+}
+
+int zs_split_take_header(ZsSortRun& r, ZsSplit* s, const ZsText& failed) {
+    int32_t lineLen = 0;
+    if (zs_header_take(r, s->buf, s->len, s->atEnd, failed, &lineLen) != 0) return 1;
+    std::memmove(s->buf, s->buf + lineLen, (size_t)(s->len - lineLen));
+    s->len -= lineLen;
+    return 0;
 }
 
 int zs_split_block(ZsSortRun& r, ZsSplit* s) {
@@ -138,7 +136,7 @@ int zs_split_block(ZsSortRun& r, ZsSplit* s) {
     if (s->len == 0) return 0;
     if (s->atEnd) {
         // The last record of the data gets its newline code (the buffer has room for it).
-        int32_t added = zs_end_with_sep(r, s->buf, s->len);
+        const int32_t added = zs_end_with_sep(r, s->buf, s->len);
         s->len += added;
         r.totals.totalFileSize += added;
     }
@@ -149,8 +147,9 @@ int zs_split_block(ZsSortRun& r, ZsSplit* s) {
     const int64_t free = zs_pool_largest_free(r.pool);
     if (free >= 0) limit = std::clamp<int64_t>((free - kPoolSlack) / s->perRecord, 1, limit);
     ZsIndex idx{};
-    if (zs_index_build(r, s->buf, s->len, ZsScan{s->atEnd ? 1 : 0, nullptr, 0, limit, 0, 1}, &idx) != 0) return 1;
-    int32_t count = idx.count;
+    if (zs_index_build(r, s->buf, s->len, ZsScan{s->atEnd ? 1 : 0, nullptr, 0, limit, 0, ZS_ITEMS}, &idx) != 0)
+        return 1;
+    const ZsSize count = idx.count;
     int rc = 0;
     if (idx.indexedBytes == 0) {
         // A full load without one whole record would be read again without end: the record is
@@ -163,12 +162,12 @@ int zs_split_block(ZsSortRun& r, ZsSplit* s) {
             ZS_MSG(r, "☆ Invalid record length detected! \n", "☆不正なレコード長を検知しました！ \n");
         rc = 1;
     } else if (count > 0) {
-        // Fixed-length files were counted by the argument check; standard input is counted here.
-        if (a.layout != ZS_FIXED || a.inFileNums == 0) r.totals.totalRecNum += count;
+        // Fixed-length files were counted by the argument check; streams are counted here.
+        if (a.layout != ZS_FIXED || !s->sized) r.totals.totalRecNum += count;
         rc = zs_write_sorted_block(r, &idx, s->spare);
         if (rc == 0) s->spare = nullptr;  // now in the block list
     }
-    int32_t carry = s->len - idx.indexedBytes;
+    const ZsSize carry = s->len - idx.indexedBytes;
     zs_index_release(r, &idx);
     if (rc != 0) return 1;
     // The record cut off at the end of the load starts the next one.
@@ -229,7 +228,7 @@ int zs_split_all(ZsSortRun& r, ZsSplit* s) {
 }
 
 template <ZsLayout L>
-int zs_splitSortFile(ZsSortRun& r, FILE* in, int64_t bytes) {
+int zs_splitSortFile(ZsSortRun& r, FILE* in, ZsSize bytes) {
     ZS_ASSERT(r.args->layout == L);
     ZsSplit s;
     int rc = zs_split_open(r, &s, in, bytes);
@@ -240,20 +239,62 @@ int zs_splitSortFile(ZsSortRun& r, FILE* in, int64_t bytes) {
             ZS_VMSG_JP(r, "最初分割ソート用バッファサイズは[%ld]KBです。\n", (long)(s.cap / 1024));
         rc = zs_split_buffer(r, &s);
     }
+    // A stream's header line is the front of its first load.
+    if (rc == 0 && L == ZS_CSV && r.args->bHeader && !s.sized) {
+        rc = zs_split_fill(r, &s);
+        if (rc == 0) rc = zs_split_take_header(r, &s, ZS_TEXT_HEADER_FAILED_JP);
+    }
     if (rc == 0) rc = zs_split_all(r, &s);
     zs_split_close(r, &s);
     return rc;
 }
 
-template int zs_splitSortFile<ZS_FIXED>(ZsSortRun&, FILE*, int64_t);
-template int zs_splitSortFile<ZS_VARIABLE>(ZsSortRun&, FILE*, int64_t);
-template int zs_splitSortFile<ZS_CSV>(ZsSortRun&, FILE*, int64_t);
+template int zs_splitSortFile<ZS_FIXED>(ZsSortRun&, FILE*, ZsSize);
+template int zs_splitSortFile<ZS_VARIABLE>(ZsSortRun&, FILE*, ZsSize);
+template int zs_splitSortFile<ZS_CSV>(ZsSortRun&, FILE*, ZsSize);
 
-int zs_split_sort(ZsSortRun& r, FILE* in, int64_t bytes) {
+int zs_split_sort(ZsSortRun& r, FILE* in, ZsSize bytes) {
     return zs_with_layout(r.args->layout, [&](auto tag) { return zs_splitSortFile<tag.value>(r, in, bytes); });
 }
 
 // ---- The temporary file ----
+
+namespace {
+
+// A new block list in the pool. 1 after a message.
+int new_block_list(ZsSortRun& r, PtrList** list) {
+    *list = static_cast<PtrList*>(zs_malloc(r.pool, sizeof(PtrList)));
+    if (*list == nullptr) {
+        ZS_MSG(r, "☆ Failed to allocate [%ld]KB memory!\n", "☆[%ld]KBメモリの割当は失敗しました！\n", zs_kb(sizeof(PtrList)));
+        return 1;
+    }
+    **list = PtrList{};
+    return 0;
+}
+
+// Creates a temporary file of the run's in the temporary folder, its name removed at once.
+int open_temp(ZsSortRun& r, FILE** stream) {
+    char name[ZS_PATH_MAX];
+    name[0] = '\0';
+    const int created = zs_plat_create_temp(r.args->tmpFile.path, name, sizeof name, stream);
+    if (created == -2) {
+        ZS_MSG_JP(r, "%s", "\n");
+        ZS_MSG(r, "☆ Failed to delete temporary file [%s]!\n", "☆一時ファイル[%s]は削除できませんでした！\n", name);
+        return 1;
+    }
+    if (created != 0) {
+        ZS_MSG(r, "☆ Failed to create temporary file [%s]!\n", "☆一時ファイル[%s]は作成できませんでした！\n", name);
+        return 1;
+    }
+    // The block writers buffer whole chunks themselves.
+    if (setvbuf(*stream, nullptr, _IONBF, 0) != 0) {
+        ZS_MSG(r, "☆ Failed to set temporary file buffer!\n", "☆臨時ファイルのバッファの設定はできません！\n");
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
 
 int zs_temp_create(ZsSortRun& r) {
     const ArgsInfo& a = *r.args;
@@ -266,39 +307,22 @@ int zs_temp_create(ZsSortRun& r) {
                "☆一時フォルダ[%s]は存在しません、又は権限不足です！\n", a.tmpFile.dir);
         return 1;
     }
-    if (r.tmp.blocks == nullptr) {
-        r.tmp.blocks = static_cast<PtrList*>(zs_malloc(r.pool, sizeof(PtrList)));
-        if (r.tmp.blocks == nullptr) {
-            ZS_MSG(r, "☆ Failed to allocate [%ld]KB memory!\n", "☆[%ld]KBメモリの割当は失敗しました！\n",
-                   zs_kb(sizeof(PtrList)));
-            return 1;
-        }
-        *r.tmp.blocks = PtrList{};
-    }
-    char name[ZS_PATH_MAX];
-    name[0] = '\0';
-    const int created = zs_plat_create_temp(a.tmpFile.path, name, sizeof name, &r.tmp.stream);
-    if (created == -2) {
-        ZS_MSG_JP(r, "%s", "\n");
-        ZS_MSG(r, "☆ Failed to delete temporary file [%s]!\n", "☆一時ファイル[%s]は削除できませんでした！\n", name);
-        return 1;
-    }
-    if (created != 0) {
-        ZS_MSG(r, "☆ Failed to create temporary file [%s]!\n", "☆一時ファイル[%s]は作成できませんでした！\n", name);
-        return 1;
-    }
-    // The block writers buffer whole chunks themselves.
-    if (setvbuf(r.tmp.stream, nullptr, _IONBF, 0) != 0) {
-        ZS_MSG(r, "☆ Failed to set temporary file buffer!\n", "☆臨時ファイルのバッファの設定はできません！\n");
-        return 1;
-    }
-    return 0;
+    if (r.tmp.blocks == nullptr && new_block_list(r, &r.tmp.blocks) != 0) return 1;
+    return open_temp(r, &r.tmp.stream);
+}
+
+int zs_temp_create_spare(ZsSortRun& r) {
+    ZS_ASSERT(r.spare.stream == nullptr);
+    if (r.spare.blocks == nullptr && new_block_list(r, &r.spare.blocks) != 0) return 1;
+    return open_temp(r, &r.spare.stream);
 }
 
 void zs_temp_close(ZsSortRun& r) {
-    if (r.tmp.stream != nullptr) fclose(r.tmp.stream);
-    // The block records and the list are pool memory: they go with the pool.
-    r.tmp = ZsTempFile{};
+    for (ZsTempFile* t : {&r.tmp, &r.spare}) {
+        if (t->stream != nullptr) fclose(t->stream);
+        // The block records and the list are pool memory: they go with the pool.
+        *t = ZsTempFile{};
+    }
 }
 
 int zs_finish_temp_writes(ZsSortRun& r) {
@@ -326,8 +350,8 @@ int zs_merge_to_output(ZsSortRun& r) {
 int zs_temp_sort(ZsSortRun& r, const ZsTempTexts& t, ZsSplitStep split, void* env) {
     if (r.bVerbose) zs_text_note(r, t.started, zs_timestamp(r));
     zs_phase_begin(r);
-    // Reading the input into sorted blocks; standard input has no known size.
-    zs_progress_start(r, "sort", r.args->inFileNums > 0 ? r.totals.totalFileSize : 0);
+    // Reading the input into sorted blocks; standard input, a pipe or a FIFO has no known size.
+    zs_progress_start(r, "sort", r.args->inFileNums > 0 && !r.totals.bStreams ? r.totals.totalFileSize : 0);
     if (zs_temp_create(r) != 0 || split(r, env) != 0 || zs_finish_temp_writes(r) != 0) return 1;
     zs_progress_end(r);
     if (r.bVerbose) {

@@ -4,8 +4,9 @@
 //
 // Contract
 // - Operations return 0, or 1 after printing why they failed.
-// - The temporary file is created by zs_temp_create (inside zs_temp_sort) and closed only by
-//   zs_temp_close, which the run's cleanup calls whatever happened; no mode closes or removes it.
+// - The temporary file is created by zs_temp_create (inside zs_temp_sort), the spare one by
+//   zs_temp_create_spare (inside a merge in passes); both are closed only by zs_temp_close, which
+//   the run's cleanup calls whatever happened; no mode closes or removes them.
 // - The load buffer is the newest back-region block of the pool while a ZsSplit is open: close it
 //   before releasing any back-region block taken earlier.
 #pragma once
@@ -16,26 +17,32 @@
 #include "sort/sort.h"
 
 struct ZsSplit {
-    FILE* in;            // the stream read
-    int64_t left;        // bytes still to read; -1 for "until the end of the data"
-    bool atEnd;          // everything has been read
-    char* sample;        // the first bytes, read to plan the loads (front block until the load has them)
-    char* buf;           // the load (room for a newline code beyond cap)
-    int32_t cap;         // bytes a load may hold
-    int32_t len;         // bytes read: the carry of the last block, then what was read after it
-    int64_t maxRecords;  // records one block may index, so that its index fits the pool
-    int64_t perRecord;   // index bytes per record (the plan's estimate)
-    ZsBlock* spare;      // the next block's record, taken before its index
+    FILE* in;           // the stream read
+    ZsSize left;        // bytes still to read; -1 for "until the end of the data"
+    bool sized;         // the bytes were known ahead (left started at 0 or more)
+    bool atEnd;         // everything has been read
+    char* sample;       // the first bytes, read to plan the loads (front block until the load has them)
+    char* buf;          // the load (room for a newline code beyond cap)
+    ZsSize cap;         // bytes a load may hold
+    ZsSize len;         // bytes read: the carry of the last block, then what was read after it
+    ZsSize maxRecords;  // records one block may index, so that its index fits the pool
+    ZsSize perRecord;   // index bytes per record (the plan's estimate)
+    ZsBlock* spare;     // the next block's record, taken before its index
 };
 
 // Reads a first sample of the stream and plans the loads from it (s->cap, s->maxRecords). bytes is
-// what the stream holds from its position, or -1 for "until its end" (standard input).
-int zs_split_open(ZsSortRun& r, ZsSplit* s, FILE* in, int64_t bytes);
+// what the stream holds from its position, or -1 for "until its end" (standard input, a pipe or a
+// FIFO: read until a read comes back short, never twice).
+int zs_split_open(ZsSortRun& r, ZsSplit* s, FILE* in, ZsSize bytes);
 // Takes the load buffer of the planned size, the sample at its front (the caller shows the plan
 // in between).
 int zs_split_buffer(ZsSortRun& r, ZsSplit* s);
 // Fills the buffer up to its capacity or the end of the data.
 int zs_split_fill(ZsSortRun& r, ZsSplit* s);
+// With -H, cuts the header line from the front of the first load (filled): the data of a stream
+// is read once, so its header is taken where its records are. 1 after `failed` or a failed
+// allocation.
+int zs_split_take_header(ZsSortRun& r, ZsSplit* s, const ZsText& failed);
 // Indexes, sorts and appends one block (a load of error records only writes none); what it could
 // not index stays in the buffer.
 int zs_split_block(ZsSortRun& r, ZsSplit* s);
@@ -45,9 +52,10 @@ void zs_split_close(ZsSortRun& r, ZsSplit* s);
 
 // A file's records (bytes from the stream's position) as sorted blocks of the temporary file, one
 // variant per layout; zs_split_sort picks the run's.
+// bytes -1: a stream, read to its end; with -H its header line is taken from its first load.
 template <ZsLayout L>
-int zs_splitSortFile(ZsSortRun& r, FILE* in, int64_t bytes);
-int zs_split_sort(ZsSortRun& r, FILE* in, int64_t bytes);
+int zs_splitSortFile(ZsSortRun& r, FILE* in, ZsSize bytes);
+int zs_split_sort(ZsSortRun& r, FILE* in, ZsSize bytes);
 
 // A new block record (null after printing that none could be had).
 ZsBlock* zs_new_block(ZsSortRun& r);
@@ -59,8 +67,11 @@ int zs_write_sorted_block(ZsSortRun& r, ZsIndex* idx, ZsBlock* block);
 // Creates the run's temporary file (r.tmp.stream; its name removed at once) in the temporary
 // folder, and the run's block list. 1 after printing why not.
 int zs_temp_create(ZsSortRun& r);
-// Closes the temporary file if it is open and forgets its blocks (pool memory, released with the
-// pool). The run's cleanup calls it, before the pool goes; harmless when nothing was created.
+// Creates the spare temporary file a merge in passes writes its runs to (r.spare), as the first,
+// with a block list of its own. 1 after printing why not.
+int zs_temp_create_spare(ZsSortRun& r);
+// Closes the temporary files that are open and forgets their blocks (pool memory, released with
+// the pool). The run's cleanup calls it, before the pool goes; harmless when nothing was created.
 void zs_temp_close(ZsSortRun& r);
 // Makes every block written reach the temporary file. 1 after printing that a write failed.
 int zs_finish_temp_writes(ZsSortRun& r);

@@ -1,8 +1,6 @@
 // Sort of standard input: its size is unknown, so it is read in loads; data that ends within the
 // first load is sorted in memory, anything longer goes block by block through the temporary file
 // and is merged as in the temporary-file mode.
-#include <cstring>
-
 #include "base/msg.h"
 #include "platform/platform.h"
 #include "sort/split.h"
@@ -21,15 +19,6 @@ constexpr ZsTempTexts kTempTexts{
     {nullptr, "一時ファイルのマージソートがかかった時間[%ld]ms。\n"},
     {nullptr, "-- 一時ファイルでのソートは完成しました。 %s\n"},
 };
-
-// With -H the first line of the data is the header: kept for the output and cut from the load.
-int take_header(ZsSortRun& r, ZsSplit* s) {
-    int32_t lineLen = 0;
-    if (zs_header_take(r, s->buf, s->len, s->atEnd, ZS_TEXT_HEADER_FAILED, &lineLen) != 0) return 1;
-    std::memmove(s->buf, s->buf + lineLen, (size_t)(s->len - lineLen));
-    s->len -= lineLen;
-    return 0;
-}
 
 // The whole input is in the first load: sorted and written in memory.
 int sort_in_memory(ZsSortRun& r, ZsSplit* s) {
@@ -76,7 +65,8 @@ int zs_stdin(ZsSortRun& r) {
         zs_split_close(r, &s);
         return zs_open_output(r, ZS_TEXT_OUT_CREATE) != 0 ? 1 : zs_close_output(r, false);
     }
-    if (rc == 0 && a.layout == ZS_CSV && a.bHeader) rc = take_header(r, &s);
+    // With -H the first line of the data is the header: kept for the output and cut from the load.
+    if (rc == 0 && a.layout == ZS_CSV && a.bHeader) rc = zs_split_take_header(r, &s, ZS_TEXT_HEADER_FAILED);
     if (rc == 0) rc = s.atEnd ? sort_in_memory(r, &s) : zs_temp_sort(r, kTempTexts, split_rest, &s);
     zs_split_close(r, &s);
     return rc;

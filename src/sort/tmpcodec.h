@@ -1,5 +1,6 @@
 // The temporary record format: how a sorted block keeps its records in the temporary file. The
-// block writers encode with it, the merge decodes with it; nothing else reads the format.
+// block writers encode with it, the merge decodes with it (and a merge pass encodes the runs it
+// writes back); nothing else reads the format.
 //
 // Records follow each other without padding. Integers are int32_t in the machine's byte order
 // (the file never outlives the process that wrote it):
@@ -7,9 +8,15 @@
 // - newline-ended: its length, then its bytes (newline code included);
 // - CSV: its length, its column count n, n column entries (CsvColumn: offset from the record's
 //   first byte and length, 8 bytes each), then its bytes.
+// A record's length and column count are below 2^31 (base/size.h ZS_RECORD_MAX), so 32-bit fields
+// hold them; the bytes a record takes in the format (8 + 8 n + length for CSV) may pass 2^31, and
+// a block's size and offset are 64-bit (sort/run.h ZsBlock).
 //
 // Contract
-// - zs_tmp_put writes one record through a writer and returns the bytes it takes in the format.
+// - zs_tmp_fits says whether a record's length and column count fit the fields. zs_tmp_put checks
+//   it where the record is encoded: it writes one record through a writer and returns the bytes it
+//   takes in the format, or -1 (nothing written) for a record that does not fit. Its column table
+//   may be unaligned (one read back from the file).
 // - A reader first holds zs_tmp_prefix bytes of a record; zs_tmp_size gives from them the bytes
 //   of the whole record, or -1 when they cannot start a record that fits the bytes remaining in
 //   its block (damage, never something to read). zs_tmp_head then reads a whole record.
@@ -19,11 +26,16 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/size.h"
 #include "records/records.h"
 #include "settings/settings.h"
 #include "sort/writer.h"
 
 static_assert(sizeof(CsvColumn) == 8, "a column entry takes 8 bytes in the temporary record format");
+
+inline constexpr bool zs_tmp_fits(ZsSize len, ZsSize colNum) {
+    return len >= 0 && colNum >= 0 && zs_record_fits(len) && zs_record_fits(colNum);
+}
 
 inline int32_t zs_tmp_i32(const char* p) {
     int32_t v;
@@ -32,21 +44,24 @@ inline int32_t zs_tmp_i32(const char* p) {
 }
 
 template <ZsLayout L>
-inline int32_t zs_tmp_put(ZsWriter* w, const ArgsInfo& a, const char* data, int32_t len, const CsvColumn* cols,
-                          int32_t colNum) {
+inline ZsSize zs_tmp_put(ZsWriter* w, const ArgsInfo& a, const char* data, ZsSize len, const void* cols,
+                         ZsSize colNum) {
     if constexpr (L == ZS_FIXED) {
-        zs_put(w, data, a.recLen);
+        zs_put(w, data, a.recLen);  // recLen is an int32_t setting
         return a.recLen;
-    } else if constexpr (L == ZS_CSV) {
-        zs_put(w, &len, sizeof len);
-        zs_put(w, &colNum, sizeof colNum);
-        zs_put(w, cols, (int64_t)colNum * (int64_t)sizeof(CsvColumn));
-        zs_put(w, data, len);
-        return 8 + 8 * colNum + len;
     } else {
-        zs_put(w, &len, sizeof len);
-        zs_put(w, data, len);
-        return 4 + len;
+        if (!zs_tmp_fits(len, L == ZS_CSV ? colNum : 0)) return -1;
+        const int32_t len32 = (int32_t)len, n32 = (int32_t)colNum;
+        zs_put(w, &len32, sizeof len32);
+        if constexpr (L == ZS_CSV) {
+            zs_put(w, &n32, sizeof n32);
+            zs_put(w, cols, colNum * (ZsSize)sizeof(CsvColumn));
+            zs_put(w, data, len);
+            return 8 + 8 * colNum + len;
+        } else {
+            zs_put(w, data, len);
+            return 4 + len;
+        }
     }
 }
 
@@ -73,13 +88,13 @@ inline int64_t zs_tmp_size(const ArgsInfo& a, const char* p, int64_t remain) {
         if (len < 0) return -1;
         total = 4 + (int64_t)len;
     }
-    if (total < zs_tmp_prefix<L>(a) || total > remain || total > INT32_MAX) return -1;
+    if (total < zs_tmp_prefix<L>(a) || total > remain) return -1;
     return total;
 }
 
 // p holds the whole record (zs_tmp_size bytes).
 template <ZsLayout L>
-inline ZsHead zs_tmp_head(const ArgsInfo& a, const char* p, int32_t unitNo) {
+inline ZsHead zs_tmp_head(const ArgsInfo& a, const char* p, ZsSize unitNo) {
     if constexpr (L == ZS_FIXED) {
         return ZsHead{p, a.recLen, nullptr, 0, unitNo};
     } else if constexpr (L == ZS_CSV) {

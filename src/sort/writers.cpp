@@ -12,7 +12,7 @@
 namespace {
 
 // An interrupt is looked for once per this many records.
-constexpr int32_t kInterruptStride = 1 << 16;
+constexpr ZsSize kInterruptStride = 1 << 16;
 
 // The records of a list of entries (fixed-length: record addresses; else VarEntry / CsvEntry).
 template <ZsLayout L>
@@ -20,33 +20,36 @@ struct ListSource {
     const PtrList* list;
     const ArgsInfo& a;
     void* env;
-    int32_t count() const { return list != nullptr ? list->count : 0; }
-    const void* entry(int32_t i) const { return list->items[list->start + i]; }
-    const char* data(int32_t i) const { return ZsEntryOf<L>::data(entry(i)); }
-    int32_t len(int32_t i) const { return ZsEntryOf<L>::len(entry(i), a); }
-    const CsvEntry* csv(int32_t i) const { return static_cast<const CsvEntry*>(entry(i)); }
+    ZsSize count() const { return list != nullptr ? list->count : 0; }
+    const void* entry(ZsSize i) const { return list->items[list->start + i]; }
+    const char* data(ZsSize i) const { return ZsEntryOf<L>::data(entry(i)); }
+    int32_t len(ZsSize i) const { return ZsEntryOf<L>::len(entry(i), a); }
+    const CsvEntry* csv(ZsSize i) const { return static_cast<const CsvEntry*>(entry(i)); }
     // The equality test of the unique filter on records i - 1 and i: 0 when their keys are equal.
-    int differs(ZsCmp equal, int32_t i) const { return equal(entry(i - 1), entry(i), env); }
+    int differs(ZsCmp equal, ZsSize i) const { return equal(entry(i - 1), entry(i), env); }
 };
 
-// The records of sort items.
-template <ZsLayout L>
+// The records of sort items whose offsets are of width At.
+template <ZsLayout L, class At>
 struct ItemSource {
     const ZsIndex* idx;
     const ArgsInfo& a;
     void* env;
-    int32_t count() const { return idx != nullptr ? idx->count : 0; }
-    const char* data(int32_t i) const {
+    const ZsItemOf<L, At>* items;
+    ZsSize count() const { return idx != nullptr ? idx->count : 0; }
+    const char* data(ZsSize i) const {
         if constexpr (L == ZS_CSV) return csv(i)->data;
-        if constexpr (L == ZS_FIXED) return idx->base + idx->fixedItems[i].at;
-        return idx->base + idx->items[i].at;
+        return idx->base + items[i].at;
     }
-    int32_t len(int32_t i) const {
+    int32_t len(ZsSize i) const {
         if constexpr (L == ZS_FIXED) return a.recLen;
-        return idx->items[i].len;
+        else return items[i].len;
     }
-    const CsvEntry* csv(int32_t i) const { return zs_item_entry(*idx, idx->items[i]); }
-    int differs(ZsCmp equal, int32_t i) const {
+    const CsvEntry* csv(ZsSize i) const {
+        if constexpr (L == ZS_CSV) return zs_item_entry(*idx, items[i]);
+        else return nullptr;
+    }
+    int differs(ZsCmp equal, ZsSize i) const {
         if constexpr (L == ZS_VARIABLE) {
             VarEntry x{len(i - 1), data(i - 1)}, y{len(i), data(i)};
             return equal(&x, &y, env);
@@ -67,7 +70,7 @@ int64_t header_bytes(const ZsSortRun& r) {
 template <class Source>
 int64_t source_bytes(const Source& s) {
     int64_t bytes = 0;
-    for (int32_t i = 0; i < s.count(); i++) bytes += s.len(i);
+    for (ZsSize i = 0; i < s.count(); i++) bytes += s.len(i);
     return bytes;
 }
 
@@ -75,10 +78,10 @@ int64_t source_bytes(const Source& s) {
 // record before it; counts both, and the bytes passed as the phase's progress.
 template <ZsLayout L, class Source>
 void put_records(ZsSortRun& r, ZsWriter* w, const Source& s, bool unique) {
-    const int32_t count = s.count();
+    const ZsSize count = s.count();
     ZsCmp equal = unique ? zs_cmp_fn(zs_eq_of(L, ZS_AT_ENTRY)) : nullptr;
-    int64_t skipped = 0, bytes = 0;
-    int32_t i = 0;
+    ZsSize skipped = 0, bytes = 0;
+    ZsSize i = 0;
     for (; i < count; i++) {
         // Sorted records lie at random places: ask for the next ones while writing these.
         if (i + 6 < count) __builtin_prefetch(s.data(i + 6));
@@ -104,23 +107,24 @@ int write_output(ZsSortRun& r, const Source& source, bool unique, const ZsText& 
     const ArgsInfo& a = *r.args;
     if (zs_open_output(r, cannotCreate) != 0) return 1;
     ZsWriter w = zs_writer(r.outStream.stream, r.outBuf, sizeof r.outBuf);
-    zs_with_layout(a.layout, [&](auto tag) {
-        using S = typename Source::template As<tag.value>;
-        const S s{source.index, a, zs_cmp_env(r)};
-        zs_progress_start(r, "write", header_bytes(r) + source_bytes(s));
-        zs_put_header(r, &w);
-        zs_progress_add(r, header_bytes(r));
-        put_records<tag.value>(r, &w, s, unique);
-    });
+    source.with(
+        a,
+        [&](auto tag, const auto& s) {
+            zs_progress_start(r, "write", header_bytes(r) + source_bytes(s));
+            zs_put_header(r, &w);
+            zs_progress_add(r, header_bytes(r));
+            put_records<decltype(tag)::value>(r, &w, s, unique);
+        },
+        zs_cmp_env(r));
     zs_writer_flush(&w);
     if (zs_close_output(r, w.failed) != 0) return 1;
     zs_progress_end(r);
     return 0;
 }
 
-// One record in the temporary record format; returns the bytes it takes.
+// One record in the temporary record format; returns the bytes it takes (-1: not encoded).
 template <ZsLayout L, class Source>
-int32_t put_block_record(ZsWriter* w, const ArgsInfo& a, const Source& s, int32_t i) {
+ZsSize put_block_record(ZsWriter* w, const ArgsInfo& a, const Source& s, ZsSize i) {
     if constexpr (L == ZS_CSV) {
         const CsvEntry* e = s.csv(i);
         return zs_tmp_put<L>(w, a, e->data, e->len, e->cols, e->colNum);
@@ -129,25 +133,29 @@ int32_t put_block_record(ZsWriter* w, const ArgsInfo& a, const Source& s, int32_
     }
 }
 
+// False when a record could not be encoded (its length does not fit the format's fields).
 template <ZsLayout L, class Source>
-void put_block(ZsSortRun& r, ZsWriter* w, const Source& s, ZsBlock* block, bool unique) {
+bool put_block(ZsSortRun& r, ZsWriter* w, const Source& s, ZsBlock* block, bool unique) {
     const ArgsInfo& a = *r.args;
-    const int32_t count = s.count();
+    const ZsSize count = s.count();
     ZsCmp equal = unique ? zs_cmp_fn(zs_eq_of(L, ZS_AT_ENTRY)) : nullptr;
-    for (int32_t i = 0; i < count; i++) {
+    for (ZsSize i = 0; i < count; i++) {
         if (i + 6 < count) __builtin_prefetch(s.data(i + 6));
         if (unique && i > 0 && s.differs(equal, i) == 0) {
             r.totals.dupRecNum++;
             continue;
         }
-        int32_t bytes = put_block_record<L>(w, a, s, i);
+        const ZsSize bytes = put_block_record<L>(w, a, s, i);
+        if (bytes < 0) return false;
         // The merge sizes its block buffers from the longest record it will read back.
         if (bytes > r.tmp.maxRecLen) r.tmp.maxRecLen = bytes;
         if (block != nullptr) {
             block->size += bytes;
             block->recNum++;
+            if (bytes > block->maxRecLen) block->maxRecLen = bytes;
         }
     }
+    return true;
 }
 
 template <class Source>
@@ -156,29 +164,51 @@ int write_block(ZsSortRun& r, const Source& source, FILE* stream, ZsBlock* block
     if (block != nullptr) {
         block->size = 0;
         block->recNum = 0;
+        block->maxRecLen = 0;
     }
     ZsWriter w = zs_writer(stream, r.tmpBuf, sizeof r.tmpBuf);
-    zs_with_layout(a.layout, [&](auto tag) {
-        using S = typename Source::template As<tag.value>;
-        put_block<tag.value>(r, &w, S{source.index, a, zs_cmp_env(r)}, block, unique);
-    });
+    bool encoded = true;
+    source.with(
+        a, [&](auto tag, const auto& s) { encoded = put_block<decltype(tag)::value>(r, &w, s, block, unique); },
+        zs_cmp_env(r));
     zs_writer_flush(&w);
+    if (!encoded) {
+        // Never reached from the builders, which refuse such records: the format's own check.
+        if (a.layout == ZS_CSV)
+            ZS_MSG_JP(r, "☆不正なレコード長を検知しました！ \n");
+        else
+            ZS_MSG(r, "☆ Invalid record length detected! \n", "☆不正なレコード長を検知しました！ \n");
+        return 1;
+    }
     if (!w.failed) return 0;
     ZS_MSG(r, "☆ Error occurred while writing to output file during split sort!\n",
            "☆分割ソートでは、出力ファイルの書き込み中にエラーが発生しました！\n");
     return 1;
 }
 
-// Which source a writer reads, before the layout is known.
+// Which source a writer reads, before the layout (and the items' width) is known: with() calls f
+// with the layout's tag and the source compiled for it, switching once.
 struct Lists {
     const PtrList* index;
-    template <ZsLayout L>
-    using As = ListSource<L>;
+    template <class F>
+    void with(const ArgsInfo& a, F&& f, void* env) const {
+        zs_with_layout(a.layout, [&](auto tag) { f(tag, ListSource<tag.value>{index, a, env}); });
+    }
 };
 struct Items {
     const ZsIndex* index;
-    template <ZsLayout L>
-    using As = ItemSource<L>;
+    template <class F>
+    void with(const ArgsInfo& a, F&& f, void* env) const {
+        zs_with_layout(a.layout, [&](auto tag) {
+            constexpr ZsLayout L = decltype(tag)::value;
+            const bool wide = index != nullptr && index->wide;
+            zs_with_item_width(wide, [&](auto w) {
+                using At = typename decltype(w)::type;
+                const auto* items = index != nullptr ? static_cast<const ZsItemOf<L, At>*>(index->items) : nullptr;
+                f(tag, ItemSource<L, At>{index, a, env, items});
+            });
+        });
+    }
 };
 
 }  // namespace

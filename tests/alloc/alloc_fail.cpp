@@ -9,6 +9,7 @@
 // is an allocation that can fail too.
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -123,6 +124,7 @@ struct Case {
     std::vector<std::string> args;  // after "tesra -O out"
     bool errFile;                   // the run writes the error file "err"
     const char* input = nullptr;    // the file on standard input
+    const char* stream = nullptr;   // the file fed through the FIFO "stream.fifo", read once
 };
 
 const char kOldOutput[] = "output of an earlier run\n";
@@ -152,7 +154,29 @@ std::string command(const Case& c) {
     std::string s = "tesra -O out";
     for (const std::string& a : c.args) s += " '" + a + "'";
     if (c.input != nullptr) s += std::string(" < ") + c.input;
+    if (c.stream != nullptr) s += std::string(", stream.fifo fed from ") + c.stream;
     return s;
+}
+
+// A process that writes the file into the FIFO once a reader opens it; ended by end_feed, so that
+// a run that fails before reading it all leaves no writer waiting.
+pid_t feed(const char* fifo, const char* source) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    std::string data = zs_test_read_file(source);
+    int fd = open(fifo, O_WRONLY);
+    for (size_t at = 0; fd >= 0 && at < data.size();) {
+        ssize_t n = write(fd, data.data() + at, data.size() - at);
+        if (n <= 0) break;
+        at += (size_t)n;
+    }
+    _exit(0);
+}
+
+void end_feed(pid_t pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
 }
 
 // Points descriptor fd to path (opened with flags) until restore().
@@ -188,6 +212,10 @@ void write_inputs() {
     write_file("sorted1.csv", "k,v\n1,x\n3,\"y,z\"\n");
     write_file("sorted2.csv", "k,v\n2,w\n4,\n");
     write_file("sorted.dat", "a1b2c3d4");
+    if (mkfifo("stream.fifo", 0600) != 0) {
+        perror("stream.fifo");
+        exit(2);
+    }
     std::string many;
     for (int i = 0; i < 1500; i++) many += std::to_string((i * 7919) % 1000) + (i % 3 ? " x\n" : " y\n");
     write_file("many.txt", many);
@@ -220,12 +248,14 @@ Result run(const Case& c, long failCall) {
     fflush(stderr);
     Redirect err(2, stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
     Redirect in(0, c.input != nullptr ? c.input : "/dev/null", O_RDONLY);
+    const pid_t feeder = c.stream != nullptr ? feed("stream.fifo", c.stream) : -1;
     calls = 0;
     failAt = failCall;
     armed = failCall > 0;
     Result r{};
     r.rc = tesra_main((int)text.size(), argv.data());
     armed = false;
+    end_feed(feeder);
     in.restore();
     err.restore();
     r.out = zs_test_read_file("out");
@@ -386,6 +416,12 @@ int main() {
         {"-M lines", {"-M", "-K", "0,1", "sorted1.txt", "sorted2.txt"}, false},
         {"-M CSV -H", {"-M", "-C", "-H", "-K", "1n", "sorted1.csv", "sorted2.csv"}, false},
         {"-M fixed -U", {"-M", "-U", "-L", "2", "-K", "0,1", "sorted.dat", "sorted.dat"}, false},
+        // A FIFO among the inputs: read once, to its end, its header line taken from its data.
+        {"stream, CSV -H", {"-T", "../temp", "-C", "-H", "-K", "2", "stream.fifo", "b.csv"}, false, nullptr, "a.csv"},
+        {"stream, lines -W", {"-W", "1K", "-T", "../temp", "-K", "0,2", "lines.txt", "stream.fifo"}, false, nullptr,
+         "many.txt"},
+        {"-M stream CSV -H", {"-M", "-C", "-H", "-K", "1n", "stream.fifo", "sorted2.csv"}, false, nullptr, "sorted1.csv"},
+        {"-M stream fixed", {"-M", "-L", "2", "-K", "0,1", "sorted.dat", "stream.fifo"}, false, nullptr, "sorted.dat"},
     };
 
     // One run first, so that what the process sets up once (the code page converter, standard

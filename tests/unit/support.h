@@ -105,6 +105,26 @@ protected:
         return out;
     }
 
+    // The records of an item build, in the items' order, whatever their width.
+    std::vector<std::string> item_texts(const ZsIndex& items) const {
+        std::vector<std::string> out;
+        zs_with_layout(args.layout, [&](auto tag) {
+            constexpr ZsLayout L = decltype(tag)::value;
+            zs_with_item_width(items.wide, [&](auto w) {
+                const auto* it = zs_index_items<L, typename decltype(w)::type>(items);
+                for (ZsSize i = 0; i < items.count; i++) {
+                    if constexpr (L == ZS_FIXED)
+                        out.emplace_back(items.base + it[i].at, (size_t)args.recLen);
+                    else if constexpr (L == ZS_CSV)
+                        out.emplace_back(zs_item_entry(items, it[i])->data, (size_t)it[i].len);
+                    else
+                        out.emplace_back(items.base + it[i].at, (size_t)it[i].len);
+                }
+            });
+        });
+        return out;
+    }
+
     // Text of column slot i of a CSV entry.
     static std::string column(const CsvEntry* e, int32_t i) {
         return std::string(e->data + e->cols[i].off, (size_t)e->cols[i].len);

@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -213,20 +215,33 @@ TEST_F(Check, InputFilesSizesAndTotals) {
         EXPECT_EQ(err, cp932(("☆ Failed to stat input file 2 [" + bad + "]!\n").c_str()));
     }
 
-    // 2 GiB and beyond is refused, alone or as a running total, naming the file that reaches it.
+    // Sizes past 2 GiB and 4 GiB pass and add up in 64 bits, records of fixed-length files too.
     std::string big = file("big", (uintmax_t)1 << 31), half = file("half", (uintmax_t)1 << 30),
-                almost = file("almost", ((uintmax_t)1 << 31) - 1);
+                over4 = file("over4", ((uintmax_t)1 << 32) + 5);
     clean();
-    EXPECT_EQ(check({big}, &err), 1);
-    EXPECT_EQ(err, cp932(("☆ Input data of 2GB or more cannot be sorted [" + big + "]!\n").c_str()));
+    ASSERT_EQ(check({big, half, a, over4}, &err), 0) << err;
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(totals.totalFileSize, ((ZsSize)1 << 31) + ((ZsSize)1 << 30) + 1000 + ((ZsSize)1 << 32) + 5);
+    EXPECT_EQ(args.arrInFile[3].size, ((ZsSize)1 << 32) + 5);
+    EXPECT_EQ(totals.bStreams, 0);
     clean();
-    EXPECT_EQ(check({half, a, half}, &err), 1);
-    EXPECT_NE(err.find("[" + half + "]"), std::string::npos);
-    clean();
-    EXPECT_EQ(check({half, half}, &err), 1);
-    clean();
-    ASSERT_EQ(check({almost}), 0);
-    EXPECT_EQ(totals.totalFileSize, INT32_MAX);
+    ASSERT_EQ(check({"-L", "1", over4, big}), 0);
+    EXPECT_EQ(totals.totalRecNum, ((ZsSize)1 << 32) + 5 + ((ZsSize)1 << 31));
+}
+
+// A FIFO passes the check unopened (its data can be read once, by the sort), its size unknown;
+// a folder or a missing name is still refused.
+TEST_F(Check, FifoInputIsAStream) {
+    std::string a = file("a.dat", 100), fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string err;
+    ASSERT_EQ(check({"-L", "10", a, fifo}, &err), 0) << err;  // would block here if it were opened
+    EXPECT_EQ(args.arrInFile[0].bStream, 0);
+    EXPECT_EQ(args.arrInFile[1].bStream, 1);
+    EXPECT_EQ(args.arrInFile[1].size, 0);
+    EXPECT_EQ(totals.bStreams, 1);
+    EXPECT_EQ(totals.totalFileSize, 100);
+    EXPECT_EQ(totals.totalRecNum, 10);  // the FIFO's records are counted as they are read
 }
 
 TEST_F(Check, OutputErrorAndTemporaryFolders) {

@@ -143,23 +143,16 @@ TEST_P(KeysTest, CachedKeysOrderAsTheComparators) {
             ZsKeyRecord rec = record(x);
             expected.emplace_back(rec.data, (size_t)rec.len);
         }
-        ZsIndex items{};
-        ASSERT_EQ(zs_index_build(*r, buf.data(), (int32_t)buf.size(), ZsScan{1, nullptr, 0, 0, 0, 1}, &items), 0);
-        zs_sort_items(*r, &items, true);
-        std::vector<std::string> got;
-        for (int32_t i = 0; i < items.count; i++) {
-            if (layout == 0) {
-                got.emplace_back(items.base + items.fixedItems[i].at, (size_t)args.recLen);
-                continue;
-            }
-            const ZsItem& it = items.items[i];
-            if (layout == 2)
-                got.emplace_back(zs_item_entry(items, it)->data, (size_t)it.len);
-            else
-                got.emplace_back(items.base + it.at, (size_t)it.len);
+        // Items of both widths: 64-bit offsets are what a buffer past 4 GiB gets.
+        for (int width : {ZS_ITEMS, ZS_ITEMS_WIDE}) {
+            ZsIndex items{};
+            ASSERT_EQ(zs_index_build(*r, buf.data(), (ZsSize)buf.size(), ZsScan{1, nullptr, 0, 0, 0, width}, &items), 0);
+            ASSERT_EQ(items.wide, width == ZS_ITEMS_WIDE);
+            zs_sort_items(*r, &items, true);
+            std::vector<std::string> got = item_texts(items);
+            zs_index_release(*r, &items);
+            ASSERT_EQ(got, expected) << "width " << width;
         }
-        zs_index_release(*r, &items);
-        ASSERT_EQ(got, expected);
     }
     EXPECT_GT(decided, 1000);
     EXPECT_GT(tied, 40);
@@ -188,7 +181,7 @@ TEST_F(EngineTest, ItemSortDepthStaysSmallOnGrowingSharedPrefixes) {
             std::string buf;
             for (int i = 0; i < n; i++) buf += records[(size_t)(i * 7) % n];  // 7 and 300 share no factor
             ZsIndex items{};
-            ASSERT_EQ(zs_index_build(*r, buf.data(), (int32_t)buf.size(), ZsScan{1, nullptr, 0, 0, 0, 1}, &items), 0);
+            ASSERT_EQ(zs_index_build(*r, buf.data(), (ZsSize)buf.size(), ZsScan{1, nullptr, 0, 0, 0, ZS_ITEMS}, &items), 0);
             pthread_attr_t attr;
             pthread_attr_init(&attr);
             pthread_attr_setstacksize(&attr, 256 << 10);
@@ -206,12 +199,7 @@ TEST_F(EngineTest, ItemSortDepthStaysSmallOnGrowingSharedPrefixes) {
             pthread_attr_destroy(&attr);
             std::sort(records.begin(), records.end());
             if (direction == 2) std::reverse(records.begin(), records.end());
-            std::vector<std::string> got;
-            for (int32_t i = 0; i < items.count; i++) {
-                int32_t at = layout == 0 ? items.fixedItems[i].at : items.items[i].at;
-                int32_t len = layout == 0 ? args.recLen : items.items[i].len;
-                got.emplace_back(items.base + at, (size_t)len);
-            }
+            std::vector<std::string> got = item_texts(items);
             zs_index_release(*r, &items);
             ASSERT_EQ(got, records) << "layout " << layout << ", direction " << direction;
         }

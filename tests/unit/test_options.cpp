@@ -114,7 +114,7 @@ TEST_F(Options, VersionAndVerboseForms) {
 TEST_F(Options, BufferSizeForms) {
     struct {
         const char* arg;
-        int32_t size;       // 0: rejected
+        ZsSize size;        // 0: rejected
         const char* error;  // expected message (UTF-8)
         const char* after;  // the argument text afterwards
     } cases[] = {
@@ -138,10 +138,29 @@ TEST_F(Options, BufferSizeForms) {
         {"-5", 0, "☆ Invalid option [W-5]!\n", "-5"},
         {"0", 0, "☆ Invalid buffer size [0]!\n", "0"},
         {"0K", 0, "☆ Invalid buffer size [0K]!\n", "0K"},
-        {"2048M", 0, "☆ Invalid buffer size [2048M]!\n", "2048M"},
-        {"4097M", 0, "☆ Invalid buffer size [4097M]!\n", "4097M"},  // would wrap to 1 MiB
-        {"2147483648", 0, "☆ Invalid buffer size [2147483648]!\n", "2147483648"},
+        // Past 2 GiB and 4 GiB, in every unit: never wrapped to a 32-bit size.
+        {"2048M", (ZsSize)1 << 31, "", "2048M"},
+        {"4097M", (ZsSize)4097 << 20, "", "4097M"},
+        {"2147483648", (ZsSize)1 << 31, "", "2147483648"},
+        {"4294967297", ((ZsSize)1 << 32) + 1, "", "4294967297"},
+        {"4194304K", (ZsSize)1 << 32, "", "4194304K"},
+        {"1G", (ZsSize)1 << 30, "", "1G"},
+        {"3gb", (ZsSize)3 << 30, "", "3GB"},
+        {"2Gb", (ZsSize)2 << 30, "", "2GB"},
+        {"12g", (ZsSize)12 << 30, "", "12G"},
+        {"0G", 0, "☆ Invalid buffer size [0G]!\n", "0G"},
+        {"6xG", 0, "☆ Invalid option [W6x]!\n", "6xG"},
+        {"G", 0, "☆ Invalid option [W]!\n", "G"},
+        {"1T", 0, "☆ Invalid option [W1T]!\n", "1T"},
+        // At most 2^50 bytes, however it is written; more would be no machine's.
+        {"1048576G", (ZsSize)1 << 50, "", "1048576G"},
+        {"1125899906842624", (ZsSize)1 << 50, "", "1125899906842624"},
+        {"1048577G", 0, "☆ Invalid buffer size [1048577G]!\n", "1048577G"},
+        {"1125899906842625", 0, "☆ Invalid buffer size [1125899906842625]!\n", "1125899906842625"},
+        {"17179869184G", 0, "☆ Invalid buffer size [17179869184G]!\n", "17179869184G"},  // 2^64: wraps to 0
+        {"9223372036854775807", 0, "☆ Invalid buffer size [9223372036854775807]!\n", "9223372036854775807"},
         {"18446744073709551617", 0, "☆ Invalid buffer size [18446744073709551617]!\n", "18446744073709551617"},
+        {"99999999999999999999999G", 0, "☆ Invalid buffer size [99999999999999999999999G]!\n", "99999999999999999999999G"},
     };
     for (auto& c : cases) {
         clean();

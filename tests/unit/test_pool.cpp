@@ -21,17 +21,17 @@ extern "C" const char* __asan_default_options() { return "allocator_may_return_n
 
 namespace {
 
-constexpr int32_t H = ZS_POOL_HDR;
-constexpr int32_t kPoolHdr = (int32_t)sizeof(MemoryPool);
+constexpr ZsSize H = ZS_POOL_HDR;
+constexpr ZsSize kPoolHdr = (ZsSize)sizeof(MemoryPool);
 
 PoolBlock* hdr(void* payload) { return (PoolBlock*)payload - 1; }
 bool inside(const MemoryPool* p, const void* ptr) {
     return (uintptr_t)ptr >= (uintptr_t)p->first && (uintptr_t)ptr <= (uintptr_t)p->end;
 }
 PoolBlock* top(const MemoryPool* p) { return p->sentinel->prev; }
-PoolBlock* index_at(const MemoryPool* p, int32_t i) { return (PoolBlock*)p->freeIndex.items[p->freeIndex.start + i]; }
+PoolBlock* index_at(const MemoryPool* p, ZsSize i) { return (PoolBlock*)p->freeIndex.items[p->freeIndex.start + i]; }
 bool indexed(const MemoryPool* p, const PoolBlock* b) {
-    for (int32_t i = 0; i < p->freeIndex.count; i++)
+    for (ZsSize i = 0; i < p->freeIndex.count; i++)
         if (index_at(p, i) == b) return true;
     return false;
 }
@@ -45,7 +45,7 @@ testing::AssertionResult pool_ok(const MemoryPool* p) {
 
 // The call counters as plain numbers, to compare before and after.
 struct Calls {
-    uint32_t malloc_, mallocHwm, qmalloc, realloc_, heapMalloc, heapRealloc, heapFree, heapQfree;
+    uint64_t malloc_, mallocHwm, qmalloc, realloc_, heapMalloc, heapRealloc, heapFree, heapQfree;
     bool operator==(const Calls&) const = default;
 };
 Calls calls() {
@@ -60,7 +60,7 @@ protected:
     ZsLog log{};
     MemoryPool* pool = nullptr;
     void TearDown() override { zs_pool_destroy(pool); }
-    MemoryPool* make(int32_t size) {
+    MemoryPool* make(ZsSize size) {
         pool = zs_pool_create(size, &log);
         return pool;
     }
@@ -109,8 +109,8 @@ TEST_F(PoolTest, ZeroNegativeAndHugeSizes) {
 
     // Sizes that would wrap to small ones in 32 bits (or in the rounding) must not be served
     // by the pool; with the heap refusing as well they give null and change nothing.
-    uint32_t before = p->frontCount;
-    int32_t topSize = top(p)->size;
+    ZsSize before = p->frontCount;
+    ZsSize topSize = top(p)->size;
     {
         ScopedHeapLimit limit;
         ASSERT_TRUE(limit.active());
@@ -123,6 +123,48 @@ TEST_F(PoolTest, ZeroNegativeAndHugeSizes) {
     EXPECT_EQ(p->frontCount, before);
     EXPECT_EQ(top(p)->size, topSize);
     EXPECT_EQ(p->heapBlocks.count, 0);
+    EXPECT_TRUE(pool_ok(p));
+}
+
+// A pool of 8 GiB keeps its sizes whole: blocks of 2^31 bytes and more at the front, one past 2^32
+// at the back. Nothing is filled, so only the pages of the headers are ever touched.
+TEST_F(PoolTest, SizesPast4GiBAreKeptWhole) {
+    const ZsSize size = ((ZsSize)8 << 30) + 4096;
+    MemoryPool* p = make(size);
+    if (p == nullptr) GTEST_SKIP() << "no 8 GiB of address space for the pool";
+    EXPECT_EQ(p->size, size);
+    EXPECT_EQ(p->end - (char*)p, size);
+    const ZsSize whole = size - kPoolHdr - H;
+    EXPECT_EQ(p->first->size, whole);
+
+    const ZsSize backBytes = ((ZsSize)1 << 32) + 24;  // its header holds more than 32 bits
+    char* q = (char*)zs_qmalloc(p, backBytes);
+    ASSERT_EQ(q, p->back + 8);
+    uint64_t len;
+    memcpy(&len, p->back, 8);
+    EXPECT_EQ(len, (uint64_t)backBytes + 8);
+    EXPECT_EQ(top(p)->size, whole - backBytes - 8);
+
+    const ZsSize frontBytes = ((ZsSize)1 << 31) + 8;
+    void* f = zs_malloc(p, frontBytes);
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(inside(p, f));
+    EXPECT_EQ(hdr(f)->size, frontBytes);
+    EXPECT_EQ(zs_pool_largest_free(p), whole - backBytes - 8 - frontBytes - H);
+    // Grown in place into the free block behind it, past 2^31 + 2^30.
+    const ZsSize grown = ((ZsSize)3 << 30) + 16;
+    ASSERT_EQ(zs_realloc(p, f, grown), f);
+    EXPECT_EQ(hdr(f)->size, grown);
+    EXPECT_EQ(zs_pool_largest_free(p), whole - backBytes - 8 - grown - H);
+    EXPECT_TRUE(pool_ok(p));
+
+    qfree(p, q);
+    EXPECT_EQ(p->back, p->end);
+    zs_free(p, f);
+    EXPECT_EQ(p->first->size, whole);
+    EXPECT_EQ(p->frontCount, 0);
+    EXPECT_EQ(p->backCount, 0);
+    EXPECT_EQ(p->fallbacks, 0);
     EXPECT_TRUE(pool_ok(p));
 }
 
@@ -147,11 +189,11 @@ TEST_F(PoolTest, MallocBestFitAndSplitThreshold) {
     EXPECT_EQ(x, a);
     EXPECT_EQ(hdr(x)->size, 64);
     EXPECT_EQ(p->freeIndex.count, 3);
-    // 64 exceeds r = 40 by exactly H: split, leaving a zero-size free block.
-    void* y = zs_malloc(p, 40);
+    // 64 exceeds r = 64 - H by exactly H: split, leaving a zero-size free block.
+    void* y = zs_malloc(p, 64 - H);
     EXPECT_EQ(y, b);
-    EXPECT_EQ(hdr(y)->size, 40);
-    PoolBlock* rest = (PoolBlock*)((char*)y + 40);
+    EXPECT_EQ(hdr(y)->size, 64 - H);
+    PoolBlock* rest = (PoolBlock*)((char*)y + (64 - H));
     EXPECT_EQ(rest->status, ZS_BLOCK_FREE);
     EXPECT_EQ(rest->size, 0);
     EXPECT_TRUE(indexed(p, rest));
@@ -168,7 +210,7 @@ TEST_F(PoolTest, HwmTakesSmallTopWholeEvenWithLargerHoles) {
     MemoryPool* p = make(8192);
     void* big = zs_malloc(p, 1000);
     zs_malloc(p, 8);
-    int32_t t0 = top(p)->size;
+    ZsSize t0 = top(p)->size;
     zs_malloc_hwm(p, t0 - H - 104);  // leaves a 104-byte top
     ASSERT_EQ(top(p)->size, 104);
     zs_free(p, big);
@@ -185,7 +227,7 @@ TEST_F(PoolTest, HwmTakesSmallTopWholeEvenWithLargerHoles) {
 
 TEST_F(PoolTest, HwmSplitsOnlyWhenEightBytesRemain) {
     MemoryPool* p = make(4096);
-    int32_t t0 = top(p)->size;
+    ZsSize t0 = top(p)->size;
     // Remainder of exactly H: zs_malloc would split, zs_malloc_hwm takes the block whole.
     void* q = zs_malloc_hwm(p, t0 - H);
     EXPECT_EQ(hdr(q)->size, t0);
@@ -204,14 +246,14 @@ TEST_F(PoolTest, HwmSplitsOnlyWhenEightBytesRemain) {
 TEST_F(PoolTest, QmallocStackRestoresBackAndTop) {
     MemoryPool* p = make(16384);
     zs_malloc(p, 100);
-    int32_t topSize = top(p)->size;
+    ZsSize topSize = top(p)->size;
     std::vector<char*> stack;
     for (int64_t n : {0, 1, 8, 100, 333, 1024}) {
         char* q = (char*)zs_qmalloc(p, n);
         ASSERT_EQ(q, p->back + 8);
-        uint32_t len;
-        memcpy(&len, p->back, 4);
-        EXPECT_EQ(len, (uint32_t)(n == 0 ? 8 : (n + 7) / 8 * 8 + 8));
+        uint64_t len;  // a back block's header: its whole length, 64-bit
+        memcpy(&len, p->back, 8);
+        EXPECT_EQ(len, (uint64_t)(n == 0 ? 8 : (n + 7) / 8 * 8 + 8));
         memset(q, 0xAB, (size_t)n);
         stack.push_back(q);
         ASSERT_TRUE(pool_ok(p));
@@ -233,7 +275,7 @@ TEST_F(PoolTest, QmallocFallsBackToFrontAndHeapAndQfreeTellsThemApart) {
     zs_malloc(p, 8);
     zs_malloc_hwm(p, top(p)->size - H - 64);  // top too small for the requests below
     zs_free(p, hole);
-    int32_t freeBefore = p->freeIndex.count;
+    ZsSize freeBefore = p->freeIndex.count;
 
     char* front = (char*)zs_qmalloc(p, 200);
     EXPECT_EQ(front, hole);
@@ -252,7 +294,7 @@ TEST_F(PoolTest, QmallocFallsBackToFrontAndHeapAndQfreeTellsThemApart) {
 
 TEST_F(PoolTest, QfreeGrowsAnAllocatedTopBlock) {
     MemoryPool* p = make(4096);
-    int32_t t0 = top(p)->size;
+    ZsSize t0 = top(p)->size;
     void* q = zs_qmalloc(p, 64);
     void* t = zs_malloc_hwm(p, top(p)->size);  // the whole remaining top, allocated
     EXPECT_EQ(p->freeIndex.count, 0);
@@ -273,7 +315,7 @@ TEST_F(PoolTest, FreeCoalescesAllFourWays) {
     zs_free(p, b[1]);
     zs_free(p, b[3]);  // neither neighbour free: a new entry
     ASSERT_EQ(p->freeIndex.count, 3);
-    int32_t total = hdr(b[1])->size + hdr(b[2])->size + hdr(b[3])->size + 2 * H;
+    ZsSize total = hdr(b[1])->size + hdr(b[2])->size + hdr(b[3])->size + 2 * H;
     zs_free(p, b[2]);  // both free: three payloads and two headers, one entry fewer
     EXPECT_EQ(p->freeIndex.count, 2);
     EXPECT_EQ(hdr(b[1])->size, total);
@@ -336,7 +378,7 @@ TEST_F(PoolTest, ReallocMovesAndFailsWithoutLosingTheBlock) {
 
     // Neither the pool nor the heap can serve: null, the old block intact.
     zs_malloc(p, 8);
-    uint32_t before = p->frontCount;
+    ZsSize before = p->frontCount;
     {
         ScopedHeapLimit limit;
         ASSERT_TRUE(limit.active());
@@ -365,7 +407,7 @@ TEST_F(PoolTest, HeapBlocksAreTrackedAndFreedWithThePool) {
         EXPECT_EQ(h2m[19999], 7);
         EXPECT_EQ(p->heapBlocks.count, 3);
         bool listed = false;
-        for (int32_t i = 0; i < p->heapBlocks.count; i++) listed |= p->heapBlocks.items[p->heapBlocks.start + i] == h2m;
+        for (ZsSize i = 0; i < p->heapBlocks.count; i++) listed |= p->heapBlocks.items[p->heapBlocks.start + i] == h2m;
         EXPECT_TRUE(listed);
         zs_free(p, h1);
         EXPECT_EQ(p->heapBlocks.count, 2);
@@ -414,7 +456,7 @@ TEST_F(PoolTest, VerboseFallbackPrintsTableThenLine) {
     MemoryPool* p = make(65536);
     log.bVerbose = 1;
     Calls c0 = calls();
-    int32_t freeSize = p->first->size;
+    ZsSize freeSize = p->first->size;
     testing::internal::CaptureStderr();
     void* h = zs_malloc(p, 100000);
     std::string err = testing::internal::GetCapturedStderr();
@@ -642,7 +684,7 @@ void random_run(MemoryPool*& made, int32_t poolSize, uint32_t seed, int steps, b
             add(front, zs_realloc(p, nullptr, n), n);
         }
         ASSERT_TRUE(pool_ok(p)) << "step " << step;
-        int32_t heapLive = 0;
+        ZsSize heapLive = 0;
         for (const auto* v : {&front, &stack})
             for (const Live& b : *v) {
                 ASSERT_TRUE(intact(b, false)) << "step " << step;
