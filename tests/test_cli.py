@@ -59,6 +59,16 @@ def test_progress_line_redraws_in_place_and_clears_after_its_delay():
     assert (cleared, end, screens[1].getvalue()) == (" " * max(len(first), len(second)), "", "")
 
 
+
+def test_a_merge_pass_that_starts_over_starts_its_rate_over(monkeypatch):
+    clock = iter([0.0, 10.0, 20.0, 21.0])
+    monkeypatch.setattr("tesra._progress.time.monotonic", lambda: next(clock))
+    out = io.StringIO()
+    line = ProgressLine(out)
+    for done in (100, 10, 30):  # a pass ends, the next one starts and goes on for a second
+        line("merge", done, 100)
+    assert out.getvalue().splitlines()[-1] == "tesra: merge   30%  30 B/s  0:02 left"
+
 def test_version_and_a_wrong_console_setting_need_no_run(tmp_path):
     for args in (["--version"], ["-C", "--version", "in.txt"]):
         r = run_command(args, cwd=tmp_path)

@@ -34,13 +34,16 @@ class ProgressLine:
         self._delay = delay
         self._phase = ""
         self._phase_start = self._start
+        self._done = 0
         self._shown = 0  # width of the line on the terminal, 0 when none is shown
         self._last_line = -1.0
 
     def __call__(self, phase: str, done: int, total: int) -> None:
         now = time.monotonic()
-        if phase != self._phase:
+        # A merge in passes starts again from 0 for every pass: a phase of its own for the rate.
+        if phase != self._phase or done < self._done:
             self._phase, self._phase_start = phase, now
+        self._done = done
         if now - self._start < self._delay:
             return
         finished = total > 0 and done >= total
