@@ -101,7 +101,7 @@ struct Inputs {
             if (got < 0) return zs_input_read_failed(r, in->inFile->path);
             c->readBytes += got;
             c->bufLen += got;
-            in->atEnd = got < want;  // only the end of the data reads short
+            if (got < want) in->atEnd = true;  // only the end of the data reads short
             // A stream of fixed-length records is checked and counted as a file is by the argument
             // check, once its size is known.
             if (L == ZS_FIXED && in->atEnd) {
@@ -164,7 +164,7 @@ struct Inputs {
                 c->buf = static_cast<char*>(grown);
                 c->bufCap = cap;
             }
-            if (read_input(in) != 0) return 1;
+            if (!in->atEnd && read_input(in) != 0) return 1;
             if (in->atEnd) {
                 // The last record gets its newline code; the buffer keeps room for it.
                 const int32_t added = zs_end_with_sep(r, c->buf, c->bufLen);
