@@ -199,10 +199,18 @@ bool place_entries(ZsRecRun& r, Sink sink, Entry* store, int64_t n, Good good) {
     return true;
 }
 
-// Sort items of n records, taken at the top of the front region.
+// Sort items of n records, taken at the top of the front region (idx->itemStore), starting 8 bytes
+// past a 16-byte boundary: the radix sort's swaps of 16-byte items measured up to a fifth slower
+// on an array aligned to 16 bytes (bench/run, short lines), on no data set faster.
 template <class Item>
-Item* new_items(MemoryPool* pool, int64_t n) {
-    return static_cast<Item*>(zs_malloc_hwm(pool, (n > 0 ? n : 1) * (int64_t)sizeof(Item)));
+Item* new_items(MemoryPool* pool, int64_t n, ZsIndex* idx) {
+    char* p = static_cast<char*>(zs_malloc_hwm(pool, (n > 0 ? n : 1) * (int64_t)sizeof(Item) + 8));
+    idx->itemStore = p;
+    if (p == nullptr) return nullptr;
+    Item* items = reinterpret_cast<Item*>((uintptr_t)p % 16 == 0 ? p + 8 : p);  // pool payloads are 8-aligned
+    idx->items = items;
+    idx->wide = sizeof(items->at) == 8;
+    return items;
 }
 
 // Whether a build of length bytes makes 64-bit items.
@@ -325,9 +333,7 @@ int build_variable_items(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan&
     int64_t most = count_seps(buffer, length, a.sep, a.sepLen) + scan.endNums + 1;
     if (scan.maxRecords > 0 && most > scan.maxRecords) most = scan.maxRecords;
     ZsIndex built{};
-    Item* items = new_items<Item>(r.pool, most);
-    built.items = items;
-    built.wide = sizeof(At) == 8;
+    Item* items = new_items<Item>(r.pool, most, &built);
     built.base = buffer;
     if (items == nullptr) {
         no_memory(r);
@@ -553,8 +559,10 @@ int zs_index_build_csv(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& s
     built.entryStore = store;
     const bool wide = wide_items(scan, length);
     if (scan.items != ZS_LIST) {
-        built.items = wide ? (void*)new_items<ZsWideItem>(r.pool, n) : (void*)new_items<ZsItem>(r.pool, n);
-        built.wide = wide;
+        if (wide)
+            new_items<ZsWideItem>(r.pool, n, &built);
+        else
+            new_items<ZsItem>(r.pool, n, &built);
         built.base = buffer;
         if (built.items == nullptr) return fail(true);
     } else {
@@ -631,7 +639,7 @@ void key_fixed_items(const ArgsInfo& a, ZsFixedItemT<At>* items, const char* buf
 template <class At>
 int build_fixed_items(ZsRecRun& r, char* buffer, int64_t n, ZsIndex* idx) {
     const ArgsInfo& a = *r.args;
-    ZsFixedItemT<At>* items = new_items<ZsFixedItemT<At>>(r.pool, n);
+    ZsFixedItemT<At>* items = new_items<ZsFixedItemT<At>>(r.pool, n, idx);
     if (items == nullptr) {
         no_memory(r);
         return 1;
@@ -640,8 +648,6 @@ int build_fixed_items(ZsRecRun& r, char* buffer, int64_t n, ZsIndex* idx) {
         key_fixed_items<true>(a, items, buffer, n);
     else
         key_fixed_items<false>(a, items, buffer, n);
-    idx->items = items;
-    idx->wide = sizeof(At) == 8;
     idx->count = n;
     idx->base = buffer;
     idx->indexedBytes = n * a.recLen;
@@ -677,7 +683,7 @@ int zs_index_build(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& scan,
 
 void zs_index_release(ZsRecRun& r, ZsIndex* idx) {
     if (idx == nullptr) return;
-    zs_free(r.pool, idx->items);
+    zs_free(r.pool, idx->itemStore);
     zs_free(r.pool, idx->columnStore);
     zs_free(r.pool, idx->entryStore);
     zs_list_destroy(r.pool, idx->list);

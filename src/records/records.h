@@ -114,6 +114,7 @@ struct ZsHead {
 struct ZsIndex {
     PtrList* list;           // entries (a list build); null for an item build
     void* items;             // sort items (an item build): ZsItemOf<layout, width>, see zs_index_items
+    void* itemStore;         // the pool block the items lie in (they may start a few bytes into it)
     bool wide;               // the items' offsets are 64-bit
     ZsSize count;            // items
     char* base;              // the buffer the items' offsets count from

@@ -1,0 +1,330 @@
+// Sorting of index items by their cached normalized keys: an MSD radix sort that permutes the
+// items in place, one byte of the key at a time (bytes that every item of a group shares are
+// skipped), and reads the next eight bytes of the records' keys only for groups still tied. Small
+// groups are sorted by insertion. Records whose keys are tied to the end are ordered by the
+// comparator of the family where the key could not say, and by input order when the sort must be
+// stable (their offsets and entry indexes grow with the input).
+//
+// The body is compiled once per width of the items' offsets, each in a translation unit of its
+// own: item_sort.cpp for the 32-bit items every buffer up to 4 GiB gets, item_sort_wide.cpp for the
+// 64-bit ones. Apart, the compiler weighs the inlining of the ordinary sort as if the wide one were
+// not there (compiled together, it inlined less and the sort of short records ran 15% slower).
+//
+// Contract
+// - Included by those two files only; all here but zs_sort_wide_items is private to each of them.
+#pragma once
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/msg.h"
+#include "records/compare.h"
+#include "records/keys.h"
+#include "sort/item_sort.h"
+
+// The sort of 64-bit items (item_sort_wide.cpp).
+void zs_sort_wide_items(ZsSortRun& r, ZsIndex* idx, bool stable);
+
+namespace {
+
+constexpr int64_t kInsertion = 24;  // groups this small are sorted by insertion
+
+// What a sort of one layout and key form (F: records/keys.h ZsKeyForm) reads besides its items.
+template <class F>
+struct Ctx {
+    static constexpr ZsLayout L = F::layout;
+    static constexpr bool kWhole = F::whole;
+    // The keys are the records' bytes (whole fixed-length or newline-ended records).
+    static constexpr bool kRawKeys = L != ZS_CSV && F::whole;
+    ZsSortRun& r;
+    const ArgsInfo& a;
+    const ZsIndex* idx;
+    ZsCmp cmp;             // the comparator of the layout, for what the keys leave undecided
+    void* env;             // its environment: the run's records context
+    bool byInput;          // ties in input order (stable sorts and -U)
+    bool whole;            // whole-record sort: ties of one length are equal bytes
+    int32_t chunkLimit;
+    int64_t keyWidth;      // fixed-length and keyed newline-ended: bytes of every normalized key
+};
+
+template <class C, class At>
+int32_t len_of(const C& c, const ZsFixedItemT<At>&) {
+    return c.a.recLen;
+}
+template <class C, class At>
+int32_t len_of(const C&, const ZsItemT<At>& it) {
+    return it.len;
+}
+
+// True when the records of a group tied to the end of their keys may differ: a keyed sort, or
+// whole records of different lengths (one without its newline code).
+template <class C, class Item>
+bool ties_may_differ(const C& c, const Item* a, int64_t n) {
+    if (!c.whole) return true;
+    for (int64_t i = 1; i < n; i++)
+        if (len_of(c, a[i]) != len_of(c, a[0])) return true;
+    return false;
+}
+
+template <class C, class At>
+ZsKeyRecord record_of(const C& c, const ZsFixedItemT<At>& it) {
+    return ZsKeyRecord{c.idx->base + it.at, c.a.recLen, nullptr, 0};
+}
+
+template <class C, class At>
+ZsKeyRecord record_of(const C& c, const ZsItemT<At>& it) {
+    if constexpr (C::L == ZS_CSV) {
+        const CsvEntry* e = zs_item_entry(*c.idx, it);
+        return ZsKeyRecord{e->data, e->len, e->cols, e->colNum};
+    } else {
+        return ZsKeyRecord{c.idx->base + it.at, it.len, nullptr, 0};
+    }
+}
+
+// The comparator of the family on two items, through the list slots it expects.
+template <class C, class At>
+int compare_records(const C& c, const ZsFixedItemT<At>& x, const ZsFixedItemT<At>& y) {
+    const void* a = c.idx->base + x.at;
+    const void* b = c.idx->base + y.at;
+    return c.cmp(&a, &b, c.env);
+}
+
+template <class C, class At>
+int compare_records(const C& c, const ZsItemT<At>& x, const ZsItemT<At>& y) {
+    if constexpr (C::L == ZS_CSV) {
+        const void* a = zs_item_entry(*c.idx, x);
+        const void* b = zs_item_entry(*c.idx, y);
+        return c.cmp(&a, &b, c.env);
+    } else {
+        VarEntry ex{x.len, c.idx->base + x.at}, ey{y.len, c.idx->base + y.at};
+        const void* a = &ex;
+        const void* b = &ey;
+        return c.cmp(&a, &b, c.env);
+    }
+}
+
+// Reads the next chunk of every item's key. The records lie at random places: the loop asks for
+// the records some items ahead (their entries further ahead still) while it reads these. Short
+// distances measured best: the address of a record's prefetch is itself a load from its entry.
+template <class C, class Item>
+bool reread(const C& c, Item* a, int64_t n, int32_t chunk) {
+    constexpr int64_t kEntryAhead = 4, kDataAhead = 2;
+    bool anyMore = false;
+    for (int64_t i = 0; i < n; i++) {
+        if constexpr (C::L == ZS_CSV) {
+            if (i + kEntryAhead < n) __builtin_prefetch(zs_item_entry(*c.idx, a[i + kEntryAhead]));
+            if (i + kDataAhead < n) {
+                const CsvEntry* e = zs_item_entry(*c.idx, a[i + kDataAhead]);
+                __builtin_prefetch(e->data);
+                __builtin_prefetch(e->cols);
+            }
+            bool more;
+            a[i].key = zs_key_chunk<C::L, C::kWhole>(c.a, record_of(c, a[i]), chunk, &more);
+            anyMore |= more;
+            continue;
+        }
+        if (i + kDataAhead < n) {
+            __builtin_prefetch(c.idx->base + a[i + kDataAhead].at);
+        }
+        bool more;
+        a[i].key = zs_key_chunk<C::L, C::kWhole>(c.a, record_of(c, a[i]), chunk, &more);
+        anyMore |= more;
+    }
+    return anyMore;
+}
+
+// For keys that are the records' bytes: reads chunk + 1 of every item's key as reread does and, in
+// the same pass over the records, measures the prefix all of them share. Returns the chunk the
+// group's keys now hold: when they share more than chunk + 1, the group is read once more at the
+// first chunk where they may differ, so that a long shared prefix costs two passes over the group
+// instead of one per chunk.
+template <class C, class Item>
+int32_t reread_shared(const C& c, Item* a, int64_t n, int32_t chunk) {
+    constexpr int64_t kDataAhead = 8;
+    const int32_t next = chunk + 1;
+    const char* first = c.idx->base + a[0].at;
+    int64_t shared = len_of(c, a[0]);  // bytes every record read so far shares with the first
+    const int64_t from = (int64_t)next * 8;  // the bytes before are known to be shared
+    const bool desc = c.a.bRecSort == 2;
+    a[0].key = zs_raw_key_chunk(first, len_of(c, a[0]), next, desc);
+    for (int64_t i = 1; i < n; i++) {
+        if (i + kDataAhead < n) __builtin_prefetch(c.idx->base + a[i + kDataAhead].at);
+        const char* p = c.idx->base + a[i].at;
+        a[i].key = zs_raw_key_chunk(p, len_of(c, a[i]), next, desc);
+        const int64_t limit = std::min<int64_t>(shared, len_of(c, a[i]));
+        int64_t k = from;
+        while (k + 8 <= limit && std::memcmp(p + k, first + k, 8) == 0) k += 8;
+        while (k < limit && p[k] == first[k]) k++;
+        shared = std::max(k, from);
+    }
+    const int32_t at = (int32_t)std::min<int64_t>(shared / 8, INT32_MAX);
+    if (at <= next) return next;
+    for (int64_t i = 0; i < n; i++) {
+        if (i + kDataAhead < n) __builtin_prefetch(c.idx->base + a[i + kDataAhead].at);
+        a[i].key = zs_raw_key_chunk(c.idx->base + a[i].at, len_of(c, a[i]), at, desc);
+    }
+    return at;
+}
+
+// Whether some key of the group goes on past `chunk`: known from the lengths for fixed-length and
+// newline-ended records; for CSV what the last reading of the group found (csvMore). A key that
+// ended may look, padded, like the start of a longer one, so every item counts.
+template <class C, class Item>
+bool group_more(const C& c, const Item* a, int64_t n, int32_t chunk, bool csvMore) {
+    const int64_t read = (int64_t)(chunk + 1) * 8;
+    if constexpr (C::L == ZS_CSV) return csvMore;
+    if (c.keyWidth >= 0) return c.keyWidth > read;
+    for (int64_t i = 0; i < n; i++)
+        if (len_of(c, a[i]) > read) return true;
+    return false;
+}
+
+// Orders a small group by its cached keys alone (stable); ties are left to the caller.
+template <class Item>
+void insertion_sort(Item* a, int64_t n) {
+    for (int64_t i = 1; i < n; i++) {
+        Item x = a[i];
+        int64_t j = i;
+        while (j > 0 && x.key < a[j - 1].key) {
+            a[j] = a[j - 1];
+            j--;
+        }
+        a[j] = x;
+    }
+}
+
+// One in-place distribution of a group by the byte digit() gives (American flag sort); bounds
+// receives the 257 bucket starts.
+template <class Item, class Digit>
+void distribute(Item* a, int64_t n, Digit digit, int64_t* bounds) {
+    int64_t count[256] = {};
+    for (int64_t i = 0; i < n; i++) count[digit(a[i])]++;
+    int64_t next[256];
+    bounds[0] = 0;
+    for (int d = 0; d < 256; d++) {
+        next[d] = bounds[d];
+        bounds[d + 1] = bounds[d] + count[d];
+    }
+    for (int d = 0; d < 256; d++) {
+        while (next[d] < bounds[d + 1]) {
+            Item x = a[next[d]];
+            int dx = digit(x);
+            while (dx != d) {  // carry x to its bucket, taking the item found there
+                std::swap(x, a[next[dx]++]);
+                dx = digit(x);
+            }
+            a[next[d]++] = x;
+        }
+    }
+}
+
+// Orders a group whose keys are all equal to the end by input order.
+template <class Item>
+void sort_by_input(Item* a, int64_t n) {
+    while (n > kInsertion) {
+        uint64_t diff = 0;
+        for (int64_t i = 1; i < n; i++) diff |= (uint64_t)(a[i].at ^ a[0].at);
+        if (diff == 0) return;
+        const int shift = (63 - __builtin_clzll(diff)) / 8 * 8;
+        int64_t bounds[257];
+        distribute(a, n, [shift](const Item& x) { return (int)(((uint64_t)x.at >> shift) & 0xFF); }, bounds);
+        for (int d = 0; d < 255; d++)
+            if (bounds[d + 1] - bounds[d] > 1) sort_by_input(a + bounds[d], bounds[d + 1] - bounds[d]);
+        // The last bucket in the loop, without recursion.
+        int64_t first = bounds[255];
+        a += first;
+        n -= first;
+    }
+    std::sort(a, a + n, [](const Item& x, const Item& y) { return x.at < y.at; });
+}
+
+// Orders a group by the comparator of the family, equal records in input order.
+template <class C, class Item>
+void sort_by_comparator(const C& c, Item* a, int64_t n) {
+    std::sort(a, a + n, [&c](const Item& x, const Item& y) {
+        int r = compare_records(c, x, y);
+        return r != 0 ? r < 0 : x.at < y.at;
+    });
+}
+
+// csvMore: for CSV records, whether some key of the group may go on past `chunk` (true when not
+// known).
+template <class C, class Item>
+void sort_group(const C& c, Item* a, int64_t n, int32_t chunk, bool csvMore) {
+    while (n > 1) {
+        uint64_t diff = 0;
+        for (int64_t i = 1; i < n; i++) diff |= a[i].key ^ a[0].key;
+        if (diff == 0) {
+            // Tied on this chunk: read the next one, unless the keys end here or may not be read
+            // further. Each record is read once per chunk, however large the group.
+            if (!group_more(c, a, n, chunk, csvMore)) {
+                // Equal bytes cannot show their order. Whole records of different lengths may
+                // still differ where a key's padding met bytes of a longer one (a record without
+                // its newline code): the comparator decides those; keyed ties keep input order.
+                if (!ties_may_differ(c, a, n)) return;
+                if (c.whole)
+                    sort_by_comparator(c, a, n);
+                else if (c.byInput)
+                    sort_by_input(a, n);
+                return;
+            }
+            if (chunk + 1 >= c.chunkLimit) {
+                sort_by_comparator(c, a, n);
+                return;
+            }
+            if constexpr (C::kRawKeys) {
+                chunk = reread_shared(c, a, n, chunk);
+            } else {
+                chunk++;
+                csvMore = reread(c, a, n, chunk);
+            }
+            continue;
+        }
+        if (n <= kInsertion) {
+            insertion_sort(a, n);
+            for (int64_t i = 0, j; i < n; i = j) {
+                for (j = i + 1; j < n && a[j].key == a[i].key;) j++;
+                if (j - i > 1) sort_group(c, a + i, j - i, chunk, csvMore);
+            }
+            return;
+        }
+        // The first byte some items differ in; the ones before it are common to the group.
+        const int shift = (63 - __builtin_clzll(diff)) / 8 * 8;
+        int64_t bounds[257];
+        distribute(a, n, [shift](const Item& x) { return (int)((x.key >> shift) & 0xFF); }, bounds);
+        if (n > (1 << 20) && zs_interrupted(c.r)) return;
+        // The largest bucket goes on in this loop, the others by recursion: the depth stays
+        // logarithmic however the keys fall (records sharing ever longer prefixes).
+        int largest = 0;
+        for (int d = 1; d < 256; d++)
+            if (bounds[d + 1] - bounds[d] > bounds[largest + 1] - bounds[largest]) largest = d;
+        for (int d = 0; d < 256; d++) {
+            int64_t size = bounds[d + 1] - bounds[d];
+            if (d != largest && size > 1) sort_group(c, a + bounds[d], size, chunk, csvMore);
+        }
+        n = bounds[largest + 1] - bounds[largest];
+        a += bounds[largest];
+    }
+}
+
+// Sorts the items of an index whose offsets have the width At: a body compiled for the run's
+// layout and key form, chosen once.
+template <class At>
+void sort_items(ZsSortRun& r, ZsIndex* idx, bool stable) {
+    const ArgsInfo& a = *r.args;
+    zs_with_key_form(a, [&](auto form) {
+        using C = Ctx<decltype(form)>;
+        C c{r,
+            a,
+            idx,
+            zs_cmp_fn(zs_cmp_of(a, a.layout, ZS_AT_ENTRY, false)),
+            zs_cmp_env(r),
+            stable || a.bUnique == 1,
+            zs_key_ties_identical(a),
+            zs_key_chunk_limit(a),
+            zs_key_width(a)};
+        sort_group(c, zs_index_items<C::L, At>(*idx), idx->count, 0, true);
+    });
+}
+
+}  // namespace
