@@ -22,6 +22,7 @@ def _run(
     progress: Callable[[str, int, int], object] | None = None,
     input: Buffer | None = None,
     capture: bool = False,
+    threads: int = 0,
 ) -> tuple[int, str, dict[str, object], bytes | None]:
     """One run for the tesra package: (result, failure text, statistics, captured output).
 
@@ -33,7 +34,8 @@ def _run(
     phase and at most every 200 ms in between; an exception it raises stops the run (no output
     file is left) and is raised here. ``input`` is the run's standard input (sorted in memory
     when it fits the run's memory, else through the temporary file); ``capture`` returns the
-    run's standard output as bytes. A run with its own input or output does not wait for runs
+    run's standard output as bytes. ``threads`` is the threads the run may use (0: TESRA_THREADS, else
+    every processor the process may run on). A run with its own input or output does not wait for runs
     that use the process's. The failure text is the error lines the run printed, decoded from
     UTF-8 (surrogateescape), "" after a success; the statistics are "records" (written),
     "rejected" (too short for the keys), "duplicates" (dropped by -U), "mode" ("memory",

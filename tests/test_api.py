@@ -60,7 +60,7 @@ def test_values_are_items_of_their_own_and_input_names_follow_a_double_dash():
                            verbose=True), ["-C", "-H", "-R", "-S", "-U", "-N", "-Verbose"]),
                      (dict(keys=iter(["-1,2", "3nd"])), ["-K", "-1,2", "-K", "3nd"]),
                      (dict(delimiter="\t", newline="\r\n"), ["-D", "\\t", "-P", "\\r\\n"]),
-                     (dict(newline="\r", record_length=100, threads=8), ["-P", "\\r", "-L", "100"]),
+                     (dict(newline="\r", record_length=100), ["-P", "\\r", "-L", "100"]),
                      (dict(memory=1 << 20), ["-W", "1048576"]), (dict(memory="2gB"), ["-W", "2048M"]),
                      (dict(output="-o", rejects=Path("-e"), temp_dir=b"-t"), ["-O", "-o", "-E", "-e", "-T", "-t"])]:
         assert _command_line(**kw) == [*args, "--"]

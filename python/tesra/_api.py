@@ -137,7 +137,6 @@ def _command_line(
     memory: object = None,
     temp_dir: object = None,
     presorted: object = False,
-    threads: object = None,
     verbose: object = False,
 ) -> list[str]:
     """The engine's command line for the keyword arguments; TypeError or ValueError for a wrong one.
@@ -170,8 +169,6 @@ def _command_line(
         args += ["-L", str(_count("record_length", record_length))]
     if memory is not None:
         args += ["-W", _memory(memory)]
-    if threads is not None:
-        _count("threads", threads)  # accepted for later: the engine sorts in one thread
     for name, value, option in (("output", output, "-O"), ("rejects", rejects, "-E"), ("temp_dir", temp_dir, "-T")):
         if value is not None:
             args += [option, _option_value(name, _path(name, value))]
@@ -193,11 +190,16 @@ def _result(rc: int, failure: str, stats: dict[str, object]) -> SortResult:
     )
 
 
-def _run(args: list[str], progress: object, data: Buffer | None = None) -> tuple[SortResult, bytes | None]:
+def _threads(threads: object) -> int:
+    """The engine's thread count: 0 takes its default (TESRA_THREADS, else every processor the process may use)."""
+    return 0 if threads is None else _count("threads", threads)
+
+
+def _run(args: list[str], progress: object, threads: int, data: Buffer | None = None) -> tuple[SortResult, bytes | None]:
     callback = _progress(progress)
     try:
         rc, failure, stats, out = _tesra._run(args, quiet=True, console="silent", progress=callback, input=data,
-                                              capture=data is not None)
+                                              capture=data is not None, threads=threads)
     finally:
         if isinstance(callback, ProgressLine):
             callback.close()
@@ -250,7 +252,9 @@ def sort(
     - ``memory`` (-W): the memory budget, bytes as an int or a text such as "512M" (K, KB, M, MB,
       G, GB in any case). ``temp_dir`` (-T): the folder of the temporary file.
     - ``presorted`` (-M): the inputs are sorted by the keys already: merge them.
-    - ``threads``: at least 1; accepted, the engine sorts in one thread.
+    - ``threads``: the threads the sort may use, at least 1 (1 sorts on the calling thread alone);
+      None: the ``TESRA_THREADS`` environment variable, else every processor the process may run
+      on. The output is the same whatever the count.
     - ``progress``: called as ``progress(phase, done, total)`` (phase "read", "sort", "write" or
       "merge"; bytes, total 0 when unknown) at the end of each phase and every 200 ms or more in
       between, in the calling thread; an exception it raises stops the run and is raised here.
@@ -264,8 +268,8 @@ def sort(
     args = _command_line(inputs, output, keys=keys, csv=csv, header=header, delimiter=delimiter, newline=newline,
                          record_length=record_length, descending=descending, stable=stable, unique=unique,
                          empty_last=empty_last, rejects=rejects, memory=memory, temp_dir=temp_dir,
-                         presorted=presorted, threads=threads, verbose=verbose)
-    return _run(args, progress)[0]
+                         presorted=presorted, verbose=verbose)
+    return _run(args, progress, _threads(threads))[0]
 
 
 def sort_bytes(
@@ -297,7 +301,6 @@ def sort_bytes(
         raise TypeError(f"data must be a bytes-like object, not {type(data).__name__}")
     args = _command_line(keys=keys, csv=csv, header=header, delimiter=delimiter, newline=newline,
                          record_length=record_length, descending=descending, stable=stable, unique=unique,
-                         empty_last=empty_last, rejects=rejects, memory=memory, temp_dir=temp_dir, threads=threads,
-                         verbose=verbose)
-    out = _run(args, progress, data)[1]
+                         empty_last=empty_last, rejects=rejects, memory=memory, temp_dir=temp_dir, verbose=verbose)
+    out = _run(args, progress, _threads(threads), data)[1]
     return b"" if out is None else out

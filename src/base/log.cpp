@@ -1,6 +1,7 @@
 #include "base/log.h"
 
 #include "base/msg.h"
+#include "base/parallel.h"
 #include "platform/platform.h"
 
 namespace {
@@ -8,6 +9,7 @@ namespace {
 void stop(ZsLog& log) {
     if (log.bInterrupted) return;
     log.bInterrupted = 1;
+    __atomic_store_n(&log.stopWorkers, 1, __ATOMIC_RELEASE);
     ZS_MSG(log, "\n☆ Sort interrupted!\n", "\n☆ソートは中断されました！\n");
 }
 
@@ -18,6 +20,7 @@ void report(ZsLog& log, ZsSize done) {
 }
 
 bool poll(ZsLog& log, bool withProgress) {
+    if (zs_on_worker()) return __atomic_load_n(&log.stopWorkers, __ATOMIC_ACQUIRE) != 0;
     if (log.bInterrupted) return true;
     const bool reporting = withProgress && log.progress.report != nullptr && log.phase != nullptr;
     if (log.interrupt.ask == nullptr && !reporting) return false;

@@ -52,6 +52,8 @@ struct ZsLog {
     FILE* diag;            // where diagnostics meant for standard output go (null: standard output)
     ZsInterruptHook interrupt;
     int bInterrupted;      // an interrupt was seen: the run stops at the next safe point
+    int stopWorkers;       // set with it, read by the run's worker threads (atomic)
+    int32_t threads;       // threads the run may use (base/parallel.h); set by the driver
     long lastInterruptCheck;
     ZsProgressHook progress;
     const char* phase;     // the phase being reported; null between phases
@@ -69,7 +71,9 @@ inline const char* zs_failure_text(const ZsLog& log) { return log.failure; }
 
 // ---- interrupts ----
 // True once an interrupt was seen in this run (the hook is asked at most every
-// ZS_INTERRUPT_POLL_MS milliseconds). A caller that gets true stops and fails its phase.
+// ZS_INTERRUPT_POLL_MS milliseconds). A caller that gets true stops and fails its phase. On a
+// worker thread of the run (base/parallel.h) it asks no hook: it reads whether the run was
+// stopped.
 bool zs_interrupted(ZsLog& log);
 inline constexpr long ZS_INTERRUPT_POLL_MS = 200;
 

@@ -8,6 +8,7 @@
 #include <pthread.h>
 
 #include "base/msg.h"
+#include "base/parallel.h"
 #include "memory/pool.h"
 #include "platform/platform.h"
 #include "records/compare.h"
@@ -414,6 +415,7 @@ int tesra_run(int argc, char** argv, ZsHost* host) {
     r->progress = h.progress;
     r->stdIn = h.in;
     r->stdOut = h.out;
+    r->threads = h.threads > 0 ? (h.threads < ZS_MAX_THREADS ? h.threads : ZS_MAX_THREADS) : zs_default_threads();
     int rc = run(*r, argc, argv, h.quiet);
     zs_run_release(*r);
     if (host != nullptr) {

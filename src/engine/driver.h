@@ -47,6 +47,7 @@ struct ZsHost {
     ZsProgressHook progress{};             // phases and bytes done (base/log.h); none: no reports
     FILE* in = nullptr;                    // the run's standard input; null: the process's
     FILE* out = nullptr;                   // the run's standard output; null: the process's
+    int32_t threads = 0;                   // threads the run may use; 0: zs_default_threads()
     ZsRunStats stats{};                    // set when tesra_run returns
 };
 

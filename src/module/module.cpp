@@ -259,15 +259,19 @@ PyObject* close_streams(Streams* s) {
 }
 
 PyObject* run_for_package(PyObject*, PyObject* callArgs, PyObject* kwargs) {
-    static const char* kwlist[] = {"", "quiet", "console", "progress", "input", "capture", nullptr};
+    static const char* kwlist[] = {"", "quiet", "console", "progress", "input", "capture", "threads", nullptr};
     PyObject* list = nullptr;
-    int quiet = 1, capture = 0;
+    int quiet = 1, capture = 0, threads = 0;
     const char* consoleName = "utf-8";
     PyObject* progress = Py_None;
     PyObject* input = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(callArgs, kwargs, "O!|$psOOp:_run", const_cast<char**>(kwlist), &PyList_Type,
-                                     &list, &quiet, &consoleName, &progress, &input, &capture))
+    if (!PyArg_ParseTupleAndKeywords(callArgs, kwargs, "O!|$psOOpi:_run", const_cast<char**>(kwlist), &PyList_Type,
+                                     &list, &quiet, &consoleName, &progress, &input, &capture, &threads))
         return nullptr;
+    if (threads < 0) {
+        PyErr_SetString(PyExc_ValueError, "threads must be at least 1, or 0 for the default");
+        return nullptr;
+    }
     const int console = console_of(consoleName, true);
     if (console < 0) return nullptr;
     if (progress != Py_None && !PyCallable_Check(progress)) {
@@ -299,6 +303,7 @@ PyObject* run_for_package(PyObject*, PyObject* callArgs, PyObject* kwargs) {
     if (call.progress != nullptr) host.progress = ZsProgressHook{report_progress, &call};
     host.in = streams.in;
     host.out = streams.out;
+    host.threads = threads;
     int rc = run_unlocked(argc, argv, &host);
     free_argv(argv, argc);
 

@@ -5,6 +5,7 @@
 #include <iconv.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -472,6 +473,16 @@ int64_t lowest_limit(const char* mount, const char* path, const char* leaf) {
 }
 
 }  // namespace
+
+int64_t zs_plat_cpu_count() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return n;
+    }
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? online : 1;
+}
 
 int64_t zs_plat_memory_limit() {
     const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);

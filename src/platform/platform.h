@@ -37,6 +37,9 @@ ZsFileKind zs_plat_file_kind(const char* path, int64_t* size);
 // cgroup and every one above it) or the address-space limit when one is set and lower. 0 when
 // nothing can be learnt.
 int64_t zs_plat_memory_limit();
+// Processors the process may run on (its affinity mask; the online processors when the mask
+// cannot be read); at least 1.
+int64_t zs_plat_cpu_count();
 // The limit a cgroup file holds (a byte count; "max" or anything else that is not one: -1).
 int64_t zs_plat_read_limit(const char* path);
 

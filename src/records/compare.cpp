@@ -296,7 +296,8 @@ int whole_differs(const ArgsInfo&, const RA& a, const RB& b) {
 template <ZsCmpId Id, ZsLayout L, ZsWhere W, ZsForm F, bool Stable>
 int member(const void* a, const void* b, void* run) {
     ZsRecRun& r = *static_cast<ZsRecRun*>(run);
-    if (r.bVerbose) r.cmpCalls[(int)Id]++;
+    // Counted from every thread of the run that compares.
+    if (r.bVerbose) __atomic_fetch_add(&r.cmpCalls[(int)Id], 1, __ATOMIC_RELAXED);
     const ArgsInfo& s = *r.args;
     if constexpr (F == ZS_EQUAL) {
         using View = typename Views<L, W>::Arg;

@@ -1,0 +1,44 @@
+// Work shared out over a run's threads.
+//
+// Contract
+// - zs_parallel(log, tasks, fn) calls fn(task) once for every task number in [0, tasks) on up to
+//   log.threads threads: the calling thread and threads started for the call, every one joined
+//   before it returns, so no thread outlives the call (nor the run). Tasks start in the order of
+//   their numbers: a caller that wants the largest first numbers them so.
+// - fn runs on several threads at once: it reads what the run holds read-only and writes only what
+//   its task owns. It never prints, reports progress or asks the host anything; its safe points
+//   ask zs_interrupted (base/log.h), which on a worker thread only reads the run's stop flag.
+// - The calling thread asks the interrupt hook between its tasks; once the run is interrupted, or
+//   a task failed (fn returned non-zero), no further task starts.
+// - Returns 0 when every task ran and returned 0; ZS_PAR_INTERRUPTED when an interrupt stopped
+//   the work; else the code of the failed task with the lowest number (the same failure whatever
+//   the timing, so that the caller prints one message, as one thread would have).
+// - A thread that cannot be started is no failure: the threads there are do the tasks.
+// - log.threads <= 1, or a single task, runs every task on the calling thread, in order.
+#pragma once
+
+#include <cstdint>
+
+#include "base/log.h"
+
+inline constexpr int ZS_PAR_INTERRUPTED = -1;
+// Threads a run may use at most, whatever it is asked.
+inline constexpr int32_t ZS_MAX_THREADS = 256;
+
+// Calls fn(void* user, int64_t task) for every task.
+int zs_parallel_run(ZsLog& log, int64_t tasks, int (*fn)(void*, int64_t), void* user);
+
+template <class F>
+int zs_parallel(ZsLog& log, int64_t tasks, F&& fn) {
+    auto call = [](void* user, int64_t task) -> int { return (*static_cast<F*>(user))(task); };
+    return zs_parallel_run(log, tasks, +call, &fn);
+}
+
+// The threads a run of this process uses by default: the value of TESRA_THREADS when it is a whole
+// number from 1, else the processors the process may run on (at most ZS_MAX_THREADS).
+int32_t zs_default_threads();
+// TESRA_THREADS read as a thread count: 0 when unset or not a whole number of at least 1.
+int32_t zs_threads_from_env(const char* value);
+
+// True on a thread started by zs_parallel_run.
+bool zs_on_worker();
