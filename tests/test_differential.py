@@ -48,7 +48,10 @@ def release(path, writer):
         finally:
             os.close(fd)
         writer.join(0.001)
-def run(args, stdin, fifos):
+def run(args, stdin, fifos, threads):
+    # Read by the engine at every run; several threads take even small inputs apart.
+    os.environ["TESRA_THREADS"] = str(threads)
+    os.environ["TESRA_PARALLEL_MIN"] = "1" if threads > 1 else ""
     if stdin:  # each standard-input run of the process reads its own data
         fd = os.open(stdin, os.O_RDONLY)
         os.dup2(fd, 0)
@@ -63,7 +66,7 @@ def run(args, stdin, fifos):
         release(path, writer)
     return rc
 cases = json.loads(open(sys.argv[1], encoding="utf-8").read())
-results = [run(args, stdin, fifos) for args, stdin, fifos in cases]
+results = [run(args, stdin, fifos, threads) for args, stdin, fifos, threads in cases]
 open(sys.argv[2], "w", encoding="utf-8").write(json.dumps(results))
 """
 # In memory, through the temporary file, standard input, -M, and inputs of which some are FIFOs
@@ -343,16 +346,47 @@ def describe(case: Case, problems: list[str]) -> str:
     return "\n".join(lines)
 
 
+THREADS = (2, 5)  # besides one thread: each case runs again with these, and must write the same bytes
+
+
+def with_threads(case: Case, threads: int) -> tuple[list[str], list[tuple[str, str]], list[tuple[Path, Path]]]:
+    """The case's command line for another run: its output, error file and FIFOs renamed. Returns the
+    arguments, the FIFOs and the (one thread's, this run's) file pairs to compare."""
+    rename = {str(case.out): f"{case.out}.t{threads}"}
+    if case.err:
+        rename[str(case.err)] = f"{case.err}.t{threads}"
+    fifos = [(f"{fifo}.t{threads}", source) for fifo, source in case.fifos or []]
+    rename.update({fifo: f"{fifo}.t{threads}" for fifo, _ in case.fifos or []})
+    args = [rename.get(a, a) for a in case.args]
+    return args, fifos, [(Path(k), Path(v)) for k, v in rename.items() if not k.endswith(".fifo")]
+
+
+def same_bytes(case: Case, threads: int, rc: int, rc1: int, pairs: list[tuple[Path, Path]]) -> str | None:
+    if rc != rc1:
+        return f"{threads} threads: result {rc}, one thread: {rc1}"
+    for one, other in pairs:
+        a = one.read_bytes() if one.exists() else None
+        b = other.read_bytes() if other.exists() else None
+        if a != b:
+            return f"{threads} threads wrote {other.name} unlike one thread:\n  one  {a!r:.400}\n  {threads}    {b!r:.400}"
+    return None
+
+
 @pytest.mark.parametrize("batch", range((CASES + BATCH - 1) // BATCH))
 def test_engine_agrees_with_model(batch, tmp_path):
     numbers = range(batch * BATCH, min(CASES, (batch + 1) * BATCH))
     cases = [make_case(n, tmp_path, mode) for n in numbers for mode in MODES]
-    (tmp_path / "cases.json").write_text(json.dumps([(c.args, str(c.stdin or ""), c.fifos or []) for c in cases]),
-                                         encoding="utf-8")
+    variants = [(c, t, *with_threads(c, t)) for c in cases for t in THREADS]
+    runs = [(c.args, str(c.stdin or ""), c.fifos or [], 1) for c in cases]
+    runs += [(args, str(c.stdin or ""), fifos, t) for c, t, args, fifos, _ in variants]
+    (tmp_path / "cases.json").write_text(json.dumps(runs), encoding="utf-8")
     run = run_code(BATCH_CODE, str(tmp_path / "cases.json"), str(tmp_path / "results.json"), timeout=300)
     assert run.rc == 0, f"batch process failed (seed {SEED}, cases {numbers}): {run.err_text[-2000:]}"
     results = json.loads((tmp_path / "results.json").read_text(encoding="utf-8"))
     failures = [describe(c, p) for c, rc in zip(cases, results) if (p := check_case(c, rc))]
+    one = {id(c): rc for c, rc in zip(cases, results)}
+    failures += [describe(c, [p]) for (c, t, _, _, pairs), rc in zip(variants, results[len(cases):])
+                 if (p := same_bytes(c, t, rc, one[id(c)], pairs))]
     assert not failures, f"{len(failures)} of {len(cases)} cases disagree with the model\n\n" + "\n\n".join(failures)
 
 
@@ -390,11 +424,15 @@ def test_larger_inputs_in_awkward_orders(layout, stable, tmp_path):
         opt = Options(**{**base.__dict__, "stable": stable})
         case_args = args + ["-S"] * stable + ["-O", str(folder / "out"), str(folder / "in")]
         cases.append(Case(number, opt, [content], case_args, folder / "out", None))
-    (tmp_path / "cases.json").write_text(json.dumps([(c.args, "", []) for c in cases]), encoding="utf-8")
+    variants = [(c, t, *with_threads(c, t)) for c in cases for t in THREADS]
+    runs = [(c.args, "", [], 1) for c in cases] + [(args, "", [], t) for c, t, args, _, _ in variants]
+    (tmp_path / "cases.json").write_text(json.dumps(runs), encoding="utf-8")
     run = run_code(BATCH_CODE, str(tmp_path / "cases.json"), str(tmp_path / "results.json"), timeout=300)
     assert run.rc == 0, run.err_text[-2000:]
     results = json.loads((tmp_path / "results.json").read_text(encoding="utf-8"))
     failures = [f"{name}: " + describe(c, p) for name, c, rc in zip(PATTERNS, cases, results) if (p := check_case(c, rc))]
+    failures += [describe(c, [p]) for (c, t, _, _, pairs), rc in zip(variants, results[len(cases):])
+                 if (p := same_bytes(c, t, rc, results[c.number], pairs))]
     assert not failures, "\n\n".join(failures)
 
 

@@ -54,6 +54,8 @@ struct ZsLog {
     int bInterrupted;      // an interrupt was seen: the run stops at the next safe point
     int stopWorkers;       // set with it, read by the run's worker threads (atomic)
     int32_t threads;       // threads the run may use (base/parallel.h); set by the driver
+    int64_t parallelMin;   // the least work an operation shares out (0: its own measure; tests
+                           // set it small so that small inputs take the threaded paths)
     long lastInterruptCheck;
     ZsProgressHook progress;
     const char* phase;     // the phase being reported; null between phases

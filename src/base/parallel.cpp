@@ -90,6 +90,14 @@ int32_t zs_threads_from_env(const char* value) {
     return n > ZS_MAX_THREADS ? ZS_MAX_THREADS : (int32_t)n;
 }
 
+int64_t zs_parallel_min_from_env(const char* value) {
+    if (value == nullptr || *value < '0' || *value > '9') return 0;
+    char* end = nullptr;
+    errno = 0;
+    const long long n = std::strtoll(value, &end, 10);
+    return errno != 0 || *end != '\0' || n < 1 ? 0 : (int64_t)n;
+}
+
 int32_t zs_default_threads() {
     const int32_t env = zs_threads_from_env(std::getenv("TESRA_THREADS"));
     if (env > 0) return env;

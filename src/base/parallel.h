@@ -40,5 +40,16 @@ int32_t zs_default_threads();
 // TESRA_THREADS read as a thread count: 0 when unset or not a whole number of at least 1.
 int32_t zs_threads_from_env(const char* value);
 
+// The least work (items, records, bytes: the caller's unit) worth sharing out: the caller's own
+// measure, or the run's when one is set (TESRA_PARALLEL_MIN, for tests: the threaded paths then
+// take small inputs too).
+inline int64_t zs_par_min(const ZsLog& log, int64_t least) { return log.parallelMin > 0 ? log.parallelMin : least; }
+// Whether work of `size` units is shared out: more than one thread, and at least zs_par_min.
+inline bool zs_par_worth(const ZsLog& log, int64_t size, int64_t least) {
+    return log.threads > 1 && size >= zs_par_min(log, least);
+}
+// TESRA_PARALLEL_MIN: a whole number from 1, else 0.
+int64_t zs_parallel_min_from_env(const char* value);
+
 // True on a thread started by zs_parallel_run.
 bool zs_on_worker();

@@ -415,6 +415,7 @@ int tesra_run(int argc, char** argv, ZsHost* host) {
     r->progress = h.progress;
     r->stdIn = h.in;
     r->stdOut = h.out;
+    r->parallelMin = zs_parallel_min_from_env(std::getenv("TESRA_PARALLEL_MIN"));
     r->threads = h.threads > 0 ? (h.threads < ZS_MAX_THREADS ? h.threads : ZS_MAX_THREADS) : zs_default_threads();
     int rc = run(*r, argc, argv, h.quiet);
     zs_run_release(*r);
