@@ -391,6 +391,7 @@ class Cmd:
     pipe_from: Path | None = None  # run as `cat pipe_from | argv` through bash, timing the pipeline
     stdout: Path | None = None  # the output file when the command writes to standard output
     tmpdir: Path | None = None  # emptied before each run; a run that leaves files in it fails
+    env: dict[str, str] | None = None  # set for the command besides LC_ALL=C
 
 
 @dataclass
@@ -460,6 +461,16 @@ def tesra_size(n: int) -> str:
     return str(n)
 
 
+def one_thread(tool: Tool) -> Tool:
+    """The same tesra command on one thread: what the run's threads gain."""
+    def cmd(i: Input, o: Path) -> Cmd | None:
+        c = tool.cmd(i, o)
+        if c is not None:
+            c.env = {"TESRA_THREADS": "1"}
+        return c
+    return Tool("tesra 1 thread", cmd)
+
+
 def make_tools(mode: str, names: list[str], budget: int) -> list[Tool]:
     tmp = lambda name: OUT / "tmp" / name
     W = size_label(budget)
@@ -500,6 +511,8 @@ def make_tools(mode: str, names: list[str], budget: int) -> list[Tool]:
             Tool("sort -m", lambda i, o: Cmd(["sort", "-m", *i.ds.sort_args, "-o", o, *i.paths]), True),
             Tool("cat (floor)", cat_floor),
         ]
+    if mode != "scale":  # hours at scale; the other modes show what the threads gain
+        all_tools.insert(1, one_thread(all_tools[0]))
     return [t for t in all_tools if any(t.name.startswith(n) for n in names)]
 
 
@@ -626,7 +639,7 @@ def run_once(cmd: Cmd, out: Path, errlog: Path, sample_disk: bool = False) -> Ru
     if cmd.tmpdir:
         shutil.rmtree(cmd.tmpdir, ignore_errors=True)
         cmd.tmpdir.mkdir(parents=True)
-    env = dict(os.environ, LC_ALL="C")
+    env = dict(os.environ, LC_ALL="C", **(cmd.env or {}))
     memfile = OUT / ".peak"
     memfile.unlink(missing_ok=True)
     timer = [str(TIME), "-f", "%M", "-o", str(memfile)] if TIME.exists() else []
@@ -740,6 +753,8 @@ def shown(cmd: Cmd, labels: dict[str, str]) -> str:
     text = " ".join(word(a) for a in cmd.argv)
     if str(cmd.argv[0]) == "sort":
         text = "LC_ALL=C " + text
+    if cmd.env:
+        text = " ".join(f"{k}={v}" for k, v in cmd.env.items()) + " " + text
     if cmd.pipe_from:
         text = f"cat {word(cmd.pipe_from)} | {text}"
     if cmd.stdout:
@@ -882,7 +897,22 @@ def bench_input(mode: str, inp: Input, tools: list[Tool], runs: int, keep: bool,
         ratio_c = f"{t / floor:.1f}" if floor else "–"
         cpu = median(tool.name, "cpu")
         table.append(f"| {tool.name} | {t:.2f} | {ratio_t} | {ratio_c} | {cpu:.2f} | {peak:.0f} | {status or '–'} |")
+    one = median("tesra 1 thread")
+    if base and one:
+        table += ["", serial_fraction(one, base, len(os.sched_getaffinity(0)))]
     return table, failed
+
+
+def serial_fraction(one: float, many: float, threads: int) -> str:
+    """Amdahl's law read backwards: the share of the one-thread time that did not shrink with the
+    threads, and what it allows on more cores."""
+    if threads < 2:
+        return f"Speedup {one / many:.2f}× on one core: no serial fraction to read."
+    s = (threads * many / one - 1) / (threads - 1)
+    s = min(max(s, 0.0), 1.0)
+    at = lambda n: 1 / (s + (1 - s) / n)
+    return (f"Speedup {one / many:.2f}× on {threads} threads; serial fraction {s:.2f} (Amdahl), which would allow "
+            f"{at(16):.1f}× on 16 cores and {at(64):.1f}× on 64.")
 
 
 def scale_rows(inp: Input, tools: list[Tool], results: dict, runs: int,
