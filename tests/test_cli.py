@@ -73,8 +73,9 @@ def test_version_and_a_wrong_console_setting_need_no_run(tmp_path):
     for args in (["--version"], ["-C", "--version", "in.txt"]):
         r = run_command(args, cwd=tmp_path)
         assert (r.rc, r.out, r.err) == (0, f"tesra {_tesra.__version__}\n".encode(), b"")
-    r = run_command(["x"], env=engine_env(TESRA_CONSOLE="latin-1"), cwd=tmp_path)
-    assert r.rc == 2 and b"TESRA_CONSOLE" in r.err and list(tmp_path.iterdir()) == []
+    for name, value in (("TESRA_CONSOLE", "latin-1"), ("TESRA_THREADS", "0"), ("TESRA_THREADS", "two")):
+        r = run_command(["-O", "out", "x"], env=engine_env(**{name: value}), cwd=tmp_path)
+        assert r.rc == 2 and name.encode() in r.err and list(tmp_path.iterdir()) == [], (name, value)
 
 
 @pytest.mark.parametrize("lang, forced, codec, msg_lang", [

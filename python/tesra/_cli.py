@@ -110,6 +110,14 @@ def console_charset(env: Mapping[str, str]) -> Console:
     return "cp932" if codeset in ("sjis", "shiftjis", "cp932", "windows31j", "mskanji") else "utf-8"
 
 
+def check_threads(env: Mapping[str, str]) -> None:
+    """TESRA_THREADS, when set, is the engine's thread count: a whole number from 1 (the engine
+    would ignore anything else, which would hide a typo)."""
+    value = env.get("TESRA_THREADS")
+    if value is not None and value != "" and not (value.isdigit() and value.isascii() and int(value) >= 1):
+        raise ValueError(f"TESRA_THREADS must be a whole number of at least 1, not {value!r}")
+
+
 def _user_environ() -> dict[str, str]:
     """The environment, less the LC_CTYPE that the interpreter sets when it starts in the C locale
     or in one the system lacks (ja_JP.SJIS where only UTF-8 locales are installed): that one
@@ -171,6 +179,7 @@ def run_command(argv: Sequence[str]) -> int:
     env = _user_environ()
     try:
         console = console_charset(env)
+        check_threads(env)
     except ValueError as e:
         print(f"tesra: {e}", file=sys.stderr)
         return 2
