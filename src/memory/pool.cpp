@@ -49,11 +49,16 @@ inline PoolBlock* header_of(void* payload) { return (PoolBlock*)payload - 1; }
 inline void* payload_of(PoolBlock* b) { return b + 1; }
 inline PoolBlock* block_at(void* payload, uint64_t offset) { return (PoolBlock*)((char*)payload + offset); }
 
-// Whether the pool placed ptr in its own block (the per-object pool places nothing there).
+ZsSize heap_find(const PtrList* l, const void* ptr);
+
+// Whether the pool placed ptr in its own block (the per-object pool places nothing there). The
+// payload of an empty block at the very end is the pool's end, where an allocator that keeps no
+// header in front of its blocks may also place a heap block of the pool's: the heap lists tell.
 inline bool in_pool(const MemoryPool* p, const void* ptr) {
     if (kPerObject) return false;
     uintptr_t a = (uintptr_t)ptr;
-    return a >= (uintptr_t)p->first && a <= (uintptr_t)p->end;
+    if (a == (uintptr_t)p->end) return heap_find(&p->heapBlocks, ptr) < 0 && heap_find(&p->backBlocks, ptr) < 0;
+    return a >= (uintptr_t)p->first && a < (uintptr_t)p->end;
 }
 
 inline bool is_free(const PoolBlock* b) { return b->status == ZS_BLOCK_FREE; }

@@ -282,11 +282,23 @@ void sort_group(const C& c, Item* a, int64_t n, int32_t chunk, bool csvMore) {
         }
         if (n <= kInsertion) {
             insertion_sort(a, n);
+            // Runs of tied keys go on to the next chunk: the longest in this loop, the others by
+            // recursion, so that records sharing ever longer prefixes do not take a frame per chunk.
+            int64_t longestAt = 0, longest = 0;
             for (int64_t i = 0, j; i < n; i = j) {
                 for (j = i + 1; j < n && a[j].key == a[i].key;) j++;
-                if (j - i > 1) sort_group(c, a + i, j - i, chunk, csvMore);
+                if (j - i > longest) {
+                    longestAt = i;
+                    longest = j - i;
+                }
             }
-            return;
+            for (int64_t i = 0, j; i < n; i = j) {
+                for (j = i + 1; j < n && a[j].key == a[i].key;) j++;
+                if (j - i > 1 && i != longestAt) sort_group(c, a + i, j - i, chunk, csvMore);
+            }
+            a += longestAt;
+            n = longest;
+            continue;
         }
         // The first byte some items differ in; the ones before it are common to the group.
         const int shift = (63 - __builtin_clzll(diff)) / 8 * 8;

@@ -26,7 +26,13 @@ constexpr ZsSize kPoolHdr = (ZsSize)sizeof(MemoryPool);
 
 PoolBlock* hdr(void* payload) { return (PoolBlock*)payload - 1; }
 bool inside(const MemoryPool* p, const void* ptr) {
-    return (uintptr_t)ptr >= (uintptr_t)p->first && (uintptr_t)ptr <= (uintptr_t)p->end;
+    // A heap block may start where the pool ends (an allocator without block headers puts it there).
+    if ((uintptr_t)ptr == (uintptr_t)p->end) {
+        for (ZsSize i = 0; i < p->heapBlocks.count; i++)
+            if (p->heapBlocks.items[p->heapBlocks.start + i] == ptr) return false;
+        return true;
+    }
+    return (uintptr_t)ptr >= (uintptr_t)p->first && (uintptr_t)ptr < (uintptr_t)p->end;
 }
 PoolBlock* top(const MemoryPool* p) { return p->sentinel->prev; }
 PoolBlock* index_at(const MemoryPool* p, ZsSize i) { return (PoolBlock*)p->freeIndex.items[p->freeIndex.start + i]; }
