@@ -7,6 +7,7 @@
 // state to its initial value, remove its temporary file, and after a failure leave the folder as
 // it found it.
 #include <cstddef>
+#include <cstdlib>
 #include <set>
 
 #include "engine/driver.h"
@@ -65,6 +66,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (null < 0 || dup2(null, 0) != 0) abort();
     close(null);
     if (mkdir("d", 0700) != 0) abort();
+    // Several threads taking even these small inputs apart (unless the caller chose otherwise).
+    setenv("TESRA_THREADS", "3", 0);
+    setenv("TESRA_PARALLEL_MIN", "1", 0);
     return 0;
 }
 
