@@ -1,9 +1,17 @@
 // Record writers: a sorted index to the output (plain and unique) and to the temporary file in the
 // temporary record format. The index is a list of entries or the items of a sort; a source gives
 // the writers one view of both.
+//
+// With several threads the output of an index is gathered in parallel: the sorted records are cut
+// into consecutive pieces, threads copy the records of a round of pieces into buffers of their own
+// while the calling thread writes the round before, piece by piece in order. A piece decides its
+// unique filter alone (its first record compares with the record before it, the last of the piece
+// before), so the bytes, counts and progress are those of one thread.
+#include <cstdlib>
 #include <cstring>
 
 #include "base/msg.h"
+#include "base/parallel.h"
 #include "records/compare.h"
 #include "sort/sort.h"
 #include "sort/tmpcodec.h"
@@ -102,6 +110,111 @@ void put_records(ZsSortRun& r, ZsWriter* w, const Source& s, bool unique) {
     r.totals.outRecNum += i - skipped;
 }
 
+// A piece's buffer; a round holds kPiecesPerThread pieces per thread (the spread evens out threads
+// that other work slows), and two rounds are alive at once: the one gathered and the one written.
+constexpr int64_t kPieceBytes = 1 << 20;
+constexpr int32_t kPiecesPerThread = 2;
+
+// Consecutive sorted records [first, end) gathered into buf.
+struct Piece {
+    ZsSize first;
+    ZsSize end;
+    ZsSize bytes;    // of all its records, skipped ones too: the progress it makes
+    bool direct;     // one record longer than a buffer: written from where it lies
+    char* buf;       // kPieceBytes
+    int64_t used;    // bytes gathered
+    ZsSize skipped;  // records the unique filter dropped
+};
+
+// Cuts pieces from record *next on, as many as fit in n; returns how many.
+template <class Source>
+int32_t cut_pieces(const Source& s, ZsSize* next, Piece* pieces, int32_t n) {
+    const ZsSize count = s.count();
+    int32_t made = 0;
+    for (; made < n && *next < count; made++) {
+        Piece& p = pieces[made];
+        p.first = *next;
+        p.bytes = 0;
+        ZsSize i = *next;
+        for (; i < count && p.bytes + s.len(i) <= kPieceBytes; i++) p.bytes += s.len(i);
+        p.direct = i == p.first;
+        if (p.direct) p.bytes = s.len(i++);
+        p.end = i;
+        *next = i;
+    }
+    return made;
+}
+
+// Gathers a piece's records (on any thread: it reads the index and writes only the piece).
+// 1 when the run was interrupted.
+template <ZsLayout L, class Source>
+int gather_piece(ZsSortRun& r, const Source& s, ZsCmp equal, Piece* p) {
+    p->used = 0;
+    p->skipped = 0;
+    for (ZsSize i = p->first; i < p->end; i++) {
+        if (i + 6 < p->end) __builtin_prefetch(s.data(i + 6));
+        if ((i - p->first) % kInterruptStride == 0 && zs_interrupted(r)) return 1;
+        if (equal != nullptr && i > 0 && s.differs(equal, i) == 0) {
+            p->skipped++;
+            continue;
+        }
+        if (!p->direct) std::memcpy(p->buf + p->used, s.data(i), (size_t)s.len(i));
+        p->used += s.len(i);
+    }
+    return 0;
+}
+
+// put_records on the run's threads. False, having written nothing, when its buffers cannot be had:
+// the caller writes on one thread.
+template <ZsLayout L, class Source>
+bool put_records_parallel(ZsSortRun& r, ZsWriter* w, const Source& s, bool unique) {
+    const int32_t per = r.threads * kPiecesPerThread;
+    char* mem = static_cast<char*>(std::malloc((size_t)(2 * per) * (size_t)kPieceBytes));
+    Piece* rounds = static_cast<Piece*>(std::malloc((size_t)(2 * per) * sizeof(Piece)));
+    if (mem == nullptr || rounds == nullptr) {
+        std::free(mem);
+        std::free(rounds);
+        return false;
+    }
+    for (int32_t k = 0; k < 2 * per; k++) rounds[k].buf = mem + (int64_t)k * kPieceBytes;
+    ZsCmp equal = unique ? zs_cmp_fn(zs_eq_of(L, ZS_AT_ENTRY)) : nullptr;
+    ZsSize done = 0, skipped = 0;
+    Piece* ready = nullptr;  // gathered, not yet written
+    int32_t readyNum = 0;
+    // On the calling thread only.
+    auto write_ready = [&]() {
+        for (int32_t k = 0; k < readyNum; k++) {
+            const Piece& p = ready[k];
+            if (!p.direct) zs_put(w, p.buf, p.used);
+            else if (p.used > 0) zs_put(w, s.data(p.first), p.used);
+            zs_progress_add(r, p.bytes);
+            skipped += p.skipped;
+            done += p.end - p.first;
+        }
+        readyNum = 0;
+    };
+    ZsSize next = 0;
+    for (int32_t round = 0; next < s.count(); round ^= 1) {
+        Piece* pieces = rounds + round * per;
+        const int32_t n = cut_pieces(s, &next, pieces, per);
+        const int rc = zs_parallel(r, n, [&](int64_t t) {
+            // The calling thread writes the round before between the pieces it gathers.
+            if (!zs_on_worker()) write_ready();
+            return gather_piece<L>(r, s, equal, &pieces[t]);
+        });
+        write_ready();
+        if (rc != 0) break;  // interrupted: reported, and the output is incomplete
+        ready = pieces;
+        readyNum = n;
+    }
+    write_ready();
+    std::free(mem);
+    std::free(rounds);
+    r.totals.dupRecNum += skipped;
+    r.totals.outRecNum += done - skipped;
+    return true;
+}
+
 template <class Source>
 int write_output(ZsSortRun& r, const Source& source, bool unique, const ZsText& cannotCreate) {
     const ArgsInfo& a = *r.args;
@@ -110,10 +223,14 @@ int write_output(ZsSortRun& r, const Source& source, bool unique, const ZsText& 
     source.with(
         a,
         [&](auto tag, const auto& s) {
-            zs_progress_start(r, "write", header_bytes(r) + source_bytes(s));
+            constexpr ZsLayout L = decltype(tag)::value;
+            const int64_t bytes = source_bytes(s);
+            zs_progress_start(r, "write", header_bytes(r) + bytes);
             zs_put_header(r, &w);
             zs_progress_add(r, header_bytes(r));
-            put_records<decltype(tag)::value>(r, &w, s, unique);
+            // Fewer bytes than a few rounds' are not worth the threads.
+            const bool parallel = r.threads > 1 && bytes > 4 * kPieceBytes;
+            if (!parallel || !put_records_parallel<L>(r, &w, s, unique)) put_records<L>(r, &w, s, unique);
         },
         zs_cmp_env(r));
     zs_writer_flush(&w);
