@@ -3,10 +3,10 @@
 // the writers one view of both.
 //
 // With several threads the output of an index is gathered in parallel: the sorted records are cut
-// into consecutive pieces, threads copy the records of a round of pieces into buffers of their own
-// while the calling thread writes the round before, piece by piece in order. A piece decides its
-// unique filter alone (its first record compares with the record before it, the last of the piece
-// before), so the bytes, counts and progress are those of one thread.
+// into consecutive pieces, every thread copies the records of the next pieces into a small ring of
+// buffers, and the calling thread alone writes the pieces, in order, as they are ready. A piece
+// decides its unique filter alone (its first record compares with the record before it, the last of
+// the piece before), so the bytes, counts and progress are those of one thread.
 #include <pthread.h>
 
 #include <cstdlib>
@@ -132,10 +132,11 @@ struct Piece {
 // Cuts the records into pieces of at most kPieceBytes (a longer record is a piece of its own).
 // Two pieces in a row hold more than kPieceBytes, so there are at most 2 * bytes / kPieceBytes + 1.
 template <class Source>
-int64_t cut_pieces(const Source& s, Piece* pieces) {
+int64_t cut_pieces(const Source& s, Piece* pieces, int64_t most) {
     const ZsSize count = s.count();
     int64_t made = 0;
     for (ZsSize i = 0; i < count; made++) {
+        ZS_ASSERT(made < most);
         Piece& p = pieces[made];
         p = Piece{i, i, 0, false, false, 0, 0};
         for (; i < count && p.bytes + s.len(i) <= kPieceBytes; i++) p.bytes += s.len(i);
@@ -273,8 +274,7 @@ bool put_records_parallel(ZsSortRun& r, ZsWriter* w, const Source& s, bool uniqu
         std::free(pieces);
         return false;
     }
-    const int64_t count = cut_pieces(s, pieces);
-    ZS_ASSERT(count <= most);
+    const int64_t count = cut_pieces(s, pieces, most);
     Ring<Source> ring{r, s, unique ? zs_cmp_fn(zs_eq_of(L, ZS_AT_ENTRY)) : nullptr, pieces, count, bufs, slots};
     ZsSize done = 0, skipped = 0;
     bool drained = false;
