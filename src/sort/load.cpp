@@ -1,15 +1,24 @@
 // Loads every input file, back to back, into the one in-memory buffer; the reads, the CSV header
 // line and the sample of the input that the other modes share.
+//
+// With several threads a large file is read in pieces at their own offsets, each thread reading
+// its pieces straight to their place in the buffer (page-cache copies and the first touch of the
+// buffer's pages share out); the calling thread counts the progress.
 #include <cstdlib>
 #include <cstring>
 
 #include "base/msg.h"
+#include "base/parallel.h"
 #include "sort/sort.h"
 
 namespace {
 
 // Reads are cut into pieces of this size so that an interrupt is noticed during a large file.
 constexpr int64_t kReadPiece = 64LL << 20;
+
+// Files of this size on are read on the run's threads, in pieces of kParallelPiece.
+constexpr int64_t kParallelReadMin = 32LL << 20;
+constexpr int64_t kParallelPiece = 8LL << 20;
 
 // Reads exactly n bytes, counted as the phase's progress; false on a short read or an interrupt.
 bool read_exact(ZsSortRun& r, FILE* in, char* dst, int64_t n) {
@@ -22,6 +31,27 @@ bool read_exact(ZsSortRun& r, FILE* in, char* dst, int64_t n) {
         n -= piece;
     }
     return true;
+}
+
+// zs_read_sized on the run's threads: the n bytes of the file from offset `at` on, then makes sure
+// the file ends there. False as zs_read_sized: a short read, a read error, bytes beyond them (the
+// file changed) or an interrupt.
+bool read_parallel(ZsSortRun& r, FILE* in, char* dst, ZsSize at, ZsSize n) {
+    const int64_t pieces = (n + kParallelPiece - 1) / kParallelPiece;
+    ZsSize unreported = 0;  // read by any thread, not yet counted as progress (atomic)
+    auto count = [&]() { zs_progress_add(r, __atomic_exchange_n(&unreported, 0, __ATOMIC_RELAXED)); };
+    const int rc = zs_parallel(r, pieces, [&](int64_t k) {
+        if (!zs_on_worker()) count();
+        if (zs_interrupted(r)) return 1;
+        const ZsSize from = k * kParallelPiece;
+        const ZsSize len = n - from < kParallelPiece ? n - from : kParallelPiece;
+        if (zs_plat_read_at(in, dst + from, len, at + from) != len) return 1;
+        __atomic_add_fetch(&unreported, len, __ATOMIC_RELAXED);
+        return 0;
+    });
+    count();
+    char probe;
+    return rc == 0 && zs_plat_read_at(in, &probe, 1, at + n) == 0;
 }
 
 // Keeps line (lineLen bytes) as the run's header, completed with the newline code when asked.
@@ -59,7 +89,10 @@ int read_file(ZsSortRun& r, FILE* in, const InputFile* file, char* buffer, ZsSiz
     }
     ZsSize left = rest;
     bool atEnd;
-    if (!zs_read_sized(r, in, buffer + *offset, rest, &left, &atEnd)) return zs_input_read_failed(r, file->path);
+    const bool ok = r.threads > 1 && rest >= kParallelReadMin
+                          ? read_parallel(r, in, buffer + *offset, file->size - rest, rest)
+                          : zs_read_sized(r, in, buffer + *offset, rest, &left, &atEnd);
+    if (!ok) return zs_input_read_failed(r, file->path);
     *offset += rest;
     // Every file's data ends with the newline code: its last record never runs into the next
     // file's first.

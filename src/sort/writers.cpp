@@ -1,9 +1,20 @@
 // Record writers: a sorted index to the output (plain and unique) and to the temporary file in the
 // temporary record format. The index is a list of entries or the items of a sort; a source gives
 // the writers one view of both.
+//
+// With several threads the output of an index is gathered in parallel: the sorted records are cut
+// into consecutive pieces, every thread copies the records of the next pieces into a small ring of
+// buffers, and the calling thread alone writes the pieces, in order, as they are ready. A piece
+// decides its unique filter alone (its first record compares with the record before it, the last of
+// the piece before), so the bytes, counts and progress are those of one thread.
+#include <pthread.h>
+
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "base/msg.h"
+#include "base/parallel.h"
 #include "records/compare.h"
 #include "sort/sort.h"
 #include "sort/tmpcodec.h"
@@ -102,6 +113,190 @@ void put_records(ZsSortRun& r, ZsWriter* w, const Source& s, bool unique) {
     r.totals.outRecNum += i - skipped;
 }
 
+// Bytes of a piece's buffer, and the buffers per thread: the ring the pieces pass through, enough
+// that a thread slowed by other work does not hold the others up at once.
+constexpr int64_t kPieceBytes = 256 << 10;
+constexpr int32_t kSlotsPerThread = 4;
+
+// Consecutive sorted records [first, end), gathered into a buffer of the ring.
+struct Piece {
+    ZsSize first;
+    ZsSize end;
+    ZsSize bytes;    // of all its records, skipped ones too: the progress it makes
+    bool direct;     // one record longer than a buffer: written from where it lies
+    bool gathered;   // under the ring's lock
+    int64_t used;    // bytes gathered
+    ZsSize skipped;  // records the unique filter dropped
+};
+
+// Cuts the records into pieces of at most kPieceBytes (a longer record is a piece of its own).
+// Two pieces in a row hold more than kPieceBytes, so there are at most 2 * bytes / kPieceBytes + 1.
+template <class Source>
+int64_t cut_pieces(const Source& s, Piece* pieces, int64_t most) {
+    const ZsSize count = s.count();
+    int64_t made = 0;
+    for (ZsSize i = 0; i < count; made++) {
+        ZS_ASSERT(made < most);
+        Piece& p = pieces[made];
+        p = Piece{i, i, 0, false, false, 0, 0};
+        for (; i < count && p.bytes + s.len(i) <= kPieceBytes; i++) p.bytes += s.len(i);
+        p.direct = i == p.first;
+        if (p.direct) p.bytes = s.len(i++);
+        p.end = i;
+    }
+    return made;
+}
+
+// Gathers a piece's records into buf (on any thread: it reads the index and writes only the piece;
+// counted in locals, as pieces of other threads share its cache lines). 1 when the run was
+// interrupted.
+template <class Source>
+int gather_piece(ZsSortRun& r, const Source& s, ZsCmp equal, Piece* p, char* buf) {
+    const ZsSize first = p->first, end = p->end;
+    const bool direct = p->direct;
+    int64_t used = 0;
+    ZsSize skipped = 0;
+    for (ZsSize i = first; i < end; i++) {
+        if (i + 6 < end) __builtin_prefetch(s.data(i + 6));
+        if ((i - first) % kInterruptStride == 0 && zs_interrupted(r)) return 1;
+        if (equal != nullptr && i > 0 && s.differs(equal, i) == 0) {
+            skipped++;
+            continue;
+        }
+        const int32_t len = s.len(i);
+        if (!direct) std::memcpy(buf + used, s.data(i), (size_t)len);
+        used += len;
+    }
+    p->used = used;
+    p->skipped = skipped;
+    return 0;
+}
+
+// The ring of buffers pieces pass through: piece k is gathered into slot k % slots once piece
+// k - slots has been written. Pieces are claimed in order by any thread; the calling thread alone
+// writes them, in order, as they are gathered.
+template <class Source>
+struct Ring {
+    ZsSortRun& r;
+    const Source& s;
+    ZsCmp equal;
+    Piece* pieces;
+    int64_t count;
+    char* bufs;
+    int64_t slots;
+    int64_t claimed = 0;   // pieces taken by a thread
+    int64_t written = 0;   // pieces written (by the calling thread)
+    bool stop = false;     // the work ends unfinished (an interrupt): no thread waits any more
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t changed = PTHREAD_COND_INITIALIZER;  // a piece gathered or written, or stop
+
+    char* buf(int64_t k) const { return bufs + (k % slots) * kPieceBytes; }
+    // Under the lock: the next piece's slot is free.
+    bool can_claim() const { return claimed < count && claimed - written < slots; }
+
+    // Gathers a claimed piece; called and returns with the lock held.
+    int gather(int64_t k) {
+        pthread_mutex_unlock(&lock);
+        const int rc = gather_piece(r, s, equal, &pieces[k], buf(k));
+        pthread_mutex_lock(&lock);
+        if (rc != 0) stop = true;
+        pieces[k].gathered = rc == 0;
+        pthread_cond_broadcast(&changed);
+        return rc;
+    }
+
+    // A worker: gathers pieces while there are any. 1 when interrupted.
+    int work() {
+        int rc = 0;
+        pthread_mutex_lock(&lock);
+        while (!stop && rc == 0 && claimed < count) {
+            if (can_claim()) rc = gather(claimed++);
+            else pthread_cond_wait(&changed, &lock);
+        }
+        pthread_mutex_unlock(&lock);
+        return rc;
+    }
+
+    // The calling thread: writes the pieces in order as they are gathered, gathering itself when a
+    // slot is free. 1 when interrupted (then no thread waits any more).
+    int drain(ZsWriter* w, ZsSize* done, ZsSize* skipped) {
+        pthread_mutex_lock(&lock);
+        while (written < count && !stop) {
+            if (pieces[written].gathered) {
+                const Piece& p = pieces[written];
+                pthread_mutex_unlock(&lock);
+                if (!p.direct) zs_put(w, buf(written), p.used);
+                else if (p.used > 0) zs_put(w, s.data(p.first), p.used);
+                zs_progress_add(r, p.bytes);
+                *skipped += p.skipped;
+                *done += p.end - p.first;
+                const bool interrupted = zs_interrupted(r);
+                pthread_mutex_lock(&lock);
+                if (interrupted) stop = true;
+                written++;
+                pthread_cond_broadcast(&changed);
+            } else if (can_claim()) {
+                gather(claimed++);
+            } else {
+                // A while at most, to ask for an interrupt while a worker gathers.
+                timespec until;
+                clock_gettime(CLOCK_REALTIME, &until);
+                until.tv_nsec += 20 * 1000 * 1000;
+                if (until.tv_nsec >= 1000000000) {
+                    until.tv_sec++;
+                    until.tv_nsec -= 1000000000;
+                }
+                pthread_cond_timedwait(&changed, &lock, &until);
+                pthread_mutex_unlock(&lock);
+                const bool interrupted = zs_interrupted(r);
+                pthread_mutex_lock(&lock);
+                if (interrupted) stop = true;
+            }
+        }
+        const bool stopped = stop;
+        stop = true;  // written or not, nothing is left to wait for
+        pthread_cond_broadcast(&changed);
+        pthread_mutex_unlock(&lock);
+        return stopped ? 1 : 0;
+    }
+};
+
+// put_records on the run's threads. False, having written nothing, when its memory cannot be had:
+// the caller writes on one thread.
+template <ZsLayout L, class Source>
+bool put_records_parallel(ZsSortRun& r, ZsWriter* w, const Source& s, bool unique, int64_t bytes) {
+    const int64_t slots = (int64_t)r.threads * kSlotsPerThread;
+    const int64_t most = 2 * bytes / kPieceBytes + 1;
+    char* bufs = static_cast<char*>(std::malloc((size_t)slots * (size_t)kPieceBytes));
+    Piece* pieces = static_cast<Piece*>(std::malloc((size_t)most * sizeof(Piece)));
+    if (bufs == nullptr || pieces == nullptr) {
+        std::free(bufs);
+        std::free(pieces);
+        return false;
+    }
+    const int64_t count = cut_pieces(s, pieces, most);
+    Ring<Source> ring{r, s, unique ? zs_cmp_fn(zs_eq_of(L, ZS_AT_ENTRY)) : nullptr, pieces, count, bufs, slots};
+    ZsSize done = 0, skipped = 0;
+    bool drained = false;
+    // Every thread gathers; the calling thread, in the first task it takes, also writes. Tasks
+    // left when it has drained the ring find nothing to do; when the workers took every task
+    // before it, it drains once they are done.
+    zs_parallel(r, r.threads, [&](int64_t) {
+        if (zs_on_worker()) return ring.work();
+        if (drained) return 0;
+        drained = true;
+        return ring.drain(w, &done, &skipped);
+    });
+    if (!drained) ring.drain(w, &done, &skipped);
+    pthread_cond_destroy(&ring.changed);
+    pthread_mutex_destroy(&ring.lock);
+    std::free(bufs);
+    std::free(pieces);
+    r.totals.dupRecNum += skipped;
+    r.totals.outRecNum += done - skipped;
+    return true;
+}
+
 template <class Source>
 int write_output(ZsSortRun& r, const Source& source, bool unique, const ZsText& cannotCreate) {
     const ArgsInfo& a = *r.args;
@@ -110,10 +305,14 @@ int write_output(ZsSortRun& r, const Source& source, bool unique, const ZsText& 
     source.with(
         a,
         [&](auto tag, const auto& s) {
-            zs_progress_start(r, "write", header_bytes(r) + source_bytes(s));
+            constexpr ZsLayout L = decltype(tag)::value;
+            const int64_t bytes = source_bytes(s);
+            zs_progress_start(r, "write", header_bytes(r) + bytes);
             zs_put_header(r, &w);
             zs_progress_add(r, header_bytes(r));
-            put_records<decltype(tag)::value>(r, &w, s, unique);
+            // Fewer bytes than a few rounds' are not worth the threads.
+            const bool parallel = r.threads > 1 && bytes > 4 * kPieceBytes && !zs_on_worker();
+            if (!parallel || !put_records_parallel<L>(r, &w, s, unique, bytes)) put_records<L>(r, &w, s, unique);
         },
         zs_cmp_env(r));
     zs_writer_flush(&w);
