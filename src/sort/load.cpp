@@ -5,6 +5,7 @@
 // its pieces straight to their place in the buffer (page-cache copies and the first touch of the
 // buffer's pages share out); the calling thread counts the progress.
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 
 #include "base/msg.h"
@@ -37,14 +38,16 @@ bool read_exact(ZsSortRun& r, FILE* in, char* dst, int64_t n) {
 // the file ends there. False as zs_read_sized: a short read, a read error, bytes beyond them (the
 // file changed) or an interrupt.
 bool read_parallel(ZsSortRun& r, FILE* in, char* dst, ZsSize at, ZsSize n) {
-    const int64_t pieces = (n + kParallelPiece - 1) / kParallelPiece;
+    // Small work shared out for the tests (TESRA_PARALLEL_MIN): a few pieces, whatever the size.
+    const int64_t piece = r.parallelMin > 0 ? std::max<int64_t>(r.parallelMin, n / 7 + 1) : kParallelPiece;
+    const int64_t pieces = (n + piece - 1) / piece;
     ZsSize unreported = 0;  // read by any thread, not yet counted as progress (atomic)
     auto count = [&]() { zs_progress_add(r, __atomic_exchange_n(&unreported, 0, __ATOMIC_RELAXED)); };
     const int rc = zs_parallel(r, pieces, [&](int64_t k) {
         if (!zs_on_worker()) count();
         if (zs_interrupted(r)) return 1;
-        const ZsSize from = k * kParallelPiece;
-        const ZsSize len = n - from < kParallelPiece ? n - from : kParallelPiece;
+        const ZsSize from = k * piece;
+        const ZsSize len = n - from < piece ? n - from : piece;
         if (zs_plat_read_at(in, dst + from, len, at + from) != len) return 1;
         __atomic_add_fetch(&unreported, len, __ATOMIC_RELAXED);
         return 0;
@@ -89,7 +92,7 @@ int read_file(ZsSortRun& r, FILE* in, const InputFile* file, char* buffer, ZsSiz
     }
     ZsSize left = rest;
     bool atEnd;
-    const bool ok = r.threads > 1 && rest >= kParallelReadMin
+    const bool ok = zs_par_worth(r, rest, kParallelReadMin)
                           ? read_parallel(r, in, buffer + *offset, file->size - rest, rest)
                           : zs_read_sized(r, in, buffer + *offset, rest, &left, &atEnd);
     if (!ok) return zs_input_read_failed(r, file->path);

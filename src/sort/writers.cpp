@@ -117,6 +117,9 @@ void put_records(ZsSortRun& r, ZsWriter* w, const Source& s, bool unique) {
 // that a thread slowed by other work does not hold the others up at once.
 constexpr int64_t kPieceBytes = 256 << 10;
 constexpr int32_t kSlotsPerThread = 4;
+// Gathering is bound by the memory's bandwidth long before this many threads share it; the ring
+// (outside the pool) stays within kMostThreads * kSlotsPerThread * kPieceBytes = 8 MB.
+constexpr int32_t kMostThreads = 8;
 
 // Consecutive sorted records [first, end), gathered into a buffer of the ring.
 struct Piece {
@@ -265,7 +268,8 @@ struct Ring {
 // the caller writes on one thread.
 template <ZsLayout L, class Source>
 bool put_records_parallel(ZsSortRun& r, ZsWriter* w, const Source& s, bool unique, int64_t bytes) {
-    const int64_t slots = (int64_t)r.threads * kSlotsPerThread;
+    const int32_t threads = std::min<int32_t>(r.threads, kMostThreads);
+    const int64_t slots = (int64_t)threads * kSlotsPerThread;
     const int64_t most = 2 * bytes / kPieceBytes + 1;
     char* bufs = static_cast<char*>(std::malloc((size_t)slots * (size_t)kPieceBytes));
     Piece* pieces = static_cast<Piece*>(std::malloc((size_t)most * sizeof(Piece)));
@@ -281,7 +285,7 @@ bool put_records_parallel(ZsSortRun& r, ZsWriter* w, const Source& s, bool uniqu
     // Every thread gathers; the calling thread, in the first task it takes, also writes. Tasks
     // left when it has drained the ring find nothing to do; when the workers took every task
     // before it, it drains once they are done.
-    zs_parallel(r, r.threads, [&](int64_t) {
+    zs_parallel(r, threads, [&](int64_t) {
         if (zs_on_worker()) return ring.work();
         if (drained) return 0;
         drained = true;
@@ -311,7 +315,7 @@ int write_output(ZsSortRun& r, const Source& source, bool unique, const ZsText& 
             zs_put_header(r, &w);
             zs_progress_add(r, header_bytes(r));
             // Fewer bytes than a few rounds' are not worth the threads.
-            const bool parallel = r.threads > 1 && bytes > 4 * kPieceBytes && !zs_on_worker();
+            const bool parallel = zs_par_worth(r, bytes, 4 * kPieceBytes) && !zs_on_worker();
             if (!parallel || !put_records_parallel<L>(r, &w, s, unique, bytes)) put_records<L>(r, &w, s, unique);
         },
         zs_cmp_env(r));
