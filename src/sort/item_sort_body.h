@@ -572,7 +572,8 @@ void sort_items(ZsSortRun& r, ZsIndex* idx, bool stable) {
             zs_key_chunk_limit(a),
             zs_key_width(a)};
         auto* items = zs_index_items<C::L, At>(*idx);
-        if (r.threads > 1 && idx->count >= kParallelGroup)
+        // On a worker of another parallel step the threads are taken: one thread's sort.
+        if (r.threads > 1 && idx->count >= kParallelGroup && !zs_on_worker())
             par_sort(c, items, idx->count);
         else
             sort_group(c, items, idx->count, 0, true);
