@@ -1,6 +1,6 @@
 // The item sort on several threads gives exactly the order of one thread: the same items in the
 // same places (ties of unstable sorts included), for every layout, key form, width of the items
-// and stable, unstable and -U sorts, on groups large enough to share their passes out: many ties,
+// and stable and unstable sorts, on groups large enough to share their passes out: many ties,
 // long shared prefixes (the rereads), buckets holding most items (split again), keys tied to the
 // end. The one-thread order itself is checked against the comparator, not assumed.
 #include <random>
@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr int kRecords = 150000;  // above twice the size from which a group is shared out
+constexpr int kRecords = 140000;  // above twice the size from which a group is shared out
 
 // A field of the given shape: few distinct values, long prefixes most share, nested skew (most
 // items in one bucket at several bytes), or one value for all.
@@ -124,6 +124,8 @@ protected:
 
 TEST_F(ItemSortThreadsTest, SameOrderAsOneThreadForEveryLayoutAndKeyForm) {
     std::mt19937 rng(4242);
+    // Every shape on lines and the keyed forms; the other cases spread over the shapes. -U orders
+    // ties as a stable sort does: the stable cases cover it.
     for (int shape = 0; shape < 4; shape++) {
         const std::string s = "shape " + std::to_string(shape);
         reset_settings();
@@ -131,22 +133,24 @@ TEST_F(ItemSortThreadsTest, SameOrderAsOneThreadForEveryLayoutAndKeyForm) {
         whole(1);
         make(rng, shape);
         check((s + ", lines, whole").c_str(), shape == 1);
-        whole(2);
-        check((s + ", lines, whole, descending").c_str());
+        if (shape == 1) {
+            whole(2);
+            check((s + ", lines, whole, descending").c_str());
+        }
         reset_settings();
         variable("\r\n");
         key(0, 60);
         make(rng, shape);
         check((s + ", lines, keyed").c_str());
-        args.bUnique = 1;
-        check((s + ", lines, keyed, -U").c_str());
         reset_settings();
         fixed(72);
-        key(0, 60, ZS_KEY_BYTES, ZS_DESC);
+        if (shape % 2 == 0)
+            key(0, 60, ZS_KEY_BYTES, ZS_DESC);
+        else
+            whole(1);
         make(rng, shape);
-        check((s + ", fixed, keyed descending").c_str());
-        whole(1);
-        check((s + ", fixed, whole").c_str());
+        check((s + (shape % 2 == 0 ? ", fixed, keyed descending" : ", fixed, whole")).c_str());
+        if (shape == 2) continue;
         reset_settings();
         csv(",");
         key(2);
