@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "base/msg.h"
+#include "base/parallel.h"
 #include "records/compare.h"
 #include "records/keys.h"
 #include "sort/item_sort.h"
@@ -193,12 +194,11 @@ void insertion_sort(Item* a, int64_t n) {
     }
 }
 
-// One in-place distribution of a group by the byte digit() gives (American flag sort); bounds
-// receives the 257 bucket starts.
+// The in-place permutation of a distribution whose bucket sizes are counted (American flag sort);
+// bounds receives the 257 bucket starts. Where each item lands depends on this order of swaps
+// alone: the sort of several threads counts in parallel but permutes here, as one thread does.
 template <class Item, class Digit>
-void distribute(Item* a, int64_t n, Digit digit, int64_t* bounds) {
-    int64_t count[256] = {};
-    for (int64_t i = 0; i < n; i++) count[digit(a[i])]++;
+void permute(Item* a, Digit digit, const int64_t* count, int64_t* bounds) {
     int64_t next[256];
     bounds[0] = 0;
     for (int d = 0; d < 256; d++) {
@@ -216,6 +216,15 @@ void distribute(Item* a, int64_t n, Digit digit, int64_t* bounds) {
             a[next[d]++] = x;
         }
     }
+}
+
+// One in-place distribution of a group by the byte digit() gives (American flag sort); bounds
+// receives the 257 bucket starts.
+template <class Item, class Digit>
+void distribute(Item* a, int64_t n, Digit digit, int64_t* bounds) {
+    int64_t count[256] = {};
+    for (int64_t i = 0; i < n; i++) count[digit(a[i])]++;
+    permute(a, digit, count, bounds);
 }
 
 // Orders a group whose keys are all equal to the end by input order.
@@ -319,6 +328,245 @@ void sort_group(const C& c, Item* a, int64_t n, int32_t chunk, bool csvMore) {
     }
 }
 
+// ---- A large group on several threads ----
+// The passes over a whole group (the OR of the keys' differences, the counts of a distribution,
+// the rereads of tied keys) are shared out over slices of it; the permutation stays one thread's,
+// so that every item lands where one thread puts it, ties of an unstable sort included. The
+// buckets are then sorted as tasks, largest first, each by the very sort_group call one thread
+// makes for it: the order is one thread's whatever the timing. A bucket too large for one thread
+// to carry is split again the same way first.
+
+constexpr int64_t kParallelGroup = 64 << 10;  // groups from this size share their passes out
+constexpr int64_t kSliceItems = 16 << 10;      // a slice of a pass holds at least this many items
+constexpr int64_t kMaxSlices = 64;
+constexpr int32_t kMaxTasks = 512;  // tasks gathered before they run (on the stack: ~12 KB)
+
+// Items one thread sorts: one group (shift < 0), or consecutive buckets of one distribution by the
+// byte at shift, each sorted apart as one thread sorts it.
+struct ParTask {
+    int64_t at;  // first item, from the start of the items
+    int64_t n;
+    int32_t chunk;
+    int8_t shift;
+    bool csvMore;
+};
+
+template <class C, class Item>
+struct ParSort {
+    const C& c;
+    Item* items;        // all items of the sort
+    int64_t splitOver;  // groups larger than this are split before the tasks run
+    int64_t batch;      // consecutive small buckets are gathered into tasks of about this size
+    int32_t slices;     // most slices of a pass
+    int32_t tasks;
+    bool stopped;       // an interrupt was seen: the items are left in some order
+    ParTask task[kMaxTasks];
+};
+
+// Calls fn(lo, hi, slice) over the slices of [0, n) on the run's threads; returns their count, 0
+// after an interrupt (the results are then incomplete).
+template <class C, class Item, class F>
+int64_t par_slices(ParSort<C, Item>& p, int64_t n, F fn) {
+    const int64_t slices = std::max<int64_t>(1, std::min<int64_t>(p.slices, n / kSliceItems));
+    ZS_ASSERT(slices <= kMaxSlices);
+    const int rc = zs_parallel(p.c.r, slices, [&](int64_t s) {
+        fn(n * s / slices, n * (s + 1) / slices, s);
+        return 0;
+    });
+    if (rc != 0) p.stopped = true;
+    return rc != 0 ? 0 : slices;
+}
+
+// The tasks gathered run, largest first.
+template <class C, class Item>
+void par_run(ParSort<C, Item>& p) {
+    std::sort(p.task, p.task + p.tasks,
+              [](const ParTask& x, const ParTask& y) { return x.n != y.n ? x.n > y.n : x.at < y.at; });
+    const int rc = zs_parallel(p.c.r, p.tasks, [&p](int64_t t) {
+        const ParTask& k = p.task[t];
+        Item* a = p.items + k.at;
+        if (k.shift < 0) {
+            sort_group(p.c, a, k.n, k.chunk, k.csvMore);
+            return 0;
+        }
+        const int shift = k.shift;
+        auto digit = [shift](const Item& x) { return (int)((x.key >> shift) & 0xFF); };
+        for (int64_t i = 0, j; i < k.n; i = j) {
+            const int d = digit(a[i]);
+            for (j = i + 1; j < k.n && digit(a[j]) == d;) j++;
+            if (j - i > 1) sort_group(p.c, a + i, j - i, k.chunk, k.csvMore);
+        }
+        return 0;
+    });
+    if (rc != 0) p.stopped = true;
+    p.tasks = 0;
+}
+
+template <class C, class Item>
+void par_push(ParSort<C, Item>& p, const Item* a, int64_t n, int32_t chunk, bool csvMore, int shift) {
+    if (n < 2 || p.stopped) return;
+    if (p.tasks == kMaxTasks) par_run(p);
+    p.task[p.tasks++] = ParTask{a - p.items, n, chunk, (int8_t)shift, csvMore};
+}
+
+// reread over slices: the same keys, and whether some key goes on.
+template <class C, class Item>
+bool par_reread(ParSort<C, Item>& p, Item* a, int64_t n, int32_t chunk) {
+    bool more[kMaxSlices];
+    const int64_t slices =
+        par_slices(p, n, [&](int64_t lo, int64_t hi, int64_t s) { more[s] = reread(p.c, a + lo, hi - lo, chunk); });
+    bool any = false;
+    for (int64_t s = 0; s < slices; s++) any |= more[s];
+    return any;
+}
+
+// reread_shared over slices. A slice measures the prefix its records share with the group's first
+// as the one pass does; the group's is the least of the slices' (each is at least `from`, and
+// the first's length bounds all).
+template <class C, class Item>
+int32_t par_reread_shared(ParSort<C, Item>& p, Item* a, int64_t n, int32_t chunk) {
+    const C& c = p.c;
+    constexpr int64_t kDataAhead = 8;
+    const int32_t next = chunk + 1;
+    const char* first = c.idx->base + a[0].at;
+    const int64_t from = (int64_t)next * 8;
+    const bool desc = c.a.bRecSort == 2;
+    int64_t part[kMaxSlices];
+    const int64_t slices = par_slices(p, n, [&](int64_t lo, int64_t hi, int64_t s) {
+        int64_t shared = len_of(c, a[0]);
+        if (lo == 0) {
+            a[0].key = zs_raw_key_chunk(first, len_of(c, a[0]), next, desc);
+            lo = 1;
+        }
+        for (int64_t i = lo; i < hi; i++) {
+            if (i + kDataAhead < hi) __builtin_prefetch(c.idx->base + a[i + kDataAhead].at);
+            const char* q = c.idx->base + a[i].at;
+            a[i].key = zs_raw_key_chunk(q, len_of(c, a[i]), next, desc);
+            const int64_t limit = std::min<int64_t>(shared, len_of(c, a[i]));
+            int64_t k = from;
+            while (k + 8 <= limit && std::memcmp(q + k, first + k, 8) == 0) k += 8;
+            while (k < limit && q[k] == first[k]) k++;
+            shared = std::max(k, from);
+        }
+        part[s] = shared;
+    });
+    if (slices == 0) return next;
+    int64_t shared = part[0];
+    for (int64_t s = 1; s < slices; s++) shared = std::min(shared, part[s]);
+    const int32_t at = (int32_t)std::min<int64_t>(shared / 8, INT32_MAX);
+    if (at <= next) return next;
+    par_slices(p, n, [&](int64_t lo, int64_t hi, int64_t) {
+        for (int64_t i = lo; i < hi; i++) {
+            if (i + kDataAhead < hi) __builtin_prefetch(c.idx->base + a[i + kDataAhead].at);
+            a[i].key = zs_raw_key_chunk(c.idx->base + a[i].at, len_of(c, a[i]), at, desc);
+        }
+    });
+    return at;
+}
+
+// The steps of sort_group for a large group, its passes over slices; the buckets are split again
+// or gathered as tasks.
+template <class C, class Item>
+void par_split(ParSort<C, Item>& p, Item* a, int64_t n, int32_t chunk, bool csvMore) {
+    const C& c = p.c;
+    for (;;) {
+        if (p.stopped) return;
+        if (n <= p.splitOver || n < kParallelGroup) {
+            par_push(p, a, n, chunk, csvMore, -1);
+            return;
+        }
+        uint64_t part[kMaxSlices];
+        const uint64_t key0 = a[0].key;
+        const int64_t slices = par_slices(p, n, [&](int64_t lo, int64_t hi, int64_t s) {
+            uint64_t d = 0;
+            for (int64_t i = lo; i < hi; i++) d |= a[i].key ^ key0;
+            part[s] = d;
+        });
+        if (slices == 0) return;
+        uint64_t diff = 0;
+        for (int64_t s = 0; s < slices; s++) diff |= part[s];
+        if (diff == 0) {
+            // As sort_group does; the ties of a group this large are ordered on this thread.
+            if (!group_more(c, a, n, chunk, csvMore)) {
+                if (!ties_may_differ(c, a, n)) return;
+                if (c.whole)
+                    sort_by_comparator(c, a, n);
+                else if (c.byInput)
+                    sort_by_input(a, n);
+                return;
+            }
+            if (chunk + 1 >= c.chunkLimit) {
+                sort_by_comparator(c, a, n);
+                return;
+            }
+            if constexpr (C::kRawKeys) {
+                chunk = par_reread_shared(p, a, n, chunk);
+            } else {
+                chunk++;
+                csvMore = par_reread(p, a, n, chunk);
+            }
+            continue;
+        }
+        const int shift = (63 - __builtin_clzll(diff)) / 8 * 8;
+        auto digit = [shift](const Item& x) { return (int)((x.key >> shift) & 0xFF); };
+        int64_t count[256] = {};
+        if (par_slices(p, n, [&](int64_t lo, int64_t hi, int64_t) {
+                int64_t mine[256] = {};
+                for (int64_t i = lo; i < hi; i++) mine[digit(a[i])]++;
+                for (int d = 0; d < 256; d++)
+                    if (mine[d] != 0) __atomic_fetch_add(&count[d], mine[d], __ATOMIC_RELAXED);
+            }) == 0)
+            return;
+        int64_t bounds[257];
+        permute(a, digit, count, bounds);
+        if (n > (1 << 20) && zs_interrupted(c.r)) {
+            p.stopped = true;
+            return;
+        }
+        // Buckets too large for one thread are split again (the largest in this loop, so that the
+        // depth stays logarithmic); small consecutive ones make one task.
+        int largest = 0;
+        for (int d = 1; d < 256; d++)
+            if (bounds[d + 1] - bounds[d] > bounds[largest + 1] - bounds[largest]) largest = d;
+        int64_t batchAt = 0, batchN = 0;
+        for (int d = 0; d < 256; d++) {
+            const int64_t size = bounds[d + 1] - bounds[d];
+            const bool split = size > p.splitOver && size >= kParallelGroup;
+            if (split || size >= p.batch) {
+                par_push(p, a + batchAt, batchN, chunk, csvMore, shift);
+                batchN = 0;
+                if (d == largest && split) continue;
+                if (split)
+                    par_split(p, a + bounds[d], size, chunk, csvMore);
+                else
+                    par_push(p, a + bounds[d], size, chunk, csvMore, -1);
+                continue;
+            }
+            if (batchN == 0) batchAt = bounds[d];
+            batchN += size;
+            if (batchN >= p.batch) {
+                par_push(p, a + batchAt, batchN, chunk, csvMore, shift);
+                batchN = 0;
+            }
+        }
+        par_push(p, a + batchAt, batchN, chunk, csvMore, shift);
+        const int64_t size = bounds[largest + 1] - bounds[largest];
+        if (!(size > p.splitOver && size >= kParallelGroup)) return;
+        a += bounds[largest];
+        n = size;
+    }
+}
+
+// Sorts a large group on the run's threads, in the order sort_group gives it.
+template <class C, class Item>
+void par_sort(const C& c, Item* a, int64_t n) {
+    const int32_t threads = std::min<int32_t>(c.r.threads, ZS_MAX_THREADS);
+    ParSort<C, Item> p{c, a, n / threads, std::max<int64_t>(4096, n / ((int64_t)threads * 32)),
+                       (int32_t)std::min<int64_t>(kMaxSlices, (int64_t)threads * 4), 0, false, {}};
+    par_split(p, a, n, 0, true);
+    if (!p.stopped) par_run(p);
+}
+
 // Sorts the items of an index whose offsets have the width At: a body compiled for the run's
 // layout and key form, chosen once.
 template <class At>
@@ -335,7 +583,12 @@ void sort_items(ZsSortRun& r, ZsIndex* idx, bool stable) {
             zs_key_ties_identical(a),
             zs_key_chunk_limit(a),
             zs_key_width(a)};
-        sort_group(c, zs_index_items<C::L, At>(*idx), idx->count, 0, true);
+        auto* items = zs_index_items<C::L, At>(*idx);
+        // On a worker of another parallel step the threads are taken: one thread's sort.
+        if (r.threads > 1 && idx->count >= kParallelGroup && !zs_on_worker())
+            par_sort(c, items, idx->count);
+        else
+            sort_group(c, items, idx->count, 0, true);
     });
 }
 
