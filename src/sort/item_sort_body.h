@@ -356,6 +356,9 @@ struct ParSort {
     const C& c;
     Item* items;        // all items of the sort
     int64_t splitOver;  // groups larger than this are split before the tasks run
+    int64_t minGroup;   // groups smaller than this are sorted by one thread (kParallelGroup, or the
+                        // run's smaller measure when the tests ask for one)
+    int64_t sliceItems; // a slice of a pass holds at least this many items
     int64_t batch;      // consecutive small buckets are gathered into tasks of about this size
     int32_t slices;     // most slices of a pass
     int32_t tasks;
@@ -367,7 +370,7 @@ struct ParSort {
 // after an interrupt (the results are then incomplete).
 template <class C, class Item, class F>
 int64_t par_slices(ParSort<C, Item>& p, int64_t n, F fn) {
-    const int64_t slices = std::max<int64_t>(1, std::min<int64_t>(p.slices, n / kSliceItems));
+    const int64_t slices = std::max<int64_t>(1, std::min<int64_t>(p.slices, n / p.sliceItems));
     ZS_ASSERT(slices <= kMaxSlices);
     const int rc = zs_parallel(p.c.r, slices, [&](int64_t s) {
         fn(n * s / slices, n * (s + 1) / slices, s);
@@ -471,7 +474,8 @@ void par_split(ParSort<C, Item>& p, Item* a, int64_t n, int32_t chunk, bool csvM
     const C& c = p.c;
     for (;;) {
         if (p.stopped) return;
-        if (n <= p.splitOver || n < kParallelGroup) {
+        // Small groups go by insertion in sort_group: they are its to sort.
+        if (n <= p.splitOver || n < p.minGroup || n <= kInsertion) {
             par_push(p, a, n, chunk, csvMore, -1);
             return;
         }
@@ -531,7 +535,7 @@ void par_split(ParSort<C, Item>& p, Item* a, int64_t n, int32_t chunk, bool csvM
         int64_t batchAt = 0, batchN = 0;
         for (int d = 0; d < 256; d++) {
             const int64_t size = bounds[d + 1] - bounds[d];
-            const bool split = size > p.splitOver && size >= kParallelGroup;
+            const bool split = size > p.splitOver && size >= p.minGroup && size > kInsertion;
             if (split || size >= p.batch) {
                 par_push(p, a + batchAt, batchN, chunk, csvMore, shift);
                 batchN = 0;
@@ -551,7 +555,7 @@ void par_split(ParSort<C, Item>& p, Item* a, int64_t n, int32_t chunk, bool csvM
         }
         par_push(p, a + batchAt, batchN, chunk, csvMore, shift);
         const int64_t size = bounds[largest + 1] - bounds[largest];
-        if (!(size > p.splitOver && size >= kParallelGroup)) return;
+        if (!(size > p.splitOver && size >= p.minGroup && size > kInsertion)) return;
         a += bounds[largest];
         n = size;
     }
@@ -561,7 +565,8 @@ void par_split(ParSort<C, Item>& p, Item* a, int64_t n, int32_t chunk, bool csvM
 template <class C, class Item>
 void par_sort(const C& c, Item* a, int64_t n) {
     const int32_t threads = std::min<int32_t>(c.r.threads, ZS_MAX_THREADS);
-    ParSort<C, Item> p{c, a, n / threads, std::max<int64_t>(4096, n / ((int64_t)threads * 32)),
+    ParSort<C, Item> p{c, a, n / threads, zs_par_min(c.r, kParallelGroup), zs_par_min(c.r, kSliceItems),
+                       std::max<int64_t>(4096, n / ((int64_t)threads * 32)),
                        (int32_t)std::min<int64_t>(kMaxSlices, (int64_t)threads * 4), 0, false, {}};
     par_split(p, a, n, 0, true);
     if (!p.stopped) par_run(p);
@@ -585,7 +590,7 @@ void sort_items(ZsSortRun& r, ZsIndex* idx, bool stable) {
             zs_key_width(a)};
         auto* items = zs_index_items<C::L, At>(*idx);
         // On a worker of another parallel step the threads are taken: one thread's sort.
-        if (r.threads > 1 && idx->count >= kParallelGroup && !zs_on_worker())
+        if (zs_par_worth(r, idx->count, kParallelGroup) && !zs_on_worker())
             par_sort(c, items, idx->count);
         else
             sort_group(c, items, idx->count, 0, true);
