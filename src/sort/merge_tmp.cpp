@@ -741,6 +741,7 @@ int merge_ranges(ZsSortRun& r) {
 
     RangeShared shared{0};
     if (rc == 0) {
+        ZS_VMSG_JP(r, "マージはキー範囲%ld個に分けて行います。\n", (long)ranges);
         rc = zs_parallel(r, ranges, [&](int64_t k) -> int {
             Range& g = rs[k];
             int code = 0;
