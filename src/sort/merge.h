@@ -187,6 +187,7 @@ struct ZsCut {
     ZsSize at;     // where the record starts in the block (the block's size: none)
     ZsSize idx;    // its index (the block's record count: none)
     ZsSize outAt;  // output bytes of the block's records before it
+    ZsSize predAt; // where the record before it starts in the block; -1 for none
 };
 // Reads single records of the temporary file for the cuts: buf holds cap bytes, at least the
 // longest record (r.tmp.maxRecLen), of the file from `from` on (len of them read).

@@ -434,15 +434,16 @@ int zs_block_cut(ZsSortRun& r, ZsCutReader* rd, const ZsBlock& b, const ZsHead& 
             hi = mid;
     }
     if (lo == 0) {
-        *cut = ZsCut{0, 0, 0};
+        *cut = ZsCut{0, 0, 0, -1};
         return 0;
     }
-    ZsCut c{b.samples[lo - 1].at, b.samples[lo - 1].idx, b.samples[lo - 1].outAt};
+    ZsCut c{b.samples[lo - 1].at, b.samples[lo - 1].idx, b.samples[lo - 1].outAt, -1};
     while (c.idx < b.recNum) {
         ZsHead h;
         const int64_t bytes = read_record<L>(r, rd, b, c.at, 0, &h);
         if (bytes < 0) return 1;
         if (cmp_heads(plain, env, h, splitter) >= 0) break;
+        c.predAt = c.at;
         c.at += bytes;
         c.idx++;
         c.outAt += h.len;
@@ -492,6 +493,7 @@ struct RangeOut {
 // in input order, so that their numbers keep it), cursors, work list and output.
 struct Range {
     ZsBlock* views;
+    ZsSize* preds;  // for each part, where the record before it starts in the file; -1 for none
     int64_t count;
     ZsCursor* cursors;
     PtrList* work;
@@ -598,8 +600,8 @@ int32_t find_ranges(ZsSortRun& r, int32_t ranges, ZsCut* cuts) {
     // Cuts at each splitter; the reader's records are read again one by one.
     for (int64_t b = 0; b < nb; b++) {
         const ZsBlock& blk = block_of(r.tmp.blocks, b);
-        cuts[b] = ZsCut{0, 0, 0};
-        cuts[(found + 1) * nb + b] = ZsCut{blk.size, blk.recNum, blk.outBytes};
+        cuts[b] = ZsCut{0, 0, 0, -1};
+        cuts[(found + 1) * nb + b] = ZsCut{blk.size, blk.recNum, blk.outBytes, -1};
         for (int32_t j = 0; j < found; j++) {
             if (zs_block_cut<L>(r, &rd, blk, splitters[j], &cuts[(j + 1) * nb + b]) != 0) {
                 found = -1;
@@ -613,20 +615,63 @@ int32_t find_ranges(ZsSortRun& r, int32_t ranges, ZsCut* cuts) {
     return found < 0 ? -1 : found + 1;
 }
 
-// Sorts a range's work list as the merge of every block would find it when it comes to the
-// range's first record. 0 when done; kSerial when the order is not certain: without the stable
-// order a tie between sources depends on which came to its record last, which only the records
-// of the ranges before tell.
+// Orders sources whose first records in a range are equal (e[0..n)) as the merge of every block
+// has them when it comes to the range: without the stable order it puts a source that moves on
+// to a record in front of the equal ones, so the source that came to its record last is first,
+// and those whose blocks start in the range (there from the start, in source order) are last. A
+// source came to its record when the record before it was written: the later of two unequal
+// records. 0 when done; kSerial when two of those records are equal, whose order only the ranges
+// before know.
 template <ZsLayout L>
-int order_range(ZsSortRun& r, Range& g, bool first) {
+int order_tie(ZsSortRun& r, Range& g, void** e, ZsSize n, ZsCutReader* rd) {
+    const ZsCmp plain = zs_cmp_fn(zs_cmp_of(*r.args, L, ZS_AT_UNIT, false));
+    void* env = zs_cmp_env(r);
+    auto part = [&](void* p) { return static_cast<const ZsHead*>(p)->unitNo; };
+    // Those with a record before them first, each group in the order it has.
+    ZsSize m = 0;
+    for (ZsSize i = 0; i < n; i++)
+        if (g.preds[part(e[i])] >= 0) std::rotate(e + m, e + i, e + i + 1), m++;
+    // Then by the records before them, the later first.
+    auto later = [&](void* x, void* y, int* c) {
+        const ZsBlock& vx = g.views[part(x)];
+        const ZsBlock& vy = g.views[part(y)];
+        const ZsSize px = g.preds[part(x)], py = g.preds[part(y)];
+        ZsHead hx, hy;
+        if (read_record<L>(r, &rd[0], ZsBlock{px, vx.offset - px, 1, vx.maxRecLen}, 0, 0, &hx) < 0 ||
+            read_record<L>(r, &rd[1], ZsBlock{py, vy.offset - py, 1, vy.maxRecLen}, 0, 0, &hy) < 0)
+            return false;
+        *c = cmp_heads(plain, env, hx, hy);
+        return true;
+    };
+    for (ZsSize i = 1; i < m; i++) {
+        for (ZsSize k = i; k > 0; k--) {
+            int c;
+            if (!later(e[k - 1], e[k], &c) || c == 0) return kSerial;
+            if (c > 0) break;
+            std::swap(e[k - 1], e[k]);
+        }
+    }
+    return 0;
+}
+
+// Sorts a range's work list as the merge of every block would find it when it comes to the
+// range's first record. 0 when done; kSerial when that order is not certain.
+template <ZsLayout L>
+int order_range(ZsSortRun& r, Range& g, bool first, ZsCutReader* rd) {
     const ArgsInfo& a = *r.args;
     const ZsCmp plain = zs_cmp_fn(zs_cmp_of(a, L, ZS_AT_UNIT, false));
     if (zs_work_sort(r, g.work, plain) != 0) return kSerial;
+    // The stable order is the sources' order whatever came before.
     if (first || a.bStabilize == 1) return 0;
     void* env = zs_cmp_env(r);
     void** e = g.work->items + g.work->start;
-    for (ZsSize i = 0; i + 1 < g.work->count; i++)
-        if (plain(&e[i], &e[i + 1], env) == 0) return kSerial;
+    const ZsSize n = g.work->count;
+    for (ZsSize i = 0; i < n;) {
+        ZsSize j = i + 1;
+        while (j < n && plain(&e[j - 1], &e[j], env) == 0) j++;
+        if (j - i > 1 && order_tie<L>(r, g, e + i, j - i, rd) != 0) return kSerial;
+        i = j;
+    }
     return 0;
 }
 
@@ -657,7 +702,15 @@ int merge_ranges(ZsSortRun& r) {
     }
     Range* rs = ranges >= 2 ? static_cast<Range*>(mem.take(ranges * (ZsSize)sizeof(Range))) : nullptr;
     ZsBlock* views = rs != nullptr ? static_cast<ZsBlock*>(mem.take(ranges * nb * (ZsSize)sizeof(ZsBlock))) : nullptr;
-    if (views == nullptr) {
+    ZsSize* preds = views != nullptr ? static_cast<ZsSize*>(mem.take(ranges * nb * (ZsSize)sizeof(ZsSize))) : nullptr;
+    // Two readers of single records, for ties at the ranges' starts.
+    const bool ties = a.bStabilize != 1;
+    ZsCutReader rd[2];
+    for (ZsCutReader& x : rd) {
+        x = ZsCutReader{nullptr, std::max(kReaderMin, r.tmp.maxRecLen), 0, 0};
+        if (ties && preds != nullptr) x.buf = static_cast<char*>(mem.take(x.cap));
+    }
+    if (preds == nullptr || (ties && rd[1].buf == nullptr)) {
         mem.release();
         return kSerial;
     }
@@ -668,13 +721,14 @@ int merge_ranges(ZsSortRun& r) {
     ZsSize outAt = base;
     for (int32_t k = 0; k < ranges; k++) {
         Range& g = rs[k];
-        g = Range{views + k * nb, 0, nullptr, nullptr, RangeOut{}, 0, ZsMergeCounts{0, 0}, 0, false};
+        g = Range{views + k * nb, preds + k * nb, 0, nullptr, nullptr, RangeOut{}, 0, ZsMergeCounts{0, 0}, 0, false};
         ZsSize bytes = 0;
         for (int64_t b = 0; b < nb; b++) {
             const ZsBlock& blk = block_of(r.tmp.blocks, b);
             const ZsCut& c0 = cuts[k * nb + b];
             const ZsCut& c1 = cuts[(k + 1) * nb + b];
             if (c1.idx == c0.idx) continue;
+            g.preds[g.count] = c0.predAt >= 0 ? blk.offset + c0.predAt : -1;
             g.views[g.count++] = ZsBlock{blk.offset + c0.at, c1.at - c0.at, c1.idx - c0.idx, blk.maxRecLen,
                                          c1.outAt - c0.outAt, nullptr, 0, 0, 0};
             bytes += c1.outAt - c0.outAt;
@@ -685,7 +739,7 @@ int merge_ranges(ZsSortRun& r) {
         parts += g.count;
     }
     const int64_t avail = (int64_t)r.totals.totalMemSize - ZS_BASIC_SIZE - (ranges - 1) * (kRangeOutBuf + ZS_POOL_HDR) -
-                          parts * kPerSource - ranges * 2 * ZS_POOL_HDR;
+                          parts * kPerSource - ranges * 2 * ZS_POOL_HDR - (ties ? 2 * (rd[0].cap + ZS_POOL_HDR) : 0);
     const int64_t share = parts > 0 ? std::max<int64_t>(avail, 0) / parts / 4 * 3 : 0;
     int64_t taken = 0;
     for (int32_t k = 0; k < ranges; k++)
@@ -736,7 +790,7 @@ int merge_ranges(ZsSortRun& r) {
             continue;
         }
         for (int64_t i = 0; i < g.count; i++) zs_list_append(r.pool, g.work, &g.cursors[i].head, ZS_LIST_POOL);
-        rc = order_range<L>(r, g, k == 0);
+        rc = order_range<L>(r, g, k == 0, rd);
     }
 
     RangeShared shared{0};
