@@ -29,7 +29,7 @@ struct ZsBlockSample {
 };
 // Samples a block keeps at most: they stay evenly spread (every sampleStride bytes or more) by
 // dropping every other one and doubling the stride when they are full.
-inline constexpr int32_t ZS_BLOCK_SAMPLES = 128;
+inline constexpr int32_t ZS_BLOCK_SAMPLES = 64;
 inline constexpr ZsSize ZS_SAMPLE_STRIDE = 4096;
 
 // Where one sorted block lies in the temporary file.

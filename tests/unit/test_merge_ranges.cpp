@@ -100,6 +100,7 @@ void check_cuts(const std::vector<std::string>& args, int width) {
     std::unique_ptr<ZsRun> r = checked_run(args);
     ASSERT_NE(r, nullptr);
     r->pool = zs_pool_create(64 << 20, r.get());
+    r->totals.totalMemSize = 64 << 20;
     ASSERT_EQ(zs_temp_create(*r), 0);
     const ArgsInfo& a = *r->args;
     const ZsCmp plain = zs_cmp_fn(zs_cmp_of(a, L, ZS_AT_UNIT, false));
