@@ -100,3 +100,15 @@ def test_standard_output_and_a_failed_write_stay_as_one_thread(tmp_path, temp):
         r = run_tesra(["-W", "16M", "-P", "\\n", "-O", "/dev/full", tmp_path / "in"], env=env)
         assert r.rc == 1 and "☆ Error occurred during temporary file merge sort!\n" in r.messages
     assert os.listdir(temp) == []
+
+
+def test_long_records_among_short_ones(tmp_path, temp):
+    # Records longer than a range's least buffer and than the readers that find the ranges.
+    recs = []
+    for i in range(400_000):
+        n = 150_000 + i % 7 if i % 4000 == 3999 else 40 + i % 50
+        recs.append(b"%08d" % ((i * 7919) % 400_009) + b"q" * n + b"\n")
+    (tmp_path / "in").write_bytes(b"".join(recs))
+    got = runs(tmp_path, temp, "long", ["-P", "\\n", "-K", "0,8", tmp_path / "in"])
+    assert RANGES in got[2][3] and got[2][0] == got[1][0] == got[5][0]
+    assert got[1][0] == b"".join(sorted(recs))

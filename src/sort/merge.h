@@ -164,6 +164,13 @@ int zs_merge_loop(ZsSortRun& r, Source& src, PtrList* work, ZsSize open, ZsWhere
 // which then takes the place of r.tmp, until one merge can take every block. Runs keep the
 // temporary record format and the order of equal records (ties in input order; -U keeps the first
 // in input order), so the last merge writes what a single one would.
+//
+// On a run of several threads the last merge goes in key ranges (see ZsCut below) when the output
+// is a regular file the run writes (each range writes at its own place, known from the lengths of
+// the records before it) and the blocks have samples; -U (whose output bytes are known only once
+// written), standard output, and ties at a range's start whose order the ranges cannot know keep
+// it on one thread. Either way the output, its statistics and its failure messages are one
+// thread's; the verbose lines of the single merge's blocks are not printed for ranges.
 inline constexpr int64_t ZS_MERGE_MIN_READ = 64 << 10;
 template <ZsLayout L>
 int zs_mergeTmpFile(ZsSortRun& r);

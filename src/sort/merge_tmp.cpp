@@ -685,6 +685,8 @@ int merge_ranges(ZsSortRun& r) {
     const ArgsInfo& a = *r.args;
     const int64_t nb = r.tmp.count;
     if (r.threads < 2 || a.bUnique == 1 || nb < 2 || r.tmp.offset < kRangesMin) return kSerial;
+    // Records so long that the readers of the range finding would crowd the merge's buffers.
+    if (r.tmp.maxRecLen > (ZsSize)r.totals.totalMemSize / 16) return kSerial;
     if (r.outStream.temp == nullptr || r.outStream.borrowed || r.outStream.stream == nullptr) return kSerial;
     for (int64_t b = 0; b < nb; b++)
         if (block_of(r.tmp.blocks, b).samples == nullptr || block_of(r.tmp.blocks, b).sampleNum == 0) return kSerial;
