@@ -368,6 +368,22 @@ int64_t zs_plat_read_some(FILE* stream, void* buf, int64_t n) {
 
 int64_t zs_plat_read_at(FILE* stream, void* buf, int64_t n, int64_t offset) { return read_full(stream, buf, n, offset); }
 
+int zs_plat_write_at(FILE* stream, const void* buf, int64_t n, int64_t offset) {
+    const int fd = fileno(stream);
+    if (fd < 0 || offset < 0) return -1;
+    int64_t put = 0;
+    while (put < n) {
+        const size_t want = (size_t)(n - put < (1LL << 30) ? n - put : (1LL << 30));
+        const ssize_t w = pwrite(fd, (const char*)buf + put, want, (off_t)(offset + put));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return -1;
+        put += w;
+    }
+    return 0;
+}
+
+int64_t zs_plat_tell(FILE* stream) { return (int64_t)ftello(stream); }
+
 int zs_plat_seek(FILE* stream, int64_t offset) { return fseeko(stream, (off_t)offset, SEEK_SET) == 0 ? 0 : -1; }
 
 void zs_plat_clear(FILE* stream) { clearerr(stream); }

@@ -99,9 +99,16 @@ int zs_merge_out_close(ZsSortRun& r, ZsMergeOut* m);
 // dropped for good and counted in the run's totals; a written one only when Out is the output
 // (Out::kOutput), as a pass's runs are merged again. The sources count the progress. 0 when every
 // source is used up; 1 after a failure (a failed output write is left to the caller's close).
+// A merge of one key range of several on the run's threads counts into counts instead of the
+// run's totals, and gets its work list sorted already (presorted): sorting takes pool memory,
+// which a worker thread must not touch.
+struct ZsMergeCounts {
+    ZsSize out;
+    ZsSize dup;
+};
 template <ZsLayout L, class Source, class Out>
 int zs_merge_loop(ZsSortRun& r, Source& src, PtrList* work, ZsSize open, ZsWhere where, Out* out,
-                  ZsPrevRecord* prev) {
+                  ZsPrevRecord* prev, ZsMergeCounts* counts = nullptr, bool presorted = false) {
     const ArgsInfo& a = *r.args;
     void* env = zs_cmp_env(r);
     const bool unique = a.bUnique == 1;
@@ -111,7 +118,9 @@ int zs_merge_loop(ZsSortRun& r, Source& src, PtrList* work, ZsSize open, ZsWhere
     // gives it.
     const ZsCmp place = zs_cmp_fn(zs_cmp_of(a, L, where, a.bStabilize == 1 || unique));
     const ZsCmp equal = zs_cmp_fn(zs_eq_of(L, where));
-    bool sorted = false, first = true;
+    ZsSize& outNum = counts != nullptr ? counts->out : r.totals.outRecNum;
+    ZsSize& dupNum = counts != nullptr ? counts->dup : r.totals.dupRecNum;
+    bool sorted = presorted, first = true;
     for (uint64_t taken = 1; open > 0; taken++) {
         if (zs_work_order(r, work, open, &sorted, plain, place) != 0) return 1;
         const ZsHead* h = static_cast<const ZsHead*>(work->items[work->start]);
@@ -123,9 +132,9 @@ int zs_merge_loop(ZsSortRun& r, Source& src, PtrList* work, ZsSize open, ZsWhere
             else
                 write = equal(&prev->head, h, env) != 0;
         }
-        if (!write) r.totals.dupRecNum++;
+        if (!write) dupNum++;
         if (write) {
-            if constexpr (Out::kOutput) r.totals.outRecNum++;
+            if constexpr (Out::kOutput) outNum++;
             out->put(*h);
             if (unique) {
                 if (zs_prev_set(r, prev, h->data, h->len, h->cols, h->colNum) != 0) return src.keepFailed(h->len);
@@ -155,6 +164,13 @@ int zs_merge_loop(ZsSortRun& r, Source& src, PtrList* work, ZsSize open, ZsWhere
 // which then takes the place of r.tmp, until one merge can take every block. Runs keep the
 // temporary record format and the order of equal records (ties in input order; -U keeps the first
 // in input order), so the last merge writes what a single one would.
+//
+// On a run of several threads the last merge goes in key ranges (see ZsCut below) when the output
+// is a regular file the run writes (each range writes at its own place, known from the lengths of
+// the records before it) and the blocks have samples; -U (whose output bytes are known only once
+// written), standard output, and ties at a range's start whose order the ranges cannot know keep
+// it on one thread. Either way the output, its statistics and its failure messages are one
+// thread's; the verbose lines of the single merge's blocks are not printed for ranges.
 inline constexpr int64_t ZS_MERGE_MIN_READ = 64 << 10;
 template <ZsLayout L>
 int zs_mergeTmpFile(ZsSortRun& r);
@@ -167,3 +183,28 @@ int64_t zs_merge_group_end(const PtrList* blocks, int64_t first, int64_t budget)
 // The pool bytes a merge may give its block buffers and sources, beside an output buffer of
 // outBufSize bytes.
 int64_t zs_merge_budget(const ZsSortRun& r, int64_t outBufSize);
+
+// ---- Key ranges: the last merge on several threads ----
+// The records of every block are cut at the same T - 1 splitter records, taken from the blocks'
+// samples (sort/run.h ZsSample): the records of all blocks between two cuts form a key range,
+// merged on a thread of its own into its own part of the output. A block's cut at a splitter is its
+// first record not below the splitter by the plain comparator, so records equal to a splitter all
+// fall in one range and ties are ordered there as one merge orders them.
+struct ZsCut {
+    ZsSize at;     // where the record starts in the block (the block's size: none)
+    ZsSize idx;    // its index (the block's record count: none)
+    ZsSize outAt;  // output bytes of the block's records before it
+    ZsSize predAt; // where the record before it starts in the block; -1 for none
+};
+// Reads single records of the temporary file for the cuts: buf holds cap bytes, at least the
+// longest record (r.tmp.maxRecLen), of the file from `from` on (len of them read).
+struct ZsCutReader {
+    char* buf;
+    ZsSize cap;
+    ZsSize from;
+    ZsSize len;
+};
+// Block b's cut at the splitter: a binary search over its samples, then a scan from the last
+// sample below the splitter. 1 (nothing printed) when the block cannot be read as written.
+template <ZsLayout L>
+int zs_block_cut(ZsSortRun& r, ZsCutReader* rd, const ZsBlock& b, const ZsHead& splitter, ZsCut* cut);

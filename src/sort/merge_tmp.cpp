@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "base/msg.h"
+#include "base/parallel.h"
 #include "platform/platform.h"
 #include "sort/merge.h"
 #include "sort/split.h"
@@ -46,13 +47,26 @@ int buffer_failed(ZsSortRun& r, ZsSize i, ZsSize size) {
     return 1;
 }
 
-// The sources of one merge: blocks first .. first + count - 1 of a block list.
+// The sources of one merge: blocks first .. first + count - 1 of a block list, or (views) parts
+// of blocks, one key range of a merge on several threads.
 struct Group {
     const PtrList* list;
     int64_t first;
     int64_t count;
-    const ZsBlock& block(int64_t i) const { return block_of(list, first + i); }
+    const ZsBlock* views = nullptr;
+    const ZsBlock& block(int64_t i) const { return views != nullptr ? views[i] : block_of(list, first + i); }
 };
+
+// What the key ranges of a merge on several threads share: the progress of the workers, passed on
+// by the calling thread.
+struct RangeShared {
+    ZsSize progress;  // atomic
+};
+// Failures of a key range, reported by the calling thread once every range has stopped.
+constexpr int kRangeRead = 2;
+constexpr int kRangeWrite = 3;
+// Bytes a range's progress gathers before it is passed on.
+constexpr ZsSize kProgressStep = 1 << 20;
 
 // The blocks of a group as the merge loop's source: cursor i walks block i of the group.
 template <ZsLayout L>
@@ -63,8 +77,30 @@ struct Blocks {
     Group g;
     ZsCursor* cursors;
     bool last;  // the merge that writes the output, the one whose steps the verbose lines follow
+    // A key range merged beside others: nothing printed nor taken from the pool (its buffers hold
+    // its longest record already); failures are left in `failure`, progress gathered in `pending`.
+    RangeShared* shared = nullptr;
+    ZsSize pending = 0;
+    int failure = 0;
 
     const ZsBlock& block(ZsSize i) const { return g.block(i); }
+
+    int read_failed() {
+        if (shared == nullptr) return read_error(r);
+        failure = kRangeRead;
+        return 1;
+    }
+
+    // Passes the gathered progress on: a worker to the shared count, the calling thread to the run
+    // with what the workers left there.
+    void report() {
+        if (zs_on_worker()) {
+            __atomic_fetch_add(&shared->progress, pending, __ATOMIC_RELAXED);
+        } else {
+            zs_progress_add(r, pending + __atomic_exchange_n(&shared->progress, 0, __ATOMIC_RELAXED));
+        }
+        pending = 0;
+    }
 
     // Moves what is left of the buffer to its front and reads the block's next bytes behind it, so
     // that at least `need` bytes of the current record are in the buffer. A buffer smaller than the
@@ -78,7 +114,8 @@ struct Blocks {
         c->bufPos = 0;
         c->bufLen = carry;
         if (need > c->bufCap) {
-            if (need > b.maxRecLen) return read_error(r);  // longer than any record written to the block
+            // Longer than any record written to the block; or a range's buffer, which never grows.
+            if (need > b.maxRecLen || shared != nullptr) return read_failed();
             // Doubling keeps a block of ever longer records from growing at every one.
             const int64_t cap = std::max(need, std::min(2 * (int64_t)c->bufCap, b.maxRecLen));
             void* grown = zs_realloc(r.pool, c->buf, cap);
@@ -89,10 +126,10 @@ struct Blocks {
         ZsSize want = b.size - c->readBytes;
         if (want > c->bufCap - carry) want = c->bufCap - carry;
         const ZsSize got = want > 0 ? zs_plat_read_at(tmp, c->buf + carry, want, b.offset + c->readBytes) : 0;
-        if (got != want) return read_error(r);
+        if (got != want) return read_failed();
         c->readBytes += got;
         c->bufLen += got;
-        if (c->bufLen < need) return read_error(r);  // the block ends inside the record
+        if (c->bufLen < need) return read_failed();  // the block ends inside the record
         return 0;
     }
 
@@ -104,7 +141,7 @@ struct Blocks {
         if (c->bufLen - c->bufPos < prefix && refill(i, prefix) != 0) return 1;
         const ZsSize remain = (c->bufLen - c->bufPos) + (block(i).size - c->readBytes);
         const ZsSize total = zs_tmp_size<L>(a, c->buf + c->bufPos, remain);
-        if (total < 0) return read_error(r);
+        if (total < 0) return read_failed();
         if (c->bufLen - c->bufPos < total && refill(i, total) != 0) return 1;
         c->recBytes = total;
         c->head = zs_tmp_head<L>(a, c->buf + c->bufPos, i);
@@ -114,7 +151,12 @@ struct Blocks {
     int advance(ZsSize i, bool* done) {
         ZsCursor* c = &cursors[i];
         c->bufPos += c->recBytes;
-        zs_progress_add(r, c->recBytes);  // the merge's progress: bytes of the temporary file
+        // The merge's progress: bytes of the temporary file.
+        if (shared == nullptr) {
+            zs_progress_add(r, c->recBytes);
+        } else if ((pending += c->recBytes) >= kProgressStep) {
+            report();
+        }
         *done = ++c->recIdx >= c->recNum;
         return *done ? 0 : ensure_record(i);
     }
@@ -142,10 +184,7 @@ struct RunOut {
     ZsBlock* run;
     static constexpr bool kOutput = false;
     void put(const ZsHead& h) {
-        const ZsSize bytes = zs_tmp_put<L>(&w, a, h.data, h.len, h.cols, h.colNum);
-        run->size += bytes;
-        run->recNum++;
-        run->maxRecLen = std::max(run->maxRecLen, bytes);
+        zs_block_add(run, zs_tmp_put<L>(&w, a, h.data, h.len, h.cols, h.colNum), h.len);
     }
     bool failed() const { return w.failed; }
 };
@@ -288,7 +327,7 @@ int merge_pass(ZsSortRun& r, int64_t outBufSize, int64_t budget, ZsPrevRecord* p
         end = zs_merge_group_end(blocks, first, budget);
         ZsBlock* run = zs_new_block(r);
         if (run == nullptr) return 1;
-        *run = ZsBlock{to.offset, 0, 0, 0};
+        zs_block_reset(run, to.offset);
         RunOut<L> out{zs_writer(to.stream, r.tmpBuf, sizeof r.tmpBuf), *r.args, run};
         ZsCursor* cursors = nullptr;
         PtrList* work = nullptr;
@@ -335,6 +374,468 @@ int merge_passes(ZsSortRun& r, int64_t outBufSize, int64_t budget, ZsPrevRecord*
                    (long)r.tmp.count);
     }
     return 0;
+}
+
+}  // namespace
+
+namespace {
+
+// Makes the record at `at` of block b whole in the reader's buffer and puts h on it (unitNo as
+// given); its bytes in the temporary record format, or -1 when the block does not hold it.
+template <ZsLayout L>
+int64_t read_record(ZsSortRun& r, ZsCutReader* rd, const ZsBlock& b, ZsSize at, ZsSize unitNo, ZsHead* h) {
+    const ArgsInfo& a = *r.args;
+    const ZsSize remain = b.size - at;
+    const int32_t prefix = zs_tmp_prefix<L>(a);
+    if (at < 0 || remain < prefix) return -1;
+    const ZsSize pos = b.offset + at;
+    auto load = [&]() {
+        const ZsSize want = std::min(rd->cap, remain);
+        rd->from = pos;
+        rd->len = zs_plat_read_at(r.tmp.stream, rd->buf, want, pos) == want ? want : 0;
+        return rd->len == want;
+    };
+    if ((pos < rd->from || pos + prefix > rd->from + rd->len) && !load()) return -1;
+    int64_t total = zs_tmp_size<L>(a, rd->buf + (pos - rd->from), remain);
+    if (total < 0 || total > b.maxRecLen || total > rd->cap) return -1;
+    if (pos + total > rd->from + rd->len) {
+        if (!load()) return -1;
+        total = zs_tmp_size<L>(a, rd->buf, remain);
+        if (total < 0 || total > rd->len) return -1;
+    }
+    *h = zs_tmp_head<L>(a, rd->buf + (pos - rd->from), unitNo);
+    return total;
+}
+
+// -1, 0 or 1 as record x orders before, with or after y by the plain comparator.
+int cmp_heads(ZsCmp plain, void* env, const ZsHead& x, const ZsHead& y) {
+    const ZsHead* px = &x;
+    const ZsHead* py = &y;
+    return plain(&px, &py, env);
+}
+
+}  // namespace
+
+template <ZsLayout L>
+int zs_block_cut(ZsSortRun& r, ZsCutReader* rd, const ZsBlock& b, const ZsHead& splitter, ZsCut* cut) {
+    ZS_ASSERT(b.samples != nullptr && b.sampleNum > 0 && b.samples[0].idx == 0);
+    ZS_ASSERT(rd->cap >= b.maxRecLen);
+    const ZsCmp plain = zs_cmp_fn(zs_cmp_of(*r.args, L, ZS_AT_UNIT, false));
+    void* env = zs_cmp_env(r);
+    // The samples below the splitter are a prefix of them: the block is sorted.
+    int32_t lo = 0, hi = b.sampleNum;
+    while (lo < hi) {
+        const int32_t mid = lo + (hi - lo) / 2;
+        ZsHead h;
+        if (read_record<L>(r, rd, b, b.samples[mid].at, 0, &h) < 0) return 1;
+        if (cmp_heads(plain, env, h, splitter) < 0)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    if (lo == 0) {
+        *cut = ZsCut{0, 0, 0, -1};
+        return 0;
+    }
+    ZsCut c{b.samples[lo - 1].at, b.samples[lo - 1].idx, b.samples[lo - 1].outAt, -1};
+    while (c.idx < b.recNum) {
+        ZsHead h;
+        const int64_t bytes = read_record<L>(r, rd, b, c.at, 0, &h);
+        if (bytes < 0) return 1;
+        if (cmp_heads(plain, env, h, splitter) >= 0) break;
+        c.predAt = c.at;
+        c.at += bytes;
+        c.idx++;
+        c.outAt += h.len;
+    }
+    if (c.idx == b.recNum && (c.at != b.size || c.outAt != b.outBytes)) return 1;
+    *cut = c;
+    return 0;
+}
+
+template int zs_block_cut<ZS_FIXED>(ZsSortRun&, ZsCutReader*, const ZsBlock&, const ZsHead&, ZsCut*);
+template int zs_block_cut<ZS_VARIABLE>(ZsSortRun&, ZsCutReader*, const ZsBlock&, const ZsHead&, ZsCut*);
+template int zs_block_cut<ZS_CSV>(ZsSortRun&, ZsCutReader*, const ZsBlock&, const ZsHead&, ZsCut*);
+
+namespace {
+
+// The output of a key range: its records written at their own place in the output file, known
+// ahead from the lengths of the records before them.
+struct RangeOut {
+    FILE* file;
+    char* buf;
+    ZsSize cap;
+    ZsSize used;
+    ZsSize at;  // where the buffer's bytes go
+    bool bad;
+    static constexpr bool kOutput = true;
+    void flush() {
+        if (used > 0 && !bad && zs_plat_write_at(file, buf, used, at) != 0) bad = true;
+        at += used;
+        used = 0;
+    }
+    void put(const ZsHead& h) {
+        if (used + h.len > cap) {
+            flush();
+            if (h.len > cap) {
+                if (!bad && zs_plat_write_at(file, h.data, h.len, at) != 0) bad = true;
+                at += h.len;
+                return;
+            }
+        }
+        std::memcpy(buf + used, h.data, (size_t)h.len);
+        used += h.len;
+    }
+    bool failed() const { return bad; }
+};
+
+// One key range of the last merge: its parts of the blocks (the empty ones left out, the others
+// in input order, so that their numbers keep it), cursors, work list and output.
+struct Range {
+    ZsBlock* views;
+    ZsSize* preds;  // for each part, where the record before it starts in the file; -1 for none
+    int64_t count;
+    ZsCursor* cursors;
+    PtrList* work;
+    RangeOut out;
+    ZsSize end;  // where its output ends
+    ZsMergeCounts counts;
+    ZsSize pending;
+    bool ownBuf;
+};
+
+// A sample record read for the choice of splitters, and the bytes of its block it stands for.
+struct SampleRec {
+    ZsHead head;  // first: the sort's entries point at it
+    ZsSize weight;
+};
+
+// Bytes of the temporary file below which one thread merges: the ranges would save less than
+// setting them up costs.
+constexpr ZsSize kRangesMin = 8 << 20;
+// Samples read at most to choose the splitters, and the bytes their records may take.
+constexpr int64_t kSplitSamples = 4096;
+constexpr ZsSize kSplitBytes = 1 << 20;
+constexpr ZsSize kReaderMin = 64 << 10;
+constexpr ZsSize kRangeOutBuf = 256 << 10;
+constexpr int kSerial = -1;
+
+// Pool blocks taken for the ranges, released in one place.
+struct RangeMem {
+    ZsSortRun& r;
+    void* items[16] = {};
+    int n = 0;
+    void* take(ZsSize bytes) {
+        ZS_ASSERT(n < 16);
+        void* p = zs_malloc(r.pool, bytes);
+        if (p != nullptr) items[n++] = p;
+        return p;
+    }
+    void release() {
+        while (n > 0) zs_free(r.pool, items[--n]);
+    }
+};
+
+// Chooses up to ranges - 1 splitters from the blocks' samples, spread by the bytes they stand for,
+// and cuts every block at each: cuts[j * blocks + b] is block b's cut at splitter j (row 0 the
+// blocks' starts, the last row their ends). The number of ranges, fewer when splitters coincide;
+// 0 to leave the merge to one thread; -1 after a read error (nothing printed).
+template <ZsLayout L>
+int32_t find_ranges(ZsSortRun& r, int32_t ranges, ZsCut* cuts) {
+    const ArgsInfo& a = *r.args;
+    const int64_t nb = r.tmp.count;
+    const ZsCmp plain = zs_cmp_fn(zs_cmp_of(a, L, ZS_AT_UNIT, false));
+    void* env = zs_cmp_env(r);
+    int64_t total = 0;
+    for (int64_t b = 0; b < nb; b++) total += block_of(r.tmp.blocks, b).sampleNum;
+    const int64_t step = (total + kSplitSamples - 1) / kSplitSamples;
+    RangeMem mem{r};
+    ZsCutReader rd{nullptr, std::max(kReaderMin, r.tmp.maxRecLen), 0, 0};
+    rd.buf = static_cast<char*>(mem.take(rd.cap));
+    char* arena = static_cast<char*>(mem.take(kSplitBytes));
+    SampleRec* recs = static_cast<SampleRec*>(mem.take(kSplitSamples * (ZsSize)sizeof(SampleRec)));
+    void** order = static_cast<void**>(mem.take(kSplitSamples * (ZsSize)sizeof(void*)));
+    ZsHead* splitters = static_cast<ZsHead*>(mem.take(ranges * (ZsSize)sizeof(ZsHead)));
+    if (splitters == nullptr) {
+        mem.release();
+        return 0;
+    }
+    int32_t found = 0;
+    int64_t n = 0;
+    ZsSize used = 0, weights = 0;
+    for (int64_t b = 0; b < nb && found >= 0; b++) {
+        const ZsBlock& blk = block_of(r.tmp.blocks, b);
+        for (int32_t i = 0; i < blk.sampleNum; i += (int32_t)step) {
+            ZsHead h;
+            const int64_t bytes = read_record<L>(r, &rd, blk, blk.samples[i].at, (ZsSize)b, &h);
+            if (bytes < 0) {
+                found = -1;
+                break;
+            }
+            if (used + bytes > kSplitBytes || n == kSplitSamples) break;  // the rest goes unsampled
+            const char* rec = rd.buf + (blk.offset + blk.samples[i].at - rd.from);
+            std::memcpy(arena + used, rec, (size_t)bytes);
+            const int32_t next = i + (int32_t)step;
+            const ZsSize to = next < blk.sampleNum ? blk.samples[next].at : blk.size;
+            recs[n] = SampleRec{zs_tmp_head<L>(a, arena + used, (ZsSize)b), to - blk.samples[i].at};
+            order[n] = &recs[n];
+            weights += recs[n].weight;
+            used += bytes;
+            n++;
+        }
+    }
+    if (found == 0 && n >= 2 && zs_list_msort(r.pool, order, 0, n - 1, sizeof(void*), plain, env) == 0) {
+        // Splitter j is the first sample whose predecessors stand for j / ranges of the bytes.
+        ZsSize before = 0;
+        int32_t j = 1;
+        for (int64_t i = 0; i < n && j < ranges; i++) {
+            const SampleRec* s = static_cast<const SampleRec*>(order[i]);
+            if (before >= weights / ranges * j && before > 0) {
+                if (found == 0 || cmp_heads(plain, env, splitters[found - 1], s->head) < 0) splitters[found++] = s->head;
+                while (j < ranges && before >= weights / ranges * j) j++;
+            }
+            before += s->weight;
+        }
+    }
+    // Cuts at each splitter; the reader's records are read again one by one.
+    for (int64_t b = 0; b < nb; b++) {
+        const ZsBlock& blk = block_of(r.tmp.blocks, b);
+        cuts[b] = ZsCut{0, 0, 0, -1};
+        cuts[(found + 1) * nb + b] = ZsCut{blk.size, blk.recNum, blk.outBytes, -1};
+        for (int32_t j = 0; j < found; j++) {
+            if (zs_block_cut<L>(r, &rd, blk, splitters[j], &cuts[(j + 1) * nb + b]) != 0) {
+                found = -1;
+                break;
+            }
+            ZS_ASSERT(cuts[(j + 1) * nb + b].idx >= cuts[j * nb + b].idx);
+        }
+        if (found < 0) break;
+    }
+    mem.release();
+    return found < 0 ? -1 : found + 1;
+}
+
+// Orders sources whose first records in a range are equal (e[0..n)) as the merge of every block
+// has them when it comes to the range: without the stable order it puts a source that moves on
+// to a record in front of the equal ones, so the source that came to its record last is first,
+// and those whose blocks start in the range (there from the start, in source order) are last. A
+// source came to its record when the record before it was written: the later of two unequal
+// records. 0 when done; kSerial when two of those records are equal, whose order only the ranges
+// before know.
+template <ZsLayout L>
+int order_tie(ZsSortRun& r, Range& g, void** e, ZsSize n, ZsCutReader* rd) {
+    const ZsCmp plain = zs_cmp_fn(zs_cmp_of(*r.args, L, ZS_AT_UNIT, false));
+    void* env = zs_cmp_env(r);
+    auto part = [&](void* p) { return static_cast<const ZsHead*>(p)->unitNo; };
+    // Those with a record before them first, each group in the order it has.
+    ZsSize m = 0;
+    for (ZsSize i = 0; i < n; i++)
+        if (g.preds[part(e[i])] >= 0) std::rotate(e + m, e + i, e + i + 1), m++;
+    // Then by the records before them, the later first.
+    auto later = [&](void* x, void* y, int* c) {
+        const ZsBlock& vx = g.views[part(x)];
+        const ZsBlock& vy = g.views[part(y)];
+        const ZsSize px = g.preds[part(x)], py = g.preds[part(y)];
+        ZsHead hx, hy;
+        if (read_record<L>(r, &rd[0], ZsBlock{px, vx.offset - px, 1, vx.maxRecLen}, 0, 0, &hx) < 0 ||
+            read_record<L>(r, &rd[1], ZsBlock{py, vy.offset - py, 1, vy.maxRecLen}, 0, 0, &hy) < 0)
+            return false;
+        *c = cmp_heads(plain, env, hx, hy);
+        return true;
+    };
+    for (ZsSize i = 1; i < m; i++) {
+        for (ZsSize k = i; k > 0; k--) {
+            int c;
+            if (!later(e[k - 1], e[k], &c) || c == 0) return kSerial;
+            if (c > 0) break;
+            std::swap(e[k - 1], e[k]);
+        }
+    }
+    return 0;
+}
+
+// Sorts a range's work list as the merge of every block would find it when it comes to the
+// range's first record. 0 when done; kSerial when that order is not certain.
+template <ZsLayout L>
+int order_range(ZsSortRun& r, Range& g, bool first, ZsCutReader* rd) {
+    const ArgsInfo& a = *r.args;
+    const ZsCmp plain = zs_cmp_fn(zs_cmp_of(a, L, ZS_AT_UNIT, false));
+    if (zs_work_sort(r, g.work, plain) != 0) return kSerial;
+    // The stable order is the sources' order whatever came before.
+    if (first || a.bStabilize == 1) return 0;
+    void* env = zs_cmp_env(r);
+    void** e = g.work->items + g.work->start;
+    const ZsSize n = g.work->count;
+    for (ZsSize i = 0; i < n;) {
+        ZsSize j = i + 1;
+        while (j < n && plain(&e[j - 1], &e[j], env) == 0) j++;
+        if (j - i > 1 && order_tie<L>(r, g, e + i, j - i, rd) != 0) return kSerial;
+        i = j;
+    }
+    return 0;
+}
+
+// The last merge on the run's threads, in key ranges written at their places of a regular output
+// file. 0 when the output is written; 1 after a failure (printed); kSerial, nothing written and
+// the pool as it was, when the merge is one thread's: one thread, -U (its output bytes are not
+// known ahead), an output that is not a file of the run's, little data, blocks without samples,
+// ties the ranges could order otherwise, or not memory enough.
+template <ZsLayout L>
+int merge_ranges(ZsSortRun& r) {
+    const ArgsInfo& a = *r.args;
+    const int64_t nb = r.tmp.count;
+    if (r.threads < 2 || a.bUnique == 1 || nb < 2 || r.tmp.offset < kRangesMin) return kSerial;
+    // Records so long that the readers of the range finding would crowd the merge's buffers.
+    if (r.tmp.maxRecLen > (ZsSize)r.totals.totalMemSize / 16) return kSerial;
+    if (r.outStream.temp == nullptr || r.outStream.borrowed || r.outStream.stream == nullptr) return kSerial;
+    for (int64_t b = 0; b < nb; b++)
+        if (block_of(r.tmp.blocks, b).samples == nullptr || block_of(r.tmp.blocks, b).sampleNum == 0) return kSerial;
+    const int64_t base = zs_plat_tell(r.outStream.stream);
+    if (base < 0) return kSerial;
+    const int32_t asked = std::min<int32_t>(r.threads, ZS_MAX_THREADS);
+
+    RangeMem mem{r};
+    ZsCut* cuts = static_cast<ZsCut*>(mem.take((asked + 1) * nb * (ZsSize)sizeof(ZsCut)));
+    if (cuts == nullptr) return kSerial;
+    const int32_t ranges = find_ranges<L>(r, asked, cuts);
+    if (ranges < 0) {
+        mem.release();
+        return read_error(r);
+    }
+    Range* rs = ranges >= 2 ? static_cast<Range*>(mem.take(ranges * (ZsSize)sizeof(Range))) : nullptr;
+    ZsBlock* views = rs != nullptr ? static_cast<ZsBlock*>(mem.take(ranges * nb * (ZsSize)sizeof(ZsBlock))) : nullptr;
+    ZsSize* preds = views != nullptr ? static_cast<ZsSize*>(mem.take(ranges * nb * (ZsSize)sizeof(ZsSize))) : nullptr;
+    // Two readers of single records, for ties at the ranges' starts.
+    const bool ties = a.bStabilize != 1;
+    ZsCutReader rd[2];
+    for (ZsCutReader& x : rd) {
+        x = ZsCutReader{nullptr, std::max(kReaderMin, r.tmp.maxRecLen), 0, 0};
+        if (ties && preds != nullptr) x.buf = static_cast<char*>(mem.take(x.cap));
+    }
+    if (preds == nullptr || (ties && rd[1].buf == nullptr)) {
+        mem.release();
+        return kSerial;
+    }
+    // The parts of the blocks in each range, and the buffers they get: the pool's share of the
+    // one-thread merge divided between all of them, each holding at least its longest record so
+    // that none grows on a worker.
+    int64_t parts = 0;
+    ZsSize outAt = base;
+    for (int32_t k = 0; k < ranges; k++) {
+        Range& g = rs[k];
+        g = Range{views + k * nb, preds + k * nb, 0, nullptr, nullptr, RangeOut{}, 0, ZsMergeCounts{0, 0}, 0, false};
+        ZsSize bytes = 0;
+        for (int64_t b = 0; b < nb; b++) {
+            const ZsBlock& blk = block_of(r.tmp.blocks, b);
+            const ZsCut& c0 = cuts[k * nb + b];
+            const ZsCut& c1 = cuts[(k + 1) * nb + b];
+            if (c1.idx == c0.idx) continue;
+            g.preds[g.count] = c0.predAt >= 0 ? blk.offset + c0.predAt : -1;
+            g.views[g.count++] = ZsBlock{blk.offset + c0.at, c1.at - c0.at, c1.idx - c0.idx, blk.maxRecLen,
+                                         c1.outAt - c0.outAt, nullptr, 0, 0, 0};
+            bytes += c1.outAt - c0.outAt;
+        }
+        g.out = RangeOut{r.outStream.stream, nullptr, 0, 0, outAt, false};
+        outAt += bytes;
+        g.end = outAt;
+        parts += g.count;
+    }
+    const int64_t avail = (int64_t)r.totals.totalMemSize - ZS_BASIC_SIZE - (ranges - 1) * (kRangeOutBuf + ZS_POOL_HDR) -
+                          parts * kPerSource - ranges * 2 * ZS_POOL_HDR - (ties ? 2 * (rd[0].cap + ZS_POOL_HDR) : 0);
+    const int64_t share = parts > 0 ? std::max<int64_t>(avail, 0) / parts / 4 * 3 : 0;
+    int64_t taken = 0;
+    for (int32_t k = 0; k < ranges; k++)
+        for (int64_t i = 0; i < rs[k].count; i++) {
+            const ZsBlock& v = rs[k].views[i];
+            taken += std::min(v.size, std::max(share, v.maxRecLen));
+        }
+    int rc = taken <= avail ? 0 : kSerial;
+    for (int32_t k = 0; k < ranges && rc == 0; k++) {
+        Range& g = rs[k];
+        if (k == 0) {
+            g.out.buf = r.outBuf;
+            g.out.cap = sizeof r.outBuf;
+        } else {
+            g.out.buf = static_cast<char*>(zs_malloc(r.pool, kRangeOutBuf));
+            g.out.cap = kRangeOutBuf;
+            g.ownBuf = true;
+            if (g.out.buf == nullptr) rc = kSerial;
+        }
+        if (rc != 0 || g.count == 0) continue;
+        g.cursors = static_cast<ZsCursor*>(zs_malloc(r.pool, g.count * (ZsSize)sizeof(ZsCursor)));
+        if (g.cursors == nullptr) {
+            rc = kSerial;
+            continue;
+        }
+        for (int64_t i = 0; i < g.count; i++) g.cursors[i] = ZsCursor{};
+        for (int64_t i = 0; i < g.count && rc == 0; i++) {
+            const ZsBlock& v = g.views[i];
+            const ZsSize len = std::min(v.size, std::max(share, v.maxRecLen));
+            ZsCursor* c = &g.cursors[i];
+            c->buf = static_cast<char*>(zs_malloc(r.pool, len));
+            if (c->buf == nullptr) rc = kSerial;
+            c->bufCap = c->bufLen = len;
+        }
+        if (rc != 0) continue;
+        Blocks<L> src{r, a, r.tmp.stream, Group{nullptr, 0, g.count, g.views}, g.cursors, false};
+        for (int64_t i = 0; i < g.count && rc == 0; i++) {
+            ZsCursor* c = &g.cursors[i];
+            if (zs_plat_read_at(r.tmp.stream, c->buf, c->bufLen, g.views[i].offset) != c->bufLen) rc = read_error(r);
+            c->readBytes = c->bufLen;
+            c->recNum = g.views[i].recNum;
+            if (rc == 0 && src.ensure_record(i) != 0) rc = 1;
+        }
+        if (rc != 0) continue;
+        g.work = zs_work_new(r, g.count);
+        if (g.work == nullptr) {
+            rc = kSerial;
+            continue;
+        }
+        for (int64_t i = 0; i < g.count; i++) zs_list_append(r.pool, g.work, &g.cursors[i].head, ZS_LIST_POOL);
+        rc = order_range<L>(r, g, k == 0, rd);
+    }
+
+    RangeShared shared{0};
+    if (rc == 0) {
+        ZS_VMSG_JP(r, "マージはキー範囲%ld個に分けて行います。\n", (long)ranges);
+        rc = zs_parallel(r, ranges, [&](int64_t k) -> int {
+            Range& g = rs[k];
+            int code = 0;
+            if (g.count > 0) {
+                Blocks<L> src{r, a, r.tmp.stream, Group{nullptr, 0, g.count, g.views}, g.cursors, false, &shared};
+                code = zs_merge_loop<L>(r, src, g.work, g.count, ZS_AT_UNIT, &g.out, nullptr, &g.counts, true);
+                g.pending = src.pending;
+                if (src.failure != 0) code = src.failure;
+            }
+            g.out.flush();
+            if (code == 0 && g.out.bad) code = kRangeWrite;
+            return code;
+        });
+        zs_progress_add(r, __atomic_exchange_n(&shared.progress, 0, __ATOMIC_RELAXED));
+        for (int32_t k = 0; k < ranges; k++) {
+            zs_progress_add(r, rs[k].pending);
+            r.totals.outRecNum += rs[k].counts.out;
+            r.totals.dupRecNum += rs[k].counts.dup;
+        }
+        if (rc == kRangeRead) {
+            read_error(r);
+        } else if (rc == kRangeWrite) {
+            zs_write_failed(r, a.outFile.path);
+        } else if (rc == 0) {
+            for (int32_t k = 0; k < ranges; k++) ZS_ASSERT(rs[k].out.at == rs[k].end);
+        }
+        if (rc != 0) rc = 1;
+    }
+    for (int32_t k = ranges - 1; k >= 0; k--) {
+        Range& g = rs[k];
+        zs_list_destroy(r.pool, g.work);
+        if (g.cursors != nullptr)
+            for (int64_t i = g.count - 1; i >= 0; i--) zs_free(r.pool, g.cursors[i].buf);
+        zs_free(r.pool, g.cursors);
+        if (g.ownBuf) zs_free(r.pool, g.out.buf);
+    }
+    mem.release();
+    return rc;
 }
 
 }  // namespace
@@ -390,7 +891,11 @@ int zs_mergeTmpFile(ZsSortRun& r) {
     }
     ZsCursor* cursors = nullptr;
     PtrList* work = nullptr;
-    int rc = merge_group<L>(r, Group{r.tmp.blocks, 0, r.tmp.count}, mo.uniqueSize, true, &mo, &prev, &cursors, &work);
+    // On several threads where that is sound, else as one merge.
+    int rc = merge_ranges<L>(r);
+    const bool serial = rc == kSerial;
+    if (serial)
+        rc = merge_group<L>(r, Group{r.tmp.blocks, 0, r.tmp.count}, mo.uniqueSize, true, &mo, &prev, &cursors, &work);
     // A failed write is reported by the close; after any other failure the rest goes with the pool.
     if (rc == 0 || mo.failed()) {
         int closed = zs_merge_out_close(r, &mo);
@@ -400,7 +905,7 @@ int zs_mergeTmpFile(ZsSortRun& r) {
 
     long t0 = zs_plat_clock();
     PtrList* blocks = r.tmp.blocks;
-    release_group(r, r.tmp.count, cursors, work);
+    if (serial) release_group(r, r.tmp.count, cursors, work);
     for (ZsSize i = 0; i < r.tmp.count; i++) {
         zs_free(r.pool, blocks->items[blocks->start + i]);
         blocks->items[blocks->start + i] = nullptr;

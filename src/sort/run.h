@@ -19,13 +19,58 @@
 #include "platform/platform.h"
 #include "records/run.h"
 
+// A record of a block noted while the block is written, so that a merge can find its way into the
+// block without reading it from the start: where the record starts in the block, its index, and
+// the output bytes (record lengths) of the records before it.
+struct ZsBlockSample {
+    ZsSize at;
+    ZsSize idx;
+    ZsSize outAt;
+};
+// Samples a block keeps at most: they stay evenly spread (every sampleStride bytes or more) by
+// dropping every other one and doubling the stride when they are full.
+inline constexpr int32_t ZS_BLOCK_SAMPLES = 64;
+inline constexpr ZsSize ZS_SAMPLE_STRIDE = 4096;
+
 // Where one sorted block lies in the temporary file.
 struct ZsBlock {
     ZsSize offset;     // first byte of the block
     ZsSize size;       // bytes of the block
     ZsSize recNum;     // records in the block
     ZsSize maxRecLen;  // its longest record in the temporary record format
+    ZsSize outBytes = 0;  // bytes its records take in the output (their lengths)
+    ZsBlockSample* samples = nullptr;  // room for ZS_BLOCK_SAMPLES (pool memory with the block's record); null: none
+    int32_t sampleNum = 0;
+    ZsSize sampleStride = ZS_SAMPLE_STRIDE;
+    ZsSize nextSample = 0;  // the block's size at which the next sample is due
 };
+
+// A block about to be written from `offset`: empty, its samples (if it has room for them) none.
+inline void zs_block_reset(ZsBlock* b, ZsSize offset) {
+    ZsBlockSample* samples = b->samples;
+    *b = ZsBlock{offset, 0, 0, 0, 0, samples, 0, ZS_SAMPLE_STRIDE, 0};
+}
+
+// Notes a record of the temporary record format taking `bytes` there and `len` in the output,
+// appended to the block: a sample when one is due, then the block's sizes.
+inline void zs_block_add(ZsBlock* b, ZsSize bytes, ZsSize len) {
+    if (b->samples != nullptr && b->size >= b->nextSample) {
+        if (b->sampleNum == ZS_BLOCK_SAMPLES) {
+            for (int32_t i = 0; i < ZS_BLOCK_SAMPLES / 2; i++) b->samples[i] = b->samples[2 * i];
+            b->sampleNum = ZS_BLOCK_SAMPLES / 2;
+            b->sampleStride *= 2;
+            b->nextSample = b->samples[b->sampleNum - 1].at + b->sampleStride;
+        }
+        if (b->size >= b->nextSample) {
+            b->samples[b->sampleNum++] = ZsBlockSample{b->size, b->recNum, b->outBytes};
+            b->nextSample = b->size + b->sampleStride;
+        }
+    }
+    b->size += bytes;
+    b->recNum++;
+    b->outBytes += len;
+    if (bytes > b->maxRecLen) b->maxRecLen = bytes;
+}
 
 struct ZsTempFile {
     FILE* stream;      // open for reading and writing while the run uses it

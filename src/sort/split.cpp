@@ -187,14 +187,23 @@ void zs_split_close(ZsSortRun& r, ZsSplit* s) {
 
 // A block record, taken before the block's index so that it sits below it: the index is then
 // released as one region, and the next block's index takes the same memory again.
+// Its samples share its memory, so that they come and go with it. The records of all blocks stay
+// in the pool until the merge ends: blocks get samples only while those take no more than a
+// small part of the pool (past that, the merge takes one thread).
 ZsBlock* zs_new_block(ZsSortRun& r) {
-    ZsBlock* block = static_cast<ZsBlock*>(zs_malloc(r.pool, sizeof(ZsBlock)));
+    constexpr ZsSize kSampled = (ZsSize)sizeof(ZsBlock) + ZS_BLOCK_SAMPLES * (ZsSize)sizeof(ZsBlockSample);
+    static_assert(sizeof(ZsBlock) % alignof(ZsBlockSample) == 0);
+    const bool sampled = (r.tmp.count + r.spare.count + 1) * kSampled <= r.totals.totalMemSize / 32;
+    const ZsSize bytes = sampled ? kSampled : (ZsSize)sizeof(ZsBlock);
+    ZsBlock* block = static_cast<ZsBlock*>(zs_malloc(r.pool, bytes));
     if (block == nullptr) {
         ZS_MSG(r, "☆ Failed to allocate [%ld] bytes for block information management! \n",
-               "☆ブロック情報管理用[%ld]メモリの割当は失敗しました！ \n", (long)sizeof(ZsBlock));
+               "☆ブロック情報管理用[%ld]メモリの割当は失敗しました！ \n", (long)bytes);
         return nullptr;
     }
     *block = ZsBlock{};
+    if (sampled) block->samples = reinterpret_cast<ZsBlockSample*>(block + 1);
+    zs_block_reset(block, 0);
     return block;
 }
 

@@ -352,11 +352,7 @@ bool put_block(ZsSortRun& r, ZsWriter* w, const Source& s, ZsBlock* block, bool 
         if (bytes < 0) return false;
         // The merge sizes its block buffers from the longest record it will read back.
         if (bytes > r.tmp.maxRecLen) r.tmp.maxRecLen = bytes;
-        if (block != nullptr) {
-            block->size += bytes;
-            block->recNum++;
-            if (bytes > block->maxRecLen) block->maxRecLen = bytes;
-        }
+        if (block != nullptr) zs_block_add(block, bytes, s.len(i));
     }
     return true;
 }
@@ -364,11 +360,7 @@ bool put_block(ZsSortRun& r, ZsWriter* w, const Source& s, ZsBlock* block, bool 
 template <class Source>
 int write_block(ZsSortRun& r, const Source& source, FILE* stream, ZsBlock* block, bool unique) {
     const ArgsInfo& a = *r.args;
-    if (block != nullptr) {
-        block->size = 0;
-        block->recNum = 0;
-        block->maxRecLen = 0;
-    }
+    if (block != nullptr) zs_block_reset(block, block->offset);
     ZsWriter w = zs_writer(stream, r.tmpBuf, sizeof r.tmpBuf);
     bool encoded = true;
     source.with(

@@ -1,0 +1,114 @@
+"""The last merge of the temporary-file mode on several threads, in key ranges: its output, its
+statistics and its failures must be one thread's, whatever the thread count. Orders are checked
+against one thread's run (itself checked by the differential test)."""
+
+import os
+
+import pytest
+
+from conftest import engine_env, run_tesra
+
+RANGES = "マージはキー範囲"
+
+
+def tied_lines(n: int, keys: int) -> bytes:
+    # Four-byte keys with many equal ones whose other bytes differ: a tie put in another order
+    # shows in the output.
+    return b"".join(b"%04d %07d %s\n" % ((i * 7919) % keys, i, b"x" * (i % 13)) for i in range(n))
+
+
+def csv_rows(n: int) -> bytes:
+    rows = []
+    for i in range(n):
+        k = (i * 104729) % 20011
+        if i % 50000 == 7:
+            rows.append(b"%d\n" % i)  # too few columns for the keys: an error record
+        rows.append(b'%d,"n%d, ""q""",%d.%02d,%s\n' % (i, k % 997, k, i % 100, b"y" * (i % 7)))
+    return b"h1,h2,h3,h4\n" + b"".join(rows)
+
+
+@pytest.fixture
+def temp(tmp_path):
+    folder = tmp_path / "temp"
+    folder.mkdir()
+    return folder
+
+
+def runs(tmp_path, temp, name: str, args: list, threads=(1, 2, 5)):
+    """The output (and error file) of one run per thread count, and what each printed."""
+    got = {}
+    for t in threads:
+        out, err = tmp_path / f"{name}.{t}", tmp_path / f"{name}.{t}.err"
+        r = run_tesra(["-Verbose", "-W", "16M", "-O", out, "-E", err, *args],
+                      env=engine_env(TEMP=str(temp), TESRA_THREADS=str(t)))
+        assert r.rc == 0, r.messages
+        assert "Number of sorted records" in r.messages
+        counts = [ln for ln in r.messages.splitlines() if "records" in ln.lower() and ":" in ln]
+        got[t] = (out.read_bytes(), err.read_bytes() if err.exists() else None, counts, r.messages)
+    assert os.listdir(temp) == []
+    return got
+
+
+@pytest.mark.parametrize("opts", [[], ["-S"], ["-U"], ["-R"], ["-S", "-R"]], ids=lambda o: "".join(o) or "plain")
+def test_ties_across_blocks_come_out_as_one_thread_writes_them(tmp_path, temp, opts):
+    data = tied_lines(2_000_000, 40_000)  # 40 MB: three blocks and more at 16 MB
+    (tmp_path / "in").write_bytes(data)
+    got = runs(tmp_path, temp, "lines", ["-P", "\\n", "-K", "0,4", *opts, tmp_path / "in"])
+    one = got[1]
+    assert len(one[0]) == len(data) or "-U" in opts
+    for t in (2, 5):
+        assert got[t][0] == one[0], f"{t} threads"
+        assert got[t][2] == one[2]
+    if opts[:1] == ["-S"]:
+        # Stable ties never keep the merge on one thread.
+        assert RANGES in got[2][3] and RANGES in got[5][3]
+    assert RANGES not in one[3]
+
+
+def test_distinct_keys_are_merged_in_ranges(tmp_path, temp):
+    data = b"".join(b"%09d\n" % ((i * 1000003) % 4_000_000_007) for i in range(4_000_000))
+    (tmp_path / "in").write_bytes(data)
+    got = runs(tmp_path, temp, "distinct", ["-P", "\\n", tmp_path / "in"])
+    assert RANGES in got[2][3] and got[2][0] == got[1][0] == got[5][0]
+    assert got[1][0] == b"".join(sorted(data.splitlines(keepends=True)))
+
+
+@pytest.mark.parametrize("opts", [["-K", "3nd", "-K", "2"], ["-S", "-K", "2"]], ids=["numeric", "stable"])
+def test_csv_with_header_and_error_records(tmp_path, temp, opts):
+    (tmp_path / "in.csv").write_bytes(csv_rows(1_000_000))
+    got = runs(tmp_path, temp, "csv", ["-C", "-H", *opts, tmp_path / "in.csv"])
+    for t in (2, 5):
+        assert got[t][:3] == got[1][:3], f"{t} threads"
+    assert got[1][0].startswith(b"h1,h2,h3,h4\n") and got[1][0].count(b"h1,h2") == 1
+    assert got[1][1], "the refused records went to the error file"
+
+
+def test_fixed_length_records(tmp_path, temp):
+    recs = b"".join(b"%05d%015d\n" % ((i * 7919) % 30011, i) for i in range(1_500_000))  # 21-byte records
+    (tmp_path / "in").write_bytes(recs)
+    got = runs(tmp_path, temp, "fixed", ["-L", "21", "-K", "0,5", "-S", tmp_path / "in"])
+    assert RANGES in got[2][3] and got[2][0] == got[1][0] == got[5][0]
+
+
+def test_standard_output_and_a_failed_write_stay_as_one_thread(tmp_path, temp):
+    (tmp_path / "in").write_bytes(tied_lines(1_500_000, 1_000_000))
+    env = engine_env(TEMP=str(temp), TESRA_THREADS="2")
+    one = run_tesra(["-W", "16M", "-P", "\\n", tmp_path / "in"], env=engine_env(TEMP=str(temp), TESRA_THREADS="1"))
+    two = run_tesra(["-W", "16M", "-P", "\\n", tmp_path / "in"], env=env)
+    assert one.rc == two.rc == 0 and one.out == two.out and len(one.out) == (tmp_path / "in").stat().st_size
+    if os.access("/dev/full", os.W_OK):
+        r = run_tesra(["-W", "16M", "-P", "\\n", "-O", "/dev/full", tmp_path / "in"], env=env)
+        assert r.rc == 1 and "☆ Error occurred during temporary file merge sort!\n" in r.messages
+    assert os.listdir(temp) == []
+
+
+def test_long_records_among_short_ones(tmp_path, temp):
+    # Records longer than a range's least buffer and than the readers that find the ranges.
+    recs = []
+    for i in range(400_000):
+        n = 150_000 + i % 7 if i % 4000 == 3999 else 40 + i % 50
+        recs.append(b"%08d" % ((i * 7919) % 400_009) + b"q" * n + b"\n")
+    (tmp_path / "in").write_bytes(b"".join(recs))
+    got = runs(tmp_path, temp, "long", ["-P", "\\n", "-K", "0,8", tmp_path / "in"])
+    assert RANGES in got[2][3] and got[2][0] == got[1][0] == got[5][0]
+    assert got[1][0] == b"".join(sorted(recs))
