@@ -123,6 +123,8 @@ struct ZsIndex {
     CsvColumn* columnStore;  // CSV column tables
     ZsSize indexedBytes;     // bytes from the buffer start to the end of the last whole record
                              // found (error records included)
+    int32_t parts;           // parts the buffer was cut into for the run's threads (1 or 0: built
+                             // on the calling thread alone)
 };
 
 // The items of an item build, as the layout and width they were built with.
@@ -166,6 +168,15 @@ int _zs_get_indexList_csv(ZsRecRun& r, char* buffer, ZsSize length, int bLast, Z
 int zs_index_build_variable(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& scan, ZsIndex* idx);
 int zs_index_build_csv(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& scan, ZsIndex* idx);
 int zs_index_build(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& scan, ZsIndex* idx);
+
+// Item builds (ZsScan.items != ZS_LIST) of buffers from ZS_INDEX_PARALLEL_MIN bytes use the run's
+// threads: the buffer is cut into zs_index_parts parts, part k nominally at length * k / parts and
+// in fact at the first record boundary from there. What such a build makes, prints and writes is
+// the one-thread build's, byte for byte: a buffer whose cutting is not sound (a newline code that
+// can overlap itself or holds the quote, a whole-record CSV sort), or one with error records, an
+// invalid record length or more records than maxRecords allows, is built on the calling thread.
+inline constexpr ZsSize ZS_INDEX_PARALLEL_MIN = 1 << 20;
+int64_t zs_index_parts(int32_t threads, ZsSize length);
 
 // The record a CSV item stands for, as the comparators and writers see it.
 template <class At>
