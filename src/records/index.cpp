@@ -286,19 +286,20 @@ ZsSize next_file_end(const ZsScan& scan, ZsSize x, ZsSize length) {
     return e != scan.ends + scan.endNums && *e < length ? *e : length;
 }
 
-// The records of one part, found as scan_records finds them: false when the part finds what the
-// one-thread build must see to (an invalid length, a record add refuses) or when its records do
-// not end at its end (a cut that is no record boundary).
+// The records of one part, found as scan_records finds them, at most `most` of them (< 0: no
+// limit; only the last part has one): false when the part finds what the one-thread build must
+// see to (an invalid length, a record add refuses) or when its records do not end at its end (a
+// cut that is no record boundary).
 template <class Find, class Add>
-bool scan_part(const ArgsInfo& a, const char* buffer, ZsSize length, const ZsScan& scan, Part* part, Find find,
-               Add add) {
+bool scan_part(const ArgsInfo& a, const char* buffer, ZsSize length, const ZsScan& scan, Part* part, int64_t most,
+               Find find, Add add) {
     const char* p = buffer + part->start;
     const char* const pe = buffer + part->end;
     const char* const end = buffer + length;
     ZsSize nextEnd = ends_upto(scan, part->start);
     int64_t n = 0;
     int32_t maxLen = 0;
-    while (p < pe) {
+    while (p < pe && (most < 0 || n < most)) {
         while (nextEnd < scan.endNums && buffer + scan.ends[nextEnd] <= p) nextEnd++;
         const bool fileEnd = nextEnd < scan.endNums && buffer + scan.ends[nextEnd] < end;
         const char* limit = fileEnd ? buffer + scan.ends[nextEnd] : end;
@@ -328,37 +329,57 @@ bool scan_part(const ArgsInfo& a, const char* buffer, ZsSize length, const ZsSca
     return true;
 }
 
-// Numbers the parts' slots in a store of their bounds; their total, or -1 when maxRecords does
-// not allow it (the one-thread scan would stop early).
-int64_t place_parts(Part* parts, int64_t P, const ZsScan& scan) {
+// Numbers the parts' slots in a store of their bounds and returns the slots the store needs. *m
+// is the number of parts a record limit (maxRecords) cannot reach: all but for a limit; the rest
+// of the buffer is then scanned up to the limit, as the one-thread scan stops there.
+int64_t place_parts(Part* parts, int64_t P, const ZsScan& scan, int64_t* m) {
     int64_t total = 0;
+    *m = P;
     for (int64_t k = 0; k < P; k++) {
         parts[k].off = total;
+        if (scan.maxRecords > 0 && total + parts[k].bound > scan.maxRecords && *m == P) *m = k;
         total += parts[k].bound;
     }
-    return scan.maxRecords > 0 && total > scan.maxRecords ? -1 : total;
+    return *m < P ? scan.maxRecords : total;
 }
 
-// Joins the parts' records (each at its part's slot) into one run from slot 0; false when a part
-// declined. Sets the build's record count and indexed bytes.
-template <class T>
-bool join_parts(ZsRecRun& r, Part* parts, int64_t P, T* store, ZsIndex* built) {
+// Scans the first m parts on the run's threads, each into its slots of store, joins their records
+// from slot 0 and scans the rest of the buffer (when m < P) on the calling thread, up to the
+// record limit. fill(part, most) scans one part. Sets the build's record count, indexed bytes and
+// r.totals.maxRecLen. 0, or the zs_parallel code, or kSerial when a part declined.
+template <class T, class Fill>
+int fill_parts(ZsRecRun& r, Part* parts, int64_t P, int64_t m, ZsSize length, const ZsScan& scan, T* store,
+               ZsIndex* built, Fill fill) {
+    const int rc = zs_parallel(r, m, [&](int64_t k) {
+        fill(parts[k], -1);
+        return 0;
+    });
+    if (rc != 0) return rc;
     int32_t maxLen = r.totals.maxRecLen;
-    for (int64_t k = 0; k < P; k++) {
-        if (!parts[k].ok) return false;
-        if (parts[k].maxLen > maxLen) maxLen = parts[k].maxLen;
-    }
     int64_t n = 0;
-    for (int64_t k = 0; k < P; k++) {
+    for (int64_t k = 0; k < m; k++) {
+        if (!parts[k].ok) return kSerial;
+        if (parts[k].maxLen > maxLen) maxLen = parts[k].maxLen;
         if (n != parts[k].off && parts[k].count > 0)
             std::memmove(store + n, store + parts[k].off, (size_t)parts[k].count * sizeof(T));
         n += parts[k].count;
         built->indexedBytes += parts[k].bytes;
     }
+    if (m < P) {
+        Part& rest = parts[m];
+        rest.end = length;
+        rest.off = n;
+        rest.bound = scan.maxRecords - n;
+        fill(rest, rest.bound);
+        if (!rest.ok) return kSerial;
+        if (rest.maxLen > maxLen) maxLen = rest.maxLen;
+        n += rest.count;
+        built->indexedBytes += rest.bytes;
+    }
     built->count = n;
     built->parts = (int32_t)P;
     r.totals.maxRecLen = maxLen;
-    return true;
+    return 0;
 }
 
 // Parts and their record bounds (newline codes in the part, file ends in it and a last record
@@ -405,14 +426,14 @@ int parallel_variable_items(ZsRecRun& r, char* buffer, ZsSize length, const ZsSc
         return variable_boundary(a, buffer, length, scan, c);
     });
     if (rc != 0) return rc == ZS_PAR_INTERRUPTED ? 1 : kSerial;
-    const int64_t total = place_parts(parts, P, scan);
-    if (total < 0) return kSerial;
+    int64_t m;
+    const int64_t total = place_parts(parts, P, scan, &m);
+    if (m == 0) return kSerial;
     ZsIndex built{};
     Item* items = new_items<Item>(r.pool, total, &built);
     built.base = buffer;
     if (items == nullptr) return kSerial;  // the one-thread build takes no more
-    rc = zs_parallel(r, P, [&](int64_t k) {
-        Part& part = parts[k];
+    rc = fill_parts(r, parts, P, m, length, scan, items, &built, [&](Part& part, int64_t most) {
         Item* out = items + part.off;
         int64_t n = 0;
         auto add = [&](const char* p, int32_t len) {
@@ -423,10 +444,9 @@ int parallel_variable_items(ZsRecRun& r, char* buffer, ZsSize length, const ZsSc
             return true;
         };
         auto find = [&a](const char* p, int64_t left) { return find_sep(p, left, a.sep, a.sepLen); };
-        part.ok = scan_part(a, buffer, length, scan, &part, find, add);
-        return 0;
+        part.ok = scan_part(a, buffer, length, scan, &part, most, find, add);
     });
-    if (rc != 0 || !join_parts(r, parts, P, items, &built)) {
+    if (rc != 0) {
         zs_index_release(r, &built);
         return rc == ZS_PAR_INTERRUPTED ? 1 : kSerial;
     }
@@ -798,8 +818,9 @@ int parallel_csv_items(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& s
         return csv_boundary(a, buffer, length, scan, c, quotedAt[k]);
     });
     if (rc != 0) return rc == ZS_PAR_INTERRUPTED ? 1 : kSerial;
-    const int64_t total = place_parts(parts, P, scan);
-    if (total < 0) return kSerial;
+    int64_t m;
+    const int64_t total = place_parts(parts, P, scan, &m);
+    if (m == 0) return kSerial;
     ZsIndex built{};
     CsvEntry* store = static_cast<CsvEntry*>(zs_malloc_hwm(r.pool, (total > 0 ? total : 1) * (int64_t)sizeof(CsvEntry)));
     if (store == nullptr) return kSerial;
@@ -808,8 +829,8 @@ int parallel_csv_items(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& s
         zs_index_release(r, &built);
         return code == ZS_PAR_INTERRUPTED ? 1 : kSerial;
     };
-    rc = zs_parallel(r, P, [&](int64_t k) {
-        Part& part = parts[k];
+    const int32_t maxRecLen = r.totals.maxRecLen;
+    rc = fill_parts(r, parts, P, m, length, scan, store, &built, [&](Part& part, int64_t most) {
         CsvEntry* out = store + part.off;
         int64_t n = 0;
         auto add = [&](const char* p, int32_t len) {
@@ -818,11 +839,9 @@ int parallel_csv_items(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& s
             return true;
         };
         auto find = [&a](const char* p, int64_t left) { return zs_find_token(p, left, a.sep, a.quote); };
-        part.ok = scan_part(a, buffer, length, scan, &part, find, add);
-        return 0;
+        part.ok = scan_part(a, buffer, length, scan, &part, most, find, add);
     });
-    const int32_t maxRecLen = r.totals.maxRecLen;
-    if (rc != 0 || !join_parts(r, parts, P, store, &built)) return decline(rc);
+    if (rc != 0) return decline(rc);
     // Items and column tables in the order the one-thread build takes them; every record its
     // item, unless one lacks a key column (then that build writes the error records).
     const int64_t n = built.count;

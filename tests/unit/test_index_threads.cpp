@@ -181,12 +181,15 @@ TEST_F(IndexThreadsTest, NewlineEndedBuildsThatStayOnOneThread) {
     while (buf.size() < ZS_INDEX_PARALLEL_MIN + 50000) buf += random_text(rng, 4 + rng() % 40, "xyz") + "\n";
     ZsScan scan{1, nullptr, 0, 0, ZS_MAX_TAIL, ZS_ITEMS};
 
-    // A record limit the parts could pass: the one-thread scan stops at it. A limit they cannot
-    // pass leaves the build to the threads.
+    // A record limit (the temporary-file mode's): the parts before it are built on the threads,
+    // the rest up to it on the calling thread; a limit inside the first part leaves it all there.
+    const ZsSize records = build(1, buf, scan).count;
     scan.maxRecords = 1000;
-    EXPECT_EQ(compare_threads(buf, scan, "limited"), 0);
-    scan.maxRecords = (ZsSize)buf.size();
-    EXPECT_EQ(compare_threads(buf, scan, "limit not reached"), 2);
+    EXPECT_EQ(compare_threads(buf, scan, "limited in the first part"), 0);
+    for (ZsSize limit : {records / 3, records / 2 + 7, records - 1, records, records + 1, (ZsSize)buf.size()}) {
+        scan.maxRecords = limit;
+        EXPECT_EQ(compare_threads(buf, scan, "limited to " + std::to_string(limit)), 2);
+    }
     scan.maxRecords = 0;
 
     // Error records, last first in the error file, whichever part finds them.
@@ -308,8 +311,14 @@ TEST_F(IndexThreadsTest, CsvBuildsThatStayOnOneThread) {
     std::string buf;
     while (buf.size() < ZS_INDEX_PARALLEL_MIN + 50000)
         buf += csv_field(rng, ",", "\n") + "," + csv_field(rng, ",", "\n") + "," + csv_field(rng, ",", "\n") + "\n";
-    const ZsScan scan{1, nullptr, 0, 0, ZS_MAX_TAIL, ZS_ITEMS};
+    ZsScan scan{1, nullptr, 0, 0, ZS_MAX_TAIL, ZS_ITEMS};
     EXPECT_EQ(compare_threads(buf, scan, "three columns"), 2);
+    const ZsSize records = build(1, buf, scan).count;
+    for (ZsSize limit : {records / 2, records - 3}) {
+        scan.maxRecords = limit;
+        EXPECT_EQ(compare_threads(buf, scan, "limited to " + std::to_string(limit)), 2);
+    }
+    scan.maxRecords = 0;
     // Records without the key column, near every cut: error records, last first.
     std::string withErrors = buf;
     for (ZsSize c : cuts((ZsSize)buf.size())) withErrors.replace(c, 5, "\n1,2\n");
