@@ -3,8 +3,8 @@
 // Contract
 // - Every operation takes the run's records context (records/run.h) first.
 // - Builders return 0 and fill a ZsIndex, or return 1 after printing why (an invalid record
-//   length, an error file that cannot be written, no memory); on failure they leave nothing
-//   allocated and the ZsIndex empty.
+//   length, an error file that cannot be written, no memory, an interrupt seen while the run's
+//   threads built it); on failure they leave nothing allocated and the ZsIndex empty.
 // - Entries point into the caller's buffer: it must outlive the index. The caller releases the
 //   index with zs_index_release once the records are written, before any back-region block it
 //   took after the build is released out of order.

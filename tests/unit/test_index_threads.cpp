@@ -335,3 +335,26 @@ TEST_F(IndexThreadsTest, CsvBuildsThatStayOnOneThread) {
     whole();
     EXPECT_EQ(compare_threads(buf, scan, "whole records"), 0);
 }
+
+TEST_F(IndexThreadsTest, AnInterruptFailsTheBuildAndLeavesNothingAllocated) {
+    std::string buf;
+    while (buf.size() < ZS_INDEX_PARALLEL_MIN + 1000) buf += "a,\"b\nc\",3\n";
+    const ZsScan scan{1, nullptr, 0, 0, ZS_MAX_TAIL, ZS_ITEMS};
+    for (int layout = 0; layout < 3; layout++) {
+        reset_settings();
+        if (layout == 0) fixed(10);
+        if (layout == 1) variable();
+        if (layout == 2) csv();
+        key(layout == 0 ? 0 : 1, layout == 0 ? 1 : 0);
+        r->bInterrupted = 0;
+        r->interrupt = ZsInterruptHook{[](void*) { return 1; }, nullptr};
+        const uint32_t frontBefore = r->pool->frontCount;
+        r->threads = 2;
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(zs_index_build(*r, buf.data(), (ZsSize)buf.size(), scan, &idx), 1) << layout;
+        ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(idx.items, nullptr);
+        EXPECT_EQ(r->pool->frontCount, frontBefore);
+        r->interrupt = ZsInterruptHook{};
+    }
+}
