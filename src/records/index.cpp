@@ -763,19 +763,35 @@ void key_csv_items(const ArgsInfo& a, ZsIndex* built, const CsvEntry* store) {
 // c's file (or of the buffer) is `quoted`: the end of the first newline code from c outside quotes
 // (within the file), or the first file end from c, or the end of the buffer. The newline code
 // holds no quote, so quotes count alike at every position, as zs_find_token counts them from a
-// record's start, and a record starts only where the parity is even.
-ZsSize csv_boundary(const ArgsInfo& a, const char* buffer, ZsSize length, const ZsScan& scan, ZsSize c, bool quoted) {
+// record's start, and a record starts only where the parity is even. *firsts counts the bytes
+// equal to the newline code's first byte where a newline code could start before the boundary.
+ZsSize csv_boundary(const ArgsInfo& a, const char* buffer, ZsSize length, const ZsScan& scan, ZsSize c, bool quoted,
+                    int64_t* firsts) {
     const ZsSize e = next_file_end(scan, c, length);
     const char q = a.quote, first = a.sep[0];
     const int32_t L = a.sepLen;
+    *firsts = 0;
     for (ZsSize i = c; i + L <= e; i++) {
         const char ch = buffer[i];
-        if (ch == q)
+        if (ch == q) {
             quoted = !quoted;
-        else if (!quoted && ch == first && std::memcmp(buffer + i, a.sep, (size_t)L) == 0)
-            return i + L;
+        } else if (ch == first) {
+            ++*firsts;
+            if (!quoted && std::memcmp(buffer + i, a.sep, (size_t)L) == 0) return i + L;
+        }
     }
     return e;
+}
+
+// Bytes equal to q and to s in p[0..n) (a loop the compiler vectorizes).
+void count_two(const char* p, int64_t n, char q, char s, int64_t* qs, int64_t* ss) {
+    int64_t cq = 0, cs = 0;
+    for (int64_t i = 0; i < n; i++) {
+        cq += p[i] == q;
+        cs += p[i] == s;
+    }
+    *qs = cq;
+    *ss = cs;
 }
 
 // Keyed CSV records as items, built over the run's threads: 0 built, 1 failed (interrupted),
@@ -787,37 +803,54 @@ int parallel_csv_items(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& s
     if (P < 2 || a.keyNums <= 0 || !cuttable_sep(a.sep, a.sepLen) ||
         std::memchr(a.sep, a.quote, (size_t)a.sepLen) != nullptr || !ends_sorted(scan))
         return kSerial;
-    // The quote parity at every nominal cut: per part from its start, or from its last file end
-    // (where a record ends whatever its quotes), then carried over the parts in order.
-    struct Parity {
+    // One pass over every nominal part: its quote parity, from its start or from its last file end
+    // (where a record ends whatever its quotes), carried over the parts in order to give the
+    // parity at every cut; and the bytes that may start a newline code, for the record bounds.
+    struct Nominal {
         bool reset;
         bool odd;
+        int64_t firsts;  // newline codes may start there, in the nominal part
+        int64_t walked;  // in [cut, start) of the part
     };
-    Parity parity[kMaxParts];
+    Nominal nominal[kMaxParts];
     bool quotedAt[kMaxParts];
     auto cut = [&](int64_t k) { return (ZsSize)((__int128)length * k / P); };
     int rc = zs_parallel(r, P, [&](int64_t k) {
-        ZsSize from = cut(k);
-        const ZsSize to = cut(k + 1);
+        const ZsSize from = cut(k), to = cut(k + 1);
         const ZsSize endsTo = ends_upto(scan, to);
-        parity[k].reset = endsTo > ends_upto(scan, from);
-        if (parity[k].reset) from = scan.ends[endsTo - 1];
-        int64_t quotes = 0;
-        const char q = a.quote;
-        for (ZsSize i = from; i < to; i++) quotes += buffer[i] == q;
-        parity[k].odd = (quotes & 1) != 0;
+        int64_t quotes, firsts;
+        count_two(buffer + from, to - from, a.quote, a.sep[0], &quotes, &firsts);
+        nominal[k].reset = endsTo > ends_upto(scan, from);
+        if (nominal[k].reset) {
+            int64_t before, unused;
+            count_two(buffer + from, scan.ends[endsTo - 1] - from, a.quote, a.sep[0], &before, &unused);
+            quotes -= before;
+        }
+        nominal[k].odd = (quotes & 1) != 0;
+        nominal[k].firsts = firsts;
         return 0;
     });
     if (rc != 0) return rc == ZS_PAR_INTERRUPTED ? 1 : kSerial;
     quotedAt[0] = false;
     for (int64_t k = 1; k < P; k++)
-        quotedAt[k] = parity[k - 1].reset ? parity[k - 1].odd : quotedAt[k - 1] != parity[k - 1].odd;
+        quotedAt[k] = nominal[k - 1].reset ? nominal[k - 1].odd : quotedAt[k - 1] != nominal[k - 1].odd;
 
     Part parts[kMaxParts];
-    rc = cut_parts(r, buffer, length, scan, parts, P, [&](int64_t k, ZsSize c) {
-        return csv_boundary(a, buffer, length, scan, c, quotedAt[k]);
+    rc = zs_parallel(r, P, [&](int64_t k) {
+        parts[k] = Part{};
+        nominal[k].walked = 0;
+        if (k > 0) parts[k].start = csv_boundary(a, buffer, length, scan, cut(k), quotedAt[k], &nominal[k].walked);
+        return 0;
     });
     if (rc != 0) return rc == ZS_PAR_INTERRUPTED ? 1 : kSerial;
+    // A record of part k ends with a newline code starting in [cut(k), cut(k + 1)) or in
+    // [cut(k + 1), its end), or at a file end in it, or is its last one.
+    for (int64_t k = 0; k < P; k++) {
+        Part& part = parts[k];
+        part.end = k + 1 < P ? parts[k + 1].start : length;
+        part.bound = nominal[k].firsts + (k + 1 < P ? nominal[k + 1].walked : 0) +
+                     (int64_t)(ends_upto(scan, part.end) - ends_upto(scan, part.start)) + 1;
+    }
     int64_t m;
     const int64_t total = place_parts(parts, P, scan, &m);
     if (m == 0) return kSerial;
