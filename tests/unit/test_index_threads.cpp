@@ -274,6 +274,14 @@ TEST_F(IndexThreadsTest, CsvItemsAreTheOneThreadItemsWhateverQuotesCameBefore) {
                 // A quoted field holding newline codes and quotes, starting up to 30 bytes
                 // before the cut or after it.
                 const ZsSize c = near[nextCut++];
+                if (rng() % 3 == 0) {
+                    // A file ending at the cut inside a quote, or just before or after it.
+                    buf += "x" + delim + "\"open";
+                    const ZsSize at = c - 1 + rng() % 3;
+                    while ((ZsSize)buf.size() < at) buf += 'a';
+                    ends.push_back(buf.size());
+                    continue;
+                }
                 const ZsSize start = c - 30 + rng() % 36;
                 while ((ZsSize)buf.size() < start) buf += random_text(rng, 1, "abc");
                 buf += "\"" + sep + "\"\"" + delim + sep + "\"\"\"" + delim + "q" + sep;
