@@ -173,8 +173,10 @@ int zs_index_build(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& scan,
 // threads: the buffer is cut into zs_index_parts parts, part k nominally at length * k / parts and
 // in fact at the first record boundary from there. What such a build makes, prints and writes is
 // the one-thread build's, byte for byte: a buffer whose cutting is not sound (a newline code that
-// can overlap itself or holds the quote, a whole-record CSV sort), or one with error records, an
-// invalid record length or more records than maxRecords allows, is built on the calling thread.
+// can overlap itself or holds the quote, a whole-record CSV sort), or one with error records or an
+// invalid record length, is built on the calling thread; under a record limit (maxRecords) the
+// parts the limit cannot reach are built on the threads and the rest up to the limit on the
+// calling thread. The run's threads == 1 is the one-thread build itself.
 inline constexpr ZsSize ZS_INDEX_PARALLEL_MIN = 1 << 20;
 int64_t zs_index_parts(int32_t threads, ZsSize length);
 
