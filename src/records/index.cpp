@@ -1,7 +1,9 @@
 // Record index builders: a buffer of whole records becomes a list of entries in input order.
+#include <algorithm>
 #include <cstring>
 
 #include "base/msg.h"
+#include "base/parallel.h"
 #include "records/keys.h"
 #include "records/records.h"
 
@@ -235,6 +237,224 @@ int64_t count_seps(const char* p, int64_t n, const char* sep, int32_t sepLen) {
     return count;
 }
 
+// ---- Builds shared out over the run's threads ----
+//
+// A parallel build cuts the buffer at record boundaries, where the one-thread scan would start a
+// record, scans every part on its own and joins the parts in order. Every part's scan must end
+// exactly at the next part's start (with a newline code or at a file end): that checks each cut,
+// and a part that finds anything the one-thread build would act on (an error record, an invalid
+// length) gives the buffer back to that build, so that messages, the error file and the totals
+// stay exactly its own.
+
+constexpr int kSerial = 2;           // a parallel build declined: build on the calling thread
+constexpr int64_t kMaxParts = 256;
+constexpr ZsSize kMinPartBytes = 64 << 10;
+
+struct Part {
+    ZsSize start, end;  // the part's records lie in [start, end)
+    int64_t bound;      // at most this many records start in it
+    int64_t off;        // its first slot in the shared store
+    int64_t count;      // records it found
+    ZsSize bytes;       // bytes of its whole records
+    int32_t maxLen;
+    bool ok;            // its records are the one-thread scan's
+};
+
+// A newline code whose occurrences cannot overlap: then every occurrence ends a record (outside
+// quotes, within a file), whatever the scan saw before it.
+bool cuttable_sep(const char* sep, int32_t sepLen) {
+    if (sepLen <= 0) return false;
+    for (int32_t k = 1; k < sepLen; k++)
+        if (std::memcmp(sep, sep + k, (size_t)(sepLen - k)) == 0) return false;
+    return true;
+}
+
+bool ends_sorted(const ZsScan& scan) {
+    for (ZsSize i = 1; i < scan.endNums; i++)
+        if (scan.ends[i] < scan.ends[i - 1]) return false;
+    return true;
+}
+
+// File ends at or before x.
+ZsSize ends_upto(const ZsScan& scan, ZsSize x) {
+    return std::upper_bound(scan.ends, scan.ends + scan.endNums, x) - scan.ends;
+}
+
+// The first file end at or after x, or length.
+ZsSize next_file_end(const ZsScan& scan, ZsSize x, ZsSize length) {
+    const ZsSize* e = std::lower_bound(scan.ends, scan.ends + scan.endNums, x);
+    return e != scan.ends + scan.endNums && *e < length ? *e : length;
+}
+
+// The records of one part, found as scan_records finds them, at most `most` of them (< 0: no
+// limit; only the last part has one): false when the part finds what the one-thread build must
+// see to (an invalid length, a record add refuses) or when its records do not end at its end (a
+// cut that is no record boundary).
+template <class Find, class Add>
+bool scan_part(const ArgsInfo& a, const char* buffer, ZsSize length, const ZsScan& scan, Part* part, int64_t most,
+               Find find, Add add) {
+    const char* p = buffer + part->start;
+    const char* const pe = buffer + part->end;
+    const char* const end = buffer + length;
+    ZsSize nextEnd = ends_upto(scan, part->start);
+    int64_t n = 0;
+    int32_t maxLen = 0;
+    while (p < pe && (most < 0 || n < most)) {
+        while (nextEnd < scan.endNums && buffer + scan.ends[nextEnd] <= p) nextEnd++;
+        const bool fileEnd = nextEnd < scan.endNums && buffer + scan.ends[nextEnd] < end;
+        const char* limit = fileEnd ? buffer + scan.ends[nextEnd] : end;
+        const char* searchEnd = limit < pe ? limit : pe;
+        const char* hit = find(p, searchEnd - p);
+        ZsSize len;
+        if (hit != nullptr) {
+            len = (hit - p) + a.sepLen;
+        } else if (searchEnd < limit) {
+            return false;  // the record runs past the part's end
+        } else if (fileEnd || scan.bLast || nextEnd < scan.endNums) {
+            len = limit - p;
+        } else if ((scan.tailLimit > 0 && end - p >= scan.tailLimit) || !zs_record_fits(end - p)) {
+            return false;
+        } else {
+            break;  // the unfinished tail of the last part
+        }
+        if (!zs_record_fits(len) || !add(p, (int32_t)len)) return false;
+        if (len > maxLen) maxLen = (int32_t)len;
+        p += len;
+        n++;
+    }
+    if (p != pe && part->end != length) return false;
+    part->count = n;
+    part->bytes = p - (buffer + part->start);
+    part->maxLen = maxLen;
+    return true;
+}
+
+// Numbers the parts' slots in a store of their bounds and returns the slots the store needs. *m
+// is the number of parts a record limit (maxRecords) cannot reach: all but for a limit; the rest
+// of the buffer is then scanned up to the limit, as the one-thread scan stops there.
+int64_t place_parts(Part* parts, int64_t P, const ZsScan& scan, int64_t* m) {
+    int64_t total = 0;
+    *m = P;
+    for (int64_t k = 0; k < P; k++) {
+        parts[k].off = total;
+        if (scan.maxRecords > 0 && total + parts[k].bound > scan.maxRecords && *m == P) *m = k;
+        total += parts[k].bound;
+    }
+    return *m < P ? scan.maxRecords : total;
+}
+
+// Scans the first m parts on the run's threads, each into its slots of store, joins their records
+// from slot 0 and scans the rest of the buffer (when m < P) on the calling thread, up to the
+// record limit. fill(part, most) scans one part. Sets the build's record count, indexed bytes and
+// r.totals.maxRecLen. 0, or the zs_parallel code, or kSerial when a part declined.
+template <class T, class Fill>
+int fill_parts(ZsRecRun& r, Part* parts, int64_t P, int64_t m, ZsSize length, const ZsScan& scan, T* store,
+               ZsIndex* built, Fill fill) {
+    const int rc = zs_parallel(r, m, [&](int64_t k) {
+        fill(parts[k], -1);
+        return 0;
+    });
+    if (rc != 0) return rc;
+    int32_t maxLen = r.totals.maxRecLen;
+    int64_t n = 0;
+    for (int64_t k = 0; k < m; k++) {
+        if (!parts[k].ok) return kSerial;
+        if (parts[k].maxLen > maxLen) maxLen = parts[k].maxLen;
+        if (n != parts[k].off && parts[k].count > 0)
+            std::memmove(store + n, store + parts[k].off, (size_t)parts[k].count * sizeof(T));
+        n += parts[k].count;
+        built->indexedBytes += parts[k].bytes;
+    }
+    if (m < P) {
+        Part& rest = parts[m];
+        rest.end = length;
+        rest.off = n;
+        rest.bound = scan.maxRecords - n;
+        fill(rest, rest.bound);
+        if (!rest.ok) return kSerial;
+        if (rest.maxLen > maxLen) maxLen = rest.maxLen;
+        n += rest.count;
+        built->indexedBytes += rest.bytes;
+    }
+    built->count = n;
+    built->parts = (int32_t)P;
+    r.totals.maxRecLen = maxLen;
+    return 0;
+}
+
+// Parts and their record bounds (newline codes in the part, file ends in it and a last record
+// without a newline code), the parts starting at start(k) for k >= 1. Returns the
+// zs_parallel code.
+template <class Start>
+int cut_parts(ZsRecRun& r, const char* buffer, ZsSize length, const ZsScan& scan, Part* parts, int64_t P,
+              Start start) {
+    const ArgsInfo& a = *r.args;
+    int rc = zs_parallel(r, P, [&](int64_t k) {
+        parts[k] = Part{};
+        parts[k].start = k == 0 ? 0 : start(k, (ZsSize)((__int128)length * k / P));
+        return 0;
+    });
+    if (rc != 0) return rc;
+    for (int64_t k = 0; k < P; k++) parts[k].end = k + 1 < P ? parts[k + 1].start : length;
+    return zs_parallel(r, P, [&](int64_t k) {
+        Part& part = parts[k];
+        part.bound = count_seps(buffer + part.start, part.end - part.start, a.sep, a.sepLen) +
+                     (ZsSize)(ends_upto(scan, part.end) - ends_upto(scan, part.start)) + 1;
+        return 0;
+    });
+}
+
+// The first record boundary of newline-ended records at or after c: the end of the first newline
+// code from c (within a file), or the first file end from c, or the end of the buffer.
+ZsSize variable_boundary(const ArgsInfo& a, const char* buffer, ZsSize length, const ZsScan& scan, ZsSize c) {
+    const ZsSize e = next_file_end(scan, c, length);
+    if (e == c) return c;
+    const int64_t at = zs_find_sep(buffer + c, e - c, a.sep, a.sepLen);
+    return at >= 0 ? c + at + a.sepLen : e;
+}
+
+// Newline-ended records as items, built over the run's threads: 0 built, 1 failed (interrupted),
+// kSerial declined.
+template <bool Whole, class At>
+int parallel_variable_items(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& scan, ZsIndex* idx) {
+    using Item = ZsItemT<At>;
+    const ArgsInfo& a = *r.args;
+    const int64_t P = zs_index_parts(r.threads, length);
+    if (P < 2 || !cuttable_sep(a.sep, a.sepLen) || !ends_sorted(scan)) return kSerial;
+    Part parts[kMaxParts];
+    int rc = cut_parts(r, buffer, length, scan, parts, P, [&](int64_t, ZsSize c) {
+        return variable_boundary(a, buffer, length, scan, c);
+    });
+    if (rc != 0) return rc == ZS_PAR_INTERRUPTED ? 1 : kSerial;
+    int64_t m;
+    const int64_t total = place_parts(parts, P, scan, &m);
+    if (m == 0) return kSerial;
+    ZsIndex built{};
+    Item* items = new_items<Item>(r.pool, total, &built);
+    built.base = buffer;
+    if (items == nullptr) return kSerial;  // the one-thread build takes no more
+    rc = fill_parts(r, parts, P, m, length, scan, items, &built, [&](Part& part, int64_t most) {
+        Item* out = items + part.off;
+        int64_t n = 0;
+        auto add = [&](const char* p, int32_t len) {
+            if (len < a.keyMaxPos || n == part.bound) return false;  // an error record: the serial build writes it
+            bool more;
+            out[n++] = Item{zs_key_chunk<ZS_VARIABLE, Whole>(a, ZsKeyRecord{p, len, nullptr, 0}, 0, &more),
+                            (At)(p - buffer), len};
+            return true;
+        };
+        auto find = [&a](const char* p, int64_t left) { return find_sep(p, left, a.sep, a.sepLen); };
+        part.ok = scan_part(a, buffer, length, scan, &part, most, find, add);
+    });
+    if (rc != 0) {
+        zs_index_release(r, &built);
+        return rc == ZS_PAR_INTERRUPTED ? 1 : kSerial;
+    }
+    *idx = built;
+    zs_time_phase(r, "[_zs_get_indexList_variable]がかかった[%8.0f]msです。\n", false);
+    return 0;
+}
+
 }  // namespace
 
 int64_t zs_find_sep(const char* p, int64_t n, const char* sep, int32_t sepLen) {
@@ -329,6 +549,8 @@ int build_variable_items(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan&
     using Item = ZsItemT<At>;
     const ArgsInfo& a = *r.args;
     if (open_error_stream(r, kTexts) != 0) return 1;
+    const int par = parallel_variable_items<Whole, At>(r, buffer, length, scan, idx);
+    if (par != kSerial) return par;
     // A record ends at every newline code, at every file end and at the end of the data.
     int64_t most = count_seps(buffer, length, a.sep, a.sepLen) + scan.endNums + 1;
     if (scan.maxRecords > 0 && most > scan.maxRecords) most = scan.maxRecords;
@@ -447,6 +669,31 @@ void walk_columns(const ArgsInfo& a, const CsvEntry* e, Visit visit) {
     }
 }
 
+int32_t last_key_column(const ArgsInfo& a) {
+    int32_t last = 0;
+    for (int32_t k = 0; k < a.keyNums; k++)
+        if (a.arrSortKey[k].pos > last) last = a.arrSortKey[k].pos;
+    return last;
+}
+
+// Sets the key columns of one record in its table (keyNums slots); false when a key names a column
+// the record does not have (an error record).
+bool locate_entry_keys(const ArgsInfo& a, CsvEntry* e, CsvColumn* table, int32_t lastKeyColumn) {
+    const int32_t keyNums = a.keyNums;
+    e->cols = table;
+    e->colNum = 0;
+    walk_columns(a, e, [&](int32_t c, int32_t off, int32_t len) {
+        for (int32_t k = 0; k < keyNums; k++) {
+            if (a.arrSortKey[k].pos == c) {
+                e->cols[k] = CsvColumn{off, len};
+                e->colNum++;
+            }
+        }
+        return c < lastKeyColumn;  // every key column found
+    });
+    return e->colNum == keyNums;
+}
+
 // Keyed sort: one slot per key and record, record i's table at element i * keyNums. Records that
 // lack a key column are error records. False after a write error or without memory.
 template <class Sink>
@@ -459,23 +706,9 @@ bool locate_key_columns(ZsRecRun& r, ZsIndex* built, Sink sink, CsvEntry* store,
         return false;
     }
     built->columnStore = cols;
-    int32_t lastKeyColumn = 0;
-    for (int32_t k = 0; k < keyNums; k++)
-        if (a.arrSortKey[k].pos > lastKeyColumn) lastKeyColumn = a.arrSortKey[k].pos;
-
+    const int32_t lastKeyColumn = last_key_column(a);
     return place_entries(r, sink, store, n, [&](CsvEntry* e) {
-        e->cols = cols + (e - store) * keyNums;
-        e->colNum = 0;
-        walk_columns(a, e, [&](int32_t c, int32_t off, int32_t len) {
-            for (int32_t k = 0; k < keyNums; k++) {
-                if (a.arrSortKey[k].pos == c) {
-                    e->cols[k] = CsvColumn{off, len};
-                    e->colNum++;
-                }
-            }
-            return c < lastKeyColumn;  // every key column found
-        });
-        return e->colNum == keyNums;  // else a key names a column the record does not have
+        return locate_entry_keys(a, e, cols + (e - store) * keyNums, lastKeyColumn);
     });
 }
 
@@ -525,6 +758,164 @@ void key_csv_items(const ArgsInfo& a, ZsIndex* built, const CsvEntry* store) {
     }
 }
 
+
+// The first CSV record boundary at or after c, where the quote parity counted from the start of
+// c's file (or of the buffer) is `quoted`: the end of the first newline code from c outside quotes
+// (within the file), or the first file end from c, or the end of the buffer. The newline code
+// holds no quote, so quotes count alike at every position, as zs_find_token counts them from a
+// record's start, and a record starts only where the parity is even. *firsts counts the bytes
+// equal to the newline code's first byte where a newline code could start before the boundary.
+ZsSize csv_boundary(const ArgsInfo& a, const char* buffer, ZsSize length, const ZsScan& scan, ZsSize c, bool quoted,
+                    int64_t* firsts) {
+    const ZsSize e = next_file_end(scan, c, length);
+    const char q = a.quote, first = a.sep[0];
+    const int32_t L = a.sepLen;
+    *firsts = 0;
+    for (ZsSize i = c; i + L <= e; i++) {
+        const char ch = buffer[i];
+        if (ch == q) {
+            quoted = !quoted;
+        } else if (ch == first) {
+            ++*firsts;
+            if (!quoted && std::memcmp(buffer + i, a.sep, (size_t)L) == 0) return i + L;
+        }
+    }
+    return e;
+}
+
+// Bytes equal to q and to s in p[0..n) (a loop the compiler vectorizes).
+void count_two(const char* p, int64_t n, char q, char s, int64_t* qs, int64_t* ss) {
+    int64_t cq = 0, cs = 0;
+    for (int64_t i = 0; i < n; i++) {
+        cq += p[i] == q;
+        cs += p[i] == s;
+    }
+    *qs = cq;
+    *ss = cs;
+}
+
+// Keyed CSV records as items, built over the run's threads: 0 built, 1 failed (interrupted),
+// kSerial declined.
+template <bool Whole, class At>
+int parallel_csv_items(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& scan, ZsIndex* idx) {
+    const ArgsInfo& a = *r.args;
+    const int64_t P = zs_index_parts(r.threads, length);
+    if (P < 2 || a.keyNums <= 0 || !cuttable_sep(a.sep, a.sepLen) ||
+        std::memchr(a.sep, a.quote, (size_t)a.sepLen) != nullptr || !ends_sorted(scan))
+        return kSerial;
+    // One pass over every nominal part: its quote parity, from its start or from its last file end
+    // (where a record ends whatever its quotes), carried over the parts in order to give the
+    // parity at every cut; and the bytes that may start a newline code, for the record bounds.
+    struct Nominal {
+        bool reset;
+        bool odd;
+        int64_t firsts;  // newline codes may start there, in the nominal part
+        int64_t walked;  // in [cut, start) of the part
+    };
+    Nominal nominal[kMaxParts];
+    bool quotedAt[kMaxParts];
+    auto cut = [&](int64_t k) { return (ZsSize)((__int128)length * k / P); };
+    int rc = zs_parallel(r, P, [&](int64_t k) {
+        const ZsSize from = cut(k), to = cut(k + 1);
+        const ZsSize endsTo = ends_upto(scan, to);
+        int64_t quotes, firsts;
+        count_two(buffer + from, to - from, a.quote, a.sep[0], &quotes, &firsts);
+        nominal[k].reset = endsTo > ends_upto(scan, from);
+        if (nominal[k].reset) {
+            int64_t before, unused;
+            count_two(buffer + from, scan.ends[endsTo - 1] - from, a.quote, a.sep[0], &before, &unused);
+            quotes -= before;
+        }
+        nominal[k].odd = (quotes & 1) != 0;
+        nominal[k].firsts = firsts;
+        return 0;
+    });
+    if (rc != 0) return rc == ZS_PAR_INTERRUPTED ? 1 : kSerial;
+    quotedAt[0] = false;
+    for (int64_t k = 1; k < P; k++)
+        quotedAt[k] = nominal[k - 1].reset ? nominal[k - 1].odd : quotedAt[k - 1] != nominal[k - 1].odd;
+
+    Part parts[kMaxParts];
+    rc = zs_parallel(r, P, [&](int64_t k) {
+        parts[k] = Part{};
+        nominal[k].walked = 0;
+        if (k > 0) parts[k].start = csv_boundary(a, buffer, length, scan, cut(k), quotedAt[k], &nominal[k].walked);
+        return 0;
+    });
+    if (rc != 0) return rc == ZS_PAR_INTERRUPTED ? 1 : kSerial;
+    // A record of part k ends with a newline code starting in [cut(k), cut(k + 1)) or in
+    // [cut(k + 1), its end), or at a file end in it, or is its last one.
+    for (int64_t k = 0; k < P; k++) {
+        Part& part = parts[k];
+        part.end = k + 1 < P ? parts[k + 1].start : length;
+        part.bound = nominal[k].firsts + (k + 1 < P ? nominal[k + 1].walked : 0) +
+                     (int64_t)(ends_upto(scan, part.end) - ends_upto(scan, part.start)) + 1;
+    }
+    int64_t m;
+    const int64_t total = place_parts(parts, P, scan, &m);
+    if (m == 0) return kSerial;
+    ZsIndex built{};
+    CsvEntry* store = static_cast<CsvEntry*>(zs_malloc_hwm(r.pool, (total > 0 ? total : 1) * (int64_t)sizeof(CsvEntry)));
+    if (store == nullptr) return kSerial;
+    built.entryStore = store;
+    auto decline = [&](int code) {
+        zs_index_release(r, &built);
+        return code == ZS_PAR_INTERRUPTED ? 1 : kSerial;
+    };
+    const int32_t maxRecLen = r.totals.maxRecLen;
+    rc = fill_parts(r, parts, P, m, length, scan, store, &built, [&](Part& part, int64_t most) {
+        CsvEntry* out = store + part.off;
+        int64_t n = 0;
+        auto add = [&](const char* p, int32_t len) {
+            if (n == part.bound) return false;
+            out[n++] = CsvEntry{p, nullptr, len, 0};
+            return true;
+        };
+        auto find = [&a](const char* p, int64_t left) { return zs_find_token(p, left, a.sep, a.quote); };
+        part.ok = scan_part(a, buffer, length, scan, &part, most, find, add);
+    });
+    if (rc != 0) return decline(rc);
+    // Items and column tables in the order the one-thread build takes them; every record its
+    // item, unless one lacks a key column (then that build writes the error records).
+    const int64_t n = built.count;
+    using Item = ZsItemT<At>;
+    Item* items = new_items<Item>(r.pool, n, &built);
+    built.base = buffer;
+    CsvColumn* cols = nullptr;
+    if (items != nullptr && n > 0) {
+        cols = static_cast<CsvColumn*>(zs_malloc_hwm(r.pool, n * a.keyNums * (int64_t)sizeof(CsvColumn)));
+        built.columnStore = cols;
+    }
+    if (items == nullptr || (cols == nullptr && n > 0)) {
+        r.totals.maxRecLen = maxRecLen;
+        return decline(0);
+    }
+    const int32_t lastKeyColumn = last_key_column(a);
+    bool good[kMaxParts];
+    rc = zs_parallel(r, P, [&](int64_t k) {
+        good[k] = true;
+        for (int64_t i = n * k / P; i < n * (k + 1) / P; i++) {
+            CsvEntry* e = &store[i];
+            if (!locate_entry_keys(a, e, cols + i * a.keyNums, lastKeyColumn)) {
+                good[k] = false;
+                break;
+            }
+            bool more;
+            items[i] = Item{zs_key_chunk<ZS_CSV, Whole>(a, ZsKeyRecord{e->data, e->len, e->cols, e->colNum}, 0, &more),
+                            (At)i, e->len};
+        }
+        return 0;
+    });
+    bool allGood = rc == 0;
+    for (int64_t k = 0; allGood && k < P; k++) allGood = good[k];
+    if (!allGood) {
+        r.totals.maxRecLen = maxRecLen;
+        return decline(rc);
+    }
+    *idx = built;
+    zs_time_phase(r, "[_zs_get_indexList_csv]がかかった[%8.0f]msです。\n", false);
+    return 0;
+}
 }  // namespace
 
 int zs::_zs_get_indexList_csv(ZsRecRun& r, char* buffer, ZsSize length, int bLast, ZsIndex* idx) {
@@ -534,6 +925,15 @@ int zs::_zs_get_indexList_csv(ZsRecRun& r, char* buffer, ZsSize length, int bLas
 int zs_index_build_csv(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& scan, ZsIndex* idx) {
     const ArgsInfo& a = *r.args;
     *idx = ZsIndex{};
+    if (scan.items != ZS_LIST && r.threads > 1) {
+        if (open_error_stream(r, kCsvTexts) != 0) return 1;
+        const int par = zs_with_item_width(wide_items(scan, length), [&](auto w) {
+            using At = typename decltype(w)::type;
+            return a.bRecSort != 0 ? parallel_csv_items<true, At>(r, buffer, length, scan, idx)
+                                   : parallel_csv_items<false, At>(r, buffer, length, scan, idx);
+        });
+        if (par != kSerial) return par;
+    }
     int64_t cap;
     CsvEntry* store = begin_build<CsvEntry>(r, &cap, kCsvTexts, scan, length);
     if (store == nullptr) return 1;
@@ -600,6 +1000,14 @@ int zs_index_build_csv(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& s
     return 0;
 }
 
+int64_t zs_index_parts(int32_t threads, ZsSize length) {
+    if (threads <= 1 || length < ZS_INDEX_PARALLEL_MIN) return 1;
+    // A few parts per thread, so that a thread slowed by other work leaves its share to the rest.
+    int64_t parts = (int64_t)threads * 4;
+    if (parts > length / kMinPartBytes) parts = length / kMinPartBytes;
+    return parts < kMaxParts ? parts : kMaxParts;
+}
+
 int64_t zs_index_cost(const ArgsInfo& a, double columns, ZsSize bufferBytes) {
     // A sort item for every record (the sort works in place); CSV records keep an entry and
     // their column table besides.
@@ -623,11 +1031,11 @@ ZsSample zs_index_sample(const ArgsInfo& a, const char* data, int64_t n) {
 
 namespace {
 
-// Fixed-length records as sort items: the key and the offset of every whole record.
+// Fixed-length records as sort items: the key and the offset of records [from, to).
 template <bool Whole, class At>
-void key_fixed_items(const ArgsInfo& a, ZsFixedItemT<At>* items, const char* buffer, int64_t n) {
+void key_fixed_items(const ArgsInfo& a, ZsFixedItemT<At>* items, const char* buffer, int64_t from, int64_t to) {
     const int32_t recLen = a.recLen;
-    for (int64_t i = 0; i < n; i++) {
+    for (int64_t i = from; i < to; i++) {
         bool more;
         const char* p = buffer + i * recLen;
         items[i] = ZsFixedItemT<At>{zs_key_chunk<ZS_FIXED, Whole>(a, ZsKeyRecord{p, recLen, nullptr, 0}, 0, &more),
@@ -635,7 +1043,8 @@ void key_fixed_items(const ArgsInfo& a, ZsFixedItemT<At>* items, const char* buf
     }
 }
 
-// The sort items of the first n fixed-length records of buffer.
+// The sort items of the first n fixed-length records of buffer; slices of them on the run's
+// threads when the buffer is large enough.
 template <class At>
 int build_fixed_items(ZsRecRun& r, char* buffer, int64_t n, ZsIndex* idx) {
     const ArgsInfo& a = *r.args;
@@ -644,13 +1053,26 @@ int build_fixed_items(ZsRecRun& r, char* buffer, int64_t n, ZsIndex* idx) {
         no_memory(r);
         return 1;
     }
-    if (a.bRecSort != 0)
-        key_fixed_items<true>(a, items, buffer, n);
-    else
-        key_fixed_items<false>(a, items, buffer, n);
+    const int64_t P = zs_index_parts(r.threads, n * a.recLen);
+    auto key = [&](int64_t from, int64_t to) {
+        if (a.bRecSort != 0)
+            key_fixed_items<true>(a, items, buffer, from, to);
+        else
+            key_fixed_items<false>(a, items, buffer, from, to);
+    };
+    if (P < 2) {
+        key(0, n);
+    } else if (zs_parallel(r, P, [&](int64_t k) {
+                   key(n * k / P, n * (k + 1) / P);
+                   return 0;
+               }) != 0) {
+        zs_index_release(r, idx);  // interrupted (reported)
+        return 1;
+    }
     idx->count = n;
     idx->base = buffer;
     idx->indexedBytes = n * a.recLen;
+    if (P >= 2) idx->parts = (int32_t)P;
     return 0;
 }
 

@@ -3,8 +3,8 @@
 // Contract
 // - Every operation takes the run's records context (records/run.h) first.
 // - Builders return 0 and fill a ZsIndex, or return 1 after printing why (an invalid record
-//   length, an error file that cannot be written, no memory); on failure they leave nothing
-//   allocated and the ZsIndex empty.
+//   length, an error file that cannot be written, no memory, an interrupt seen while the run's
+//   threads built it); on failure they leave nothing allocated and the ZsIndex empty.
 // - Entries point into the caller's buffer: it must outlive the index. The caller releases the
 //   index with zs_index_release once the records are written, before any back-region block it
 //   took after the build is released out of order.
@@ -123,6 +123,8 @@ struct ZsIndex {
     CsvColumn* columnStore;  // CSV column tables
     ZsSize indexedBytes;     // bytes from the buffer start to the end of the last whole record
                              // found (error records included)
+    int32_t parts;           // parts the buffer was cut into for the run's threads (1 or 0: built
+                             // on the calling thread alone)
 };
 
 // The items of an item build, as the layout and width they were built with.
@@ -166,6 +168,17 @@ int _zs_get_indexList_csv(ZsRecRun& r, char* buffer, ZsSize length, int bLast, Z
 int zs_index_build_variable(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& scan, ZsIndex* idx);
 int zs_index_build_csv(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& scan, ZsIndex* idx);
 int zs_index_build(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& scan, ZsIndex* idx);
+
+// Item builds (ZsScan.items != ZS_LIST) of buffers from ZS_INDEX_PARALLEL_MIN bytes use the run's
+// threads: the buffer is cut into zs_index_parts parts, part k nominally at length * k / parts and
+// in fact at the first record boundary from there. What such a build makes, prints and writes is
+// the one-thread build's, byte for byte: a buffer whose cutting is not sound (a newline code that
+// can overlap itself or holds the quote, a whole-record CSV sort), or one with error records or an
+// invalid record length, is built on the calling thread; under a record limit (maxRecords) the
+// parts the limit cannot reach are built on the threads and the rest up to the limit on the
+// calling thread. The run's threads == 1 is the one-thread build itself.
+inline constexpr ZsSize ZS_INDEX_PARALLEL_MIN = 1 << 20;
+int64_t zs_index_parts(int32_t threads, ZsSize length);
 
 // The record a CSV item stands for, as the comparators and writers see it.
 template <class At>
