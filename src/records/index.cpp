@@ -419,7 +419,7 @@ template <bool Whole, class At>
 int parallel_variable_items(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& scan, ZsIndex* idx) {
     using Item = ZsItemT<At>;
     const ArgsInfo& a = *r.args;
-    const int64_t P = zs_index_parts(r.threads, length);
+    const int64_t P = zs_index_parts(r.threads, length, r.parallelMin);
     if (P < 2 || !cuttable_sep(a.sep, a.sepLen) || !ends_sorted(scan)) return kSerial;
     Part parts[kMaxParts];
     int rc = cut_parts(r, buffer, length, scan, parts, P, [&](int64_t, ZsSize c) {
@@ -799,7 +799,7 @@ void count_two(const char* p, int64_t n, char q, char s, int64_t* qs, int64_t* s
 template <bool Whole, class At>
 int parallel_csv_items(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& scan, ZsIndex* idx) {
     const ArgsInfo& a = *r.args;
-    const int64_t P = zs_index_parts(r.threads, length);
+    const int64_t P = zs_index_parts(r.threads, length, r.parallelMin);
     if (P < 2 || a.keyNums <= 0 || !cuttable_sep(a.sep, a.sepLen) ||
         std::memchr(a.sep, a.quote, (size_t)a.sepLen) != nullptr || !ends_sorted(scan))
         return kSerial;
@@ -1000,11 +1000,13 @@ int zs_index_build_csv(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& s
     return 0;
 }
 
-int64_t zs_index_parts(int32_t threads, ZsSize length) {
-    if (threads <= 1 || length < ZS_INDEX_PARALLEL_MIN) return 1;
+int64_t zs_index_parts(int32_t threads, ZsSize length, ZsSize least) {
+    if (threads <= 1 || length < (least > 0 ? least : ZS_INDEX_PARALLEL_MIN)) return 1;
     // A few parts per thread, so that a thread slowed by other work leaves its share to the rest.
     int64_t parts = (int64_t)threads * 4;
-    if (parts > length / kMinPartBytes) parts = length / kMinPartBytes;
+    const ZsSize partBytes = least > 0 ? least : kMinPartBytes;
+    if (parts > length / partBytes) parts = length / partBytes;
+    if (parts < 1) parts = 1;
     return parts < kMaxParts ? parts : kMaxParts;
 }
 
@@ -1053,7 +1055,7 @@ int build_fixed_items(ZsRecRun& r, char* buffer, int64_t n, ZsIndex* idx) {
         no_memory(r);
         return 1;
     }
-    const int64_t P = zs_index_parts(r.threads, n * a.recLen);
+    const int64_t P = zs_index_parts(r.threads, n * a.recLen, r.parallelMin);
     auto key = [&](int64_t from, int64_t to) {
         if (a.bRecSort != 0)
             key_fixed_items<true>(a, items, buffer, from, to);

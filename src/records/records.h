@@ -178,7 +178,8 @@ int zs_index_build(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& scan,
 // parts the limit cannot reach are built on the threads and the rest up to the limit on the
 // calling thread. The run's threads == 1 is the one-thread build itself.
 inline constexpr ZsSize ZS_INDEX_PARALLEL_MIN = 1 << 20;
-int64_t zs_index_parts(int32_t threads, ZsSize length);
+// least, when not 0, takes the place of both sizes (the run's TESRA_PARALLEL_MIN, for tests).
+int64_t zs_index_parts(int32_t threads, ZsSize length, ZsSize least = 0);
 
 // The record a CSV item stands for, as the comparators and writers see it.
 template <class At>

@@ -684,7 +684,7 @@ template <ZsLayout L>
 int merge_ranges(ZsSortRun& r) {
     const ArgsInfo& a = *r.args;
     const int64_t nb = r.tmp.count;
-    if (r.threads < 2 || a.bUnique == 1 || nb < 2 || r.tmp.offset < kRangesMin) return kSerial;
+    if (!zs_par_worth(r, r.tmp.offset, kRangesMin) || a.bUnique == 1 || nb < 2) return kSerial;
     // Records so long that the readers of the range finding would crowd the merge's buffers.
     if (r.tmp.maxRecLen > (ZsSize)r.totals.totalMemSize / 16) return kSerial;
     if (r.outStream.temp == nullptr || r.outStream.borrowed || r.outStream.stream == nullptr) return kSerial;
