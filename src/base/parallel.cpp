@@ -59,9 +59,10 @@ void* worker_main(void* arg) {
 
 bool zs_on_worker() { return tlWorker; }
 
-int zs_parallel_run(ZsLog& log, int64_t tasks, int (*fn)(void*, int64_t), void* user) {
+int zs_parallel_run(ZsLog& log, int64_t tasks, int (*fn)(void*, int64_t), void* user, int32_t most) {
     if (tasks <= 0) return 0;
     int32_t threads = log.threads > 0 ? log.threads : 1;
+    if (most > 0 && threads > most) threads = most;
     if (threads > ZS_MAX_THREADS) threads = ZS_MAX_THREADS;
     if (threads > tasks) threads = (int32_t)tasks;
     // Nested work (a task that shares out work of its own) stays on its thread.

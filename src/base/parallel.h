@@ -25,13 +25,14 @@ inline constexpr int ZS_PAR_INTERRUPTED = -1;
 // Threads a run may use at most, whatever it is asked.
 inline constexpr int32_t ZS_MAX_THREADS = 256;
 
-// Calls fn(void* user, int64_t task) for every task.
-int zs_parallel_run(ZsLog& log, int64_t tasks, int (*fn)(void*, int64_t), void* user);
+// Calls fn(void* user, int64_t task) for every task, on at most `most` threads when it is not 0
+// (work whose threads each hold a buffer of their own).
+int zs_parallel_run(ZsLog& log, int64_t tasks, int (*fn)(void*, int64_t), void* user, int32_t most = 0);
 
 template <class F>
-int zs_parallel(ZsLog& log, int64_t tasks, F&& fn) {
+int zs_parallel(ZsLog& log, int64_t tasks, F&& fn, int32_t most = 0) {
     auto call = [](void* user, int64_t task) -> int { return (*static_cast<F*>(user))(task); };
-    return zs_parallel_run(log, tasks, +call, &fn);
+    return zs_parallel_run(log, tasks, +call, &fn, most);
 }
 
 // The threads a run of this process uses by default: the value of TESRA_THREADS when it is a whole

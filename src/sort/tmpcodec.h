@@ -65,6 +65,15 @@ inline ZsSize zs_tmp_put(ZsWriter* w, const ArgsInfo& a, const char* data, ZsSiz
     }
 }
 
+// The bytes zs_tmp_put writes for a record, or -1 for one that does not fit the format.
+template <ZsLayout L>
+inline ZsSize zs_tmp_bytes(const ArgsInfo& a, ZsSize len, ZsSize colNum) {
+    if constexpr (L == ZS_FIXED) return a.recLen;
+    if (!zs_tmp_fits(len, L == ZS_CSV ? colNum : 0)) return -1;
+    if constexpr (L == ZS_CSV) return 8 + 8 * colNum + len;
+    return 4 + len;
+}
+
 // Bytes of a record that say how long it is.
 template <ZsLayout L>
 inline int32_t zs_tmp_prefix(const ArgsInfo& a) {

@@ -357,16 +357,108 @@ bool put_block(ZsSortRun& r, ZsWriter* w, const Source& s, ZsBlock* block, bool 
     return true;
 }
 
+// A block's records cut into pieces of about this many bytes of the format, encoded by the run's
+// threads into buffers of their own and written at their places of the file.
+constexpr ZsSize kBlockPiece = 1 << 20;
+// Threads that encode pieces at once: each holds a piece's buffer, outside the pool (at most
+// kBlockThreads * (kBlockPiece + the longest record) = 16 MB).
+constexpr int32_t kBlockThreads = 8;
+// A piece: its first record and where its bytes go.
+struct BlockPiece {
+    ZsSize first;
+    ZsSize at;  // from the block's start
+};
+
+// put_block on the run's threads, for a block without the unique filter: one pass notes every
+// record in the block's record as put_block does (the samples, sizes and longest record need the
+// records in order) and cuts the pieces; then the pieces are encoded side by side and written with
+// positional writes, and the stream is placed behind the block. 1 when a record does not fit the
+// format, 2 after a failed write, 3 when the work is not worth sharing out or its memory cannot be
+// had (nothing written: the caller writes on one thread), 4 after an interrupt.
+template <ZsLayout L, class Source>
+int put_block_parallel(ZsSortRun& r, FILE* stream, const Source& s, ZsBlock* block) {
+    const ArgsInfo& a = *r.args;
+    const ZsSize count = s.count();
+    auto bytes_of = [&](ZsSize i) {
+        if constexpr (L == ZS_CSV) return zs_tmp_bytes<L>(a, s.csv(i)->len, s.csv(i)->colNum);
+        return zs_tmp_bytes<L>(a, s.len(i), 0);
+    };
+    // Pieces hold whole records: a record longer than a piece would need a buffer of its size.
+    if (block == nullptr || r.totals.maxRecLen > kBlockPiece || fflush(stream) != 0) return 3;
+    const int64_t base = zs_plat_tell(stream);
+    if (base != block->offset) return 3;
+    int64_t cap = 64, pieces = 0;
+    BlockPiece* piece = static_cast<BlockPiece*>(std::malloc((size_t)cap * sizeof(BlockPiece)));
+    if (piece == nullptr) return 3;
+    ZsSize pieceBytes = zs_par_min(r, kBlockPiece);
+    for (ZsSize i = 0; i < count; i++) {
+        const ZsSize bytes = bytes_of(i);
+        if (bytes < 0) {
+            std::free(piece);
+            return 1;
+        }
+        if (pieces == 0 || block->size - piece[pieces - 1].at >= pieceBytes) {
+            if (pieces == cap) {
+                void* grown = std::realloc(piece, (size_t)(cap * 2) * sizeof(BlockPiece));
+                if (grown == nullptr) {
+                    std::free(piece);
+                    zs_block_reset(block, block->offset);
+                    return 3;
+                }
+                piece = static_cast<BlockPiece*>(grown);
+                cap *= 2;
+            }
+            piece[pieces++] = BlockPiece{i, block->size};
+        }
+        if (bytes > r.tmp.maxRecLen) r.tmp.maxRecLen = bytes;
+        zs_block_add(block, bytes, s.len(i));
+    }
+    const ZsSize total = block->size;
+    const int rc = zs_parallel(r, pieces, [&](int64_t k) {
+        const ZsSize first = piece[k].first, end = k + 1 < pieces ? piece[k + 1].first : count;
+        const ZsSize n = (k + 1 < pieces ? piece[k + 1].at : total) - piece[k].at;
+        char* buf = static_cast<char*>(std::malloc((size_t)(n > 0 ? n : 1)));
+        if (buf == nullptr) return 3;
+        ZsWriter w = zs_writer(nullptr, buf, n);
+        for (ZsSize i = first; i < end; i++) {
+            if (i + 6 < end) __builtin_prefetch(s.data(i + 6));
+            put_block_record<L>(&w, a, s, i);
+        }
+        ZS_ASSERT(w.used == n && !w.failed);
+        const int wrote = zs_plat_write_at(stream, buf, n, base + piece[k].at);
+        std::free(buf);
+        return wrote != 0 ? 2 : 0;
+    }, kBlockThreads);
+    std::free(piece);
+    if (rc == ZS_PAR_INTERRUPTED) return 4;
+    if (rc == 0 && zs_plat_seek(stream, base + total) == 0) return 0;
+    // A piece's memory that could not be had fails the block as a failed write: the run cannot go
+    // on with part of a block written.
+    return 2;
+}
+
 template <class Source>
 int write_block(ZsSortRun& r, const Source& source, FILE* stream, ZsBlock* block, bool unique) {
     const ArgsInfo& a = *r.args;
     if (block != nullptr) zs_block_reset(block, block->offset);
     ZsWriter w = zs_writer(stream, r.tmpBuf, sizeof r.tmpBuf);
-    bool encoded = true;
+    bool encoded = true, interrupted = false;
     source.with(
-        a, [&](auto tag, const auto& s) { encoded = put_block<decltype(tag)::value>(r, &w, s, block, unique); },
+        a,
+        [&](auto tag, const auto& s) {
+            constexpr ZsLayout L = decltype(tag)::value;
+            if (!unique && zs_par_worth(r, s.count(), 64 << 10) && !zs_on_worker()) {
+                const int rc = put_block_parallel<L>(r, stream, s, block);
+                if (rc == 1) encoded = false;
+                if (rc == 2) w.failed = true;
+                if (rc == 4) interrupted = true;
+                if (rc != 3) return;
+            }
+            encoded = put_block<L>(r, &w, s, block, unique);
+        },
         zs_cmp_env(r));
     zs_writer_flush(&w);
+    if (interrupted) return 1;  // the interrupt has been reported
     if (!encoded) {
         // Never reached from the builders, which refuse such records: the format's own check.
         if (a.layout == ZS_CSV)
