@@ -113,6 +113,18 @@ void put_records(ZsSortRun& r, ZsWriter* w, const Source& s, bool unique) {
     r.totals.outRecNum += i - skipped;
 }
 
+// A block's records cut into pieces of about this many bytes of the format, encoded by the run's
+// threads into buffers of their own and written at their places of the file.
+constexpr ZsSize kBlockPiece = 1 << 20;
+// Threads that encode pieces at once: each holds a piece's buffer, outside the pool (at most
+// kBlockThreads * (kBlockPiece + the longest record) = 16 MB).
+constexpr int32_t kBlockThreads = 8;
+// A piece: its first record and where its bytes go.
+struct BlockPiece {
+    ZsSize first;
+    ZsSize at;  // from the block's start
+};
+
 // Bytes of a piece's buffer, and the buffers per thread: the ring the pieces pass through, enough
 // that a thread slowed by other work does not hold the others up at once.
 constexpr int64_t kPieceBytes = 256 << 10;
@@ -301,6 +313,57 @@ bool put_records_parallel(ZsSortRun& r, ZsWriter* w, const Source& s, bool uniqu
     return true;
 }
 
+// The records gathered on the run's threads straight into a new output file of the run's: every
+// piece's place is known from the records' lengths (no unique filter), so each thread gathers a
+// piece into a buffer of its own and writes it there, the kernel's copies side by side too; the
+// stream is then placed behind the records. False, having written nothing, when its memory cannot
+// be had or the file's position cannot be read: the caller writes otherwise.
+template <ZsLayout L, class Source>
+bool put_records_at(ZsSortRun& r, ZsWriter* w, const Source& s, int64_t bytes) {
+    FILE* out = r.outStream.stream;
+    zs_writer_flush(w);  // the header line
+    const int64_t base = w->failed ? -1 : zs_plat_tell(out);
+    if (base < 0 || r.totals.maxRecLen > kPieceBytes) return w->failed;
+    const ZsSize count = s.count();
+    const int64_t pieceBytes = zs_par_min(r, 4 * kPieceBytes);
+    int64_t cap = bytes / pieceBytes + 2, pieces = 0;
+    BlockPiece* piece = static_cast<BlockPiece*>(std::malloc((size_t)cap * sizeof(BlockPiece)));
+    if (piece == nullptr) return false;
+    ZsSize at = 0;
+    for (ZsSize i = 0; i < count; i++) {
+        if (pieces == 0 || at - piece[pieces - 1].at >= pieceBytes) {
+            ZS_ASSERT(pieces < cap);
+            piece[pieces++] = BlockPiece{i, at};
+        }
+        at += s.len(i);
+    }
+    ZS_ASSERT(at == bytes);
+    const int rc = zs_parallel(r, pieces, [&](int64_t k) {
+        const ZsSize first = piece[k].first, end = k + 1 < pieces ? piece[k + 1].first : count;
+        const ZsSize n = (k + 1 < pieces ? piece[k + 1].at : bytes) - piece[k].at;
+        char* buf = static_cast<char*>(std::malloc((size_t)(n > 0 ? n : 1)));
+        if (buf == nullptr) return 2;
+        char* p = buf;
+        for (ZsSize i = first; i < end; i++) {
+            if (i + 6 < end) __builtin_prefetch(s.data(i + 6));
+            std::memcpy(p, s.data(i), (size_t)s.len(i));
+            p += s.len(i);
+        }
+        const int wrote = zs_plat_write_at(out, buf, n, base + piece[k].at);
+        std::free(buf);
+        return wrote != 0 ? 2 : 0;
+    }, kBlockThreads);
+    std::free(piece);
+    if (rc == 0 && zs_plat_seek(out, base + bytes) != 0) w->failed = true;
+    if (rc == 0) {
+        zs_progress_add(r, bytes);
+        r.totals.outRecNum += count;
+    } else if (rc != ZS_PAR_INTERRUPTED) {
+        w->failed = true;  // a failed write, or a piece's memory: the output is not whole
+    }
+    return true;
+}
+
 template <class Source>
 int write_output(ZsSortRun& r, const Source& source, bool unique, const ZsText& cannotCreate) {
     const ArgsInfo& a = *r.args;
@@ -316,6 +379,10 @@ int write_output(ZsSortRun& r, const Source& source, bool unique, const ZsText& 
             zs_progress_add(r, header_bytes(r));
             // Fewer bytes than a few rounds' are not worth the threads.
             const bool parallel = zs_par_worth(r, bytes, 4 * kPieceBytes) && !zs_on_worker();
+            // A new file of the run's takes the pieces at their places; another output (standard
+            // output, a device) and the unique filter get them in order through the ring.
+            const bool at = parallel && !unique && r.outStream.temp != nullptr && !r.outStream.borrowed;
+            if (at && put_records_at<L>(r, &w, s, bytes)) return;
             if (!parallel || !put_records_parallel<L>(r, &w, s, unique, bytes)) put_records<L>(r, &w, s, unique);
         },
         zs_cmp_env(r));
@@ -356,18 +423,6 @@ bool put_block(ZsSortRun& r, ZsWriter* w, const Source& s, ZsBlock* block, bool 
     }
     return true;
 }
-
-// A block's records cut into pieces of about this many bytes of the format, encoded by the run's
-// threads into buffers of their own and written at their places of the file.
-constexpr ZsSize kBlockPiece = 1 << 20;
-// Threads that encode pieces at once: each holds a piece's buffer, outside the pool (at most
-// kBlockThreads * (kBlockPiece + the longest record) = 16 MB).
-constexpr int32_t kBlockThreads = 8;
-// A piece: its first record and where its bytes go.
-struct BlockPiece {
-    ZsSize first;
-    ZsSize at;  // from the block's start
-};
 
 // put_block on the run's threads, for a block without the unique filter: one pass notes every
 // record in the block's record as put_block does (the samples, sizes and longest record need the
