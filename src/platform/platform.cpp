@@ -383,6 +383,12 @@ int zs_plat_write_at(FILE* stream, const void* buf, int64_t n, int64_t offset) {
     return 0;
 }
 
+bool zs_plat_positional(FILE* stream) {
+    const int fd = fileno(stream);
+    struct stat st;
+    return fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 int64_t zs_plat_tell(FILE* stream) { return (int64_t)ftello(stream); }
 
 int zs_plat_seek(FILE* stream, int64_t offset) { return fseeko(stream, (off_t)offset, SEEK_SET) == 0 ? 0 : -1; }

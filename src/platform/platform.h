@@ -108,6 +108,9 @@ int64_t zs_plat_read_at(FILE* stream, void* buf, int64_t n, int64_t offset);
 // Writes n bytes at a position of a file (one with a descriptor), without moving the stream;
 // threads may write different parts of one file at once. 0, or -1 after an error.
 int zs_plat_write_at(FILE* stream, const void* buf, int64_t n, int64_t offset);
+// Whether positional writes reach the stream's file: a regular file with a descriptor (not a pipe,
+// a device or a stream in memory).
+bool zs_plat_positional(FILE* stream);
 // The stream's position (a stream without buffered bytes: its descriptor's), or -1.
 int64_t zs_plat_tell(FILE* stream);
 // Moves a stream to a position from the start. 0, or -1.

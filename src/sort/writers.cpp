@@ -322,7 +322,7 @@ template <ZsLayout L, class Source>
 bool put_records_at(ZsSortRun& r, ZsWriter* w, const Source& s, int64_t bytes) {
     FILE* out = r.outStream.stream;
     zs_writer_flush(w);  // the header line
-    const int64_t base = w->failed ? -1 : zs_plat_tell(out);
+    const int64_t base = w->failed || !zs_plat_positional(out) ? -1 : zs_plat_tell(out);
     if (base < 0 || r.totals.maxRecLen > kPieceBytes) return w->failed;
     const ZsSize count = s.count();
     const int64_t pieceBytes = zs_par_min(r, 4 * kPieceBytes);
@@ -439,7 +439,8 @@ int put_block_parallel(ZsSortRun& r, FILE* stream, const Source& s, ZsBlock* blo
         return zs_tmp_bytes<L>(a, s.len(i), 0);
     };
     // Pieces hold whole records: a record longer than a piece would need a buffer of its size.
-    if (block == nullptr || r.totals.maxRecLen > kBlockPiece || fflush(stream) != 0) return 3;
+    if (block == nullptr || r.totals.maxRecLen > kBlockPiece || !zs_plat_positional(stream) || fflush(stream) != 0)
+        return 3;
     const int64_t base = zs_plat_tell(stream);
     if (base != block->offset) return 3;
     int64_t cap = 64, pieces = 0;
