@@ -271,8 +271,6 @@ void zs_list_destroy(MemoryPool* p, PtrList* list) {
 
 // ---- pool ----
 
-constexpr ZsSize kHugeFrom = 8 << 20;
-
 MemoryPool* zs_pool_create(ZsSize size, ZsLog* log) {
     // Whole 8-byte units only, so that back blocks and the top block stay aligned. The per-object
     // pool refuses the same sizes but holds its header only.
@@ -282,9 +280,6 @@ MemoryPool* zs_pool_create(ZsSize size, ZsLog* log) {
     // malloc, not calloc or a memset: a large pool's pages stay untouched until they are used.
     MemoryPool* p = (MemoryPool*)malloc((size_t)held);
     if (p == nullptr) return nullptr;
-    // A large pool is read, indexed and sorted all over: huge pages spare most of its page faults
-    // and TLB misses.
-    if (held >= kHugeFrom) zs_plat_advise_huge(p, held);
     void** items = (void**)malloc(kListStep * sizeof(void*));
     if (items == nullptr) {
         free(p);

@@ -6,7 +6,6 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sched.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -496,18 +495,6 @@ int64_t lowest_limit(const char* mount, const char* path, const char* leaf) {
 }
 
 }  // namespace
-
-void zs_plat_advise_huge(void* p, int64_t n) {
-#ifdef MADV_HUGEPAGE
-    constexpr uintptr_t kHuge = 2 << 20;
-    const uintptr_t from = ((uintptr_t)p + kHuge - 1) & ~(kHuge - 1);
-    const uintptr_t to = ((uintptr_t)p + (uintptr_t)n) & ~(kHuge - 1);
-    if (to > from) (void)madvise((void*)from, to - from, MADV_HUGEPAGE);
-#else
-    (void)p;
-    (void)n;
-#endif
-}
 
 int64_t zs_plat_cpu_count() {
     cpu_set_t set;

@@ -37,10 +37,6 @@ ZsFileKind zs_plat_file_kind(const char* path, int64_t* size);
 // cgroup and every one above it) or the address-space limit when one is set and lower. 0 when
 // nothing can be learnt.
 int64_t zs_plat_memory_limit();
-// Asks for the memory [p, p + n) to be backed by huge pages where the system offers them on
-// request (transparent huge pages in "madvise" mode): a large buffer then costs far fewer page
-// faults and TLB misses. Pages are still taken only as they are touched. Harmless where refused.
-void zs_plat_advise_huge(void* p, int64_t n);
 // Processors the process may run on (its affinity mask; the online processors when the mask
 // cannot be read); at least 1.
 int64_t zs_plat_cpu_count();
