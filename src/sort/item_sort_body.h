@@ -256,6 +256,28 @@ void sort_by_comparator(const C& c, Item* a, int64_t n) {
     });
 }
 
+// A group whose keys are tied on `chunk`: when they cannot say more (they end here, or may not be
+// read further) orders it and returns true; false when the next chunk is to be read.
+template <class C, class Item>
+bool order_tied(const C& c, Item* a, int64_t n, int32_t chunk, bool csvMore) {
+    if (!group_more(c, a, n, chunk, csvMore)) {
+        // Equal bytes cannot show their order. Whole records of different lengths may still
+        // differ where a key's padding met bytes of a longer one (a record without its newline
+        // code): the comparator decides those; keyed ties keep input order.
+        if (!ties_may_differ(c, a, n)) return true;
+        if (c.whole)
+            sort_by_comparator(c, a, n);
+        else if (c.byInput)
+            sort_by_input(a, n);
+        return true;
+    }
+    if (chunk + 1 >= c.chunkLimit) {
+        sort_by_comparator(c, a, n);
+        return true;
+    }
+    return false;
+}
+
 // csvMore: for CSV records, whether some key of the group may go on past `chunk` (true when not
 // known).
 template <class C, class Item>
@@ -266,21 +288,7 @@ void sort_group(const C& c, Item* a, int64_t n, int32_t chunk, bool csvMore) {
         if (diff == 0) {
             // Tied on this chunk: read the next one, unless the keys end here or may not be read
             // further. Each record is read once per chunk, however large the group.
-            if (!group_more(c, a, n, chunk, csvMore)) {
-                // Equal bytes cannot show their order. Whole records of different lengths may
-                // still differ where a key's padding met bytes of a longer one (a record without
-                // its newline code): the comparator decides those; keyed ties keep input order.
-                if (!ties_may_differ(c, a, n)) return;
-                if (c.whole)
-                    sort_by_comparator(c, a, n);
-                else if (c.byInput)
-                    sort_by_input(a, n);
-                return;
-            }
-            if (chunk + 1 >= c.chunkLimit) {
-                sort_by_comparator(c, a, n);
-                return;
-            }
+            if (order_tied(c, a, n, chunk, csvMore)) return;
             if constexpr (C::kRawKeys) {
                 chunk = reread_shared(c, a, n, chunk);
             } else {
@@ -491,18 +499,7 @@ void par_split(ParSort<C, Item>& p, Item* a, int64_t n, int32_t chunk, bool csvM
         for (int64_t s = 0; s < slices; s++) diff |= part[s];
         if (diff == 0) {
             // As sort_group does; the ties of a group this large are ordered on this thread.
-            if (!group_more(c, a, n, chunk, csvMore)) {
-                if (!ties_may_differ(c, a, n)) return;
-                if (c.whole)
-                    sort_by_comparator(c, a, n);
-                else if (c.byInput)
-                    sort_by_input(a, n);
-                return;
-            }
-            if (chunk + 1 >= c.chunkLimit) {
-                sort_by_comparator(c, a, n);
-                return;
-            }
+            if (order_tied(c, a, n, chunk, csvMore)) return;
             if constexpr (C::kRawKeys) {
                 chunk = par_reread_shared(p, a, n, chunk);
             } else {

@@ -119,11 +119,62 @@ constexpr ZsSize kBlockPiece = 1 << 20;
 // Threads that encode pieces at once: each holds a piece's buffer, outside the pool (at most
 // kBlockThreads * (kBlockPiece + the longest record) = 16 MB).
 constexpr int32_t kBlockThreads = 8;
-// A piece: its first record and where its bytes go.
+// A piece: its first record and where its bytes go (from the write's start).
 struct BlockPiece {
     ZsSize first;
-    ZsSize at;  // from the block's start
+    ZsSize at;
 };
+
+// Cuts records [0, count) into pieces of about pieceBytes, in order; bytes(i) gives the bytes
+// record i takes (and may note the record as it goes), or -1 for one that cannot be written. The
+// bytes of all records, -1 after such a record, or -2 without memory for the table (*piece
+// malloc'ed, the caller frees it).
+template <class Bytes>
+ZsSize cut_at(ZsSize count, ZsSize pieceBytes, BlockPiece** piece, int64_t* pieces, Bytes bytes) {
+    int64_t cap = 64;
+    *pieces = 0;
+    *piece = static_cast<BlockPiece*>(std::malloc((size_t)cap * sizeof(BlockPiece)));
+    if (*piece == nullptr) return -2;
+    ZsSize at = 0;
+    for (ZsSize i = 0; i < count; i++) {
+        if (*pieces == 0 || at - (*piece)[*pieces - 1].at >= pieceBytes) {
+            if (*pieces == cap) {
+                void* grown = std::realloc(*piece, (size_t)(cap * 2) * sizeof(BlockPiece));
+                if (grown == nullptr) return -2;
+                *piece = static_cast<BlockPiece*>(grown);
+                cap *= 2;
+            }
+            (*piece)[(*pieces)++] = BlockPiece{i, at};
+        }
+        const ZsSize n = bytes(i);
+        if (n < 0) return -1;
+        at += n;
+    }
+    return at;
+}
+
+// Writes the pieces of records [0, count), total bytes, at base + their places of the stream's
+// file on the run's threads: each thread puts a piece's records (put(writer, i)) into a buffer of
+// its own, exactly the piece's size, and writes it there; then the stream is placed behind them.
+// 0; ZS_PAR_INTERRUPTED; 2 after a failed write or without a piece's memory.
+template <class Put>
+int write_pieces_at(ZsSortRun& r, FILE* stream, int64_t base, const BlockPiece* piece, int64_t pieces,
+                    ZsSize count, ZsSize total, Put put) {
+    const int rc = zs_parallel(r, pieces, [&](int64_t k) {
+        const ZsSize end = k + 1 < pieces ? piece[k + 1].first : count;
+        const ZsSize n = (k + 1 < pieces ? piece[k + 1].at : total) - piece[k].at;
+        char* buf = static_cast<char*>(std::malloc((size_t)(n > 0 ? n : 1)));
+        if (buf == nullptr) return 2;
+        ZsWriter w = zs_writer(nullptr, buf, n);
+        for (ZsSize i = piece[k].first; i < end; i++) put(&w, i, end);
+        ZS_ASSERT(w.used == n && !w.failed);
+        const int wrote = zs_plat_write_at(stream, buf, n, base + piece[k].at);
+        std::free(buf);
+        return wrote != 0 ? 2 : 0;
+    }, kBlockThreads);
+    if (rc == 0 && zs_plat_seek(stream, base + total) != 0) return 2;
+    return rc == 0 || rc == ZS_PAR_INTERRUPTED ? rc : 2;
+}
 
 // Bytes of a piece's buffer, and the buffers per thread: the ring the pieces pass through, enough
 // that a thread slowed by other work does not hold the others up at once.
@@ -323,38 +374,21 @@ bool put_records_at(ZsSortRun& r, ZsWriter* w, const Source& s, int64_t bytes) {
     FILE* out = r.outStream.stream;
     zs_writer_flush(w);  // the header line
     const int64_t base = w->failed || !zs_plat_positional(out) ? -1 : zs_plat_tell(out);
-    if (base < 0 || r.totals.maxRecLen > kPieceBytes) return w->failed;
+    if (base < 0 || r.totals.maxRecLen > kBlockPiece) return w->failed;
     const ZsSize count = s.count();
-    const int64_t pieceBytes = zs_par_min(r, 4 * kPieceBytes);
-    int64_t cap = bytes / pieceBytes + 2, pieces = 0;
-    BlockPiece* piece = static_cast<BlockPiece*>(std::malloc((size_t)cap * sizeof(BlockPiece)));
-    if (piece == nullptr) return false;
-    ZsSize at = 0;
-    for (ZsSize i = 0; i < count; i++) {
-        if (pieces == 0 || at - piece[pieces - 1].at >= pieceBytes) {
-            ZS_ASSERT(pieces < cap);
-            piece[pieces++] = BlockPiece{i, at};
-        }
-        at += s.len(i);
+    BlockPiece* piece;
+    int64_t pieces;
+    const ZsSize cut = cut_at(count, zs_par_min(r, kBlockPiece), &piece, &pieces, [&](ZsSize i) { return s.len(i); });
+    if (cut < 0) {
+        std::free(piece);
+        return false;
     }
-    ZS_ASSERT(at == bytes);
-    const int rc = zs_parallel(r, pieces, [&](int64_t k) {
-        const ZsSize first = piece[k].first, end = k + 1 < pieces ? piece[k + 1].first : count;
-        const ZsSize n = (k + 1 < pieces ? piece[k + 1].at : bytes) - piece[k].at;
-        char* buf = static_cast<char*>(std::malloc((size_t)(n > 0 ? n : 1)));
-        if (buf == nullptr) return 2;
-        char* p = buf;
-        for (ZsSize i = first; i < end; i++) {
-            if (i + 6 < end) __builtin_prefetch(s.data(i + 6));
-            std::memcpy(p, s.data(i), (size_t)s.len(i));
-            p += s.len(i);
-        }
-        const int wrote = zs_plat_write_at(out, buf, n, base + piece[k].at);
-        std::free(buf);
-        return wrote != 0 ? 2 : 0;
-    }, kBlockThreads);
+    ZS_ASSERT(cut == bytes);
+    const int rc = write_pieces_at(r, out, base, piece, pieces, count, bytes, [&](ZsWriter* pw, ZsSize i, ZsSize end) {
+        if (i + 6 < end) __builtin_prefetch(s.data(i + 6));
+        zs_put(pw, s.data(i), s.len(i));
+    });
     std::free(piece);
-    if (rc == 0 && zs_plat_seek(out, base + bytes) != 0) w->failed = true;
     if (rc == 0) {
         zs_progress_add(r, bytes);
         r.totals.outRecNum += count;
@@ -433,64 +467,39 @@ bool put_block(ZsSortRun& r, ZsWriter* w, const Source& s, ZsBlock* block, bool 
 template <ZsLayout L, class Source>
 int put_block_parallel(ZsSortRun& r, FILE* stream, const Source& s, ZsBlock* block) {
     const ArgsInfo& a = *r.args;
-    const ZsSize count = s.count();
-    auto bytes_of = [&](ZsSize i) {
-        if constexpr (L == ZS_CSV) return zs_tmp_bytes<L>(a, s.csv(i)->len, s.csv(i)->colNum);
-        return zs_tmp_bytes<L>(a, s.len(i), 0);
-    };
     // Pieces hold whole records: a record longer than a piece would need a buffer of its size.
     if (block == nullptr || r.totals.maxRecLen > kBlockPiece || !zs_plat_positional(stream) || fflush(stream) != 0)
         return 3;
     const int64_t base = zs_plat_tell(stream);
     if (base != block->offset) return 3;
-    int64_t cap = 64, pieces = 0;
-    BlockPiece* piece = static_cast<BlockPiece*>(std::malloc((size_t)cap * sizeof(BlockPiece)));
-    if (piece == nullptr) return 3;
-    ZsSize pieceBytes = zs_par_min(r, kBlockPiece);
-    for (ZsSize i = 0; i < count; i++) {
-        const ZsSize bytes = bytes_of(i);
-        if (bytes < 0) {
-            std::free(piece);
-            return 1;
-        }
-        if (pieces == 0 || block->size - piece[pieces - 1].at >= pieceBytes) {
-            if (pieces == cap) {
-                void* grown = std::realloc(piece, (size_t)(cap * 2) * sizeof(BlockPiece));
-                if (grown == nullptr) {
-                    std::free(piece);
-                    zs_block_reset(block, block->offset);
-                    return 3;
-                }
-                piece = static_cast<BlockPiece*>(grown);
-                cap *= 2;
-            }
-            piece[pieces++] = BlockPiece{i, block->size};
-        }
+    const ZsSize count = s.count();
+    BlockPiece* piece;
+    int64_t pieces;
+    const ZsSize total = cut_at(count, zs_par_min(r, kBlockPiece), &piece, &pieces, [&](ZsSize i) {
+        ZsSize bytes;
+        if constexpr (L == ZS_CSV)
+            bytes = zs_tmp_bytes<L>(a, s.len(i), s.csv(i)->colNum);
+        else
+            bytes = zs_tmp_bytes<L>(a, s.len(i), 0);
+        if (bytes < 0) return bytes;
         if (bytes > r.tmp.maxRecLen) r.tmp.maxRecLen = bytes;
         zs_block_add(block, bytes, s.len(i));
+        return bytes;
+    });
+    if (total < 0) {
+        std::free(piece);
+        zs_block_reset(block, block->offset);
+        return total == -1 ? 1 : 3;
     }
-    const ZsSize total = block->size;
-    const int rc = zs_parallel(r, pieces, [&](int64_t k) {
-        const ZsSize first = piece[k].first, end = k + 1 < pieces ? piece[k + 1].first : count;
-        const ZsSize n = (k + 1 < pieces ? piece[k + 1].at : total) - piece[k].at;
-        char* buf = static_cast<char*>(std::malloc((size_t)(n > 0 ? n : 1)));
-        if (buf == nullptr) return 3;
-        ZsWriter w = zs_writer(nullptr, buf, n);
-        for (ZsSize i = first; i < end; i++) {
-            if (i + 6 < end) __builtin_prefetch(s.data(i + 6));
-            put_block_record<L>(&w, a, s, i);
-        }
-        ZS_ASSERT(w.used == n && !w.failed);
-        const int wrote = zs_plat_write_at(stream, buf, n, base + piece[k].at);
-        std::free(buf);
-        return wrote != 0 ? 2 : 0;
-    }, kBlockThreads);
+    ZS_ASSERT(total == block->size);
+    const int rc = write_pieces_at(r, stream, base, piece, pieces, count, total, [&](ZsWriter* w, ZsSize i, ZsSize end) {
+        if (i + 6 < end) __builtin_prefetch(s.data(i + 6));
+        put_block_record<L>(w, a, s, i);
+    });
     std::free(piece);
-    if (rc == ZS_PAR_INTERRUPTED) return 4;
-    if (rc == 0 && zs_plat_seek(stream, base + total) == 0) return 0;
     // A piece's memory that could not be had fails the block as a failed write: the run cannot go
     // on with part of a block written.
-    return 2;
+    return rc == ZS_PAR_INTERRUPTED ? 4 : rc == 0 ? 0 : 2;
 }
 
 template <class Source>
