@@ -82,6 +82,14 @@ def run_tesra(args, *, lang: str = "C", stdin: bytes | None = None, cwd=None, en
 
 
 @pytest.fixture
+def temp(tmp_path):
+    """An empty folder for the run's temporary files (TEMP), to see that none is left."""
+    folder = tmp_path / "temp"
+    folder.mkdir()
+    return folder
+
+
+@pytest.fixture
 def tesra():
     return run_tesra
 

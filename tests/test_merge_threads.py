@@ -27,13 +27,6 @@ def csv_rows(n: int) -> bytes:
     return b"h1,h2,h3,h4\n" + b"".join(rows)
 
 
-@pytest.fixture
-def temp(tmp_path):
-    folder = tmp_path / "temp"
-    folder.mkdir()
-    return folder
-
-
 def runs(tmp_path, temp, name: str, args: list, threads=(1, 2, 5)):
     """The output (and error file) of one run per thread count, and what each printed."""
     got = {}
@@ -65,14 +58,6 @@ def test_ties_across_blocks_come_out_as_one_thread_writes_them(tmp_path, temp, o
     assert RANGES not in one[3]
 
 
-def test_distinct_keys_are_merged_in_ranges(tmp_path, temp):
-    data = b"".join(b"%09d\n" % ((i * 1000003) % 4_000_000_007) for i in range(4_000_000))
-    (tmp_path / "in").write_bytes(data)
-    got = runs(tmp_path, temp, "distinct", ["-P", "\\n", tmp_path / "in"])
-    assert RANGES in got[2][3] and got[2][0] == got[1][0] == got[5][0]
-    assert got[1][0] == b"".join(sorted(data.splitlines(keepends=True)))
-
-
 @pytest.mark.parametrize("opts", [["-K", "3nd", "-K", "2"], ["-S", "-K", "2"]], ids=["numeric", "stable"])
 def test_csv_with_header_and_error_records(tmp_path, temp, opts):
     (tmp_path / "in.csv").write_bytes(csv_rows(1_000_000))
@@ -81,13 +66,6 @@ def test_csv_with_header_and_error_records(tmp_path, temp, opts):
         assert got[t][:3] == got[1][:3], f"{t} threads"
     assert got[1][0].startswith(b"h1,h2,h3,h4\n") and got[1][0].count(b"h1,h2") == 1
     assert got[1][1], "the refused records went to the error file"
-
-
-def test_fixed_length_records(tmp_path, temp):
-    recs = b"".join(b"%05d%015d\n" % ((i * 7919) % 30011, i) for i in range(1_500_000))  # 21-byte records
-    (tmp_path / "in").write_bytes(recs)
-    got = runs(tmp_path, temp, "fixed", ["-L", "21", "-K", "0,5", "-S", tmp_path / "in"])
-    assert RANGES in got[2][3] and got[2][0] == got[1][0] == got[5][0]
 
 
 def test_standard_output_and_a_failed_write_stay_as_one_thread(tmp_path, temp):

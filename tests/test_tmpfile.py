@@ -6,8 +6,6 @@ import signal
 import subprocess
 import sys
 
-import pytest
-
 from conftest import INTERRUPT_WHEN, engine_env, run_code, run_tesra
 
 SPLIT_FAILED = "☆ Error occurred during input file split sort!\n"
@@ -16,13 +14,6 @@ MERGE_FAILED = "☆ Error occurred during temporary file merge sort!\n"
 
 def lines(n: int, width: int = 20) -> bytes:
     return b"".join(b"%0*d\n" % (width, (i * 7919) % 1000003) for i in range(n))
-
-
-@pytest.fixture
-def temp(tmp_path):
-    folder = tmp_path / "temp"
-    folder.mkdir()
-    return folder
 
 
 def test_temporary_file_is_removed_after_failures(tmp_path, temp):

@@ -43,30 +43,35 @@ struct Outcome {
     int rc;
     ZsRunStats stats;
     std::string out;  // what the run wrote to its standard output
+    std::string failure;
 };
 
-// One quiet run; with ownStreams its standard input is `input` and its output is captured.
-Outcome run(std::vector<std::string> args, Progress* progress, const std::string& input = "", bool ownStreams = true) {
+// One quiet run on `threads` (0: the default); with ownStreams its standard input is `input` and
+// its output is captured, or goes to `out` when given.
+Outcome run(std::vector<std::string> args, Progress* progress, const std::string& input = "", bool ownStreams = true,
+            int32_t threads = 0, FILE* out = nullptr) {
     args.insert(args.begin(), "tesra");
     std::vector<char*> argv;
     for (auto& s : args) argv.push_back(s.data());
     argv.push_back(nullptr);
     char* outData = nullptr;
     size_t outLen = 0;
-    ZsHost host{{nullptr, nullptr}, nullptr, 0};
+    char failure[512] = "";
+    ZsHost host{{nullptr, nullptr}, failure, sizeof failure};
     host.quiet = true;
     host.console = ZS_CONSOLE_SILENT;
+    host.threads = threads;
     if (progress != nullptr) host.progress = ZsProgressHook{Progress::report, progress};
     if (ownStreams) {
         host.in = fmemopen(const_cast<char*>(input.data()), input.size(), "r");
-        host.out = open_memstream(&outData, &outLen);
+        host.out = out != nullptr ? out : open_memstream(&outData, &outLen);
     }
     int rc = tesra_run((int)args.size(), argv.data(), &host);
     if (ownStreams) {
         fclose(host.in);
-        fclose(host.out);
+        if (out == nullptr) fclose(host.out);
     }
-    Outcome o{rc, host.stats, std::string(outData != nullptr ? outData : "", outLen)};
+    Outcome o{rc, host.stats, std::string(outData != nullptr ? outData : "", outLen), failure};
     free(outData);
     return o;
 }
@@ -164,6 +169,50 @@ TEST_F(Host, StreamsOfItsOwnNeedNotWaitForTheProcesssStandardStreams) {
     EXPECT_EQ(holder.get(), 0);
     dup2(savedIn, 0);
     close(savedIn);
+}
+
+// The output on several threads: the same bytes, counts and failures as on one. About 8 MB of
+// records under five keys, so that every group of equal keys spans several of the pieces the
+// threads gather; lengths vary, and two records are longer than a piece (one equal in key to a
+// group, one not).
+TEST_F(Host, OutputOnThreadsIsOneThreadsBytesCountsAndFailures) {
+    std::string lines;
+    for (uint32_t i = 0, x = 7; i < 90000; i++, x = x * 1103515245u + 12345u)
+        lines += "k" + std::to_string(x % 5) + std::string(10 + (x >> 8) % 150, (char)('a' + (x >> 4) % 26)) + "\n";
+    lines += "k3" + std::string(1500000, 'z') + "\n";
+    lines += "q9" + std::string(1300000, 'y') + "\n";
+    std::string csv = "name,key,value,pad\n";
+    for (uint32_t i = 0, x = 3; i < 80000; i++, x = x * 1103515245u + 12345u)
+        csv += "\"r," + std::to_string(x % 977) + "\"," + std::to_string(x % 7) + "," + std::to_string(x >> 12) + "," +
+               std::string(20 + x % 60, 'p') + "\n";
+    write("lines", lines);
+    write("csv", csv);
+    FILE* full = fopen("/dev/full", "w");
+    // Standard output is gathered through the ordered ring, the unique filter cut at its pieces.
+    const std::vector<std::vector<std::string>> cases = {
+        {p("lines")}, {"-K", "0,2", "-U", p("lines")}, {"-K", "0,2", "-U", "-R", p("lines")},
+        {"-C", "-H", "-K", "2", "-U", p("csv")}};
+    for (const auto& args : cases) {
+        for (FILE* out : {(FILE*)nullptr, full}) {
+            if (out == nullptr && full == nullptr) continue;
+            const Outcome one = run(args, nullptr, "", true, 1, out);
+            EXPECT_EQ(one.rc, out == full ? 1 : 0) << args[0];
+            for (int32_t threads : {2, 5}) {
+                const Outcome many = run(args, nullptr, "", true, threads, out);
+                EXPECT_EQ(many.rc, one.rc) << args[0] << " " << threads;
+                EXPECT_TRUE(many.out == one.out) << args[0] << " " << threads;
+                EXPECT_EQ(many.failure, one.failure) << args[0] << " " << threads;
+                EXPECT_EQ(many.stats.records, one.stats.records) << args[0] << " " << threads;
+                EXPECT_EQ(many.stats.duplicates, one.stats.duplicates) << args[0] << " " << threads;
+            }
+        }
+    }
+    if (full != nullptr) fclose(full);
+    // The unique filter had groups to cut (five keys plus the long record of its own).
+    const Outcome unique = run({"-K", "0,2", "-U", p("lines")}, nullptr, "", true, 5);
+    EXPECT_EQ(std::count(unique.out.begin(), unique.out.end(), '\n'), 6);
+    EXPECT_NE(unique.out.find("q9" + std::string(1300000, 'y') + "\n"), std::string::npos);
+    EXPECT_EQ(unique.stats.records + unique.stats.duplicates, 90002);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // same places (ties of unstable sorts included), for every layout, key form, width of the items
 // and stable and unstable sorts, on groups large enough to share their passes out: many ties,
 // long shared prefixes (the rereads), buckets holding most items (split again), keys tied to the
-// end. The one-thread order itself is checked against the comparator, not assumed.
+// end. (The one-thread order itself is the other sort tests' and the differential test's.)
 #include <random>
 
 #include "sort/item_sort.h"
@@ -68,7 +68,7 @@ protected:
     }
 
     // The items' offsets (CSV: entry indexes) in their sorted order, with `threads`.
-    std::vector<uint64_t> order(int width, int32_t threads, bool stable, std::vector<std::string>* texts) {
+    std::vector<uint64_t> order(int width, int32_t threads, bool stable) {
         ZsIndex items{};
         EXPECT_EQ(zs_index_build(*r, buf.data(), (ZsSize)buf.size(), ZsScan{1, nullptr, 0, 0, 0, width}, &items), 0);
         EXPECT_EQ(items.count, (ZsSize)kRecords);
@@ -82,40 +82,20 @@ protected:
                 for (ZsSize i = 0; i < items.count; i++) out.push_back((uint64_t)it[i].at);
             });
         });
-        if (texts != nullptr) *texts = item_texts(items);
         zs_index_release(*r, &items);
         return out;
     }
 
-    // The records in the order of a stable sort by the comparator.
-    std::vector<std::string> reference() {
-        PtrList* list = args.layout == ZS_FIXED      ? index_fixed(buf.data(), (int32_t)buf.size())
-                        : args.layout == ZS_VARIABLE ? index_var(buf.data(), (int32_t)buf.size(), 1)
-                                                     : index_csv(buf.data(), (int32_t)buf.size(), 1);
-        EXPECT_NE(list, nullptr);
-        ZsCmp cmp = zs_cmp_fn(zs_cmp_of(args, args.layout, ZS_AT_ENTRY, false));
-        void** e = list->items + list->start;
-        std::stable_sort(e, e + list->count, [&](void* x, void* y) { return cmp(&x, &y, env()) < 0; });
-        std::vector<std::string> out = texts(list);
-        zs_index_release(*r, &idx);
-        return out;
-    }
-
-    // Sorts the records with 1, 2 and 5 threads: the orders must be one, and the stable one the
-    // comparator's. The 64-bit items (wide) run the same body on wider items: asked for in a few cases.
+    // Sorts the records with 1, 2 and 5 threads: the orders must be one. The 64-bit items (wide)
+    // run the same body on wider items: asked for in a few cases.
     void check(const char* what, bool wide = false) {
         SCOPED_TRACE(what);
-        const std::vector<std::string> expected = reference();
         for (bool stable : {false, true}) {
             for (int width : {ZS_ITEMS, ZS_ITEMS_WIDE}) {
                 if (width == ZS_ITEMS_WIDE && !wide) continue;
-                std::vector<std::string> texts;
-                const std::vector<uint64_t> one = order(width, 1, stable, &texts);
-                if (stable) {
-                    ASSERT_TRUE(texts == expected) << "width " << width;
-                }
+                const std::vector<uint64_t> one = order(width, 1, stable);
                 for (int32_t threads : {2, 5})
-                    ASSERT_TRUE(order(width, threads, stable, nullptr) == one)
+                    ASSERT_TRUE(order(width, threads, stable) == one)
                         << "threads " << threads << ", stable " << stable << ", width " << width;
             }
         }
