@@ -1,6 +1,10 @@
 #include "base/parallel.h"
 
 #include <pthread.h>
+#include <signal.h>
+#include <time.h>
+
+#include <type_traits>
 
 #include <cerrno>
 #include <cstdlib>
@@ -55,9 +59,47 @@ void* worker_main(void* arg) {
     return nullptr;
 }
 
+void* background_main(void* arg) {
+    tlWorker = true;
+    ZsBackground* bg = static_cast<ZsBackground*>(arg);
+    bg->rc = bg->fn(bg->user);
+    return nullptr;
+}
+
 }  // namespace
 
 bool zs_on_worker() { return tlWorker; }
+
+bool zs_background_start(ZsBackground* bg, int (*fn)(void*), void* user) {
+    static_assert(std::is_same_v<pthread_t, unsigned long>);
+    *bg = ZsBackground{0, fn, user, 0, false};
+    // Started with every signal blocked, which it inherits: a Ctrl-C goes to the caller's thread.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    pthread_t id;
+    bg->running = pthread_create(&id, nullptr, background_main, bg) == 0;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (bg->running) bg->thread = id;
+    return bg->running;
+}
+
+int zs_background_join(ZsLog& log, ZsBackground* bg) {
+    if (!bg->running) return bg->rc;
+    for (;;) {
+        timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_nsec += 50 * 1000000L;
+        if (until.tv_nsec >= 1000000000L) {
+            until.tv_sec++;
+            until.tv_nsec -= 1000000000L;
+        }
+        if (pthread_timedjoin_np(bg->thread, nullptr, &until) == 0) break;
+        zs_interrupted(log);  // sets the stop flag the task reads
+    }
+    bg->running = false;
+    return bg->rc;
+}
 
 int zs_parallel_run(ZsLog& log, int64_t tasks, int (*fn)(void*, int64_t), void* user, int32_t most) {
     if (tasks <= 0) return 0;

@@ -52,5 +52,25 @@ inline bool zs_par_worth(const ZsLog& log, int64_t size, int64_t least) {
 // TESRA_PARALLEL_MIN: a whole number from 1, else 0.
 int64_t zs_parallel_min_from_env(const char* value);
 
-// True on a thread started by zs_parallel_run.
+// True on a thread started by zs_parallel_run or zs_background_start.
 bool zs_on_worker();
+
+// ---- One task beside the calling thread ----
+// zs_background_start runs fn(user) on a thread of its own while the caller goes on with other
+// work (zs_parallel included); the caller ends it with zs_background_join on every path before the
+// operation returns, so that it never outlives the operation. The task is a worker: it never
+// prints, reports progress or asks the host anything, zs_interrupted on it reads the run's stop
+// flag, and signals go to the other threads. It reads and writes only what the caller leaves to
+// it until the join.
+struct ZsBackground {
+    unsigned long thread;  // pthread_t
+    int (*fn)(void*);
+    void* user;
+    int rc;
+    bool running;
+};
+// False when no thread could be started: nothing runs, the caller does the work itself.
+bool zs_background_start(ZsBackground* bg, int (*fn)(void*), void* user);
+// Waits for the task, asking the interrupt hook while it waits (an interrupt sets the stop flag
+// that ends the task at its next safe point); returns the task's code. Harmless when not running.
+int zs_background_join(ZsLog& log, ZsBackground* bg);

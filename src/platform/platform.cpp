@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <iconv.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -364,6 +365,15 @@ int64_t zs_plat_read_some(FILE* stream, void* buf, int64_t n) {
     ssize_t r = read(fd, buf, want);
     if (r < 0) return errno == EINTR ? -2 : -1;
     return r;
+}
+
+int zs_plat_wait_readable(FILE* stream, int ms) {
+    const int fd = fileno(stream);
+    if (fd < 0) return 1;
+    pollfd p{fd, POLLIN, 0};
+    const int n = poll(&p, 1, ms);
+    if (n == 0 || (n < 0 && errno == EINTR)) return 0;
+    return 1;  // readable, at its end, or an error the read reports
 }
 
 int64_t zs_plat_read_at(FILE* stream, void* buf, int64_t n, int64_t offset) { return read_full(stream, buf, n, offset); }

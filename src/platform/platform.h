@@ -99,6 +99,10 @@ int64_t zs_plat_read(FILE* stream, void* buf, int64_t n);
 // some when nothing is. Returns the bytes read (0 at the end of the data), -1 after an error, or
 // -2 when a signal interrupted the wait before anything was read.
 int64_t zs_plat_read_some(FILE* stream, void* buf, int64_t n);
+// Waits up to ms milliseconds for the stream to have something to read (data, its end or an
+// error, which the read then reports): 1 when it has, 0 when the time ran out or a signal came.
+// A stream without a descriptor always has.
+int zs_plat_wait_readable(FILE* stream, int ms);
 // The same at a position of a file (one with a descriptor), without moving the stream.
 int64_t zs_plat_read_at(FILE* stream, void* buf, int64_t n, int64_t offset);
 // Writes n bytes at a position of a file (one with a descriptor), without moving the stream;

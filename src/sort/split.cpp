@@ -10,11 +10,29 @@
 #include "sort/split.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "base/msg.h"
+#include "base/parallel.h"
+#include "platform/platform.h"
 #include "sort/item_sort.h"
 #include "sort/merge.h"
+
+// The bytes after a load, read on a thread of their own while the load's block is sorted. The
+// blocks must stay those of one thread (an unstable sort orders ties by them) and -W bounds the
+// pool, so the read-ahead is a bounded buffer of its own beside the pool, not a second load.
+struct ZsAhead {
+    ZsBackground bg;
+    ZsSortRun* r;
+    ZsSplit* s;
+    char* buf;
+    ZsSize cap;    // bytes one read-ahead reads at most
+    ZsSize len;    // bytes it read
+    ZsSize taken;  // of them, moved into loads
+    bool end;      // it read to the end of the data: no read follows
+    int cancel;    // set by the caller to end it early (atomic)
+};
 
 namespace {
 
@@ -47,6 +65,82 @@ int read_more(ZsSortRun& r, ZsSplit* s, char* dst, int64_t n) {
     }
     s->len += got;
     return 0;
+}
+
+constexpr int64_t kAheadPiece = 1 << 20;   // a read-ahead's stop checks fall between its pieces
+constexpr int kAheadWaitMs = 50;          // and between its waits for a pipe
+
+// The read-ahead's thread: up to a->cap bytes of the stream (never past a sized input's bytes; a
+// file read to its end must end there, as zs_read_sized checks). 1 after a read error or a
+// changed file, 2 when stopped; it prints nothing.
+int read_ahead(void* p) {
+    ZsAhead& a = *static_cast<ZsAhead*>(p);
+    ZsSplit& s = *a.s;
+    const bool sized = s.left >= 0;
+    const ZsSize want = sized ? std::min(a.cap, s.left) : a.cap;
+    while (a.len < want) {
+        if (__atomic_load_n(&a.cancel, __ATOMIC_ACQUIRE) != 0 || zs_interrupted(*a.r)) return 2;
+        const ZsSize piece = std::min(want - a.len, kAheadPiece);
+        if (sized) {
+            if (zs_plat_read(s.in, a.buf + a.len, piece) != piece) return 1;
+            a.len += piece;
+            continue;
+        }
+        // A pipe may keep it waiting: it waits in steps, so that a stop is seen.
+        if (zs_plat_wait_readable(s.in, kAheadWaitMs) == 0) continue;
+        const ZsSize got = zs_plat_read_some(s.in, a.buf + a.len, piece);
+        if (got == -2) continue;
+        if (got < 0) return 1;
+        if (got == 0) {
+            a.end = true;
+            return 0;
+        }
+        a.len += got;
+    }
+    if (sized) {
+        s.left -= a.len;
+        if (s.left == 0) {
+            char probe;
+            if (zs_plat_read(s.in, &probe, 1) != 0) return 1;  // the file changed
+            a.end = true;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+// No buffer or no thread to be had reads as one thread does.
+void zs_split_read_ahead(ZsSortRun& r, ZsSplit* s) {
+    if (r.threads <= 1 || s->atEnd) return;
+    ZsAhead* a = s->ahead;
+    if (a == nullptr) {
+        const ZsSize cap = std::min(s->cap, ZS_AHEAD_MOST);
+        a = static_cast<ZsAhead*>(std::malloc(sizeof(ZsAhead)));
+        char* buf = a != nullptr ? static_cast<char*>(std::malloc((size_t)cap)) : nullptr;
+        if (buf == nullptr) {
+            std::free(a);
+            return;
+        }
+        *a = ZsAhead{{}, &r, s, buf, cap, 0, 0, false, 0};
+        s->ahead = a;
+    }
+    if (a->end || a->taken < a->len) return;
+    a->len = a->taken = 0;
+    zs_background_start(&a->bg, read_ahead, a);
+}
+
+namespace {
+
+// Waits for a read-ahead that runs. 1 after printing why it failed.
+int ahead_join(ZsSortRun& r, ZsSplit* s) {
+    ZsAhead* a = s->ahead;
+    if (a == nullptr || !a->bg.running) return 0;
+    const int rc = zs_background_join(r, &a->bg);
+    zs_progress_add(r, a->len);
+    if (rc == 0) return 0;
+    read_failed(r);
+    return 1;
 }
 
 // Sizes the block buffer and the record limit of a block from the sample's records: the buffer
@@ -89,7 +183,7 @@ void took_line(ZsSortRun& r, const ZsText& asDouble, const ZsText& asLong) {
 }  // namespace
 
 int zs_split_open(ZsSortRun& r, ZsSplit* s, FILE* in, ZsSize bytes) {
-    *s = ZsSplit{in, bytes, bytes >= 0, bytes == 0, nullptr, nullptr, 0, 0, 1, 1, nullptr};
+    *s = ZsSplit{in, bytes, bytes >= 0, bytes == 0, nullptr, nullptr, 0, 0, 1, 1, nullptr, nullptr};
     // The sample is read into a front block, so that the buffer can follow it in the back region.
     s->sample = static_cast<char*>(zs_malloc(r.pool, ZS_SAMPLE_BYTES));
     if (s->sample == nullptr) {
@@ -118,9 +212,24 @@ int zs_split_buffer(ZsSortRun& r, ZsSplit* s) {
 }
 
 int zs_split_fill(ZsSortRun& r, ZsSplit* s) {
+    if (ahead_join(r, s) != 0) return 1;
     if (s->atEnd || s->len >= s->cap) return 0;
     if (zs_interrupted(r)) return 1;
-    return read_more(r, s, s->buf + s->len, s->cap - s->len);
+    const ZsSize n = s->cap - s->len;
+    ZsAhead* a = s->ahead;
+    if (a == nullptr) return read_more(r, s, s->buf + s->len, n);
+    const ZsSize take = std::min(a->len - a->taken, n);
+    std::memcpy(s->buf + s->len, a->buf + a->taken, (size_t)take);
+    a->taken += take;
+    s->len += take;
+    if (a->taken < a->len) return 0;  // the load is full; the rest is the next one's
+    if (a->end) {
+        // The end as one read would have seen it: a file's last byte is in the load, or a stream
+        // gave less than the load asked (exactly the load leaves the end to the next one).
+        if (s->left >= 0 || take < n) s->atEnd = true;
+        return 0;
+    }
+    return take < n ? read_more(r, s, s->buf + s->len, n - take) : 0;
 }
 
 int zs_split_take_header(ZsSortRun& r, ZsSplit* s, const ZsText& failed) {
@@ -177,6 +286,13 @@ int zs_split_block(ZsSortRun& r, ZsSplit* s) {
 }
 
 void zs_split_close(ZsSortRun& r, ZsSplit* s) {
+    if (ZsAhead* a = s->ahead; a != nullptr) {
+        __atomic_store_n(&a->cancel, 1, __ATOMIC_RELEASE);
+        zs_background_join(r, &a->bg);
+        std::free(a->buf);
+        std::free(a);
+        s->ahead = nullptr;
+    }
     if (s->buf != nullptr) qfree(r.pool, s->buf);
     s->buf = nullptr;
     zs_free(r.pool, s->sample);
@@ -231,6 +347,7 @@ int zs_split_all(ZsSortRun& r, ZsSplit* s) {
     for (;;) {
         if (zs_split_fill(r, s) != 0) return 1;
         if (s->len == 0) return 0;
+        zs_split_read_ahead(r, s);
         if (zs_split_block(r, s) != 0) return 1;
         if (s->atEnd && s->len == 0) return 0;
     }

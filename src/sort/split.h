@@ -16,8 +16,10 @@
 
 #include "sort/sort.h"
 
+struct ZsAhead;  // the read-ahead (split.cpp)
+
 struct ZsSplit {
-    FILE* in;           // the stream read
+    FILE* in;           // the stream read (by the read-ahead's thread while one runs)
     ZsSize left;        // bytes still to read; -1 for "until the end of the data"
     bool sized;         // the bytes were known ahead (left started at 0 or more)
     bool atEnd;         // everything has been read
@@ -28,6 +30,7 @@ struct ZsSplit {
     ZsSize maxRecords;  // records one block may index, so that its index fits the pool
     ZsSize perRecord;   // index bytes per record (the plan's estimate)
     ZsBlock* spare;     // the next block's record, taken before its index
+    ZsAhead* ahead;     // null until the first read-ahead
 };
 
 // Reads a first sample of the stream and plans the loads from it (s->cap, s->maxRecords). bytes is
@@ -37,7 +40,10 @@ int zs_split_open(ZsSortRun& r, ZsSplit* s, FILE* in, ZsSize bytes);
 // Takes the load buffer of the planned size, the sample at its front (the caller shows the plan
 // in between).
 int zs_split_buffer(ZsSortRun& r, ZsSplit* s);
-// Fills the buffer up to its capacity or the end of the data.
+// Fills the buffer up to its capacity or the end of the data: first with what the read-ahead
+// read, once it ended. A load holds the same bytes, and sees the end of the data at the same
+// load, as without a read-ahead, so the blocks (and the order of an unstable sort's ties) are
+// those of one thread.
 int zs_split_fill(ZsSortRun& r, ZsSplit* s);
 // With -H, cuts the header line from the front of the first load (filled): the data of a stream
 // is read once, so its header is taken where its records are. 1 after `failed` or a failed
@@ -46,8 +52,15 @@ int zs_split_take_header(ZsSortRun& r, ZsSplit* s, const ZsText& failed);
 // Indexes, sorts and appends one block (a load of error records only writes none); what it could
 // not index stays in the buffer.
 int zs_split_block(ZsSortRun& r, ZsSplit* s);
-// Blocks until the end of the data.
+// With several threads, starts reading the bytes after the load (up to ZS_AHEAD_MOST, into a
+// buffer outside the pool) on a thread of its own, while the load's block is indexed, sorted and
+// written; the next zs_split_fill waits for it. Nothing starts on one thread, at the end of the
+// data, or while bytes of the last read-ahead still wait for a load.
+void zs_split_read_ahead(ZsSortRun& r, ZsSplit* s);
+inline constexpr ZsSize ZS_AHEAD_MOST = 16 << 20;
+// Blocks until the end of the data, each read ahead while the one before is sorted.
 int zs_split_all(ZsSortRun& r, ZsSplit* s);
+// Ends a read-ahead that runs and releases the buffers.
 void zs_split_close(ZsSortRun& r, ZsSplit* s);
 
 // A file's records (bytes from the stream's position) as sorted blocks of the temporary file, one
