@@ -90,3 +90,31 @@ def test_long_records_among_short_ones(tmp_path, temp):
     got = runs(tmp_path, temp, "long", ["-P", "\\n", "-K", "0,8", tmp_path / "in"])
     assert RANGES in got[2][3] and got[2][0] == got[1][0] == got[5][0]
     assert got[1][0] == b"".join(sorted(recs))
+
+
+def test_presorted_inputs_merge_in_ranges_or_leave_it_to_one_thread(tmp_path, temp):
+    # -M: the inputs cut into key ranges. An error record or records out of order deep inside an
+    # input leave the merge to one thread, which prints and writes what it always does.
+    a = sorted(tied_lines(300_000, 300_000).splitlines(keepends=True))
+    b = sorted(b"%08d %s\n" % ((i * 48271) % 1_000_003, b"z" * (i % 61)) for i in range(300_000))
+    (tmp_path / "a").write_bytes(b"".join(a))
+    (tmp_path / "b").write_bytes(b"".join(b)[:-1])  # no final newline code
+    short = b[:150_000] + [b"12\n"] + b[150_000:]  # shorter than the key: an error record
+    (tmp_path / "e").write_bytes(b"".join(short))
+    swapped = a[:200_000] + [a[200_001], a[200_000]] + a[200_002:]
+    (tmp_path / "u").write_bytes(b"".join(swapped))
+    cases = {"whole": ["a", "b"], "error record": ["-S", "-K", "0,8", "a", "e"], "out of order": ["b", "u"]}
+    for name, args in cases.items():
+        got = {}
+        for t in (1, 2, 5):
+            out, err = tmp_path / f"{name}.{t}", tmp_path / f"{name}.{t}.err"
+            r = run_tesra(["-Verbose", "-M", "-O", out, "-E", err, *[tmp_path / x if x in "abeu" else x for x in args]],
+                          env=engine_env(TEMP=str(temp), TESRA_THREADS=str(t)))
+            said = [ln for ln in r.messages.splitlines() if ln.startswith("☆") or "records" in ln.lower()]
+            got[t] = (r.rc, out.read_bytes() if out.exists() else None, err.read_bytes() if err.exists() else None,
+                      said, RANGES in r.messages)
+        assert got[1][4] is False
+        for t in (2, 5):
+            assert got[t][:4] == got[1][:4], f"{name}: {t} threads"
+            assert got[t][4] == (name == "whole"), name
+    assert got[1][0] == 1 and got[1][1] is None and "☆ Input file [" in "\n".join(got[1][3])

@@ -398,6 +398,14 @@ bool zs_plat_positional(FILE* stream) {
     return fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
+int zs_plat_truncate(FILE* stream, int64_t len) {
+    const int fd = fileno(stream);
+    if (fd < 0) return -1;
+    while (ftruncate(fd, (off_t)len) != 0)
+        if (errno != EINTR) return -1;
+    return 0;
+}
+
 int64_t zs_plat_tell(FILE* stream) { return (int64_t)ftello(stream); }
 
 int zs_plat_seek(FILE* stream, int64_t offset) { return fseeko(stream, (off_t)offset, SEEK_SET) == 0 ? 0 : -1; }

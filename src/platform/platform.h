@@ -115,6 +115,8 @@ bool zs_plat_positional(FILE* stream);
 int64_t zs_plat_tell(FILE* stream);
 // Moves a stream to a position from the start. 0, or -1.
 int zs_plat_seek(FILE* stream, int64_t offset);
+// Cuts the stream's file (one with a descriptor) to len bytes. 0, or -1.
+int zs_plat_truncate(FILE* stream, int64_t len);
 // Clears the end-of-file and error state of a stream (standard input before a new run).
 void zs_plat_clear(FILE* stream);
 

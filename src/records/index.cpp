@@ -1120,6 +1120,8 @@ int zs_write_failed(ZsLog& log, const char* path) {
     return 1;
 }
 
+int zs_open_error_file(ZsRecRun& r) { return open_error_stream(r, r.args->layout == ZS_CSV ? kCsvTexts : kTexts); }
+
 int zs_close_error_file(ZsRecRun& r) {
     if (zs_plat_out_close(&r.errStream) == 0) return 0;
     return zs_write_failed(r, r.args->errFile.path);

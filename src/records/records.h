@@ -214,6 +214,9 @@ const char* zs_find_token(const char* p, ZsSize n, const char* pattern, char quo
 // Prints that a write to the output or the error file failed, naming the file (standard output
 // when path is null); returns 1.
 int zs_write_failed(ZsLog& log, const char* path);
+// Opens the error-record file (-E, when not open yet) as the first build of a buffer of the run's
+// layout does, for an operation that builds none. 1 after printing why it could not.
+int zs_open_error_file(ZsRecRun& r);
 // Closes the error-record file, if one was opened; 1 after printing that a record did not reach it.
 // The file takes its place only when the run commits its outputs.
 int zs_close_error_file(ZsRecRun& r);

@@ -119,3 +119,19 @@ int zs_merge_out_close(ZsSortRun& r, ZsMergeOut* m) {
     if (!m->w.failed) return 0;
     return zs_write_failed(r, r.args->outFile.path);
 }
+
+int32_t zs_pick_splitters(void* const* order, int64_t n, ZsSize weights, int32_t ranges, ZsCmp plain, void* env,
+                          ZsHead* splitters) {
+    int32_t found = 0;
+    ZsSize before = 0;
+    int32_t j = 1;
+    for (int64_t i = 0; i < n && j < ranges; i++) {
+        const ZsSplitSample* s = static_cast<const ZsSplitSample*>(order[i]);
+        if (before >= weights / ranges * j && before > 0) {
+            if (found == 0 || zs_cmp_heads(plain, env, splitters[found - 1], s->head) < 0) splitters[found++] = s->head;
+            while (j < ranges && before >= weights / ranges * j) j++;
+        }
+        before += s->weight;
+    }
+    return found;
+}

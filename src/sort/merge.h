@@ -14,8 +14,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "base/size.h"
+#include "platform/platform.h"
 #include "records/compare.h"
 #include "records/records.h"
 #include "sort/sort.h"
@@ -83,6 +85,36 @@ int zs_merge_out_open(ZsSortRun& r, ZsMergeOut* m, FILE* out, bool unique, int32
 inline void zs_merge_out_put(ZsMergeOut* m, const char* data, int32_t len) { zs_put(&m->w, data, len); }
 // Writes what is pending and returns the unique buffer; 1 after printing a write error.
 int zs_merge_out_close(ZsSortRun& r, ZsMergeOut* m);
+
+// The output of a key range of a merge on several threads: its records written at their own place
+// in a regular output file, known ahead from the lengths of the records before them.
+struct ZsRangeOut {
+    FILE* file;
+    char* buf;
+    ZsSize cap;
+    ZsSize used;
+    ZsSize at;  // where the buffer's bytes go
+    bool bad;
+    static constexpr bool kOutput = true;
+    void flush() {
+        if (used > 0 && !bad && zs_plat_write_at(file, buf, used, at) != 0) bad = true;
+        at += used;
+        used = 0;
+    }
+    void put(const ZsHead& h) {
+        if (used + h.len > cap) {
+            flush();
+            if (h.len > cap) {
+                if (!bad && zs_plat_write_at(file, h.data, h.len, at) != 0) bad = true;
+                at += h.len;
+                return;
+            }
+        }
+        std::memcpy(buf + used, h.data, (size_t)h.len);
+        used += h.len;
+    }
+    bool failed() const { return bad; }
+};
 
 // The one merge loop. Source is what differs between the merges, Out where the records go (a
 // ZsMergeOut, or a run of a merge pass): void put(const ZsHead&), bool failed() and
@@ -183,6 +215,55 @@ int64_t zs_merge_group_end(const PtrList* blocks, int64_t first, int64_t budget)
 // The pool bytes a merge may give its block buffers and sources, beside an output buffer of
 // outBufSize bytes.
 int64_t zs_merge_budget(const ZsSortRun& r, int64_t outBufSize);
+
+// ---- What the merges in key ranges share ----
+// -1, 0 or 1 as record x orders before, with or after y by the plain comparator (on heads).
+inline int zs_cmp_heads(ZsCmp plain, void* env, const ZsHead& x, const ZsHead& y) {
+    const ZsHead* px = &x;
+    const ZsHead* py = &y;
+    return plain(&px, &py, env);
+}
+// Pool blocks taken for the ranges, released in the reverse order in one place.
+struct ZsPoolBlocks {
+    ZsSortRun& r;
+    void* items[16] = {};
+    int n = 0;
+    void* take(ZsSize bytes) {
+        ZS_ASSERT(n < 16);
+        void* p = zs_malloc(r.pool, bytes);
+        if (p != nullptr) items[n++] = p;
+        return p;
+    }
+    void release() {
+        while (n > 0) zs_free(r.pool, items[--n]);
+    }
+};
+// A record read for the choice of splitters, the bytes of its source it stands for, and where it
+// starts there.
+struct ZsSplitSample {
+    ZsHead head;  // first: the sort's entries point at it
+    ZsSize weight;
+    ZsSize at;
+};
+// Up to ranges - 1 splitters from n samples sorted by the plain comparator (order: their
+// addresses) that stand for `weights` bytes: splitter j is the first sample whose predecessors
+// stand for j / ranges of the bytes, each one above the one before. Returns how many.
+int32_t zs_pick_splitters(void* const* order, int64_t n, ZsSize weights, int32_t ranges, ZsCmp plain, void* env,
+                          ZsHead* splitters);
+
+// The merge of presorted input files (-M) on the run's threads: every input is cut at the same
+// splitter records, chosen from records read at even places of the inputs; the records of all
+// inputs between two cuts form a key range, merged on a thread of its own into its own part of the
+// output. Taken for fixed-length and newline-ended records of regular files into a regular output
+// file of the run's, without -U, when the order of equal records is certain without the merge's
+// history: equal records are equal bytes (a whole-record sort), or -S orders them by input. The
+// ranges check the inputs' order as one thread does, across the cuts too. ZS_MERGE_SERIAL, with
+// nothing printed and the output and the pool as they were, when one thread is to merge: also
+// when a range meets anything one thread would report (records out of order, an error record, a
+// record longer than its buffer, a read error), so that the messages are one thread's. 0 once the
+// output is written; 1 after a printed failure.
+inline constexpr int ZS_MERGE_SERIAL = -2;
+int zs_merge_files_ranges(ZsSortRun& r, FILE* const* files);
 
 // ---- Key ranges: the last merge on several threads ----
 // The records of every block are cut at the same T - 1 splitter records, taken from the blocks'

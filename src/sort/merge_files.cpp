@@ -375,6 +375,17 @@ int open_inputs(ZsSortRun& r, Input* inputs) {
     return 0;
 }
 
+// zs_merge_files_ranges over the inputs' streams.
+int merge_ranges(ZsSortRun& r, const Input* inputs) {
+    const int32_t n = r.args->inFileNums;
+    FILE** files = static_cast<FILE**>(zs_malloc(r.pool, n * (ZsSize)sizeof(FILE*)));
+    if (files == nullptr) return ZS_MERGE_SERIAL;
+    for (int32_t i = 0; i < n; i++) files[i] = inputs[i].file;
+    const int rc = zs_merge_files_ranges(r, files);
+    zs_free(r.pool, files);
+    return rc;
+}
+
 }  // namespace
 
 int zs_mergeFiles(ZsSortRun& r) {
@@ -385,7 +396,10 @@ int zs_mergeFiles(ZsSortRun& r) {
     for (int32_t i = 0; i < a.inFileNums; i++) inputs[i] = Input{};
     int rc = open_inputs(r, inputs);
     if (rc == 0) rc = zs_open_output(r, ZS_TEXT_OUT_CREATE);
-    if (rc == 0) rc = zs_with_layout(a.layout, [&](auto tag) { return merge_files<tag.value>(r, inputs); });
+    // On several threads in key ranges where they can be; else, or when a range met what one
+    // thread is to report, by one thread.
+    if (rc == 0) rc = r.threads > 1 ? merge_ranges(r, inputs) : ZS_MERGE_SERIAL;
+    if (rc == ZS_MERGE_SERIAL) rc = zs_with_layout(a.layout, [&](auto tag) { return merge_files<tag.value>(r, inputs); });
     if (rc == 0) rc = zs_close_output(r, false);
     for (int32_t i = 0; i < a.inFileNums; i++)
         if (inputs[i].file != nullptr) fclose(inputs[i].file);

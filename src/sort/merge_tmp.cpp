@@ -407,13 +407,6 @@ int64_t read_record(ZsSortRun& r, ZsCutReader* rd, const ZsBlock& b, ZsSize at, 
     return total;
 }
 
-// -1, 0 or 1 as record x orders before, with or after y by the plain comparator.
-int cmp_heads(ZsCmp plain, void* env, const ZsHead& x, const ZsHead& y) {
-    const ZsHead* px = &x;
-    const ZsHead* py = &y;
-    return plain(&px, &py, env);
-}
-
 }  // namespace
 
 template <ZsLayout L>
@@ -428,7 +421,7 @@ int zs_block_cut(ZsSortRun& r, ZsCutReader* rd, const ZsBlock& b, const ZsHead& 
         const int32_t mid = lo + (hi - lo) / 2;
         ZsHead h;
         if (read_record<L>(r, rd, b, b.samples[mid].at, 0, &h) < 0) return 1;
-        if (cmp_heads(plain, env, h, splitter) < 0)
+        if (zs_cmp_heads(plain, env, h, splitter) < 0)
             lo = mid + 1;
         else
             hi = mid;
@@ -442,7 +435,7 @@ int zs_block_cut(ZsSortRun& r, ZsCutReader* rd, const ZsBlock& b, const ZsHead& 
         ZsHead h;
         const int64_t bytes = read_record<L>(r, rd, b, c.at, 0, &h);
         if (bytes < 0) return 1;
-        if (cmp_heads(plain, env, h, splitter) >= 0) break;
+        if (zs_cmp_heads(plain, env, h, splitter) >= 0) break;
         c.predAt = c.at;
         c.at += bytes;
         c.idx++;
@@ -459,36 +452,6 @@ template int zs_block_cut<ZS_CSV>(ZsSortRun&, ZsCutReader*, const ZsBlock&, cons
 
 namespace {
 
-// The output of a key range: its records written at their own place in the output file, known
-// ahead from the lengths of the records before them.
-struct RangeOut {
-    FILE* file;
-    char* buf;
-    ZsSize cap;
-    ZsSize used;
-    ZsSize at;  // where the buffer's bytes go
-    bool bad;
-    static constexpr bool kOutput = true;
-    void flush() {
-        if (used > 0 && !bad && zs_plat_write_at(file, buf, used, at) != 0) bad = true;
-        at += used;
-        used = 0;
-    }
-    void put(const ZsHead& h) {
-        if (used + h.len > cap) {
-            flush();
-            if (h.len > cap) {
-                if (!bad && zs_plat_write_at(file, h.data, h.len, at) != 0) bad = true;
-                at += h.len;
-                return;
-            }
-        }
-        std::memcpy(buf + used, h.data, (size_t)h.len);
-        used += h.len;
-    }
-    bool failed() const { return bad; }
-};
-
 // One key range of the last merge: its parts of the blocks (the empty ones left out, the others
 // in input order, so that their numbers keep it), cursors, work list and output.
 struct Range {
@@ -497,18 +460,13 @@ struct Range {
     int64_t count;
     ZsCursor* cursors;
     PtrList* work;
-    RangeOut out;
+    ZsRangeOut out;
     ZsSize end;  // where its output ends
     ZsMergeCounts counts;
     ZsSize pending;
     bool ownBuf;
 };
 
-// A sample record read for the choice of splitters, and the bytes of its block it stands for.
-struct SampleRec {
-    ZsHead head;  // first: the sort's entries point at it
-    ZsSize weight;
-};
 
 // Bytes of the temporary file below which one thread merges: the ranges would save less than
 // setting them up costs.
@@ -519,22 +477,6 @@ constexpr ZsSize kSplitBytes = 1 << 20;
 constexpr ZsSize kReaderMin = 64 << 10;
 constexpr ZsSize kRangeOutBuf = 256 << 10;
 constexpr int kSerial = -1;
-
-// Pool blocks taken for the ranges, released in one place.
-struct RangeMem {
-    ZsSortRun& r;
-    void* items[16] = {};
-    int n = 0;
-    void* take(ZsSize bytes) {
-        ZS_ASSERT(n < 16);
-        void* p = zs_malloc(r.pool, bytes);
-        if (p != nullptr) items[n++] = p;
-        return p;
-    }
-    void release() {
-        while (n > 0) zs_free(r.pool, items[--n]);
-    }
-};
 
 // Chooses up to ranges - 1 splitters from the blocks' samples, spread by the bytes they stand for,
 // and cuts every block at each: cuts[j * blocks + b] is block b's cut at splitter j (row 0 the
@@ -549,11 +491,11 @@ int32_t find_ranges(ZsSortRun& r, int32_t ranges, ZsCut* cuts) {
     int64_t total = 0;
     for (int64_t b = 0; b < nb; b++) total += block_of(r.tmp.blocks, b).sampleNum;
     const int64_t step = (total + kSplitSamples - 1) / kSplitSamples;
-    RangeMem mem{r};
+    ZsPoolBlocks mem{r};
     ZsCutReader rd{nullptr, std::max(kReaderMin, r.tmp.maxRecLen), 0, 0};
     rd.buf = static_cast<char*>(mem.take(rd.cap));
     char* arena = static_cast<char*>(mem.take(kSplitBytes));
-    SampleRec* recs = static_cast<SampleRec*>(mem.take(kSplitSamples * (ZsSize)sizeof(SampleRec)));
+    ZsSplitSample* recs = static_cast<ZsSplitSample*>(mem.take(kSplitSamples * (ZsSize)sizeof(ZsSplitSample)));
     void** order = static_cast<void**>(mem.take(kSplitSamples * (ZsSize)sizeof(void*)));
     ZsHead* splitters = static_cast<ZsHead*>(mem.take(ranges * (ZsSize)sizeof(ZsHead)));
     if (splitters == nullptr) {
@@ -577,7 +519,7 @@ int32_t find_ranges(ZsSortRun& r, int32_t ranges, ZsCut* cuts) {
             std::memcpy(arena + used, rec, (size_t)bytes);
             const int32_t next = i + (int32_t)step;
             const ZsSize to = next < blk.sampleNum ? blk.samples[next].at : blk.size;
-            recs[n] = SampleRec{zs_tmp_head<L>(a, arena + used, (ZsSize)b), to - blk.samples[i].at};
+            recs[n] = ZsSplitSample{zs_tmp_head<L>(a, arena + used, (ZsSize)b), to - blk.samples[i].at, blk.samples[i].at};
             order[n] = &recs[n];
             weights += recs[n].weight;
             used += bytes;
@@ -585,17 +527,7 @@ int32_t find_ranges(ZsSortRun& r, int32_t ranges, ZsCut* cuts) {
         }
     }
     if (found == 0 && n >= 2 && zs_list_msort(r.pool, order, 0, n - 1, sizeof(void*), plain, env) == 0) {
-        // Splitter j is the first sample whose predecessors stand for j / ranges of the bytes.
-        ZsSize before = 0;
-        int32_t j = 1;
-        for (int64_t i = 0; i < n && j < ranges; i++) {
-            const SampleRec* s = static_cast<const SampleRec*>(order[i]);
-            if (before >= weights / ranges * j && before > 0) {
-                if (found == 0 || cmp_heads(plain, env, splitters[found - 1], s->head) < 0) splitters[found++] = s->head;
-                while (j < ranges && before >= weights / ranges * j) j++;
-            }
-            before += s->weight;
-        }
+        found = zs_pick_splitters(order, n, weights, ranges, plain, env, splitters);
     }
     // Cuts at each splitter; the reader's records are read again one by one.
     for (int64_t b = 0; b < nb; b++) {
@@ -640,7 +572,7 @@ int order_tie(ZsSortRun& r, Range& g, void** e, ZsSize n, ZsCutReader* rd) {
         if (read_record<L>(r, &rd[0], ZsBlock{px, vx.offset - px, 1, vx.maxRecLen}, 0, 0, &hx) < 0 ||
             read_record<L>(r, &rd[1], ZsBlock{py, vy.offset - py, 1, vy.maxRecLen}, 0, 0, &hy) < 0)
             return false;
-        *c = cmp_heads(plain, env, hx, hy);
+        *c = zs_cmp_heads(plain, env, hx, hy);
         return true;
     };
     for (ZsSize i = 1; i < m; i++) {
@@ -694,7 +626,7 @@ int merge_ranges(ZsSortRun& r) {
     if (base < 0) return kSerial;
     const int32_t asked = std::min<int32_t>(r.threads, ZS_MAX_THREADS);
 
-    RangeMem mem{r};
+    ZsPoolBlocks mem{r};
     ZsCut* cuts = static_cast<ZsCut*>(mem.take((asked + 1) * nb * (ZsSize)sizeof(ZsCut)));
     if (cuts == nullptr) return kSerial;
     const int32_t ranges = find_ranges<L>(r, asked, cuts);
@@ -723,7 +655,7 @@ int merge_ranges(ZsSortRun& r) {
     ZsSize outAt = base;
     for (int32_t k = 0; k < ranges; k++) {
         Range& g = rs[k];
-        g = Range{views + k * nb, preds + k * nb, 0, nullptr, nullptr, RangeOut{}, 0, ZsMergeCounts{0, 0}, 0, false};
+        g = Range{views + k * nb, preds + k * nb, 0, nullptr, nullptr, ZsRangeOut{}, 0, ZsMergeCounts{0, 0}, 0, false};
         ZsSize bytes = 0;
         for (int64_t b = 0; b < nb; b++) {
             const ZsBlock& blk = block_of(r.tmp.blocks, b);
@@ -735,7 +667,7 @@ int merge_ranges(ZsSortRun& r) {
                                          c1.outAt - c0.outAt, nullptr, 0, 0, 0};
             bytes += c1.outAt - c0.outAt;
         }
-        g.out = RangeOut{r.outStream.stream, nullptr, 0, 0, outAt, false};
+        g.out = ZsRangeOut{r.outStream.stream, nullptr, 0, 0, outAt, false};
         outAt += bytes;
         g.end = outAt;
         parts += g.count;

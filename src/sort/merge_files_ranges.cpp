@@ -1,0 +1,505 @@
+// The merge of presorted input files (-M) in key ranges on the run's threads (sort/merge.h): the
+// range finding reads single records of the inputs on the calling thread; every range then reads
+// its parts of the inputs at their offsets, checks their order and writes its records at its own
+// place of the output.
+#include <algorithm>
+#include <cstring>
+
+#include "base/msg.h"
+#include "base/parallel.h"
+#include "platform/platform.h"
+#include "sort/merge.h"
+
+namespace {
+
+constexpr ZsSize kRangesMin = 8 << 20;       // input bytes below which one thread merges
+constexpr int64_t kSamplesPerInput = 64;     // records read at even places of an input
+constexpr int64_t kSamplesMost = 4096;       // and in all
+constexpr ZsSize kArenaBytes = 1 << 20;      // the bytes of the sample records
+constexpr ZsSize kReaderStart = 16 << 10;    // a reader's window, doubled for a longer record
+constexpr ZsSize kRecordMost = 1 << 20;      // a longer record leaves the merge to one thread
+constexpr ZsSize kPartBufMost = 1 << 20;
+constexpr ZsSize kPartBufLeast = 64 << 10;
+constexpr ZsSize kRangeOutBuf = 256 << 10;
+constexpr ZsSize kProgressStep = 1 << 20;
+// A range's failures: a write error, or something one thread is to meet and report.
+constexpr int kWrite = 3;
+constexpr int kSerial = 4;
+constexpr int kDone = 5;  // a part holds no more records
+constexpr int kNoRanges = -1;
+
+// Single records of one input for the range finding, read through a window of the file.
+template <ZsLayout L>
+struct Reader {
+    const ArgsInfo& a;
+    MemoryPool* pool;
+    FILE* f;
+    ZsSize size;
+    char* buf;    // pool block of cap + a newline code
+    ZsSize cap;
+    ZsSize base;  // the file offset of buf[0]
+    ZsSize len;   // bytes held
+
+    int load(ZsSize at) {
+        const ZsSize want = std::min(cap, size - at);
+        if (zs_plat_read_at(f, buf, want, at) != want) return kSerial;
+        base = at;
+        len = want;
+        return 0;
+    }
+
+    // *h on the record that starts at `at` (below size), its newline code completed. 0 or kSerial.
+    int record(ZsSize at, ZsHead* h) {
+        for (;;) {
+            if (at >= base && at < base + len) {
+                const char* p = buf + (at - base);
+                const ZsSize avail = base + len - at;
+                ZsSize n = -1;
+                if constexpr (L == ZS_FIXED) {
+                    if (avail >= a.recLen) n = a.recLen;
+                } else {
+                    const int64_t e = zs_find_sep(p, avail, a.sep, a.sepLen);
+                    if (e >= 0) {
+                        n = e + a.sepLen;
+                    } else if (base + len == size) {  // the last record, without its newline code
+                        std::memcpy(buf + len, a.sep, (size_t)a.sepLen);
+                        n = avail + a.sepLen;
+                    }
+                }
+                if (n > 0) {
+                    *h = ZsHead{p, (int32_t)n, nullptr, 0, 0};
+                    return 0;
+                }
+                if (at == base && len == cap) {  // longer than the window
+                    if (cap >= kRecordMost) return kSerial;
+                    void* grown = zs_realloc(pool, buf, 2 * cap + a.sepLen);
+                    if (grown == nullptr) return kSerial;
+                    buf = static_cast<char*>(grown);
+                    cap *= 2;
+                }
+            }
+            if (load(at) != 0) return kSerial;
+        }
+    }
+
+    // The first record start at or after `at` (size when none). 0 or kSerial.
+    int sync(ZsSize at, ZsSize* start) {
+        if constexpr (L == ZS_FIXED) {
+            *start = std::min(size, (at + a.recLen - 1) / a.recLen * a.recLen);
+            return 0;
+        }
+        if (at == 0) {
+            *start = 0;
+            return 0;
+        }
+        // A newline code ending at `at` or later ends a record: occurrences of one that cannot
+        // overlap itself are the records' ends, wherever the search starts.
+        ZsSize q = at > a.sepLen ? at - a.sepLen : 0;
+        for (;;) {
+            if (q >= size) break;
+            if (load(q) != 0) return kSerial;
+            const int64_t e = zs_find_sep(buf, len, a.sep, a.sepLen);
+            if (e >= 0) {
+                *start = q + e + a.sepLen;
+                return 0;
+            }
+            if (q + len >= size) break;
+            q += len - (a.sepLen - 1);
+        }
+        *start = size;
+        return 0;
+    }
+};
+
+bool sep_cuttable(const ArgsInfo& a) {
+    if (a.sepLen <= 0) return false;
+    for (int32_t k = 1; k < a.sepLen; k++)
+        if (std::memcmp(a.sep, a.sep + k, (size_t)(a.sepLen - k)) == 0) return false;
+    return true;
+}
+
+
+// One input's part of a range: its bytes [from, end) are read behind what the buffer holds.
+struct Part {
+    ZsHead head;  // first: the work list holds its address
+    FILE* f;
+    ZsSize from;
+    ZsSize end;
+    ZsSize size;      // the input's bytes
+    char* buf;        // cap bytes and room for a newline code
+    ZsSize cap;
+    ZsSize len;
+    ZsSize pos;       // the current record's offset in buf
+    ZsSize recLen;
+    bool completed;   // the input's last record got its newline code
+};
+
+struct Range {
+    Part* parts;
+    int64_t count;
+    PtrList* work;
+    ZsRangeOut out;
+    ZsSize end;  // where its output ends
+    ZsMergeCounts counts;
+    ZsSize pending;
+    int code;
+};
+
+// The parts of a range as the merge loop's source.
+template <ZsLayout L>
+struct Parts {
+    const ArgsInfo& a;
+    Part* parts;
+    ZsCmp order;  // the order check (list slots of entries)
+    void* env;
+    ZsSize* shared;  // progress of the workers, passed on by the calling thread (atomic)
+    ZsSortRun& r;
+    ZsSize pending = 0;
+    int failure = 0;
+
+    void report() {
+        if (zs_on_worker()) {
+            __atomic_fetch_add(shared, pending, __ATOMIC_RELAXED);
+        } else {
+            zs_progress_add(r, pending + __atomic_exchange_n(shared, 0, __ATOMIC_RELAXED));
+        }
+        pending = 0;
+    }
+
+    // Makes the record at buf[at] whole, reading the part's next bytes behind what the buffer holds
+    // from *keep on (the bytes before it are dropped; *keep and the record move with the rest). 0;
+    // kDone when the part holds no more records; kSerial.
+    int whole(Part& p, ZsSize* keep, ZsSize at) {
+        for (;;) {
+            const ZsSize avail = p.len - at;
+            ZsSize n = -1;
+            if constexpr (L == ZS_FIXED) {
+                if (avail >= a.recLen) n = a.recLen;
+            } else {
+                const int64_t e = zs_find_sep(p.buf + at, avail, a.sep, a.sepLen);
+                if (e >= 0) n = e + a.sepLen;
+            }
+            if (n > 0) {
+                // An error record is one thread's to write to the error file, in its order.
+                if (L == ZS_VARIABLE && n < a.keyMaxPos) return kSerial;
+                p.pos = at;
+                p.recLen = n;
+                return 0;
+            }
+            if (p.from == p.end) {
+                if (avail == 0) return kDone;
+                if (L == ZS_FIXED || p.end != p.size || p.completed) return kSerial;
+                std::memcpy(p.buf + p.len, a.sep, (size_t)a.sepLen);
+                p.len += a.sepLen;
+                p.completed = true;
+                continue;
+            }
+            if (*keep > 0) {
+                std::memmove(p.buf, p.buf + *keep, (size_t)(p.len - *keep));
+                p.len -= *keep;
+                at -= *keep;
+                *keep = 0;
+            }
+            if (p.len == p.cap) return kSerial;  // a record longer than the buffer
+            const ZsSize want = std::min(p.cap - p.len, p.end - p.from);
+            if (zs_plat_read_at(p.f, p.buf + p.len, want, p.from) != want) return kSerial;
+            p.from += want;
+            p.len += want;
+            pending += want;
+        }
+    }
+
+    bool out_of_order(const char* x, ZsSize xl, const char* y, ZsSize yl) const {
+        if constexpr (L == ZS_FIXED) {
+            const void* px = x;
+            const void* py = y;
+            return order(&px, &py, env) == 1;
+        } else {
+            VarEntry ex{(int32_t)xl, x}, ey{(int32_t)yl, y};
+            const void* px = &ex;
+            const void* py = &ey;
+            return order(&px, &py, env) == 1;
+        }
+    }
+
+    // Moves part i on to its next record, checked against the one before it. 0 with *done when
+    // the part is used up; 1 with the failure kept.
+    int next(ZsSize i, bool* done) {
+        Part& p = parts[i];
+        *done = false;
+        ZsSize keep = p.pos;
+        const ZsSize prevLen = p.recLen;
+        const int rc = whole(p, &keep, p.pos + p.recLen);
+        if (rc == kDone) {
+            *done = true;
+            return 0;
+        }
+        if (rc != 0 || out_of_order(p.buf + keep, prevLen, p.buf + p.pos, p.recLen)) {
+            failure = rc != 0 ? rc : kSerial;
+            return 1;
+        }
+        p.head = ZsHead{p.buf + p.pos, (int32_t)p.recLen, nullptr, 0, i};
+        return 0;
+    }
+
+    int advance(ZsSize i, bool* done) {
+        const int rc = next(i, done);
+        if (pending >= kProgressStep) report();
+        return rc;
+    }
+    void finished(ZsSize, ZsSize) {}
+    int keepFailed(int32_t) { return 1; }  // no -U here
+};
+
+// Chooses the splitters and cuts every input at each: cuts[k * n + i] is where range k starts in
+// input i (row `ranges` the inputs' sizes), preds[k * n + i] where the record before that cut
+// starts (-1: none). The number of ranges (fewer when splitters coincide); kNoRanges.
+template <ZsLayout L>
+int find_cuts(ZsSortRun& r, FILE* const* files, int32_t asked, ZsSize* cuts, ZsSize* preds) {
+    const ArgsInfo& a = *r.args;
+    const int64_t n = a.inFileNums;
+    const ZsCmp plain = zs_cmp_fn(zs_cmp_of(a, L, L == ZS_FIXED ? ZS_AT_UNIT : ZS_AT_MERGE, false));
+    void* env = zs_cmp_env(r);
+    const int64_t per = std::min<int64_t>(kSamplesPerInput, kSamplesMost / n);
+    ZsPoolBlocks mem{r};
+    char* arena = static_cast<char*>(mem.take(kArenaBytes));
+    ZsSplitSample* samples = static_cast<ZsSplitSample*>(mem.take(n * per * (ZsSize)sizeof(ZsSplitSample)));
+    int64_t* firstOf = static_cast<int64_t*>(mem.take((n + 1) * (ZsSize)sizeof(int64_t)));
+    void** order = static_cast<void**>(mem.take(n * per * (ZsSize)sizeof(void*)));
+    ZsHead* splitters = static_cast<ZsHead*>(mem.take(asked * (ZsSize)sizeof(ZsHead)));
+    char* window = static_cast<char*>(zs_malloc(r.pool, kReaderStart + a.sepLen));
+    if (window == nullptr || splitters == nullptr) {
+        zs_free(r.pool, window);
+        mem.release();
+        return kNoRanges;
+    }
+    Reader<L> rd{a, r.pool, nullptr, 0, window, kReaderStart, 0, 0};
+    int rc = 0;
+    int64_t count = 0;
+    ZsSize used = 0, weights = 0;
+    // Sample records at even places of every input, kept in input order per input.
+    for (int64_t i = 0; i < n && rc == 0; i++) {
+        firstOf[i] = count;
+        rd.f = files[i];
+        rd.size = a.arrInFile[i].size;
+        rd.len = 0;
+        for (int64_t j = 0; j < per && rc == 0 && rd.size > 0; j++) {
+            ZsSize start;
+            if ((rc = rd.sync(rd.size / per * j, &start)) != 0) break;
+            if (start >= rd.size || (count > firstOf[i] && samples[count - 1].at == start)) continue;
+            ZsHead h;
+            if ((rc = rd.record(start, &h)) != 0) break;
+            if (used + h.len > kArenaBytes) {
+                rc = kSerial;
+                break;
+            }
+            std::memcpy(arena + used, h.data, (size_t)h.len);
+            samples[count] = ZsSplitSample{ZsHead{arena + used, h.len, nullptr, 0, 0}, 0, start};
+            if (count > firstOf[i]) samples[count - 1].weight = start - samples[count - 1].at;
+            used += h.len;
+            count++;
+        }
+        if (count > firstOf[i]) samples[count - 1].weight = rd.size - samples[count - 1].at;
+    }
+    firstOf[n] = count;
+    for (int64_t s = 0; s < count; s++) {
+        order[s] = &samples[s];
+        weights += samples[s].weight;
+    }
+    int32_t found = 0;
+    if (rc == 0 && count >= 2 && zs_list_msort(r.pool, order, 0, count - 1, sizeof(void*), plain, env) == 0)
+        found = zs_pick_splitters(order, count, weights, asked, plain, env, splitters);
+    if (found == 0) rc = kSerial;
+    // Each input's cut at each splitter: its first record not below the splitter, found from the
+    // last sample below it on.
+    for (int64_t i = 0; i < n && rc == 0; i++) {
+        rd.f = files[i];
+        rd.size = a.arrInFile[i].size;
+        rd.len = 0;
+        cuts[i] = 0;
+        preds[i] = -1;
+        cuts[(found + 1) * n + i] = rd.size;
+        preds[(found + 1) * n + i] = -1;
+        for (int32_t k = 1; k <= found && rc == 0; k++) {
+            const ZsHead& x = splitters[k - 1];
+            int64_t lo = firstOf[i], hi = firstOf[i + 1];
+            while (lo < hi) {
+                const int64_t mid = lo + (hi - lo) / 2;
+                if (zs_cmp_heads(plain, env, samples[mid].head, x) < 0)
+                    lo = mid + 1;
+                else
+                    hi = mid;
+            }
+            ZsSize at = lo > firstOf[i] ? samples[lo - 1].at : 0, before = -1;
+            while (at < rd.size) {
+                ZsHead h;
+                if ((rc = rd.record(at, &h)) != 0) break;
+                if (zs_cmp_heads(plain, env, h, x) >= 0) break;
+                before = at;
+                at = std::min(rd.size, at + h.len);
+            }
+            // In a sorted input the scan starts below the splitter and the cuts follow each other:
+            // anything else is an input out of order, which one thread finds and reports.
+            if (rc == 0 && ((at > 0 && before < 0) || at < cuts[(k - 1) * n + i])) rc = kSerial;
+            cuts[k * n + i] = at;
+            preds[k * n + i] = before;
+        }
+    }
+    zs_free(r.pool, rd.buf);
+    mem.release();
+    return rc != 0 ? kNoRanges : found + 1;
+}
+
+template <ZsLayout L>
+int merge_in_ranges(ZsSortRun& r, FILE* const* files) {
+    const ArgsInfo& a = *r.args;
+    const int64_t n = a.inFileNums;
+    const int32_t asked = std::min<int32_t>(r.threads, ZS_MAX_THREADS);
+    const int64_t base = zs_plat_tell(r.outStream.stream);
+    if (base < 0) return kSerial;
+    // The error file is there as one thread's first load makes it (fixed-length loads make none).
+    if (L == ZS_VARIABLE && zs_open_error_file(r) != 0) return 1;
+    ZsPoolBlocks mem{r};
+    ZsSize* cuts = static_cast<ZsSize*>(mem.take((asked + 1) * n * (ZsSize)sizeof(ZsSize)));
+    ZsSize* preds = static_cast<ZsSize*>(mem.take((asked + 1) * n * (ZsSize)sizeof(ZsSize)));
+    const int ranges = cuts != nullptr && preds != nullptr ? find_cuts<L>(r, files, asked, cuts, preds) : kNoRanges;
+    if (ranges < 2) {
+        mem.release();
+        return kSerial;
+    }
+    // Parts and their buffers: an equal share of what the pool holds, within bounds.
+    int64_t parts = 0;
+    for (int32_t k = 0; k < ranges; k++)
+        for (int64_t i = 0; i < n; i++) parts += cuts[(k + 1) * n + i] > cuts[k * n + i];
+    const int64_t avail = (int64_t)r.totals.totalMemSize - ZS_BASIC_SIZE - (ranges - 1) * kRangeOutBuf -
+                          parts * ((int64_t)sizeof(Part) + 64) - 4 * ZS_POOL_HDR;
+    const ZsSize share = std::min<ZsSize>(kPartBufMost, parts > 0 ? avail / parts / 4 * 3 : 0);
+    Range* rs = static_cast<Range*>(mem.take(ranges * (ZsSize)sizeof(Range)));
+    Part* ps = static_cast<Part*>(mem.take(std::max<int64_t>(parts, 1) * (ZsSize)sizeof(Part)));
+    char* bufs = share >= kPartBufLeast ? static_cast<char*>(mem.take(parts * (share + a.sepLen))) : nullptr;
+    char* outBufs = static_cast<char*>(mem.take((ranges - 1) * kRangeOutBuf));
+    if (outBufs == nullptr || bufs == nullptr || ps == nullptr || rs == nullptr) {
+        mem.release();
+        return kSerial;
+    }
+    const ZsCmp plain = zs_cmp_fn(zs_cmp_of(a, L, L == ZS_FIXED ? ZS_AT_UNIT : ZS_AT_MERGE, false));
+    const ZsCmp order = zs_cmp_fn(zs_cmp_of(a, L, ZS_AT_ENTRY, false));
+    ZsSize shared = 0;
+    ZsSize outAt = base, added = 0;
+    int rc = 0;
+    int64_t next = 0;
+    for (int32_t k = 0; k < ranges; k++) rs[k] = Range{};
+    for (int32_t k = 0; k < ranges && rc == 0; k++) {
+        Range& g = rs[k];
+        g.parts = ps + next;
+        ZsSize bytes = 0;
+        Parts<L> src{a, g.parts, order, zs_cmp_env(r), &shared, r};
+        for (int64_t i = 0; i < n && rc == 0; i++) {
+            const ZsSize from = cuts[k * n + i], to = cuts[(k + 1) * n + i];
+            if (to == from) continue;
+            const ZsSize size = a.arrInFile[i].size;
+            const ZsSize pred = preds[k * n + i];
+            Part& p = g.parts[g.count];
+            p = Part{ZsHead{}, files[i], pred >= 0 ? pred : from, to, size, bufs + next * (share + a.sepLen),
+                     std::min(share, to - (pred >= 0 ? pred : from)), 0, 0, 0, false};
+            ZsSize keep = 0;
+            rc = src.whole(p, &keep, 0);
+            // The record before the cut, read again for the order check across it.
+            bool done = false;
+            if (rc == 0 && pred >= 0) {
+                src.pending -= from - pred;
+                if (src.next((ZsSize)g.count, &done) != 0 || done) rc = kSerial;
+            }
+            if (rc != 0) break;
+            p.head = ZsHead{p.buf + p.pos, (int32_t)p.recLen, nullptr, 0, (ZsSize)g.count};
+            bytes += to - from;
+            // The input's last record gets its newline code when it lacks one.
+            if (L == ZS_VARIABLE && to == size) {
+                char tail[64];
+                const int32_t m = std::min<int32_t>(a.sepLen, (int32_t)sizeof tail);
+                if (size < a.sepLen || zs_plat_read_at(files[i], tail, m, size - m) != m ||
+                    std::memcmp(tail, a.sep, (size_t)m) != 0) {
+                    bytes += a.sepLen;
+                    added += a.sepLen;
+                }
+            }
+            g.count++;
+            next++;
+        }
+        if (rc != 0) break;
+        src.report();
+        g.out = ZsRangeOut{r.outStream.stream, k == 0 ? r.outBuf : outBufs + (k - 1) * kRangeOutBuf,
+                           k == 0 ? (ZsSize)sizeof r.outBuf : kRangeOutBuf, 0, outAt, false};
+        outAt += bytes;
+        g.end = outAt;
+        if (g.count == 0) continue;
+        g.work = zs_work_new(r, g.count);
+        if (g.work == nullptr) {
+            rc = kSerial;
+            break;
+        }
+        for (int64_t j = 0; j < g.count; j++) zs_list_append(r.pool, g.work, &g.parts[j].head, ZS_LIST_POOL);
+        // Equal records are equal bytes, or -S orders them by input: the parts' order.
+        if (zs_work_sort(r, g.work, plain) != 0) rc = kSerial;
+    }
+    if (rc != 0) rc = kSerial;  // a part that could not start as a range
+    if (rc == 0) {
+        rc = zs_parallel(r, ranges, [&](int64_t k) -> int {
+            Range& g = rs[k];
+            int code = 0;
+            if (g.count > 0) {
+                Parts<L> src{a, g.parts, order, zs_cmp_env(r), &shared, r};
+                code = zs_merge_loop<L>(r, src, g.work, g.count, L == ZS_FIXED ? ZS_AT_UNIT : ZS_AT_MERGE, &g.out,
+                                        nullptr, &g.counts, true);
+                g.pending = src.pending;
+                if (src.failure != 0) code = src.failure;
+            }
+            g.out.flush();
+            if (code == 0 && g.out.bad) code = kWrite;
+            g.code = code;
+            return code;
+        });
+        zs_progress_add(r, __atomic_exchange_n(&shared, 0, __ATOMIC_RELAXED));
+        for (int32_t k = 0; k < ranges; k++) zs_progress_add(r, rs[k].pending);
+        // Anything one thread would report goes to one thread; an interrupt is reported already.
+        bool serial = false, write = false;
+        for (int32_t k = 0; k < ranges; k++) {
+            serial |= rs[k].code == kSerial;
+            write |= rs[k].code == kWrite;
+        }
+        if (r.bInterrupted) {
+            rc = 1;
+        } else if (serial) {
+            rc = kSerial;
+        } else if (write || rc != 0) {
+            rc = zs_write_failed(r, a.outFile.path);
+        } else {
+            for (int32_t k = 0; k < ranges; k++) {
+                ZS_ASSERT(rs[k].out.at == rs[k].end);
+                r.totals.outRecNum += rs[k].counts.out;
+            }
+            r.totals.totalFileSize += added;
+            ZS_VMSG_JP(r, "出力バッファサイズは[%ld]KBです。\n", 0L);
+            ZS_VMSG_JP(r, "マージはキー範囲%ld個に分けて行います。\n", (long)ranges);
+        }
+    }
+    const long t0 = zs_plat_clock();
+    for (int32_t k = ranges - 1; k >= 0; k--) zs_list_destroy(r.pool, rs[k].work);
+    mem.release();
+    if (rc == 0) ZS_MSG_JP(r, "メモリ解放がかかった[%8.0f]msです。\n", zs_ms(t0, zs_plat_clock()));
+    // What the ranges wrote goes: one thread writes the output anew.
+    if (rc == kSerial && zs_plat_truncate(r.outStream.stream, base) != 0) rc = zs_write_failed(r, a.outFile.path);
+    return rc;
+}
+
+}  // namespace
+
+int zs_merge_files_ranges(ZsSortRun& r, FILE* const* files) {
+    const ArgsInfo& a = *r.args;
+    if (a.layout == ZS_CSV || a.bUnique == 1 || (a.bStabilize != 1 && a.bRecSort == 0)) return ZS_MERGE_SERIAL;
+    if (r.totals.bStreams || !zs_par_worth(r, r.totals.totalFileSize, kRangesMin)) return ZS_MERGE_SERIAL;
+    if (r.outStream.temp == nullptr || r.outStream.borrowed || r.outStream.stream == nullptr) return ZS_MERGE_SERIAL;
+    if (a.layout == ZS_VARIABLE && !sep_cuttable(a)) return ZS_MERGE_SERIAL;
+    const int rc = a.layout == ZS_FIXED ? merge_in_ranges<ZS_FIXED>(r, files) : merge_in_ranges<ZS_VARIABLE>(r, files);
+    return rc == kSerial ? ZS_MERGE_SERIAL : rc;
+}
