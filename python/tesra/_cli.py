@@ -1,14 +1,20 @@
 """The ``tesra`` command: the engine's command line, quiet on success, for the shell."""
 
+from __future__ import annotations
+
 import os
 import sys
-from collections.abc import Mapping, Sequence
-from dataclasses import dataclass, field
-from typing import BinaryIO, Literal, TextIO
 
 import _tesra
 
 from tesra._progress import ProgressLine
+
+# typing, collections.abc and dataclasses are not imported at run time: they were most of the
+# command's start.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Mapping, Sequence
+    from typing import BinaryIO, Literal, TextIO
 
 type Console = Literal["utf-8", "cp932"]
 
@@ -21,17 +27,17 @@ _TRIMMED = " \t\n\v\f\r"  # what the engine strips from option values
 _PROGRESS_DELAY = 2.0  # seconds a run goes on before a terminal shows its progress
 
 
-@dataclass
 class Command:
     """A command line read as the engine reads it, the command's own options taken out."""
 
-    engine_args: list[str] = field(default_factory=list)
-    help: bool = False
-    version: bool = False
-    progress: bool | None = None  # --progress / --no-progress; None: decided by the terminal
-    verbose: bool = False  # -Verbose
-    rejects: bool = False  # -E: records too short for the keys are kept
-    output: bool = False  # -O: the records go to a file
+    def __init__(self) -> None:
+        self.engine_args: list[str] = []
+        self.help = False
+        self.version = False
+        self.progress: bool | None = None  # --progress / --no-progress; None: decided by the terminal
+        self.verbose = False  # -Verbose
+        self.rejects = False  # -E: records too short for the keys are kept
+        self.output = False  # -O: the records go to a file
 
 
 def read_command(argv: Sequence[str]) -> Command:

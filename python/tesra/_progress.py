@@ -1,7 +1,12 @@
 """The progress line: phase, percent, rate and time left, on standard error."""
 
+from __future__ import annotations
+
 import time
-from typing import TextIO
+
+TYPE_CHECKING = False  # typing is not imported at run time: the command starts faster
+if TYPE_CHECKING:
+    from typing import TextIO
 
 
 def _size(n: float) -> str:
