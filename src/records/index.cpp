@@ -1018,7 +1018,7 @@ int64_t zs_index_cost(const ArgsInfo& a, double columns, ZsSize bufferBytes) {
     const int64_t item = wide ? (int64_t)sizeof(ZsWideItem) : (int64_t)sizeof(ZsItem);
     if (a.layout != ZS_CSV) return item;
     double cols = a.keyNums > 0 ? (double)a.keyNums : (columns < 1 ? 1 : columns);
-    return item + (int64_t)sizeof(CsvEntry) + (int64_t)(cols * (double)sizeof(CsvColumn) + 0.999);
+    return item + (int64_t)sizeof(CsvEntry) + (int64_t)(cols * (double)sizeof(CsvColumn) + 0.999) + ZS_CSV_SECOND_BYTES;
 }
 
 ZsSample zs_index_sample(const ArgsInfo& a, const char* data, int64_t n) {

@@ -7,8 +7,10 @@
 //   a numeric key the 64-bit value with its sign bit flipped, big-endian; a whole-record sort uses
 //   the record's bytes (after them zeros, or for -R their complement);
 // - CSV: with -N a mark first (empty columns after the others, in either direction); a byte key's
-//   bytes with 0x00 written 0x00 0xFF, ended by 0x00 0x00 (a shorter column first); a numeric key as
-//   above; a whole-record sort every column so, each behind a column mark, and an end mark.
+//   bytes with 0x00 written 0x00 0xFF, ended by 0x00 0x00 (a shorter column first); a numeric key
+//   as a head byte (0x80 + n for a value of n significant bytes, 0x7F - n for a negative one whose
+//   complement has n) and those n bytes of the value; a whole-record sort every column as a byte
+//   key, each behind a column mark, and an end mark.
 //
 // Contract
 // - For any two records, a strict difference of their normalized keys gives the order the

@@ -188,9 +188,11 @@ inline const CsvEntry* zs_item_entry(const ZsIndex& idx, const ZsItemT<At>& it) 
 }
 
 // Pool bytes one indexed record takes while its block is sorted (entry, list slot, sort scratch,
-// column table), for records of about `columns` columns (CSV whole-record sorts), in a buffer of
-// bufferBytes (which decides the items' width).
+// column table, the second key chunk a CSV sort reads ahead), for records of about `columns`
+// columns (CSV whole-record sorts), in a buffer of bufferBytes (which decides the items' width).
 int64_t zs_index_cost(const ArgsInfo& a, double columns, ZsSize bufferBytes);
+// What the sort of CSV records reads ahead of each: its key's second chunk and whether it goes on.
+inline constexpr int64_t ZS_CSV_SECOND_BYTES = 9;
 
 // Average record length (newline code included) and columns per record of a sample of the data.
 struct ZsSample {

@@ -46,6 +46,10 @@ struct Ctx {
     bool whole;            // whole-record sort: ties of one length are equal bytes
     int32_t chunkLimit;
     int64_t keyWidth;      // fixed-length and keyed newline-ended: bytes of every normalized key
+    // CSV: the second chunk of every record's key and a bit for whether the key goes on past it,
+    // by entry (null when not read ahead; see read_second).
+    const uint64_t* second = nullptr;
+    const uint8_t* secondMore = nullptr;
 };
 
 template <class C, class At>
@@ -111,6 +115,16 @@ template <class C, class Item>
 bool reread(const C& c, Item* a, int64_t n, int32_t chunk) {
     constexpr int64_t kEntryAhead = 4, kDataAhead = 2;
     bool anyMore = false;
+    if (C::L == ZS_CSV && chunk == 1 && c.second != nullptr) {
+        // Read ahead in input order: one load an item, whose address the items give.
+        constexpr int64_t kAhead = 16;
+        for (int64_t i = 0; i < n; i++) {
+            if (i + kAhead < n) __builtin_prefetch(&c.second[a[i + kAhead].at]);
+            a[i].key = c.second[a[i].at];
+            anyMore |= (c.secondMore[a[i].at / 8] >> (a[i].at % 8) & 1) != 0;
+        }
+        return anyMore;
+    }
     for (int64_t i = 0; i < n; i++) {
         if constexpr (C::L == ZS_CSV) {
             if (i + kEntryAhead < n) __builtin_prefetch(zs_item_entry(*c.idx, a[i + kEntryAhead]));
@@ -569,6 +583,48 @@ void par_sort(const C& c, Item* a, int64_t n) {
     if (!p.stopped) par_run(p);
 }
 
+// CSV keys: most groups tied on the first chunk read the second, and a record's key is reached
+// through its entry, its column table and its bytes, all at random places once the items are
+// permuted. So the second chunk of every key is read before, in one pass over the records in input
+// order (on the threads), into an array by entry that the sort reads instead, with a bit for
+// whether the key goes on. Only with room for it in the pool beside the index (the plans count
+// it: zs_index_cost), for items numbered as their entries, from kSecondMin records on; the block
+// (null: none) is the caller's to free.
+constexpr int64_t kSecondMin = 1 << 16;
+template <class C, class Item>
+void* read_second(C& c, const Item* items, int64_t n) {
+    ZsSortRun& r = c.r;
+    if (n < zs_par_min(r, kSecondMin) || zs_on_worker() || c.chunkLimit < 2) return nullptr;
+    for (int64_t i = 0; i < n; i++)
+        if ((int64_t)items[i].at != i) return nullptr;
+    const int64_t bytes = n * 8 + n / 8 + 8;
+    static_assert(ZS_CSV_SECOND_BYTES * 8 >= 8 * 8 + 1);
+    if (zs_pool_largest_free(r.pool) < bytes + (64 << 10)) return nullptr;
+    void* block = zs_malloc(r.pool, bytes);
+    if (block == nullptr) return nullptr;
+    uint64_t* keys = static_cast<uint64_t*>(block);
+    uint8_t* more = reinterpret_cast<uint8_t*>(keys + n);
+    // Slices of whole bytes of the bits, each a thread's.
+    const int64_t parts = std::clamp<int64_t>(n / kSecondMin, 1, 4 * (int64_t)std::max(r.threads, 1));
+    const int rc = zs_parallel(r, parts, [&](int64_t k) {
+        const int64_t to = k + 1 == parts ? n : n * (k + 1) / parts / 8 * 8;
+        for (int64_t i = n * k / parts / 8 * 8; i < to; i++) {
+            if (i % 8 == 0) more[i / 8] = 0;
+            bool goesOn;
+            keys[i] = zs_key_chunk<ZS_CSV, C::kWhole>(c.a, record_of(c, items[i]), 1, &goesOn);
+            more[i / 8] |= (uint8_t)((goesOn ? 1 : 0) << (i % 8));
+        }
+        return 0;
+    });
+    if (rc != 0) {  // interrupted: the sort stops anyway
+        zs_free(r.pool, block);
+        return nullptr;
+    }
+    c.second = keys;
+    c.secondMore = more;
+    return block;
+}
+
 // Sorts the items of an index whose offsets have the width At: a body compiled for the run's
 // layout and key form, chosen once.
 template <class At>
@@ -586,11 +642,14 @@ void sort_items(ZsSortRun& r, ZsIndex* idx, bool stable) {
             zs_key_chunk_limit(a),
             zs_key_width(a)};
         auto* items = zs_index_items<C::L, At>(*idx);
+        void* block = nullptr;
+        if constexpr (C::L == ZS_CSV) block = read_second(c, items, idx->count);
         // On a worker of another parallel step the threads are taken: one thread's sort.
         if (zs_par_worth(r, idx->count, kParallelGroup) && !zs_on_worker())
             par_sort(c, items, idx->count);
         else
             sort_group(c, items, idx->count, 0, true);
+        zs_free(r.pool, block);
     });
 }
 
