@@ -255,13 +255,13 @@ int32_t zs_pick_splitters(void* const* order, int64_t n, ZsSize weights, int32_t
 // splitter records, chosen from records read at even places of the inputs; the records of all
 // inputs between two cuts form a key range, merged on a thread of its own into its own part of the
 // output. Taken for fixed-length and newline-ended records of regular files into a regular output
-// file of the run's, without -U, when the order of equal records is certain without the merge's
-// history: equal records are equal bytes (a whole-record sort), or -S orders them by input. The
-// ranges check the inputs' order as one thread does, across the cuts too. ZS_MERGE_SERIAL, with
-// nothing printed and the output and the pool as they were, when one thread is to merge: also
-// when a range meets anything one thread would report (records out of order, an error record, a
-// record longer than its buffer, a read error), so that the messages are one thread's. 0 once the
-// output is written; 1 after a printed failure.
+// file of the run's, without -U; equal records at a range's start are ordered as in the temporary
+// file's ranges. The ranges check the inputs' order as one thread does, across the cuts too.
+// ZS_MERGE_SERIAL, with nothing printed and the output and the pool as they were, when one thread
+// is to merge: also when a range meets anything one thread would report (records out of order, an
+// error record, a record longer than its buffer, a read error), so that the messages are one
+// thread's, or ties whose order the ranges cannot know. 0 once the output is written; 1 after a
+// printed failure.
 inline constexpr int ZS_MERGE_SERIAL = -2;
 int zs_merge_files_ranges(ZsSortRun& r, FILE* const* files);
 

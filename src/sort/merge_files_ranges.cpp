@@ -131,6 +131,7 @@ struct Part {
     ZsSize len;
     ZsSize pos;       // the current record's offset in buf
     ZsSize recLen;
+    ZsSize predLen;   // the record before the cut, at the front of buf until the range starts; 0: none
     bool completed;   // the input's last record got its newline code
 };
 
@@ -250,6 +251,39 @@ struct Parts {
     void finished(ZsSize, ZsSize) {}
     int keepFailed(int32_t) { return 1; }  // no -U here
 };
+
+// Orders the parts whose first records in a range are equal as the merge of the whole inputs has
+// them when it comes to the range (as the temporary file's ranges do: merge.h): without -S it puts
+// an input that moves on to a record in front of the equal ones, so the one that came to its
+// record last is first, and those that start in the range (there from the start, in input order)
+// are last. An input came to its record when the record before it was written: the later of two
+// unequal records. 0 when done; kSerial when two of those are equal, whose order only the ranges
+// before know.
+int order_ties(Range& g, ZsCmp plain, void* env) {
+    void** e = g.work->items + g.work->start;
+    const ZsSize n = g.work->count;
+    auto part = [&](void* x) -> const Part& { return g.parts[static_cast<const ZsHead*>(x)->unitNo]; };
+    auto pred = [&](void* x) { return ZsHead{part(x).buf, (int32_t)part(x).predLen, nullptr, 0, 0}; };
+    for (ZsSize i = 0; i < n;) {
+        ZsSize j = i + 1;
+        while (j < n && plain(&e[j - 1], &e[j], env) == 0) j++;
+        // Those with a record before them first, each group in the order it has; then by the
+        // records before them, the later first.
+        ZsSize m = i;
+        for (ZsSize t = i; t < j; t++)
+            if (part(e[t]).predLen > 0) std::rotate(e + m, e + t, e + t + 1), m++;
+        for (ZsSize t = i + 1; t < m; t++) {
+            for (ZsSize k = t; k > i; k--) {
+                const int c = zs_cmp_heads(plain, env, pred(e[k - 1]), pred(e[k]));
+                if (c == 0) return kSerial;
+                if (c > 0) break;
+                std::swap(e[k - 1], e[k]);
+            }
+        }
+        i = j;
+    }
+    return 0;
+}
 
 // Chooses the splitters and cuts every input at each: cuts[k * n + i] is where range k starts in
 // input i (row `ranges` the inputs' sizes), preds[k * n + i] where the record before that cut
@@ -384,6 +418,8 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files) {
     }
     const ZsCmp plain = zs_cmp_fn(zs_cmp_of(a, L, L == ZS_FIXED ? ZS_AT_UNIT : ZS_AT_MERGE, false));
     const ZsCmp order = zs_cmp_fn(zs_cmp_of(a, L, ZS_AT_ENTRY, false));
+    // Equal records are equal bytes (a whole-record sort) or in the parts' order (-S); else ordered.
+    const bool ties = a.bStabilize != 1 && a.bRecSort == 0;
     ZsSize shared = 0;
     ZsSize outAt = base, added = 0;
     int rc = 0;
@@ -401,13 +437,14 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files) {
             const ZsSize pred = preds[k * n + i];
             Part& p = g.parts[g.count];
             p = Part{ZsHead{}, files[i], pred >= 0 ? pred : from, to, size, bufs + next * (share + a.sepLen),
-                     std::min(share, to - (pred >= 0 ? pred : from)), 0, 0, 0, false};
+                     std::min(share, to - (pred >= 0 ? pred : from)), 0, 0, 0, 0, false};
             ZsSize keep = 0;
             rc = src.whole(p, &keep, 0);
             // The record before the cut, read again for the order check across it.
             bool done = false;
             if (rc == 0 && pred >= 0) {
                 src.pending -= from - pred;
+                p.predLen = p.recLen;
                 if (src.next((ZsSize)g.count, &done) != 0 || done) rc = kSerial;
             }
             if (rc != 0) break;
@@ -439,8 +476,8 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files) {
             break;
         }
         for (int64_t j = 0; j < g.count; j++) zs_list_append(r.pool, g.work, &g.parts[j].head, ZS_LIST_POOL);
-        // Equal records are equal bytes, or -S orders them by input: the parts' order.
-        if (zs_work_sort(r, g.work, plain) != 0) rc = kSerial;
+        if (zs_work_sort(r, g.work, plain) != 0 || (k > 0 && ties && order_ties(g, plain, zs_cmp_env(r)) != 0))
+            rc = kSerial;
     }
     if (rc != 0) rc = kSerial;  // a part that could not start as a range
     if (rc == 0) {
@@ -496,7 +533,7 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files) {
 
 int zs_merge_files_ranges(ZsSortRun& r, FILE* const* files) {
     const ArgsInfo& a = *r.args;
-    if (a.layout == ZS_CSV || a.bUnique == 1 || (a.bStabilize != 1 && a.bRecSort == 0)) return ZS_MERGE_SERIAL;
+    if (a.layout == ZS_CSV || a.bUnique == 1) return ZS_MERGE_SERIAL;
     if (r.totals.bStreams || !zs_par_worth(r, r.totals.totalFileSize, kRangesMin)) return ZS_MERGE_SERIAL;
     if (r.outStream.temp == nullptr || r.outStream.borrowed || r.outStream.stream == nullptr) return ZS_MERGE_SERIAL;
     if (a.layout == ZS_VARIABLE && !sep_cuttable(a)) return ZS_MERGE_SERIAL;
