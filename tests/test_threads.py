@@ -80,3 +80,37 @@ def test_threads_keep_to_the_budget(tmp_path, mode, budget):
         assert peak < (budget + 40) << 10, f"{peak} KB resident on {threads} threads under -W {budget}M"
         outs.append((tmp_path / out).read_bytes())
     assert outs[0] == outs[1] == b"".join(sorted(data.splitlines(keepends=True)))
+
+
+# Standard input that stops coming after 30 MB while the run reads ahead of its blocks: Ctrl-C two
+# seconds later ends the wait for it, and the read-ahead's thread, at once.
+STALLED_STDIN = """
+import os, signal, sys, threading, _tesra
+r, w = os.pipe()
+os.dup2(r, 0)
+data = b"".join(b"%019d\\n" % (i * 7919 % 1000003) for i in range(1_500_000))
+threading.Thread(target=os.write, args=(w, data), daemon=True).start()  # w stays open: no end
+timer = threading.Timer(2.0, os.kill, (os.getpid(), signal.SIGINT))
+timer.start()
+threads = lambda: len(os.listdir("/proc/self/task")) - threading.active_count()  # the engine's
+before = threads()
+try:
+    rc = _tesra.tesra(["-W", "16M", "-O", sys.argv[1]])
+except KeyboardInterrupt:
+    rc = "interrupt"
+timer.cancel()
+print("ended", rc, before, threads(), file=sys.stderr)
+"""
+
+
+def test_ctrl_c_ends_a_wait_for_standard_input_and_its_read_ahead(tmp_path):
+    (tmp_path / "temp").mkdir()
+    start = __import__("time").monotonic()
+    r = run_code(STALLED_STDIN, str(tmp_path / "out"), env=engine_env(TESRA_THREADS="2", TEMP=str(tmp_path / "temp")),
+                 timeout=60)
+    took = __import__("time").monotonic() - start
+    rc, before, after = [ln for ln in r.messages.splitlines() if ln.startswith("ended")][0].split()[1:]
+    assert rc in ("1", "interrupt") and "Sort interrupted" in r.messages, r.messages[-600:]
+    assert after == before, "the read-ahead's thread outlived the run"
+    assert took < 20, f"the run went on {took:.0f} s after Ctrl-C"
+    assert not (tmp_path / "out").exists() and os.listdir(tmp_path / "temp") == []
