@@ -198,7 +198,7 @@ struct Piece {
 // Cuts the records into pieces of at most kPieceBytes (a longer record is a piece of its own).
 // Two pieces in a row hold more than kPieceBytes, so there are at most 2 * bytes / kPieceBytes + 1.
 template <class Source>
-int64_t cut_pieces(const Source& s, Piece* pieces, int64_t most) {
+int64_t cut_pieces(const Source& s, Piece* pieces, [[maybe_unused]] int64_t most) {
     const ZsSize count = s.count();
     int64_t made = 0;
     for (ZsSize i = 0; i < count; made++) {
