@@ -260,14 +260,6 @@ struct Part {
     bool ok;            // its records are the one-thread scan's
 };
 
-// A newline code whose occurrences cannot overlap: then every occurrence ends a record (outside
-// quotes, within a file), whatever the scan saw before it.
-bool cuttable_sep(const char* sep, int32_t sepLen) {
-    if (sepLen <= 0) return false;
-    for (int32_t k = 1; k < sepLen; k++)
-        if (std::memcmp(sep, sep + k, (size_t)(sepLen - k)) == 0) return false;
-    return true;
-}
 
 bool ends_sorted(const ZsScan& scan) {
     for (ZsSize i = 1; i < scan.endNums; i++)
@@ -420,7 +412,7 @@ int parallel_variable_items(ZsRecRun& r, char* buffer, ZsSize length, const ZsSc
     using Item = ZsItemT<At>;
     const ArgsInfo& a = *r.args;
     const int64_t P = zs_index_parts(r.threads, length, r.parallelMin);
-    if (P < 2 || !cuttable_sep(a.sep, a.sepLen) || !ends_sorted(scan)) return kSerial;
+    if (P < 2 || !zs_sep_cuttable(a.sep, a.sepLen) || !ends_sorted(scan)) return kSerial;
     Part parts[kMaxParts];
     int rc = cut_parts(r, buffer, length, scan, parts, P, [&](int64_t, ZsSize c) {
         return variable_boundary(a, buffer, length, scan, c);
@@ -800,7 +792,7 @@ template <bool Whole, class At>
 int parallel_csv_items(ZsRecRun& r, char* buffer, ZsSize length, const ZsScan& scan, ZsIndex* idx) {
     const ArgsInfo& a = *r.args;
     const int64_t P = zs_index_parts(r.threads, length, r.parallelMin);
-    if (P < 2 || a.keyNums <= 0 || !cuttable_sep(a.sep, a.sepLen) ||
+    if (P < 2 || a.keyNums <= 0 || !zs_sep_cuttable(a.sep, a.sepLen) ||
         std::memchr(a.sep, a.quote, (size_t)a.sepLen) != nullptr || !ends_sorted(scan))
         return kSerial;
     // One pass over every nominal part: its quote parity, from its start or from its last file end
@@ -1118,6 +1110,13 @@ int zs_write_failed(ZsLog& log, const char* path) {
     ZS_MSG(log, "☆ Error occurred while writing output file [%s]!\n", "☆出力ファイル[%s]の書き込み中にエラーが発生しました！\n",
            path != nullptr ? path : "stdout");
     return 1;
+}
+
+bool zs_sep_cuttable(const char* sep, int32_t sepLen) {
+    if (sepLen <= 0) return false;
+    for (int32_t k = 1; k < sepLen; k++)
+        if (std::memcmp(sep, sep + k, (size_t)(sepLen - k)) == 0) return false;
+    return true;
 }
 
 int zs_open_error_file(ZsRecRun& r) { return open_error_stream(r, r.args->layout == ZS_CSV ? kCsvTexts : kTexts); }

@@ -210,6 +210,10 @@ void zs_index_release(ZsRecRun& r, ZsIndex* idx);
 // (newline-ended records, header lines).
 int64_t zs_find_sep(const char* p, int64_t n, const char* sep, int32_t sepLen);
 
+// Whether occurrences of the newline code cannot overlap: then every occurrence ends a record
+// (outside quotes, within a file), whatever was read before it, so that records can be found from
+// any place of the data.
+bool zs_sep_cuttable(const char* sep, int32_t sepLen);
 // First occurrence of pattern in p[0..n) outside quotes, or null.
 const char* zs_find_token(const char* p, ZsSize n, const char* pattern, char quote);
 

@@ -12,10 +12,12 @@
 //   sources.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
+#include "base/parallel.h"
 #include "base/size.h"
 #include "platform/platform.h"
 #include "records/compare.h"
@@ -217,6 +219,52 @@ int64_t zs_merge_group_end(const PtrList* blocks, int64_t first, int64_t budget)
 int64_t zs_merge_budget(const ZsSortRun& r, int64_t outBufSize);
 
 // ---- What the merges in key ranges share ----
+// Input bytes below which one thread merges: the ranges would save less than setting them up costs.
+inline constexpr ZsSize ZS_RANGES_MIN = 8 << 20;
+// The output buffer of every range but the first (which takes the run's).
+inline constexpr ZsSize ZS_RANGE_OUT_BUF = 256 << 10;
+// Progress bytes a range gathers before it passes them on.
+inline constexpr ZsSize ZS_RANGE_PROGRESS_STEP = 1 << 20;
+// Passes a range's gathered progress (*pending) on: a worker to the count the ranges share
+// (*shared, atomic), the calling thread to the run with what the workers left there.
+inline void zs_range_report(ZsSortRun& r, ZsSize* shared, ZsSize* pending) {
+    if (zs_on_worker())
+        __atomic_fetch_add(shared, *pending, __ATOMIC_RELAXED);
+    else
+        zs_progress_add(r, *pending + __atomic_exchange_n(shared, 0, __ATOMIC_RELAXED));
+    *pending = 0;
+}
+// Orders the sources of a key range whose first records are equal (the runs of equal ones in
+// e[0..n), sorted by the plain comparator) as one merge of the whole sources has them when it
+// comes to the range: without the stable order it puts a source that moves on to a record in
+// front of the equal ones, so the source that came to its record last is first, and those that
+// start in the range (there from the start, in source order) are last. A source came to its record
+// when the record before it was written: the later of two unequal records. hasPred(x): whether
+// source x has a record before the range; cmpPreds(x, y, &c): compares those two records, false
+// when one cannot be read. False when the order is not certain (two such records equal, or one
+// unread): only the ranges before know it.
+template <class HasPred, class CmpPreds>
+bool zs_order_range_ties(void** e, ZsSize n, ZsCmp plain, void* env, HasPred hasPred, CmpPreds cmpPreds) {
+    for (ZsSize i = 0; i < n;) {
+        ZsSize j = i + 1;
+        while (j < n && plain(&e[j - 1], &e[j], env) == 0) j++;
+        // Those with a record before them first, each group in the order it has; then by the
+        // records before them, the later first.
+        ZsSize m = i;
+        for (ZsSize t = i; t < j; t++)
+            if (hasPred(e[t])) std::rotate(e + m, e + t, e + t + 1), m++;
+        for (ZsSize t = i + 1; t < m; t++) {
+            for (ZsSize k = t; k > i; k--) {
+                int c;
+                if (!cmpPreds(e[k - 1], e[k], &c) || c == 0) return false;
+                if (c > 0) break;
+                std::swap(e[k - 1], e[k]);
+            }
+        }
+        i = j;
+    }
+    return true;
+}
 // -1, 0 or 1 as record x orders before, with or after y by the plain comparator (on heads).
 inline int zs_cmp_heads(ZsCmp plain, void* env, const ZsHead& x, const ZsHead& y) {
     const ZsHead* px = &x;

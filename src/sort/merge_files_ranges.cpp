@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr ZsSize kRangesMin = 8 << 20;       // input bytes below which one thread merges
 constexpr int64_t kSamplesPerInput = 64;     // records read at even places of an input
 constexpr int64_t kSamplesMost = 4096;       // and in all
 constexpr ZsSize kArenaBytes = 1 << 20;      // the bytes of the sample records
@@ -20,13 +19,24 @@ constexpr ZsSize kReaderStart = 16 << 10;    // a reader's window, doubled for a
 constexpr ZsSize kRecordMost = 1 << 20;      // a longer record leaves the merge to one thread
 constexpr ZsSize kPartBufMost = 1 << 20;
 constexpr ZsSize kPartBufLeast = 64 << 10;
-constexpr ZsSize kRangeOutBuf = 256 << 10;
-constexpr ZsSize kProgressStep = 1 << 20;
 // A range's failures: a write error, or something one thread is to meet and report.
 constexpr int kWrite = 3;
 constexpr int kSerial = 4;
 constexpr int kDone = 5;  // a part holds no more records
 constexpr int kNoRanges = -1;
+
+// Where the comparators see the inputs' records: as one thread's merge sees them.
+template <ZsLayout L>
+constexpr ZsWhere kWhere = L == ZS_FIXED ? ZS_AT_UNIT : ZS_AT_MERGE;
+
+// The bytes of the record at p when the avail bytes there hold it whole (newline-ended: through
+// its newline code), else -1.
+template <ZsLayout L>
+ZsSize whole_bytes(const ArgsInfo& a, const char* p, ZsSize avail) {
+    if constexpr (L == ZS_FIXED) return avail >= a.recLen ? a.recLen : -1;
+    const int64_t e = zs_find_sep(p, avail, a.sep, a.sepLen);
+    return e >= 0 ? e + a.sepLen : -1;
+}
 
 // Single records of one input for the range finding, read through a window of the file.
 template <ZsLayout L>
@@ -54,17 +64,11 @@ struct Reader {
             if (at >= base && at < base + len) {
                 const char* p = buf + (at - base);
                 const ZsSize avail = base + len - at;
-                ZsSize n = -1;
-                if constexpr (L == ZS_FIXED) {
-                    if (avail >= a.recLen) n = a.recLen;
-                } else {
-                    const int64_t e = zs_find_sep(p, avail, a.sep, a.sepLen);
-                    if (e >= 0) {
-                        n = e + a.sepLen;
-                    } else if (base + len == size) {  // the last record, without its newline code
-                        std::memcpy(buf + len, a.sep, (size_t)a.sepLen);
-                        n = avail + a.sepLen;
-                    }
+                ZsSize n = whole_bytes<L>(a, p, avail);
+                if (L == ZS_VARIABLE && n < 0 && base + len == size) {
+                    // The last record, without its newline code: completed as one thread does.
+                    std::memcpy(buf + len, a.sep, (size_t)a.sepLen);
+                    n = avail + a.sepLen;
                 }
                 if (n > 0) {
                     *h = ZsHead{p, (int32_t)n, nullptr, 0, 0};
@@ -111,14 +115,6 @@ struct Reader {
     }
 };
 
-bool sep_cuttable(const ArgsInfo& a) {
-    if (a.sepLen <= 0) return false;
-    for (int32_t k = 1; k < a.sepLen; k++)
-        if (std::memcmp(a.sep, a.sep + k, (size_t)(a.sepLen - k)) == 0) return false;
-    return true;
-}
-
-
 // One input's part of a range: its bytes [from, end) are read behind what the buffer holds.
 struct Part {
     ZsHead head;  // first: the work list holds its address
@@ -158,14 +154,7 @@ struct Parts {
     ZsSize pending = 0;
     int failure = 0;
 
-    void report() {
-        if (zs_on_worker()) {
-            __atomic_fetch_add(shared, pending, __ATOMIC_RELAXED);
-        } else {
-            zs_progress_add(r, pending + __atomic_exchange_n(shared, 0, __ATOMIC_RELAXED));
-        }
-        pending = 0;
-    }
+    void report() { zs_range_report(r, shared, &pending); }
 
     // Makes the record at buf[at] whole, reading the part's next bytes behind what the buffer holds
     // from *keep on (the bytes before it are dropped; *keep and the record move with the rest). 0;
@@ -173,13 +162,7 @@ struct Parts {
     int whole(Part& p, ZsSize* keep, ZsSize at) {
         for (;;) {
             const ZsSize avail = p.len - at;
-            ZsSize n = -1;
-            if constexpr (L == ZS_FIXED) {
-                if (avail >= a.recLen) n = a.recLen;
-            } else {
-                const int64_t e = zs_find_sep(p.buf + at, avail, a.sep, a.sepLen);
-                if (e >= 0) n = e + a.sepLen;
-            }
+            const ZsSize n = whole_bytes<L>(a, p.buf + at, avail);
             if (n > 0) {
                 // An error record is one thread's to write to the error file, in its order.
                 if (L == ZS_VARIABLE && n < a.keyMaxPos) return kSerial;
@@ -245,44 +228,26 @@ struct Parts {
 
     int advance(ZsSize i, bool* done) {
         const int rc = next(i, done);
-        if (pending >= kProgressStep) report();
+        if (pending >= ZS_RANGE_PROGRESS_STEP) report();
         return rc;
     }
     void finished(ZsSize, ZsSize) {}
     int keepFailed(int32_t) { return 1; }  // no -U here
 };
 
-// Orders the parts whose first records in a range are equal as the merge of the whole inputs has
-// them when it comes to the range (as the temporary file's ranges do: merge.h): without -S it puts
-// an input that moves on to a record in front of the equal ones, so the one that came to its
-// record last is first, and those that start in the range (there from the start, in input order)
-// are last. An input came to its record when the record before it was written: the later of two
-// unequal records. 0 when done; kSerial when two of those are equal, whose order only the ranges
-// before know.
+// Orders the parts whose first records in a range are equal as one merge of the whole inputs has
+// them there (zs_order_range_ties), by the records before the cuts, still at the front of their
+// buffers. 0 when done; kSerial when that order is not certain.
 int order_ties(Range& g, ZsCmp plain, void* env) {
-    void** e = g.work->items + g.work->start;
-    const ZsSize n = g.work->count;
     auto part = [&](void* x) -> const Part& { return g.parts[static_cast<const ZsHead*>(x)->unitNo]; };
     auto pred = [&](void* x) { return ZsHead{part(x).buf, (int32_t)part(x).predLen, nullptr, 0, 0}; };
-    for (ZsSize i = 0; i < n;) {
-        ZsSize j = i + 1;
-        while (j < n && plain(&e[j - 1], &e[j], env) == 0) j++;
-        // Those with a record before them first, each group in the order it has; then by the
-        // records before them, the later first.
-        ZsSize m = i;
-        for (ZsSize t = i; t < j; t++)
-            if (part(e[t]).predLen > 0) std::rotate(e + m, e + t, e + t + 1), m++;
-        for (ZsSize t = i + 1; t < m; t++) {
-            for (ZsSize k = t; k > i; k--) {
-                const int c = zs_cmp_heads(plain, env, pred(e[k - 1]), pred(e[k]));
-                if (c == 0) return kSerial;
-                if (c > 0) break;
-                std::swap(e[k - 1], e[k]);
-            }
-        }
-        i = j;
-    }
-    return 0;
+    const bool certain = zs_order_range_ties(
+        g.work->items + g.work->start, g.work->count, plain, env, [&](void* x) { return part(x).predLen > 0; },
+        [&](void* x, void* y, int* c) {
+            *c = zs_cmp_heads(plain, env, pred(x), pred(y));
+            return true;
+        });
+    return certain ? 0 : kSerial;
 }
 
 // Chooses the splitters and cuts every input at each: cuts[k * n + i] is where range k starts in
@@ -292,7 +257,7 @@ template <ZsLayout L>
 int find_cuts(ZsSortRun& r, FILE* const* files, int32_t asked, ZsSize* cuts, ZsSize* preds) {
     const ArgsInfo& a = *r.args;
     const int64_t n = a.inFileNums;
-    const ZsCmp plain = zs_cmp_fn(zs_cmp_of(a, L, L == ZS_FIXED ? ZS_AT_UNIT : ZS_AT_MERGE, false));
+    const ZsCmp plain = zs_cmp_fn(zs_cmp_of(a, L, kWhere<L>, false));
     void* env = zs_cmp_env(r);
     const int64_t per = std::min<int64_t>(kSamplesPerInput, kSamplesMost / n);
     ZsPoolBlocks mem{r};
@@ -405,18 +370,18 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files) {
     int64_t parts = 0;
     for (int32_t k = 0; k < ranges; k++)
         for (int64_t i = 0; i < n; i++) parts += cuts[(k + 1) * n + i] > cuts[k * n + i];
-    const int64_t avail = (int64_t)r.totals.totalMemSize - ZS_BASIC_SIZE - (ranges - 1) * kRangeOutBuf -
+    const int64_t avail = (int64_t)r.totals.totalMemSize - ZS_BASIC_SIZE - (ranges - 1) * ZS_RANGE_OUT_BUF -
                           parts * ((int64_t)sizeof(Part) + 64) - 4 * ZS_POOL_HDR;
     const ZsSize share = std::min<ZsSize>(kPartBufMost, parts > 0 ? avail / parts / 4 * 3 : 0);
     Range* rs = static_cast<Range*>(mem.take(ranges * (ZsSize)sizeof(Range)));
     Part* ps = static_cast<Part*>(mem.take(std::max<int64_t>(parts, 1) * (ZsSize)sizeof(Part)));
     char* bufs = share >= kPartBufLeast ? static_cast<char*>(mem.take(parts * (share + a.sepLen))) : nullptr;
-    char* outBufs = static_cast<char*>(mem.take((ranges - 1) * kRangeOutBuf));
+    char* outBufs = static_cast<char*>(mem.take((ranges - 1) * ZS_RANGE_OUT_BUF));
     if (outBufs == nullptr || bufs == nullptr || ps == nullptr || rs == nullptr) {
         mem.release();
         return kSerial;
     }
-    const ZsCmp plain = zs_cmp_fn(zs_cmp_of(a, L, L == ZS_FIXED ? ZS_AT_UNIT : ZS_AT_MERGE, false));
+    const ZsCmp plain = zs_cmp_fn(zs_cmp_of(a, L, kWhere<L>, false));
     const ZsCmp order = zs_cmp_fn(zs_cmp_of(a, L, ZS_AT_ENTRY, false));
     // Equal records are equal bytes (a whole-record sort) or in the parts' order (-S); else ordered.
     const bool ties = a.bStabilize != 1 && a.bRecSort == 0;
@@ -465,8 +430,8 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files) {
         }
         if (rc != 0) break;
         src.report();
-        g.out = ZsRangeOut{r.outStream.stream, k == 0 ? r.outBuf : outBufs + (k - 1) * kRangeOutBuf,
-                           k == 0 ? (ZsSize)sizeof r.outBuf : kRangeOutBuf, 0, outAt, false};
+        g.out = ZsRangeOut{r.outStream.stream, k == 0 ? r.outBuf : outBufs + (k - 1) * ZS_RANGE_OUT_BUF,
+                           k == 0 ? (ZsSize)sizeof r.outBuf : ZS_RANGE_OUT_BUF, 0, outAt, false};
         outAt += bytes;
         g.end = outAt;
         if (g.count == 0) continue;
@@ -486,7 +451,7 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files) {
             int code = 0;
             if (g.count > 0) {
                 Parts<L> src{a, g.parts, order, zs_cmp_env(r), &shared, r};
-                code = zs_merge_loop<L>(r, src, g.work, g.count, L == ZS_FIXED ? ZS_AT_UNIT : ZS_AT_MERGE, &g.out,
+                code = zs_merge_loop<L>(r, src, g.work, g.count, kWhere<L>, &g.out,
                                         nullptr, &g.counts, true);
                 g.pending = src.pending;
                 if (src.failure != 0) code = src.failure;
@@ -534,9 +499,9 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files) {
 int zs_merge_files_ranges(ZsSortRun& r, FILE* const* files) {
     const ArgsInfo& a = *r.args;
     if (a.layout == ZS_CSV || a.bUnique == 1) return ZS_MERGE_SERIAL;
-    if (r.totals.bStreams || !zs_par_worth(r, r.totals.totalFileSize, kRangesMin)) return ZS_MERGE_SERIAL;
+    if (r.totals.bStreams || !zs_par_worth(r, r.totals.totalFileSize, ZS_RANGES_MIN)) return ZS_MERGE_SERIAL;
     if (r.outStream.temp == nullptr || r.outStream.borrowed || r.outStream.stream == nullptr) return ZS_MERGE_SERIAL;
-    if (a.layout == ZS_VARIABLE && !sep_cuttable(a)) return ZS_MERGE_SERIAL;
+    if (a.layout == ZS_VARIABLE && !zs_sep_cuttable(a.sep, a.sepLen)) return ZS_MERGE_SERIAL;
     const int rc = a.layout == ZS_FIXED ? merge_in_ranges<ZS_FIXED>(r, files) : merge_in_ranges<ZS_VARIABLE>(r, files);
     return rc == kSerial ? ZS_MERGE_SERIAL : rc;
 }

@@ -65,8 +65,6 @@ struct RangeShared {
 // Failures of a key range, reported by the calling thread once every range has stopped.
 constexpr int kRangeRead = 2;
 constexpr int kRangeWrite = 3;
-// Bytes a range's progress gathers before it is passed on.
-constexpr ZsSize kProgressStep = 1 << 20;
 
 // The blocks of a group as the merge loop's source: cursor i walks block i of the group.
 template <ZsLayout L>
@@ -93,14 +91,7 @@ struct Blocks {
 
     // Passes the gathered progress on: a worker to the shared count, the calling thread to the run
     // with what the workers left there.
-    void report() {
-        if (zs_on_worker()) {
-            __atomic_fetch_add(&shared->progress, pending, __ATOMIC_RELAXED);
-        } else {
-            zs_progress_add(r, pending + __atomic_exchange_n(&shared->progress, 0, __ATOMIC_RELAXED));
-        }
-        pending = 0;
-    }
+    void report() { zs_range_report(r, &shared->progress, &pending); }
 
     // Moves what is left of the buffer to its front and reads the block's next bytes behind it, so
     // that at least `need` bytes of the current record are in the buffer. A buffer smaller than the
@@ -154,7 +145,7 @@ struct Blocks {
         // The merge's progress: bytes of the temporary file.
         if (shared == nullptr) {
             zs_progress_add(r, c->recBytes);
-        } else if ((pending += c->recBytes) >= kProgressStep) {
+        } else if ((pending += c->recBytes) >= ZS_RANGE_PROGRESS_STEP) {
             report();
         }
         *done = ++c->recIdx >= c->recNum;
@@ -467,15 +458,10 @@ struct Range {
     bool ownBuf;
 };
 
-
-// Bytes of the temporary file below which one thread merges: the ranges would save less than
-// setting them up costs.
-constexpr ZsSize kRangesMin = 8 << 20;
 // Samples read at most to choose the splitters, and the bytes their records may take.
 constexpr int64_t kSplitSamples = 4096;
 constexpr ZsSize kSplitBytes = 1 << 20;
 constexpr ZsSize kReaderMin = 64 << 10;
-constexpr ZsSize kRangeOutBuf = 256 << 10;
 constexpr int kSerial = -1;
 
 // Chooses up to ranges - 1 splitters from the blocks' samples, spread by the bytes they stand for,
@@ -547,23 +533,18 @@ int32_t find_ranges(ZsSortRun& r, int32_t ranges, ZsCut* cuts) {
     return found < 0 ? -1 : found + 1;
 }
 
-// Orders sources whose first records in a range are equal (e[0..n)) as the merge of every block
-// has them when it comes to the range: without the stable order it puts a source that moves on
-// to a record in front of the equal ones, so the source that came to its record last is first,
-// and those whose blocks start in the range (there from the start, in source order) are last. A
-// source came to its record when the record before it was written: the later of two unequal
-// records. 0 when done; kSerial when two of those records are equal, whose order only the ranges
-// before know.
+// Sorts a range's work list as the merge of every block would find it when it comes to the
+// range's first record (zs_order_range_ties), the records before the range's parts read again. 0
+// when done; kSerial when that order is not certain.
 template <ZsLayout L>
-int order_tie(ZsSortRun& r, Range& g, void** e, ZsSize n, ZsCutReader* rd) {
-    const ZsCmp plain = zs_cmp_fn(zs_cmp_of(*r.args, L, ZS_AT_UNIT, false));
+int order_range(ZsSortRun& r, Range& g, bool first, ZsCutReader* rd) {
+    const ArgsInfo& a = *r.args;
+    const ZsCmp plain = zs_cmp_fn(zs_cmp_of(a, L, ZS_AT_UNIT, false));
+    if (zs_work_sort(r, g.work, plain) != 0) return kSerial;
+    // The stable order is the sources' order whatever came before.
+    if (first || a.bStabilize == 1) return 0;
     void* env = zs_cmp_env(r);
     auto part = [&](void* p) { return static_cast<const ZsHead*>(p)->unitNo; };
-    // Those with a record before them first, each group in the order it has.
-    ZsSize m = 0;
-    for (ZsSize i = 0; i < n; i++)
-        if (g.preds[part(e[i])] >= 0) std::rotate(e + m, e + i, e + i + 1), m++;
-    // Then by the records before them, the later first.
     auto later = [&](void* x, void* y, int* c) {
         const ZsBlock& vx = g.views[part(x)];
         const ZsBlock& vy = g.views[part(y)];
@@ -575,36 +556,9 @@ int order_tie(ZsSortRun& r, Range& g, void** e, ZsSize n, ZsCutReader* rd) {
         *c = zs_cmp_heads(plain, env, hx, hy);
         return true;
     };
-    for (ZsSize i = 1; i < m; i++) {
-        for (ZsSize k = i; k > 0; k--) {
-            int c;
-            if (!later(e[k - 1], e[k], &c) || c == 0) return kSerial;
-            if (c > 0) break;
-            std::swap(e[k - 1], e[k]);
-        }
-    }
-    return 0;
-}
-
-// Sorts a range's work list as the merge of every block would find it when it comes to the
-// range's first record. 0 when done; kSerial when that order is not certain.
-template <ZsLayout L>
-int order_range(ZsSortRun& r, Range& g, bool first, ZsCutReader* rd) {
-    const ArgsInfo& a = *r.args;
-    const ZsCmp plain = zs_cmp_fn(zs_cmp_of(a, L, ZS_AT_UNIT, false));
-    if (zs_work_sort(r, g.work, plain) != 0) return kSerial;
-    // The stable order is the sources' order whatever came before.
-    if (first || a.bStabilize == 1) return 0;
-    void* env = zs_cmp_env(r);
-    void** e = g.work->items + g.work->start;
-    const ZsSize n = g.work->count;
-    for (ZsSize i = 0; i < n;) {
-        ZsSize j = i + 1;
-        while (j < n && plain(&e[j - 1], &e[j], env) == 0) j++;
-        if (j - i > 1 && order_tie<L>(r, g, e + i, j - i, rd) != 0) return kSerial;
-        i = j;
-    }
-    return 0;
+    const bool certain = zs_order_range_ties(
+        g.work->items + g.work->start, g.work->count, plain, env, [&](void* x) { return g.preds[part(x)] >= 0; }, later);
+    return certain ? 0 : kSerial;
 }
 
 // The last merge on the run's threads, in key ranges written at their places of a regular output
@@ -616,7 +570,7 @@ template <ZsLayout L>
 int merge_ranges(ZsSortRun& r) {
     const ArgsInfo& a = *r.args;
     const int64_t nb = r.tmp.count;
-    if (!zs_par_worth(r, r.tmp.offset, kRangesMin) || a.bUnique == 1 || nb < 2) return kSerial;
+    if (!zs_par_worth(r, r.tmp.offset, ZS_RANGES_MIN) || a.bUnique == 1 || nb < 2) return kSerial;
     // Records so long that the readers of the range finding would crowd the merge's buffers.
     if (r.tmp.maxRecLen > (ZsSize)r.totals.totalMemSize / 16) return kSerial;
     if (r.outStream.temp == nullptr || r.outStream.borrowed || r.outStream.stream == nullptr) return kSerial;
@@ -672,7 +626,7 @@ int merge_ranges(ZsSortRun& r) {
         g.end = outAt;
         parts += g.count;
     }
-    const int64_t avail = (int64_t)r.totals.totalMemSize - ZS_BASIC_SIZE - (ranges - 1) * (kRangeOutBuf + ZS_POOL_HDR) -
+    const int64_t avail = (int64_t)r.totals.totalMemSize - ZS_BASIC_SIZE - (ranges - 1) * (ZS_RANGE_OUT_BUF + ZS_POOL_HDR) -
                           parts * kPerSource - ranges * 2 * ZS_POOL_HDR - (ties ? 2 * (rd[0].cap + ZS_POOL_HDR) : 0);
     const int64_t share = parts > 0 ? std::max<int64_t>(avail, 0) / parts / 4 * 3 : 0;
     int64_t taken = 0;
@@ -688,8 +642,8 @@ int merge_ranges(ZsSortRun& r) {
             g.out.buf = r.outBuf;
             g.out.cap = sizeof r.outBuf;
         } else {
-            g.out.buf = static_cast<char*>(zs_malloc(r.pool, kRangeOutBuf));
-            g.out.cap = kRangeOutBuf;
+            g.out.buf = static_cast<char*>(zs_malloc(r.pool, ZS_RANGE_OUT_BUF));
+            g.out.cap = ZS_RANGE_OUT_BUF;
             g.ownBuf = true;
             if (g.out.buf == nullptr) rc = kSerial;
         }

@@ -43,28 +43,6 @@ inline int32_t zs_tmp_i32(const char* p) {
     return v;
 }
 
-template <ZsLayout L>
-inline ZsSize zs_tmp_put(ZsWriter* w, const ArgsInfo& a, const char* data, ZsSize len, const void* cols,
-                         ZsSize colNum) {
-    if constexpr (L == ZS_FIXED) {
-        zs_put(w, data, a.recLen);  // recLen is an int32_t setting
-        return a.recLen;
-    } else {
-        if (!zs_tmp_fits(len, L == ZS_CSV ? colNum : 0)) return -1;
-        const int32_t len32 = (int32_t)len, n32 = (int32_t)colNum;
-        zs_put(w, &len32, sizeof len32);
-        if constexpr (L == ZS_CSV) {
-            zs_put(w, &n32, sizeof n32);
-            zs_put(w, cols, colNum * (ZsSize)sizeof(CsvColumn));
-            zs_put(w, data, len);
-            return 8 + 8 * colNum + len;
-        } else {
-            zs_put(w, data, len);
-            return 4 + len;
-        }
-    }
-}
-
 // The bytes zs_tmp_put writes for a record, or -1 for one that does not fit the format.
 template <ZsLayout L>
 inline ZsSize zs_tmp_bytes(const ArgsInfo& a, ZsSize len, ZsSize colNum) {
@@ -72,6 +50,26 @@ inline ZsSize zs_tmp_bytes(const ArgsInfo& a, ZsSize len, ZsSize colNum) {
     if (!zs_tmp_fits(len, L == ZS_CSV ? colNum : 0)) return -1;
     if constexpr (L == ZS_CSV) return 8 + 8 * colNum + len;
     return 4 + len;
+}
+
+template <ZsLayout L>
+inline ZsSize zs_tmp_put(ZsWriter* w, const ArgsInfo& a, const char* data, ZsSize len, const void* cols,
+                         ZsSize colNum) {
+    const ZsSize bytes = zs_tmp_bytes<L>(a, len, colNum);
+    if constexpr (L == ZS_FIXED) {
+        zs_put(w, data, a.recLen);  // recLen is an int32_t setting
+    } else {
+        if (bytes < 0) return -1;
+        const int32_t len32 = (int32_t)len;
+        zs_put(w, &len32, sizeof len32);
+        if constexpr (L == ZS_CSV) {
+            const int32_t n32 = (int32_t)colNum;
+            zs_put(w, &n32, sizeof n32);
+            zs_put(w, cols, colNum * (ZsSize)sizeof(CsvColumn));
+        }
+        zs_put(w, data, len);
+    }
+    return bytes;
 }
 
 // Bytes of a record that say how long it is.
