@@ -117,3 +117,19 @@ def test_sigterm_during_the_temporary_file_mode_leaves_no_file(tmp_path, temp):
     assert status == str(-signal.SIGTERM) and seen.endswith(".tmp (deleted)"), r.messages
     assert names.strip() == "[]" and os.listdir(temp) == []
     assert not (tmp_path / "out").exists()
+
+
+def test_output_holds_no_disk_space_beyond_its_end(tmp_path, temp):
+    # The output's space is reserved ahead from the bytes the run will write: a miscount would
+    # leave space reserved past the file's end (or a short reservation, which costs nothing).
+    env = engine_env(TEMP=str(temp))
+    (tmp_path / "in.txt").write_bytes(lines(1_200_000))
+    (tmp_path / "in.csv").write_bytes(b"k,v\n" + b"".join(b"%d,\"x\ny\"\n" % ((i * 7919) % 1000003) for i in range(900_000)))
+    for budget in ([], ["-W", "16M"]):  # in memory, through the temporary file
+        for args, name in ((["-K", "3,5"], "in.txt"), (["-C", "-H", "-K", "1n"], "in.csv")):
+            out = tmp_path / "out"
+            r = run_tesra([*budget, *args, "-O", str(out), str(tmp_path / name)], env=env)
+            assert r.rc == 0, r.messages
+            st = os.stat(out)
+            assert st.st_size == (tmp_path / name).stat().st_size
+            assert st.st_blocks * 512 <= -(-st.st_size // 4096) * 4096 + (64 << 10), (budget, name)

@@ -410,6 +410,26 @@ int64_t zs_plat_tell(FILE* stream) { return (int64_t)ftello(stream); }
 
 int zs_plat_seek(FILE* stream, int64_t offset) { return fseeko(stream, (off_t)offset, SEEK_SET) == 0 ? 0 : -1; }
 
+int zs_plat_reserve(FILE* stream, int64_t bytes) {
+    const int fd = fileno(stream);
+    if (fd < 0 || bytes <= 0) return -1;
+    int rc;
+    do {
+        rc = fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, (off_t)bytes);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : -1;
+}
+
+int64_t zs_plat_read_position(FILE* stream) {
+    const int fd = fileno(stream);
+    return fd < 0 ? -1 : (int64_t)lseek(fd, 0, SEEK_CUR);
+}
+
+int zs_plat_read_seek(FILE* stream, int64_t offset) {
+    const int fd = fileno(stream);
+    return fd >= 0 && lseek(fd, (off_t)offset, SEEK_SET) == (off_t)offset ? 0 : -1;
+}
+
 void zs_plat_clear(FILE* stream) { clearerr(stream); }
 
 int zs_plat_create_temp(const char* pattern, char* name, size_t nameCap, FILE** out) {

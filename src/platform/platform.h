@@ -115,6 +115,14 @@ bool zs_plat_positional(FILE* stream);
 int64_t zs_plat_tell(FILE* stream);
 // Moves a stream to a position from the start. 0, or -1.
 int zs_plat_seek(FILE* stream, int64_t offset);
+// The position of, and a move of, a file read with zs_plat_read: its descriptor's (the stream's
+// own bookkeeping, which zs_plat_tell may answer from, does not see those reads). -1 on failure.
+int64_t zs_plat_read_position(FILE* stream);
+int zs_plat_read_seek(FILE* stream, int64_t offset);
+// Reserves disk space for the first `bytes` bytes of the stream's file without changing its size
+// (a hint: the writes that follow need not find and reserve blocks one page at a time). 0, or -1
+// when the file system or the disk does not give it (the writes then go on as without).
+int zs_plat_reserve(FILE* stream, int64_t bytes);
 // Cuts the stream's file (one with a descriptor) to len bytes. 0, or -1.
 int zs_plat_truncate(FILE* stream, int64_t len);
 // Clears the end-of-file and error state of a stream (standard input before a new run).

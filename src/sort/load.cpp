@@ -1,9 +1,10 @@
 // Loads every input file, back to back, into the one in-memory buffer; the reads, the CSV header
 // line and the sample of the input that the other modes share.
 //
-// With several threads a large file is read in pieces at their own offsets, each thread reading
-// its pieces straight to their place in the buffer (page-cache copies and the first touch of the
-// buffer's pages share out); the calling thread counts the progress.
+// With several threads a large read of a file (a whole file here, a load of the split sort) is
+// done in pieces at their own offsets, each thread reading its pieces straight to their place in
+// the buffer (page-cache copies and the first touch of the buffer's pages share out); the calling
+// thread counts the progress.
 #include <cstdlib>
 #include <algorithm>
 #include <cstring>
@@ -34,9 +35,8 @@ bool read_exact(ZsSortRun& r, FILE* in, char* dst, int64_t n) {
     return true;
 }
 
-// zs_read_sized on the run's threads: the n bytes of the file from offset `at` on, then makes sure
-// the file ends there. False as zs_read_sized: a short read, a read error, bytes beyond them (the
-// file changed) or an interrupt.
+// n bytes of the file from offset `at` on, on the run's threads, each piece read straight to its
+// place. False on a short read, a read error or an interrupt.
 bool read_parallel(ZsSortRun& r, FILE* in, char* dst, ZsSize at, ZsSize n) {
     // Small work shared out for the tests (TESRA_PARALLEL_MIN): a few pieces, whatever the size.
     const int64_t piece = r.parallelMin > 0 ? std::max<int64_t>(r.parallelMin, n / 7 + 1) : kParallelPiece;
@@ -53,8 +53,7 @@ bool read_parallel(ZsSortRun& r, FILE* in, char* dst, ZsSize at, ZsSize n) {
         return 0;
     });
     count();
-    char probe;
-    return rc == 0 && zs_plat_read_at(in, &probe, 1, at + n) == 0;
+    return rc == 0;
 }
 
 // Keeps line (lineLen bytes) as the run's header, completed with the newline code when asked.
@@ -92,10 +91,7 @@ int read_file(ZsSortRun& r, FILE* in, const InputFile* file, char* buffer, ZsSiz
     }
     ZsSize left = rest;
     bool atEnd;
-    const bool ok = zs_par_worth(r, rest, kParallelReadMin)
-                          ? read_parallel(r, in, buffer + *offset, file->size - rest, rest)
-                          : zs_read_sized(r, in, buffer + *offset, rest, &left, &atEnd);
-    if (!ok) return zs_input_read_failed(r, file->path);
+    if (!zs_read_sized(r, in, buffer + *offset, rest, &left, &atEnd)) return zs_input_read_failed(r, file->path);
     *offset += rest;
     // Every file's data ends with the newline code: its last record never runs into the next
     // file's first.
@@ -176,7 +172,14 @@ int zs_input_read_failed(ZsSortRun& r, const char* path) {
 bool zs_read_sized(ZsSortRun& r, FILE* in, char* dst, ZsSize n, ZsSize* left, bool* atEnd) {
     ZS_ASSERT(n <= *left);
     *atEnd = false;
-    if (!read_exact(r, in, dst, n)) return false;
+    // A large read of a regular file is shared out over the threads at its offsets; the stream
+    // is then moved past what they read.
+    if (zs_par_worth(r, n, kParallelReadMin) && !zs_on_worker() && zs_plat_positional(in)) {
+        const int64_t at = zs_plat_read_position(in);
+        if (at < 0 || !read_parallel(r, in, dst, at, n) || zs_plat_read_seek(in, at + n) != 0) return false;
+    } else if (!read_exact(r, in, dst, n)) {
+        return false;
+    }
     *left -= n;
     if (*left == 0) {
         // Bytes beyond the size checked at the start would not be sorted: the file changed.

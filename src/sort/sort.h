@@ -63,6 +63,7 @@ int32_t zs_end_with_sep(ZsSortRun& r, char* data, ZsSize len);
 // Reads n bytes of a file of which *left bytes remain (n <= *left), in pieces so that an interrupt
 // is seen. False on a short read, an interrupt, or bytes found beyond the file's size once *left
 // reaches 0 (the file changed while read); *atEnd is set when the file has been read to its end.
+// With several threads, a large read of a regular file is shared out over them (positional reads).
 bool zs_read_sized(ZsSortRun& r, FILE* in, char* dst, ZsSize n, ZsSize* left, bool* atEnd);
 // Reads up to n bytes of a stream whose size is unknown (standard input, a pipe, a FIFO), piece by
 // piece as it delivers them, so that an interrupt (also one that ends a wait) and the progress are
@@ -123,6 +124,10 @@ int zs_memsort_stable(ZsSortRun& r, char* data, ZsSize length, const ZsSize* fil
 // failed write (failed: one the caller saw).
 int zs_open_output(ZsSortRun& r, const ZsText& cannotCreate);
 int zs_close_output(ZsSortRun& r, bool failed);
+// Reserves the disk space of the output, its header line and `recordBytes` of records (exactly
+// what will be written), when it is a new file of the run's: its writes then need not allocate it
+// page by page.
+void zs_output_reserve(ZsSortRun& r, ZsSize recordBytes);
 
 // Output writers: the sorted items of an index to the output file or standard output. A null or
 // empty index writes no records; the CSV header line is written whenever there is one.

@@ -115,7 +115,7 @@ void zs_split_read_ahead(ZsSortRun& r, ZsSplit* s) {
     if (r.threads <= 1 || s->atEnd) return;
     ZsAhead* a = s->ahead;
     if (a == nullptr) {
-        const ZsSize cap = std::min(s->cap, ZS_AHEAD_MOST);
+        const ZsSize cap = std::min(s->cap, s->aheadMost);
         a = static_cast<ZsAhead*>(std::malloc(sizeof(ZsAhead)));
         char* buf = a != nullptr ? static_cast<char*>(std::malloc((size_t)cap)) : nullptr;
         if (buf == nullptr) {
@@ -180,10 +180,26 @@ void took_line(ZsSortRun& r, const ZsText& asDouble, const ZsText& asLong) {
     if (asLong.jp != nullptr) zs_text_note(r, asLong, r.finish - r.phaseStart);
 }
 
+// Copies n bytes, in pieces on the run's threads when that is worth it: the read-ahead's bytes
+// are moved into the load while no other work runs. Not 0 when an interrupt stopped it.
+int copy_bytes(ZsSortRun& r, char* dst, const char* src, ZsSize n) {
+    constexpr ZsSize kPiece = 2 << 20;
+    if (!zs_par_worth(r, n, 2 * kPiece)) {
+        std::memcpy(dst, src, (size_t)n);
+        return 0;
+    }
+    const ZsSize piece = r.parallelMin > 0 ? std::max<ZsSize>(r.parallelMin, n / 5 + 1) : kPiece;
+    return zs_parallel(r, (n + piece - 1) / piece, [&](int64_t k) {
+        const ZsSize from = k * piece;
+        std::memcpy(dst + from, src + from, (size_t)std::min(piece, n - from));
+        return 0;
+    });
+}
+
 }  // namespace
 
 int zs_split_open(ZsSortRun& r, ZsSplit* s, FILE* in, ZsSize bytes) {
-    *s = ZsSplit{in, bytes, bytes >= 0, bytes == 0, nullptr, nullptr, 0, 0, 1, 1, nullptr, nullptr};
+    *s = ZsSplit{in, bytes, bytes >= 0, bytes == 0, nullptr, nullptr, 0, 0, 1, 1, nullptr, nullptr, ZS_AHEAD_MOST};
     // The sample is read into a front block, so that the buffer can follow it in the back region.
     s->sample = static_cast<char*>(zs_malloc(r.pool, ZS_SAMPLE_BYTES));
     if (s->sample == nullptr) {
@@ -219,7 +235,7 @@ int zs_split_fill(ZsSortRun& r, ZsSplit* s) {
     ZsAhead* a = s->ahead;
     if (a == nullptr) return read_more(r, s, s->buf + s->len, n);
     const ZsSize take = std::min(a->len - a->taken, n);
-    std::memcpy(s->buf + s->len, a->buf + a->taken, (size_t)take);
+    if (copy_bytes(r, s->buf + s->len, a->buf + a->taken, take) != 0) return 1;
     a->taken += take;
     s->len += take;
     if (a->taken < a->len) return 0;  // the load is full; the rest is the next one's
@@ -461,6 +477,13 @@ int zs_finish_temp_writes(ZsSortRun& r) {
 int zs_merge_to_output(ZsSortRun& r) {
     const ArgsInfo& a = *r.args;
     if (zs_open_output(r, ZS_TEXT_OUT_CREATE) != 0) return 1;
+    if (a.bUnique != 1) {
+        ZsSize bytes = 0;
+        const PtrList* blocks = r.tmp.blocks;
+        for (ZsSize b = 0; b < blocks->count; b++)
+            bytes += static_cast<const ZsBlock*>(blocks->items[blocks->start + b])->outBytes;
+        zs_output_reserve(r, bytes);
+    }
     // The header goes out on its own: a failed write of it ends the run before any merge.
     ZsWriter w = zs_writer(r.outStream.stream, r.outBuf, sizeof r.outBuf);
     zs_put_header(r, &w);
@@ -478,7 +501,11 @@ int zs_temp_sort(ZsSortRun& r, const ZsTempTexts& t, ZsSplitStep split, void* en
     zs_phase_begin(r);
     // Reading the input into sorted blocks; standard input, a pipe or a FIFO has no known size.
     zs_progress_start(r, "sort", r.args->inFileNums > 0 && !r.totals.bStreams ? r.totals.totalFileSize : 0);
-    if (zs_temp_create(r) != 0 || split(r, env) != 0 || zs_finish_temp_writes(r) != 0) return 1;
+    if (zs_temp_create(r) != 0) return 1;
+    // Files sorted without -U take at least their own size in the temporary file: reserved at once.
+    if (r.args->inFileNums > 0 && !r.totals.bStreams && r.args->bUnique != 1)
+        zs_plat_reserve(r.tmp.stream, r.totals.totalFileSize);
+    if (split(r, env) != 0 || zs_finish_temp_writes(r) != 0) return 1;
     zs_progress_end(r);
     if (r.bVerbose) {
         r.finish = zs_plat_clock();

@@ -31,6 +31,7 @@ struct ZsSplit {
     ZsSize perRecord;   // index bytes per record (the plan's estimate)
     ZsBlock* spare;     // the next block's record, taken before its index
     ZsAhead* ahead;     // null until the first read-ahead
+    ZsSize aheadMost;   // bytes a read-ahead reads at most (ZS_AHEAD_MOST; less in tests)
 };
 
 // Reads a first sample of the stream and plans the loads from it (s->cap, s->maxRecords). bytes is

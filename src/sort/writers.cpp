@@ -408,6 +408,7 @@ int write_output(ZsSortRun& r, const Source& source, bool unique, const ZsText& 
         [&](auto tag, const auto& s) {
             constexpr ZsLayout L = decltype(tag)::value;
             const int64_t bytes = source_bytes(s);
+            if (!unique) zs_output_reserve(r, bytes);
             zs_progress_start(r, "write", header_bytes(r) + bytes);
             zs_put_header(r, &w);
             zs_progress_add(r, header_bytes(r));
@@ -586,6 +587,12 @@ int zs_open_output(ZsSortRun& r, const ZsText& cannotCreate) {
         return 1;  // the run's cleanup removes the new file
     }
     return 0;
+}
+
+void zs_output_reserve(ZsSortRun& r, ZsSize recordBytes) {
+    // Never another's file (standard output): space it holds beyond its end would stay reserved.
+    if (r.outStream.temp != nullptr && !r.outStream.borrowed)
+        zs_plat_reserve(r.outStream.stream, header_bytes(r) + recordBytes);
 }
 
 int zs_close_output(ZsSortRun& r, bool failed) {
