@@ -798,10 +798,10 @@ def bench_input(mode: str, inp: Input, tools: list[Tool], runs: int, keep: bool,
                 summary: list[list[str]] | None = None) -> tuple[list[str], bool]:
     """Times every tool on one input in interleaved rounds; returns the table and whether tesra failed.
 
-    In scale mode each run starts after a sync, samples its temporary disk, and outputs are deleted
-    as soon as they are checked (the reference's after the first round), so that a size needs room
-    for only two outputs at a time; a tool whose output differs is not run again. The rows of its
-    table are also appended to summary.
+    Each run starts after a sync. In scale mode each run also samples its temporary disk, and
+    outputs are deleted as soon as they are checked (the reference's after the first round), so
+    that a size needs room for only two outputs at a time; a tool whose output differs is not run
+    again. The rows of its table are also appended to summary.
     """
     ds = inp.ds
     scale = mode == "scale"
@@ -835,8 +835,7 @@ def bench_input(mode: str, inp: Input, tools: list[Tool], runs: int, keep: bool,
                 continue
             cmd, out = cmds[tool.name]
             try:
-                if scale:
-                    os.sync()  # no earlier run's writeback competes with this one
+                os.sync()  # no earlier run's writeback competes with this one
                 runs_.append(run_once(cmd, out, out.with_suffix(".err"), sample_disk=scale))
                 if i == 0 and not tool.reference and not tool.name.startswith("cat"):
                     if ref.exists():
