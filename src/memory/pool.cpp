@@ -9,10 +9,12 @@
 // their order can still be checked. Everything else is the same code.
 #include "memory/pool.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "base/msg.h"
+#include "base/parallel.h"
 #include "platform/platform.h"
 
 ZsPoolCalls zs_pool_calls;
@@ -518,6 +520,19 @@ void zs_pool_destroy(MemoryPool* p) {
     }
     free(p->freeIndex.items);
     free(p);
+}
+
+void zs_pool_discard(MemoryPool* p, ZsLog& log) {
+    constexpr ZsSize kPiece = 8 << 20;
+    if (p == nullptr || kPerObject || !zs_par_worth(log, p->size, 4 * kPiece) || zs_on_worker()) return;
+    // The header stays: destroy reads its lists.
+    char* const base = reinterpret_cast<char*>(p) + sizeof(MemoryPool);
+    const ZsSize bytes = p->end - base;
+    zs_parallel(log, (bytes + kPiece - 1) / kPiece, [&](int64_t k) {
+        const ZsSize from = k * kPiece;
+        zs_plat_discard(base + from, std::min(kPiece, bytes - from));
+        return 0;
+    });
 }
 
 #if !defined(NDEBUG) || defined(ZS_CHECKS)

@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <poll.h>
 #include <iconv.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sched.h>
@@ -409,6 +410,13 @@ int zs_plat_truncate(FILE* stream, int64_t len) {
 int64_t zs_plat_tell(FILE* stream) { return (int64_t)ftello(stream); }
 
 int zs_plat_seek(FILE* stream, int64_t offset) { return fseeko(stream, (off_t)offset, SEEK_SET) == 0 ? 0 : -1; }
+
+void zs_plat_discard(void* p, int64_t bytes) {
+    const uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
+    const uintptr_t from = ((uintptr_t)p + page - 1) & ~(page - 1);
+    const uintptr_t to = ((uintptr_t)p + (uintptr_t)bytes) & ~(page - 1);
+    if (to > from) madvise((void*)from, to - from, MADV_DONTNEED);
+}
 
 int zs_plat_reserve(FILE* stream, int64_t bytes) {
     const int fd = fileno(stream);

@@ -119,6 +119,9 @@ int zs_plat_seek(FILE* stream, int64_t offset);
 // own bookkeeping, which zs_plat_tell may answer from, does not see those reads). -1 on failure.
 int64_t zs_plat_read_position(FILE* stream);
 int zs_plat_read_seek(FILE* stream, int64_t offset);
+// Gives the pages wholly inside a region of memory back to the system; the region stays mapped
+// and reads as zeros.
+void zs_plat_discard(void* p, int64_t bytes);
 // Reserves disk space for the first `bytes` bytes of the stream's file without changing its size
 // (a hint: the writes that follow need not find and reserve blocks one page at a time). 0, or -1
 // when the file system or the disk does not give it (the writes then go on as without).
