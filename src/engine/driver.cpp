@@ -389,7 +389,7 @@ void zs_run_release(ZsRun& r) {
     // Every block of the run, index stores and block records included, goes with the pool.
     zs_list_destroy(r.pool, r.tmp.blocks);
     r.tmp.blocks = nullptr;
-    zs_pool_discard(r.pool, r);
+    zs_pool_discard(r.pool, r.threads);
     zs_pool_destroy(r.pool);
     r.pool = nullptr;
 }

@@ -522,8 +522,12 @@ void zs_pool_destroy(MemoryPool* p) {
     free(p);
 }
 
-void zs_pool_discard(MemoryPool* p, ZsLog& log) {
+void zs_pool_discard(MemoryPool* p, int32_t threads) {
     constexpr ZsSize kPiece = 8 << 20;
+    // The run is over: its own log would ask the host about interrupts and progress. This one
+    // only shares the work out.
+    ZsLog log{};
+    log.threads = threads;
     if (p == nullptr || kPerObject || !zs_par_worth(log, p->size, 4 * kPiece) || zs_on_worker()) return;
     // The header stays: destroy reads its lists.
     char* const base = reinterpret_cast<char*>(p) + sizeof(MemoryPool);

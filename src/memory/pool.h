@@ -88,10 +88,11 @@ void zs_pool_report(MemoryPool* p);
 // not keep free blocks (the per-object variant) and no bound is known.
 int64_t zs_pool_largest_free(const MemoryPool* p);
 void zs_pool_destroy(MemoryPool* p);
-// Before zs_pool_destroy, with log.threads > 1: gives the pool's pages back to the system in
-// pieces on the run's threads (one free of a large pool returns them page by page on one thread).
-// The pool's memory reads as zeros afterwards: nothing may use it but zs_pool_destroy.
-void zs_pool_discard(MemoryPool* p, ZsLog& log);
+// Before zs_pool_destroy, with threads > 1: gives the pool's pages back to the system in pieces
+// on that many threads (one free of a large pool returns them page by page on one thread), asking
+// the host nothing. The pool's memory reads as zeros afterwards: nothing may use it but
+// zs_pool_destroy.
+void zs_pool_discard(MemoryPool* p, int32_t threads);
 
 // Pointer list operations. 0 on success; growth failures keep the old array and return 1.
 // The items of a list live in the pool (ZS_LIST_POOL) or on the heap (ZS_LIST_HEAP); destroy
