@@ -17,6 +17,7 @@
 // - log.threads <= 1, or a single task, runs every task on the calling thread, in order.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "base/log.h"
@@ -33,6 +34,18 @@ template <class F>
 int zs_parallel(ZsLog& log, int64_t tasks, F&& fn, int32_t most = 0) {
     auto call = [](void* user, int64_t task) -> int { return (*static_cast<F*>(user))(task); };
     return zs_parallel_run(log, tasks, +call, &fn, most);
+}
+
+// Calls fn(from, len) for the pieces of [0, n) (bytes, or the caller's unit) on the log's threads:
+// pieces of `piece`, the last shorter; smaller ones, a few a call whatever n, when the run's
+// measure is set (TESRA_PARALLEL_MIN, for tests). Returns as zs_parallel.
+template <class F>
+int zs_parallel_pieces(ZsLog& log, int64_t n, int64_t piece, F&& fn) {
+    if (log.parallelMin > 0) piece = std::max<int64_t>(log.parallelMin, n / 7 + 1);
+    return zs_parallel(log, (n + piece - 1) / piece, [&](int64_t k) {
+        const int64_t from = k * piece;
+        return fn(from, std::min(piece, n - from));
+    });
 }
 
 // The threads a run of this process uses by default: the value of TESRA_THREADS when it is a whole

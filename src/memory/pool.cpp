@@ -9,7 +9,6 @@
 // their order can still be checked. Everything else is the same code.
 #include "memory/pool.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -532,9 +531,8 @@ void zs_pool_discard(MemoryPool* p, int32_t threads) {
     // The header stays: destroy reads its lists.
     char* const base = reinterpret_cast<char*>(p) + sizeof(MemoryPool);
     const ZsSize bytes = p->end - base;
-    zs_parallel(log, (bytes + kPiece - 1) / kPiece, [&](int64_t k) {
-        const ZsSize from = k * kPiece;
-        zs_plat_discard(base + from, std::min(kPiece, bytes - from));
+    zs_parallel_pieces(log, bytes, kPiece, [&](ZsSize from, ZsSize len) {
+        zs_plat_discard(base + from, len);
         return 0;
     });
 }

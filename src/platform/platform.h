@@ -111,7 +111,8 @@ int zs_plat_write_at(FILE* stream, const void* buf, int64_t n, int64_t offset);
 // Whether positional writes reach the stream's file: a regular file with a descriptor (not a pipe,
 // a device or a stream in memory).
 bool zs_plat_positional(FILE* stream);
-// The stream's position (a stream without buffered bytes: its descriptor's), or -1.
+// The stream's position as the stream counts it (its reads, writes and seeks), or -1; a file read
+// with zs_plat_read takes zs_plat_read_position.
 int64_t zs_plat_tell(FILE* stream);
 // Moves a stream to a position from the start. 0, or -1.
 int zs_plat_seek(FILE* stream, int64_t offset);

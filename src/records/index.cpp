@@ -260,7 +260,6 @@ struct Part {
     bool ok;            // its records are the one-thread scan's
 };
 
-
 bool ends_sorted(const ZsScan& scan) {
     for (ZsSize i = 1; i < scan.endNums; i++)
         if (scan.ends[i] < scan.ends[i - 1]) return false;

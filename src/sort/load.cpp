@@ -18,7 +18,7 @@ namespace {
 // Reads are cut into pieces of this size so that an interrupt is noticed during a large file.
 constexpr int64_t kReadPiece = 64LL << 20;
 
-// Files of this size on are read on the run's threads, in pieces of kParallelPiece.
+// Reads of this size on are done on the run's threads, in pieces of kParallelPiece.
 constexpr int64_t kParallelReadMin = 32LL << 20;
 constexpr int64_t kParallelPiece = 8LL << 20;
 
@@ -38,16 +38,11 @@ bool read_exact(ZsSortRun& r, FILE* in, char* dst, int64_t n) {
 // n bytes of the file from offset `at` on, on the run's threads, each piece read straight to its
 // place. False on a short read, a read error or an interrupt.
 bool read_parallel(ZsSortRun& r, FILE* in, char* dst, ZsSize at, ZsSize n) {
-    // Small work shared out for the tests (TESRA_PARALLEL_MIN): a few pieces, whatever the size.
-    const int64_t piece = r.parallelMin > 0 ? std::max<int64_t>(r.parallelMin, n / 7 + 1) : kParallelPiece;
-    const int64_t pieces = (n + piece - 1) / piece;
     ZsSize unreported = 0;  // read by any thread, not yet counted as progress (atomic)
     auto count = [&]() { zs_progress_add(r, __atomic_exchange_n(&unreported, 0, __ATOMIC_RELAXED)); };
-    const int rc = zs_parallel(r, pieces, [&](int64_t k) {
+    const int rc = zs_parallel_pieces(r, n, kParallelPiece, [&](ZsSize from, ZsSize len) {
         if (!zs_on_worker()) count();
         if (zs_interrupted(r)) return 1;
-        const ZsSize from = k * piece;
-        const ZsSize len = n - from < piece ? n - from : piece;
         if (zs_plat_read_at(in, dst + from, len, at + from) != len) return 1;
         __atomic_add_fetch(&unreported, len, __ATOMIC_RELAXED);
         return 0;

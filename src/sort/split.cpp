@@ -188,10 +188,8 @@ int copy_bytes(ZsSortRun& r, char* dst, const char* src, ZsSize n) {
         std::memcpy(dst, src, (size_t)n);
         return 0;
     }
-    const ZsSize piece = r.parallelMin > 0 ? std::max<ZsSize>(r.parallelMin, n / 5 + 1) : kPiece;
-    return zs_parallel(r, (n + piece - 1) / piece, [&](int64_t k) {
-        const ZsSize from = k * piece;
-        std::memcpy(dst + from, src + from, (size_t)std::min(piece, n - from));
+    return zs_parallel_pieces(r, n, kPiece, [&](ZsSize from, ZsSize len) {
+        std::memcpy(dst + from, src + from, (size_t)len);
         return 0;
     });
 }
