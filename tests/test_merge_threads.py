@@ -108,7 +108,9 @@ def test_presorted_inputs_merge_in_ranges_or_leave_it_to_one_thread(tmp_path, te
     (tmp_path / "p").write_bytes(b"".join(b"%08d %s\n" % (3 * (i // 2), b"p" * (1 + i % 6)) for i in range(400_000)))
     (tmp_path / "q").write_bytes(b"".join(b"%08d %s\n" % (2 * (i // 2), b"q" * (1 + i % 7)) for i in range(400_000)))
     cases = {"whole": ["a", "b"], "error record": ["-S", "-K", "0,8", "a", "e"], "out of order": ["b", "u"],
-             "unstable ties": ["-K", "0,8", "p", "q"]}
+             "unstable ties": ["-K", "0,8", "p", "q"],
+             # -U: the ranges drop what one thread drops and their outputs close up behind each other.
+             "unique keys": ["-U", "-K", "0,8", "p", "q"], "unique whole": ["-U", "b", "a", "b"]}
     for name, args in cases.items():
         got = {}
         for t in (1, 2, 5):
@@ -121,6 +123,6 @@ def test_presorted_inputs_merge_in_ranges_or_leave_it_to_one_thread(tmp_path, te
         assert got[1][4] is False
         for t in (2, 5):
             assert got[t][:4] == got[1][:4], f"{name}: {t} threads"
-            assert got[t][4] == (name in ("whole", "unstable ties")), name
+            assert got[t][4] == (name in ("whole", "unstable ties", "unique keys", "unique whole")), name
         if name == "out of order":
             assert got[1][0] == 1 and got[1][1] is None and "☆ Input file [" in "\n".join(got[1][3])

@@ -136,7 +136,9 @@ struct Range {
     int64_t count;
     PtrList* work;
     ZsRangeOut out;
-    ZsSize end;  // where its output ends
+    ZsSize begin;  // where its output starts
+    ZsSize end;    // and ends (with -U: at most)
+    ZsPrevRecord prev;  // -U: room for the longest record a part can hold, so that it never grows
     ZsMergeCounts counts;
     ZsSize pending;
     int code;
@@ -232,7 +234,10 @@ struct Parts {
         return rc;
     }
     void finished(ZsSize, ZsSize) {}
-    int keepFailed(int32_t) { return 1; }  // no -U here
+    int keepFailed(int32_t) {  // cannot happen: the copy's room holds any record of the parts
+        failure = kSerial;
+        return 1;
+    }
 };
 
 // Orders the parts whose first records in a range are equal as one merge of the whole inputs has
@@ -349,6 +354,31 @@ int find_cuts(ZsSortRun& r, FILE* const* files, int32_t asked, ZsSize* cuts, ZsS
     return rc != 0 ? kNoRanges : found + 1;
 }
 
+// With -U the ranges wrote at the places their records would have without it: each one's output
+// moves down behind the one before (in order: a move may write over bytes of a later range's
+// place, never over bytes still to move), and the file ends behind the last. 0, or -1 when the
+// output could not be read or written.
+int close_gaps(ZsSortRun& r, const Range* rs, int32_t ranges) {
+    FILE* f = r.outStream.stream;
+    // Bounce buffer: the ranges' output buffers are free again. The output was made read-write.
+    char* buf = r.outBuf;
+    const ZsSize cap = (ZsSize)sizeof r.outBuf;
+    ZsSize to = rs[0].out.at;
+    for (int32_t k = 1; k < ranges; k++) {
+        const Range& g = rs[k];
+        ZS_ASSERT(to <= g.begin);
+        const ZsSize len = g.out.at - g.begin;
+        for (ZsSize done = 0; to != g.begin && done < len;) {
+            const ZsSize m = std::min(cap, len - done);
+            if (zs_plat_read_at(f, buf, m, g.begin + done) != m || zs_plat_write_at(f, buf, m, to + done) != 0)
+                return -1;
+            done += m;
+        }
+        to += len;
+    }
+    return zs_plat_truncate(f, to);
+}
+
 template <ZsLayout L>
 int merge_in_ranges(ZsSortRun& r, FILE* const* files) {
     const ArgsInfo& a = *r.args;
@@ -366,25 +396,31 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files) {
         mem.release();
         return kSerial;
     }
-    // Parts and their buffers: an equal share of what the pool holds, within bounds.
+    // Parts and their buffers, and with -U every range's copy of the record written last: an equal
+    // share of what the pool holds, within bounds.
+    const bool unique = a.bUnique == 1;
     int64_t parts = 0;
     for (int32_t k = 0; k < ranges; k++)
         for (int64_t i = 0; i < n; i++) parts += cuts[(k + 1) * n + i] > cuts[k * n + i];
+    const int64_t slots = parts + (unique ? ranges : 0);
     const int64_t avail = (int64_t)r.totals.totalMemSize - ZS_BASIC_SIZE - (ranges - 1) * ZS_RANGE_OUT_BUF -
-                          parts * ((int64_t)sizeof(Part) + 64) - 4 * ZS_POOL_HDR;
-    const ZsSize share = std::min<ZsSize>(kPartBufMost, parts > 0 ? avail / parts / 4 * 3 : 0);
+                          parts * ((int64_t)sizeof(Part) + 64) - 5 * ZS_POOL_HDR;
+    const ZsSize share = std::min<ZsSize>(kPartBufMost, slots > 0 ? avail / slots / 4 * 3 : 0);
+    const ZsSize slot = share + a.sepLen;
     Range* rs = static_cast<Range*>(mem.take(ranges * (ZsSize)sizeof(Range)));
     Part* ps = static_cast<Part*>(mem.take(std::max<int64_t>(parts, 1) * (ZsSize)sizeof(Part)));
-    char* bufs = share >= kPartBufLeast ? static_cast<char*>(mem.take(parts * (share + a.sepLen))) : nullptr;
+    char* bufs = share >= kPartBufLeast ? static_cast<char*>(mem.take(parts * slot)) : nullptr;
+    char* prevs = unique && bufs != nullptr ? static_cast<char*>(mem.take(ranges * slot)) : nullptr;
     char* outBufs = static_cast<char*>(mem.take((ranges - 1) * ZS_RANGE_OUT_BUF));
-    if (outBufs == nullptr || bufs == nullptr || ps == nullptr || rs == nullptr) {
+    if (outBufs == nullptr || bufs == nullptr || ps == nullptr || rs == nullptr || (unique && prevs == nullptr)) {
         mem.release();
         return kSerial;
     }
     const ZsCmp plain = zs_cmp_fn(zs_cmp_of(a, L, kWhere<L>, false));
     const ZsCmp order = zs_cmp_fn(zs_cmp_of(a, L, ZS_AT_ENTRY, false));
-    // Equal records are equal bytes (a whole-record sort) or in the parts' order (-S); else ordered.
-    const bool ties = a.bStabilize != 1 && a.bRecSort == 0;
+    // Equal records are equal bytes (a whole-record sort) or in the parts' order (-S, -U); else
+    // ordered.
+    const bool ties = a.bStabilize != 1 && a.bRecSort == 0 && !unique;
     ZsSize shared = 0;
     ZsSize outAt = base, added = 0;
     int rc = 0;
@@ -401,7 +437,7 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files) {
             const ZsSize size = a.arrInFile[i].size;
             const ZsSize pred = preds[k * n + i];
             Part& p = g.parts[g.count];
-            p = Part{ZsHead{}, files[i], pred >= 0 ? pred : from, to, size, bufs + next * (share + a.sepLen),
+            p = Part{ZsHead{}, files[i], pred >= 0 ? pred : from, to, size, bufs + next * slot,
                      std::min(share, to - (pred >= 0 ? pred : from)), 0, 0, 0, 0, false};
             ZsSize keep = 0;
             rc = src.whole(p, &keep, 0);
@@ -432,6 +468,8 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files) {
         src.report();
         g.out = ZsRangeOut{r.outStream.stream, k == 0 ? r.outBuf : outBufs + (k - 1) * ZS_RANGE_OUT_BUF,
                            k == 0 ? (ZsSize)sizeof r.outBuf : ZS_RANGE_OUT_BUF, 0, outAt, false};
+        if (unique) g.prev = ZsPrevRecord{ZsHead{}, prevs + k * slot, nullptr, slot, 0};
+        g.begin = outAt;
         outAt += bytes;
         g.end = outAt;
         if (g.count == 0) continue;
@@ -451,8 +489,8 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files) {
             int code = 0;
             if (g.count > 0) {
                 Parts<L> src{a, g.parts, order, zs_cmp_env(r), &shared, r};
-                code = zs_merge_loop<L>(r, src, g.work, g.count, kWhere<L>, &g.out,
-                                        nullptr, &g.counts, true);
+                code = zs_merge_loop<L>(r, src, g.work, g.count, kWhere<L>, &g.out, unique ? &g.prev : nullptr,
+                                        &g.counts, true);
                 g.pending = src.pending;
                 if (src.failure != 0) code = src.failure;
             }
@@ -475,10 +513,13 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files) {
             rc = kSerial;
         } else if (write || rc != 0) {
             rc = zs_write_failed(r, a.outFile.path);
+        } else if (unique && close_gaps(r, rs, ranges) != 0) {
+            rc = zs_write_failed(r, a.outFile.path);
         } else {
             for (int32_t k = 0; k < ranges; k++) {
-                ZS_ASSERT(rs[k].out.at == rs[k].end);
+                ZS_ASSERT(unique ? rs[k].out.at <= rs[k].end : rs[k].out.at == rs[k].end);
                 r.totals.outRecNum += rs[k].counts.out;
+                r.totals.dupRecNum += rs[k].counts.dup;
             }
             r.totals.totalFileSize += added;
             ZS_VMSG_JP(r, "出力バッファサイズは[%ld]KBです。\n", 0L);
@@ -498,7 +539,7 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files) {
 
 int zs_merge_files_ranges(ZsSortRun& r, FILE* const* files) {
     const ArgsInfo& a = *r.args;
-    if (a.layout == ZS_CSV || a.bUnique == 1) return ZS_MERGE_SERIAL;
+    if (a.layout == ZS_CSV) return ZS_MERGE_SERIAL;
     if (r.totals.bStreams || !zs_par_worth(r, r.totals.totalFileSize, ZS_RANGES_MIN)) return ZS_MERGE_SERIAL;
     if (r.outStream.temp == nullptr || r.outStream.borrowed || r.outStream.stream == nullptr) return ZS_MERGE_SERIAL;
     if (a.layout == ZS_VARIABLE && !zs_sep_cuttable(a.sep, a.sepLen)) return ZS_MERGE_SERIAL;
