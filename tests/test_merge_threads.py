@@ -126,3 +126,53 @@ def test_presorted_inputs_merge_in_ranges_or_leave_it_to_one_thread(tmp_path, te
             assert got[t][4] == (name in ("whole", "unstable ties", "unique keys", "unique whole")), name
         if name == "out of order":
             assert got[1][0] == 1 and got[1][1] is None and "☆ Input file [" in "\n".join(got[1][3])
+
+
+def csv_sorted(rng, n: int, sep: bytes, first: int, step: int = 0) -> list:
+    # Keyed by the first column (every step-th key, else keys repeated); quoted columns hold
+    # delimiters, newline codes and doubled quotes, so that a place inside a record looks like a
+    # record start unless the quotes before it count.
+    rows = []
+    for i in range(n):
+        key = first + (step * i if step else rng.randrange(n // 3))
+        other = rng.choice([b'"a,b' + sep + b'c ""d""' + sep + b'"', b"plain", b"", b'"' + sep * 3 + b'"', b'x"y'])
+        lead = b"%s," % (b"w" * rng.randrange(8)) if step else b""  # the key at other places of the records
+        rows.append(lead + b"%06d,%s,%d" % (key, other, i) + (b'"' if other == b'x"y' else b"") + sep)
+    return rows if step else sorted(rows, key=lambda row: row[:6])
+
+
+def test_presorted_csv_inputs_merge_in_ranges(tmp_path, temp):
+    # Header lines, a last record without its newline code, one whose open quote runs to the end of
+    # its input, and a two-byte newline code: the ranges find the records one thread finds.
+    rng = __import__("random").Random(7)
+    for sep, option in ((b"\n", "\\n"), (b"\r\n", "\\r\\n")):
+        a = b"k,v,n" + sep + b"".join(csv_sorted(rng, 30_000, sep, 0))[: -len(sep)]
+        b = b"k,v,n" + sep + b"".join(csv_sorted(rng, 30_000, sep, 5)) + b'999999,"open' + sep + b"rest" + sep
+        c = b"k,v,n" + sep + b"".join(csv_sorted(rng, 30_000, sep, 9))
+        for name, data in zip("abc", (a, b, c)):
+            (tmp_path / name).write_bytes(data)
+        # Without -S: keys tied across the inputs but never within one, so that the records before
+        # the cuts decide the ties' order at a range's start.
+        tied = [b"".join(csv_sorted(rng, 30_000, sep, 0, step)) for step in (2, 3, 5)]
+        for opts in (["-S"], ["-U"], []):
+            names = "abc" if opts else "def"
+            for name, data in zip("def", tied):
+                (tmp_path / name).write_bytes(data)
+            got = {}
+            for t in (1, 2, 5):
+                out = tmp_path / f"out.{t}"
+                r = run_tesra(["-Verbose", "-C", "-P", option, "-M", "-K", "1" if opts else "2", *opts, "-O", out,
+                               *(["-H"] if opts else []), *[tmp_path / x for x in names]],
+                              env=engine_env(TEMP=str(temp), TESRA_THREADS=str(t), TESRA_PARALLEL_MIN="1"))
+                assert r.rc == 0, r.messages
+                got[t] = (out.read_bytes(), [ln for ln in r.messages.splitlines() if "records" in ln.lower()])
+                assert (RANGES in r.messages) == (t > 1), (option, opts, t)
+            assert got[2] == got[1] and got[5] == got[1], (option, opts)
+            whole = got[1][0]
+            if not opts:
+                assert len(whole) == sum(map(len, tied))
+                continue
+            assert whole.startswith(b"k,v,n" + sep) and whole.count(b"k,v,n") == 1
+            assert whole.endswith(b'999999,"open' + sep + b"rest" + sep)
+            if opts != ["-U"]:
+                assert len(whole) == len(a) + len(b) + len(c) + len(sep) - 2 * len(b"k,v,n" + sep)

@@ -1124,3 +1124,8 @@ int zs_close_error_file(ZsRecRun& r) {
     if (zs_plat_out_close(&r.errStream) == 0) return 0;
     return zs_write_failed(r, r.args->errFile.path);
 }
+
+bool zs_csv_key_columns(const ArgsInfo& a, CsvEntry* e, CsvColumn* table) {
+    ZS_ASSERT(a.keyNums > 0);
+    return locate_entry_keys(a, e, table, last_key_column(a));
+}

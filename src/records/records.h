@@ -216,6 +216,10 @@ int64_t zs_find_sep(const char* p, int64_t n, const char* sep, int32_t sepLen);
 bool zs_sep_cuttable(const char* sep, int32_t sepLen);
 // First occurrence of pattern in p[0..n) outside quotes, or null.
 const char* zs_find_token(const char* p, ZsSize n, const char* pattern, char quote);
+// The key columns of one CSV record (e->data, e->len) into table (keyNums slots), as a keyed
+// build finds them: e->cols and e->colNum are set. False when a key names a column the record does
+// not have (an error record).
+bool zs_csv_key_columns(const ArgsInfo& a, CsvEntry* e, CsvColumn* table);
 
 // Prints that a write to the output or the error file failed, naming the file (standard output
 // when path is null); returns 1.

@@ -302,9 +302,9 @@ int32_t zs_pick_splitters(void* const* order, int64_t n, ZsSize weights, int32_t
 // The merge of presorted input files (-M) on the run's threads: every input is cut at the same
 // splitter records, chosen from records read at even places of the inputs; the records of all
 // inputs between two cuts form a key range, merged on a thread of its own into its own part of the
-// output. Taken for fixed-length and newline-ended records of regular files into a regular output
-// file of the run's; equal records at a range's start are ordered as in the temporary file's
-// ranges. With -U records equal to a splitter all fall in one range, so the ranges drop the same
+// output. Taken for records of regular files into a regular output file of the run's (CSV records:
+// keyed, a newline code without the quote), starts[i] where input i's records start (behind its
+// header line); equal records at a range's start are ordered as in the temporary file's ranges. With -U records equal to a splitter all fall in one range, so the ranges drop the same
 // records as one thread; each writes where its records would go without -U, and the outputs are
 // moved together once all are written. The ranges check the inputs' order as one thread does, across the cuts too.
 // ZS_MERGE_SERIAL, with nothing printed and the output and the pool as they were, when one thread
@@ -313,7 +313,7 @@ int32_t zs_pick_splitters(void* const* order, int64_t n, ZsSize weights, int32_t
 // thread's, or ties whose order the ranges cannot know. 0 once the output is written; 1 after a
 // printed failure.
 inline constexpr int ZS_MERGE_SERIAL = -2;
-int zs_merge_files_ranges(ZsSortRun& r, FILE* const* files);
+int zs_merge_files_ranges(ZsSortRun& r, FILE* const* files, const ZsSize* starts);
 
 // ---- Key ranges: the last merge on several threads ----
 // The records of every block are cut at the same T - 1 splitter records, taken from the blocks'

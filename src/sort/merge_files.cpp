@@ -375,13 +375,20 @@ int open_inputs(ZsSortRun& r, Input* inputs) {
     return 0;
 }
 
-// zs_merge_files_ranges over the inputs' streams.
+// zs_merge_files_ranges over the inputs' streams, their records behind the header lines read.
 int merge_ranges(ZsSortRun& r, const Input* inputs) {
     const int32_t n = r.args->inFileNums;
     FILE** files = static_cast<FILE**>(zs_malloc(r.pool, n * (ZsSize)sizeof(FILE*)));
-    if (files == nullptr) return ZS_MERGE_SERIAL;
-    for (int32_t i = 0; i < n; i++) files[i] = inputs[i].file;
-    const int rc = zs_merge_files_ranges(r, files);
+    ZsSize* starts = static_cast<ZsSize*>(zs_malloc(r.pool, n * (ZsSize)sizeof(ZsSize)));
+    int rc = ZS_MERGE_SERIAL;
+    if (files != nullptr && starts != nullptr) {
+        for (int32_t i = 0; i < n; i++) {
+            files[i] = inputs[i].file;
+            starts[i] = inputs[i].c.readBytes;
+        }
+        rc = zs_merge_files_ranges(r, files, starts);
+    }
+    zs_free(r.pool, starts);
     zs_free(r.pool, files);
     return rc;
 }

@@ -1,7 +1,9 @@
 // The merge of presorted input files (-M) in key ranges on the run's threads (sort/merge.h): the
 // range finding reads single records of the inputs on the calling thread; every range then reads
 // its parts of the inputs at their offsets, checks their order and writes its records at its own
-// place of the output.
+// place of the output. CSV records are found from any place of an input by the quotes' parity
+// there: a newline code after an even number of quotes (from the input's data start) ends a
+// record, one after an odd number lies inside a quoted column.
 #include <algorithm>
 #include <cstring>
 
@@ -24,6 +26,8 @@ constexpr int kWrite = 3;
 constexpr int kSerial = 4;
 constexpr int kDone = 5;  // a part holds no more records
 constexpr int kNoRanges = -1;
+constexpr int32_t kSepMost = 64;            // a longer newline code leaves the merge to one thread
+constexpr ZsSize kCountBuf = 256 << 10;     // a thread's window for counting quotes
 
 // Where the comparators see the inputs' records: as one thread's merge sees them.
 template <ZsLayout L>
@@ -34,8 +38,28 @@ constexpr ZsWhere kWhere = L == ZS_FIXED ? ZS_AT_UNIT : ZS_AT_MERGE;
 template <ZsLayout L>
 ZsSize whole_bytes(const ArgsInfo& a, const char* p, ZsSize avail) {
     if constexpr (L == ZS_FIXED) return avail >= a.recLen ? a.recLen : -1;
+    if constexpr (L == ZS_CSV) {
+        const char* e = zs_find_token(p, avail, a.sep, a.quote);
+        return e != nullptr ? (e - p) + a.sepLen : -1;
+    }
     const int64_t e = zs_find_sep(p, avail, a.sep, a.sepLen);
     return e >= 0 ? e + a.sepLen : -1;
+}
+
+// CSV: the key columns of the record at p of n bytes into table; false for an error record (one
+// thread's to write). Records of the other layouts carry their keys.
+template <ZsLayout L>
+bool find_keys(const ArgsInfo& a, const char* p, ZsSize n, CsvColumn* table) {
+    if constexpr (L != ZS_CSV) return true;
+    CsvEntry e{p, nullptr, (int32_t)n, 0};
+    return zs_csv_key_columns(a, &e, table);
+}
+
+// The head of a record: CSV records with their key columns.
+template <ZsLayout L>
+ZsHead head_of(const ArgsInfo& a, const char* p, ZsSize n, const CsvColumn* table, ZsSize unitNo) {
+    if constexpr (L != ZS_CSV) return ZsHead{p, (int32_t)n, nullptr, 0, unitNo};
+    return ZsHead{p, (int32_t)n, reinterpret_cast<const char*>(table), a.keyNums, unitNo};
 }
 
 // Single records of one input for the range finding, read through a window of the file.
@@ -43,12 +67,23 @@ template <ZsLayout L>
 struct Reader {
     const ArgsInfo& a;
     MemoryPool* pool;
+    CsvColumn* table;  // CSV: the key columns of the record read last
     FILE* f;
+    ZsSize from;       // where the input's records start (behind a CSV header line)
     ZsSize size;
+    bool lacksSep;     // the input's last record has no newline code
     char* buf;    // pool block of cap + a newline code
     ZsSize cap;
     ZsSize base;  // the file offset of buf[0]
     ZsSize len;   // bytes held
+
+    void open(FILE* file, ZsSize start, ZsSize bytes, bool lacks) {
+        f = file;
+        from = start;
+        size = bytes;
+        lacksSep = lacks;
+        len = 0;
+    }
 
     int load(ZsSize at) {
         const ZsSize want = std::min(cap, size - at);
@@ -65,13 +100,15 @@ struct Reader {
                 const char* p = buf + (at - base);
                 const ZsSize avail = base + len - at;
                 ZsSize n = whole_bytes<L>(a, p, avail);
-                if (L == ZS_VARIABLE && n < 0 && base + len == size) {
-                    // The last record, without its newline code: completed as one thread does.
-                    std::memcpy(buf + len, a.sep, (size_t)a.sepLen);
-                    n = avail + a.sepLen;
+                if (L != ZS_FIXED && n < 0 && base + len == size) {
+                    // The last record runs to the input's end (a CSV one may hold an open quote),
+                    // with its newline code completed as one thread does.
+                    if (lacksSep) std::memcpy(buf + len, a.sep, (size_t)a.sepLen);
+                    n = avail + (lacksSep ? a.sepLen : 0);
                 }
                 if (n > 0) {
-                    *h = ZsHead{p, (int32_t)n, nullptr, 0, 0};
+                    if (!find_keys<L>(a, p, n, table)) return kSerial;
+                    *h = head_of<L>(a, p, n, table, 0);
                     return 0;
                 }
                 if (at == base && len == cap) {  // longer than the window
@@ -86,16 +123,18 @@ struct Reader {
         }
     }
 
-    // The first record start at or after `at` (size when none). 0 or kSerial.
-    int sync(ZsSize at, ZsSize* start) {
+    // The first record start at or after `at` (size when none); odd: CSV, whether the quotes
+    // between the data start and `at` are odd in number. 0 or kSerial.
+    int sync(ZsSize at, bool odd, ZsSize* start) {
         if constexpr (L == ZS_FIXED) {
             *start = std::min(size, (at + a.recLen - 1) / a.recLen * a.recLen);
             return 0;
         }
-        if (at == 0) {
-            *start = 0;
+        if (at <= from) {
+            *start = from;
             return 0;
         }
+        if constexpr (L == ZS_CSV) return sync_csv(at, odd, start);
         // A newline code ending at `at` or later ends a record: occurrences of one that cannot
         // overlap itself are the records' ends, wherever the search starts.
         ZsSize q = at > a.sepLen ? at - a.sepLen : 0;
@@ -109,6 +148,32 @@ struct Reader {
             }
             if (q + len >= size) break;
             q += len - (a.sepLen - 1);
+        }
+        *start = size;
+        return 0;
+    }
+
+    // A newline code ending at `at` or later after an even number of quotes ends a record (the
+    // newline code holds no quote, and cannot overlap itself).
+    int sync_csv(ZsSize at, bool odd, ZsSize* start) {
+        ZsSize q = std::max(from, at - a.sepLen);
+        if (load(q) != 0) return kSerial;
+        odd ^= (std::count(buf, buf + (at - q), a.quote) & 1) != 0;
+        for (;;) {
+            ZsSize i = 0;
+            for (; i + a.sepLen <= len; i++) {
+                if (buf[i] == a.quote)
+                    odd = !odd;
+                else if (!odd && buf[i] == a.sep[0] && std::memcmp(buf + i, a.sep, (size_t)a.sepLen) == 0)
+                    break;
+            }
+            if (i + a.sepLen <= len) {
+                *start = q + i + a.sepLen;
+                return 0;
+            }
+            if (q + len >= size) break;
+            q += i;
+            if (load(q) != 0) return kSerial;
         }
         *start = size;
         return 0;
@@ -129,6 +194,9 @@ struct Part {
     ZsSize recLen;
     ZsSize predLen;   // the record before the cut, at the front of buf until the range starts; 0: none
     bool completed;   // the input's last record got its newline code
+    bool lacksSep;    // the input's last record has no newline code
+    CsvColumn* cols;  // CSV: two key tables, the current record's (cur) and the one before it
+    int32_t cur;
 };
 
 struct Range {
@@ -164,21 +232,26 @@ struct Parts {
     int whole(Part& p, ZsSize* keep, ZsSize at) {
         for (;;) {
             const ZsSize avail = p.len - at;
-            const ZsSize n = whole_bytes<L>(a, p.buf + at, avail);
+            ZsSize n = whole_bytes<L>(a, p.buf + at, avail);
+            if (n < 0 && p.from == p.end) {
+                if (avail == 0) return kDone;
+                if (L == ZS_FIXED || p.end != p.size || p.completed) return kSerial;
+                // The last record runs to the input's end (a CSV one may hold an open quote), with
+                // its newline code completed as one thread does.
+                if (p.lacksSep) {
+                    std::memcpy(p.buf + p.len, a.sep, (size_t)a.sepLen);
+                    p.len += a.sepLen;
+                }
+                p.completed = true;
+                n = p.len - at;
+            }
             if (n > 0) {
                 // An error record is one thread's to write to the error file, in its order.
                 if (L == ZS_VARIABLE && n < a.keyMaxPos) return kSerial;
+                if (!find_keys<L>(a, p.buf + at, n, p.cols + p.cur * a.keyNums)) return kSerial;
                 p.pos = at;
                 p.recLen = n;
                 return 0;
-            }
-            if (p.from == p.end) {
-                if (avail == 0) return kDone;
-                if (L == ZS_FIXED || p.end != p.size || p.completed) return kSerial;
-                std::memcpy(p.buf + p.len, a.sep, (size_t)a.sepLen);
-                p.len += a.sepLen;
-                p.completed = true;
-                continue;
             }
             if (*keep > 0) {
                 std::memmove(p.buf, p.buf + *keep, (size_t)(p.len - *keep));
@@ -195,10 +268,16 @@ struct Parts {
         }
     }
 
-    bool out_of_order(const char* x, ZsSize xl, const char* y, ZsSize yl) const {
+    bool out_of_order(const Part& p, const char* x, ZsSize xl, const char* y, ZsSize yl) const {
         if constexpr (L == ZS_FIXED) {
             const void* px = x;
             const void* py = y;
+            return order(&px, &py, env) == 1;
+        } else if constexpr (L == ZS_CSV) {
+            CsvEntry ex{x, p.cols + (p.cur ^ 1) * a.keyNums, (int32_t)xl, a.keyNums};
+            CsvEntry ey{y, p.cols + p.cur * a.keyNums, (int32_t)yl, a.keyNums};
+            const void* px = &ex;
+            const void* py = &ey;
             return order(&px, &py, env) == 1;
         } else {
             VarEntry ex{(int32_t)xl, x}, ey{(int32_t)yl, y};
@@ -215,16 +294,17 @@ struct Parts {
         *done = false;
         ZsSize keep = p.pos;
         const ZsSize prevLen = p.recLen;
+        p.cur ^= 1;  // the record before keeps its key table
         const int rc = whole(p, &keep, p.pos + p.recLen);
         if (rc == kDone) {
             *done = true;
             return 0;
         }
-        if (rc != 0 || out_of_order(p.buf + keep, prevLen, p.buf + p.pos, p.recLen)) {
+        if (rc != 0 || out_of_order(p, p.buf + keep, prevLen, p.buf + p.pos, p.recLen)) {
             failure = rc != 0 ? rc : kSerial;
             return 1;
         }
-        p.head = ZsHead{p.buf + p.pos, (int32_t)p.recLen, nullptr, 0, i};
+        p.head = head_of<L>(a, p.buf + p.pos, p.recLen, p.cols + p.cur * a.keyNums, i);
         return 0;
     }
 
@@ -243,9 +323,14 @@ struct Parts {
 // Orders the parts whose first records in a range are equal as one merge of the whole inputs has
 // them there (zs_order_range_ties), by the records before the cuts, still at the front of their
 // buffers. 0 when done; kSerial when that order is not certain.
-int order_ties(Range& g, ZsCmp plain, void* env) {
+template <ZsLayout L>
+int order_ties(const ArgsInfo& a, Range& g, ZsCmp plain, void* env) {
     auto part = [&](void* x) -> const Part& { return g.parts[static_cast<const ZsHead*>(x)->unitNo]; };
-    auto pred = [&](void* x) { return ZsHead{part(x).buf, (int32_t)part(x).predLen, nullptr, 0, 0}; };
+    // Its key table is the one before the current record's.
+    auto pred = [&](void* x) {
+        const Part& p = part(x);
+        return head_of<L>(a, p.buf, p.predLen, p.cols + (p.cur ^ 1) * a.keyNums, 0);
+    };
     const bool certain = zs_order_range_ties(
         g.work->items + g.work->start, g.work->count, plain, env, [&](void* x) { return part(x).predLen > 0; },
         [&](void* x, void* y, int* c) {
@@ -255,52 +340,105 @@ int order_ties(Range& g, ZsCmp plain, void* env) {
     return certain ? 0 : kSerial;
 }
 
+// The place of sample j of the per an input is read at, its records starting at `from`.
+inline ZsSize sample_place(ZsSize from, ZsSize size, int64_t per, int64_t j) { return from + (size - from) / per * j; }
+
+// CSV: whether the quotes between input i's data start and its sample place j are odd in number
+// (odd[i * per + j]), counted over the inputs on the run's threads. 0, or kSerial.
+int quote_parity(ZsSortRun& r, FILE* const* files, const ZsSize* starts, int64_t per, bool* odd) {
+    const ArgsInfo& a = *r.args;
+    const int64_t pieces = a.inFileNums * per;
+    const int32_t threads = (int32_t)std::min<int64_t>(r.threads, pieces);
+    ZsPoolBlocks mem{r};
+    char* bufs = static_cast<char*>(mem.take(threads * kCountBuf));
+    if (bufs == nullptr) return kSerial;
+    // Piece j of an input: its bytes from sample place j to the next, the last one not needed.
+    int rc = zs_parallel(r, threads, [&](int64_t t) -> int {
+        char* buf = bufs + t * kCountBuf;
+        for (int64_t s = t; s < pieces; s += threads) {
+            const int64_t i = s / per, j = s % per;
+            const ZsSize size = a.arrInFile[i].size;
+            ZsSize at = sample_place(starts[i], size, per, j);
+            const ZsSize end = j + 1 < per ? sample_place(starts[i], size, per, j + 1) : at;
+            int64_t quotes = 0;
+            while (at < end) {
+                const ZsSize m = std::min(kCountBuf, end - at);
+                if (zs_interrupted(r) || zs_plat_read_at(files[i], buf, m, at) != m) return kSerial;
+                quotes += std::count(buf, buf + m, a.quote);
+                at += m;
+            }
+            odd[s] = (quotes & 1) != 0;
+        }
+        return 0;
+    });
+    mem.release();
+    if (rc != 0) return kSerial;
+    for (int64_t i = 0; i < a.inFileNums; i++) {
+        bool before = false;
+        for (int64_t j = 0; j < per; j++) {
+            const bool piece = odd[i * per + j];
+            odd[i * per + j] = before;
+            before ^= piece;
+        }
+    }
+    return 0;
+}
+
 // Chooses the splitters and cuts every input at each: cuts[k * n + i] is where range k starts in
-// input i (row `ranges` the inputs' sizes), preds[k * n + i] where the record before that cut
-// starts (-1: none). The number of ranges (fewer when splitters coincide); kNoRanges.
+// input i (row 0 where its records start, row `ranges` its size), preds[k * n + i] where the
+// record before that cut starts (-1: none). The number of ranges (fewer when splitters coincide);
+// kNoRanges.
 template <ZsLayout L>
-int find_cuts(ZsSortRun& r, FILE* const* files, int32_t asked, ZsSize* cuts, ZsSize* preds) {
+int find_cuts(ZsSortRun& r, FILE* const* files, const ZsSize* starts, const bool* lacksSep, int32_t asked,
+              ZsSize* cuts, ZsSize* preds) {
     const ArgsInfo& a = *r.args;
     const int64_t n = a.inFileNums;
     const ZsCmp plain = zs_cmp_fn(zs_cmp_of(a, L, kWhere<L>, false));
     void* env = zs_cmp_env(r);
     const int64_t per = std::min<int64_t>(kSamplesPerInput, kSamplesMost / n);
+    // CSV samples keep their key tables behind their bytes.
+    const ZsSize tableBytes = L == ZS_CSV ? a.keyNums * (ZsSize)sizeof(CsvColumn) : 0;
     ZsPoolBlocks mem{r};
     char* arena = static_cast<char*>(mem.take(kArenaBytes));
     ZsSplitSample* samples = static_cast<ZsSplitSample*>(mem.take(n * per * (ZsSize)sizeof(ZsSplitSample)));
     int64_t* firstOf = static_cast<int64_t*>(mem.take((n + 1) * (ZsSize)sizeof(int64_t)));
     void** order = static_cast<void**>(mem.take(n * per * (ZsSize)sizeof(void*)));
     ZsHead* splitters = static_cast<ZsHead*>(mem.take(asked * (ZsSize)sizeof(ZsHead)));
+    CsvColumn* table = static_cast<CsvColumn*>(mem.take(std::max<ZsSize>(tableBytes, 8)));
+    bool* odd = static_cast<bool*>(mem.take(n * per));
     char* window = static_cast<char*>(zs_malloc(r.pool, kReaderStart + a.sepLen));
-    if (window == nullptr || splitters == nullptr) {
+    const bool taken = arena != nullptr && samples != nullptr && firstOf != nullptr && order != nullptr &&
+                       splitters != nullptr && table != nullptr && odd != nullptr && window != nullptr;
+    if (!taken || (L == ZS_CSV && quote_parity(r, files, starts, per, odd) != 0)) {
         zs_free(r.pool, window);
         mem.release();
         return kNoRanges;
     }
-    Reader<L> rd{a, r.pool, nullptr, 0, window, kReaderStart, 0, 0};
+    Reader<L> rd{a, r.pool, table, nullptr, 0, 0, false, window, kReaderStart, 0, 0};
     int rc = 0;
     int64_t count = 0;
     ZsSize used = 0, weights = 0;
     // Sample records at even places of every input, kept in input order per input.
     for (int64_t i = 0; i < n && rc == 0; i++) {
         firstOf[i] = count;
-        rd.f = files[i];
-        rd.size = a.arrInFile[i].size;
-        rd.len = 0;
-        for (int64_t j = 0; j < per && rc == 0 && rd.size > 0; j++) {
+        rd.open(files[i], starts[i], a.arrInFile[i].size, lacksSep[i]);
+        for (int64_t j = 0; j < per && rc == 0 && rd.size > rd.from; j++) {
             ZsSize start;
-            if ((rc = rd.sync(rd.size / per * j, &start)) != 0) break;
+            if ((rc = rd.sync(sample_place(rd.from, rd.size, per, j), odd[i * per + j], &start)) != 0) break;
             if (start >= rd.size || (count > firstOf[i] && samples[count - 1].at == start)) continue;
             ZsHead h;
             if ((rc = rd.record(start, &h)) != 0) break;
-            if (used + h.len > kArenaBytes) {
+            const ZsSize at = (used + h.len + 7) / 8 * 8;  // the table's place
+            if (at + tableBytes > kArenaBytes) {
                 rc = kSerial;
                 break;
             }
             std::memcpy(arena + used, h.data, (size_t)h.len);
-            samples[count] = ZsSplitSample{ZsHead{arena + used, h.len, nullptr, 0, 0}, 0, start};
+            std::memcpy(arena + at, table, (size_t)tableBytes);
+            samples[count] = ZsSplitSample{head_of<L>(a, arena + used, h.len, reinterpret_cast<CsvColumn*>(arena + at), 0),
+                                           0, start};
             if (count > firstOf[i]) samples[count - 1].weight = start - samples[count - 1].at;
-            used += h.len;
+            used = at + tableBytes;
             count++;
         }
         if (count > firstOf[i]) samples[count - 1].weight = rd.size - samples[count - 1].at;
@@ -317,10 +455,8 @@ int find_cuts(ZsSortRun& r, FILE* const* files, int32_t asked, ZsSize* cuts, ZsS
     // Each input's cut at each splitter: its first record not below the splitter, found from the
     // last sample below it on.
     for (int64_t i = 0; i < n && rc == 0; i++) {
-        rd.f = files[i];
-        rd.size = a.arrInFile[i].size;
-        rd.len = 0;
-        cuts[i] = 0;
+        rd.open(files[i], starts[i], a.arrInFile[i].size, lacksSep[i]);
+        cuts[i] = rd.from;
         preds[i] = -1;
         cuts[(found + 1) * n + i] = rd.size;
         preds[(found + 1) * n + i] = -1;
@@ -334,7 +470,7 @@ int find_cuts(ZsSortRun& r, FILE* const* files, int32_t asked, ZsSize* cuts, ZsS
                 else
                     hi = mid;
             }
-            ZsSize at = lo > firstOf[i] ? samples[lo - 1].at : 0, before = -1;
+            ZsSize at = lo > firstOf[i] ? samples[lo - 1].at : rd.from, before = -1;
             while (at < rd.size) {
                 ZsHead h;
                 if ((rc = rd.record(at, &h)) != 0) break;
@@ -344,7 +480,7 @@ int find_cuts(ZsSortRun& r, FILE* const* files, int32_t asked, ZsSize* cuts, ZsS
             }
             // In a sorted input the scan starts below the splitter and the cuts follow each other:
             // anything else is an input out of order, which one thread finds and reports.
-            if (rc == 0 && ((at > 0 && before < 0) || at < cuts[(k - 1) * n + i])) rc = kSerial;
+            if (rc == 0 && ((at > rd.from && before < 0) || at < cuts[(k - 1) * n + i])) rc = kSerial;
             cuts[k * n + i] = at;
             preds[k * n + i] = before;
         }
@@ -379,23 +515,52 @@ int close_gaps(ZsSortRun& r, const Range* rs, int32_t ranges) {
     return zs_plat_truncate(f, to);
 }
 
+// Whether the input's last record lacks its newline code (one thread gives it one). 0 or kSerial.
+int lacks_sep(const ArgsInfo& a, FILE* f, ZsSize from, ZsSize size, bool* lacks) {
+    char tail[kSepMost];
+    *lacks = false;
+    if (size == from) return 0;
+    if (size < a.sepLen) {
+        *lacks = true;
+        return 0;
+    }
+    if (zs_plat_read_at(f, tail, a.sepLen, size - a.sepLen) != a.sepLen) return kSerial;
+    *lacks = std::memcmp(tail, a.sep, (size_t)a.sepLen) != 0;
+    return 0;
+}
+
 template <ZsLayout L>
-int merge_in_ranges(ZsSortRun& r, FILE* const* files) {
+int merge_in_ranges(ZsSortRun& r, FILE* const* files, const ZsSize* starts) {
     const ArgsInfo& a = *r.args;
     const int64_t n = a.inFileNums;
     const int32_t asked = std::min<int32_t>(r.threads, ZS_MAX_THREADS);
-    const int64_t base = zs_plat_tell(r.outStream.stream);
-    if (base < 0) return kSerial;
-    // The error file is there as one thread's first load makes it (fixed-length loads make none).
-    if (L == ZS_VARIABLE && zs_open_error_file(r) != 0) return 1;
+    const int64_t start = zs_plat_tell(r.outStream.stream);
+    if (start < 0) return kSerial;
     ZsPoolBlocks mem{r};
     ZsSize* cuts = static_cast<ZsSize*>(mem.take((asked + 1) * n * (ZsSize)sizeof(ZsSize)));
     ZsSize* preds = static_cast<ZsSize*>(mem.take((asked + 1) * n * (ZsSize)sizeof(ZsSize)));
-    const int ranges = cuts != nullptr && preds != nullptr ? find_cuts<L>(r, files, asked, cuts, preds) : kNoRanges;
+    bool* lacks = static_cast<bool*>(mem.take(n));
+    int rc = cuts != nullptr && preds != nullptr && lacks != nullptr ? 0 : kSerial;
+    for (int64_t i = 0; i < n && rc == 0; i++)
+        rc = L == ZS_FIXED ? 0 : lacks_sep(a, files[i], starts[i], a.arrInFile[i].size, &lacks[i]);
+    const int ranges = rc == 0 ? find_cuts<L>(r, files, starts, lacks, asked, cuts, preds) : kNoRanges;
     if (ranges < 2) {
         mem.release();
-        return kSerial;
+        return r.bInterrupted ? 1 : kSerial;
     }
+    // The error file is there as one thread's first load of records makes it (fixed-length loads
+    // make none).
+    if (L != ZS_FIXED && zs_open_error_file(r) != 0) {
+        mem.release();
+        return 1;
+    }
+    // -H: the first input's header line goes first.
+    const int64_t header = L == ZS_CSV && a.bHeader ? r.totals.headerLen : 0;
+    if (header > 0 && zs_plat_write_at(r.outStream.stream, r.totals.header, header, start) != 0) {
+        mem.release();
+        return kSerial;  // one thread meets the failure and reports it
+    }
+    const int64_t base = start + header;
     // Parts and their buffers, and with -U every range's copy of the record written last: an equal
     // share of what the pool holds, within bounds.
     const bool unique = a.bUnique == 1;
@@ -403,16 +568,20 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files) {
     for (int32_t k = 0; k < ranges; k++)
         for (int64_t i = 0; i < n; i++) parts += cuts[(k + 1) * n + i] > cuts[k * n + i];
     const int64_t slots = parts + (unique ? ranges : 0);
+    // CSV: two key tables for every part, one for every range's record copy.
+    const ZsSize table = L == ZS_CSV ? a.keyNums * (ZsSize)sizeof(CsvColumn) : 0;
     const int64_t avail = (int64_t)r.totals.totalMemSize - ZS_BASIC_SIZE - (ranges - 1) * ZS_RANGE_OUT_BUF -
-                          parts * ((int64_t)sizeof(Part) + 64) - 5 * ZS_POOL_HDR;
+                          parts * ((int64_t)sizeof(Part) + 64 + 2 * table) - ranges * table - 6 * ZS_POOL_HDR;
     const ZsSize share = std::min<ZsSize>(kPartBufMost, slots > 0 ? avail / slots / 4 * 3 : 0);
     const ZsSize slot = share + a.sepLen;
     Range* rs = static_cast<Range*>(mem.take(ranges * (ZsSize)sizeof(Range)));
     Part* ps = static_cast<Part*>(mem.take(std::max<int64_t>(parts, 1) * (ZsSize)sizeof(Part)));
     char* bufs = share >= kPartBufLeast ? static_cast<char*>(mem.take(parts * slot)) : nullptr;
     char* prevs = unique && bufs != nullptr ? static_cast<char*>(mem.take(ranges * slot)) : nullptr;
+    CsvColumn* tables = static_cast<CsvColumn*>(mem.take(std::max<ZsSize>((2 * parts + ranges) * table, 8)));
     char* outBufs = static_cast<char*>(mem.take((ranges - 1) * ZS_RANGE_OUT_BUF));
-    if (outBufs == nullptr || bufs == nullptr || ps == nullptr || rs == nullptr || (unique && prevs == nullptr)) {
+    if (outBufs == nullptr || bufs == nullptr || ps == nullptr || rs == nullptr || tables == nullptr ||
+        (unique && prevs == nullptr)) {
         mem.release();
         return kSerial;
     }
@@ -423,7 +592,6 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files) {
     const bool ties = a.bStabilize != 1 && a.bRecSort == 0 && !unique;
     ZsSize shared = 0;
     ZsSize outAt = base, added = 0;
-    int rc = 0;
     int64_t next = 0;
     for (int32_t k = 0; k < ranges; k++) rs[k] = Range{};
     for (int32_t k = 0; k < ranges && rc == 0; k++) {
@@ -438,7 +606,8 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files) {
             const ZsSize pred = preds[k * n + i];
             Part& p = g.parts[g.count];
             p = Part{ZsHead{}, files[i], pred >= 0 ? pred : from, to, size, bufs + next * slot,
-                     std::min(share, to - (pred >= 0 ? pred : from)), 0, 0, 0, 0, false};
+                     std::min(share, to - (pred >= 0 ? pred : from)), 0, 0, 0, 0, false, lacks[i],
+                     tables + 2 * next * a.keyNums, 0};
             ZsSize keep = 0;
             rc = src.whole(p, &keep, 0);
             // The record before the cut, read again for the order check across it.
@@ -449,17 +618,12 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files) {
                 if (src.next((ZsSize)g.count, &done) != 0 || done) rc = kSerial;
             }
             if (rc != 0) break;
-            p.head = ZsHead{p.buf + p.pos, (int32_t)p.recLen, nullptr, 0, (ZsSize)g.count};
+            p.head = head_of<L>(a, p.buf + p.pos, p.recLen, p.cols + p.cur * a.keyNums, (ZsSize)g.count);
             bytes += to - from;
             // The input's last record gets its newline code when it lacks one.
-            if (L == ZS_VARIABLE && to == size) {
-                char tail[64];
-                const int32_t m = std::min<int32_t>(a.sepLen, (int32_t)sizeof tail);
-                if (size < a.sepLen || zs_plat_read_at(files[i], tail, m, size - m) != m ||
-                    std::memcmp(tail, a.sep, (size_t)m) != 0) {
-                    bytes += a.sepLen;
-                    added += a.sepLen;
-                }
+            if (to == size && lacks[i]) {
+                bytes += a.sepLen;
+                added += a.sepLen;
             }
             g.count++;
             next++;
@@ -468,7 +632,9 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files) {
         src.report();
         g.out = ZsRangeOut{r.outStream.stream, k == 0 ? r.outBuf : outBufs + (k - 1) * ZS_RANGE_OUT_BUF,
                            k == 0 ? (ZsSize)sizeof r.outBuf : ZS_RANGE_OUT_BUF, 0, outAt, false};
-        if (unique) g.prev = ZsPrevRecord{ZsHead{}, prevs + k * slot, nullptr, slot, 0};
+        if (unique)
+            g.prev = ZsPrevRecord{ZsHead{}, prevs + k * slot, tables + (2 * parts + k) * a.keyNums, slot,
+                                  L == ZS_CSV ? a.keyNums : 0};
         g.begin = outAt;
         outAt += bytes;
         g.end = outAt;
@@ -479,7 +645,7 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files) {
             break;
         }
         for (int64_t j = 0; j < g.count; j++) zs_list_append(r.pool, g.work, &g.parts[j].head, ZS_LIST_POOL);
-        if (zs_work_sort(r, g.work, plain) != 0 || (k > 0 && ties && order_ties(g, plain, zs_cmp_env(r)) != 0))
+        if (zs_work_sort(r, g.work, plain) != 0 || (k > 0 && ties && order_ties<L>(a, g, plain, zs_cmp_env(r)) != 0))
             rc = kSerial;
     }
     if (rc != 0) rc = kSerial;  // a part that could not start as a range
@@ -531,18 +697,21 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files) {
     mem.release();
     if (rc == 0) ZS_MSG_JP(r, "メモリ解放がかかった[%8.0f]msです。\n", zs_ms(t0, zs_plat_clock()));
     // What the ranges wrote goes: one thread writes the output anew.
-    if (rc == kSerial && zs_plat_truncate(r.outStream.stream, base) != 0) rc = zs_write_failed(r, a.outFile.path);
+    if (rc == kSerial && zs_plat_truncate(r.outStream.stream, start) != 0) rc = zs_write_failed(r, a.outFile.path);
     return rc;
 }
 
 }  // namespace
 
-int zs_merge_files_ranges(ZsSortRun& r, FILE* const* files) {
+int zs_merge_files_ranges(ZsSortRun& r, FILE* const* files, const ZsSize* starts) {
     const ArgsInfo& a = *r.args;
-    if (a.layout == ZS_CSV) return ZS_MERGE_SERIAL;
     if (r.totals.bStreams || !zs_par_worth(r, r.totals.totalFileSize, ZS_RANGES_MIN)) return ZS_MERGE_SERIAL;
     if (r.outStream.temp == nullptr || r.outStream.borrowed || r.outStream.stream == nullptr) return ZS_MERGE_SERIAL;
-    if (a.layout == ZS_VARIABLE && !zs_sep_cuttable(a.sep, a.sepLen)) return ZS_MERGE_SERIAL;
-    const int rc = a.layout == ZS_FIXED ? merge_in_ranges<ZS_FIXED>(r, files) : merge_in_ranges<ZS_VARIABLE>(r, files);
+    if (a.layout != ZS_FIXED && (!zs_sep_cuttable(a.sep, a.sepLen) || a.sepLen > kSepMost)) return ZS_MERGE_SERIAL;
+    // CSV: records found by the quotes' parity (a newline code holding the quote breaks it), keyed
+    // (a whole-record order reads every column).
+    if (a.layout == ZS_CSV && (a.keyNums == 0 || std::memchr(a.sep, a.quote, (size_t)a.sepLen) != nullptr))
+        return ZS_MERGE_SERIAL;
+    const int rc = zs_with_layout(a.layout, [&](auto tag) { return merge_in_ranges<tag.value>(r, files, starts); });
     return rc == kSerial ? ZS_MERGE_SERIAL : rc;
 }
