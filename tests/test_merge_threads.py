@@ -58,6 +58,17 @@ def test_ties_across_blocks_come_out_as_one_thread_writes_them(tmp_path, temp, o
     assert RANGES not in one[3]
 
 
+def test_unique_ranges_close_up_behind_each_other(tmp_path, temp):
+    # Keys repeated across the blocks: every range drops records, and the ranges' outputs move
+    # together. -U keeps the first in input order, so that ties never keep the merge on one thread.
+    data = tied_lines(2_000_000, 300_000)
+    (tmp_path / "in").write_bytes(data)
+    got = runs(tmp_path, temp, "unique", ["-P", "\\n", "-K", "0,6", "-U", tmp_path / "in"])
+    assert RANGES in got[2][3] and RANGES in got[5][3]
+    assert got[2][:3] == got[1][:3] and got[5][:3] == got[1][:3]
+    assert len(got[1][0].splitlines()) == len({line[:6] for line in data.splitlines()})
+
+
 @pytest.mark.parametrize("opts", [["-K", "3nd", "-K", "2"], ["-S", "-K", "2"]], ids=["numeric", "stable"])
 def test_csv_with_header_and_error_records(tmp_path, temp, opts):
     (tmp_path / "in.csv").write_bytes(csv_rows(1_000_000))

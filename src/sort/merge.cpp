@@ -72,6 +72,8 @@ int zs_prev_reserve(ZsSortRun& r, ZsPrevRecord* prev) {
 
 int zs_prev_set(ZsSortRun& r, ZsPrevRecord* prev, const char* data, int32_t len, const char* packedCols,
                 int32_t colNum) {
+    // A copy made on a worker has its room taken ahead: workers take nothing from the pool.
+    ZS_ASSERT((len <= prev->dataCap && colNum <= prev->colsCap) || !zs_on_worker());
     if (len > prev->dataCap) {
         void* p = zs_realloc(r.pool, prev->data, len);
         if (p == nullptr) return 1;

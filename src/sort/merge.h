@@ -118,6 +118,27 @@ struct ZsRangeOut {
     bool failed() const { return bad; }
 };
 
+// With -U the key ranges of a merge write where their records would go without it: range k's
+// output starts at begin(k) and ends at end(k). Each one's output moves down behind the one before
+// (in order: a move may write over a later range's place, never over bytes still to move) through
+// buf (cap bytes), and the file ends behind the last. 0, or -1 when the output could not be read
+// (the run's output file is open for reading too) or written.
+template <class Begin, class End>
+int zs_ranges_close_gaps(FILE* f, char* buf, ZsSize cap, int32_t ranges, Begin begin, End end) {
+    ZsSize to = end(0);
+    for (int32_t k = 1; k < ranges; k++) {
+        const ZsSize from = begin(k), len = end(k) - from;
+        ZS_ASSERT(to <= from && len >= 0);
+        for (ZsSize done = 0; to != from && done < len;) {
+            const ZsSize m = std::min(cap, len - done);
+            if (zs_plat_read_at(f, buf, m, from + done) != m || zs_plat_write_at(f, buf, m, to + done) != 0) return -1;
+            done += m;
+        }
+        to += len;
+    }
+    return zs_plat_truncate(f, to);
+}
+
 // The one merge loop. Source is what differs between the merges, Out where the records go (a
 // ZsMergeOut, or a run of a merge pass): void put(const ZsHead&), bool failed() and
 // static constexpr bool kOutput (the records reach the run's output).
@@ -201,9 +222,10 @@ int zs_merge_loop(ZsSortRun& r, Source& src, PtrList* work, ZsSize open, ZsWhere
 //
 // On a run of several threads the last merge goes in key ranges (see ZsCut below) when the output
 // is a regular file the run writes (each range writes at its own place, known from the lengths of
-// the records before it) and the blocks have samples; -U (whose output bytes are known only once
-// written), standard output, and ties at a range's start whose order the ranges cannot know keep
-// it on one thread. Either way the output, its statistics and its failure messages are one
+// the records before it; with -U, whose output bytes are known only once written, the place its
+// records would take without -U, the outputs then moved together by zs_ranges_close_gaps) and the
+// blocks have samples; standard output, and ties at a range's start whose order the ranges cannot
+// know keep it on one thread. Either way the output, its statistics and its failure messages are one
 // thread's; the verbose lines of the single merge's blocks are not printed for ranges.
 inline constexpr int64_t ZS_MERGE_MIN_READ = 64 << 10;
 template <ZsLayout L>

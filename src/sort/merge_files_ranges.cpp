@@ -490,31 +490,6 @@ int find_cuts(ZsSortRun& r, FILE* const* files, const ZsSize* starts, const bool
     return rc != 0 ? kNoRanges : found + 1;
 }
 
-// With -U the ranges wrote at the places their records would have without it: each one's output
-// moves down behind the one before (in order: a move may write over bytes of a later range's
-// place, never over bytes still to move), and the file ends behind the last. 0, or -1 when the
-// output could not be read or written.
-int close_gaps(ZsSortRun& r, const Range* rs, int32_t ranges) {
-    FILE* f = r.outStream.stream;
-    // Bounce buffer: the ranges' output buffers are free again. The output was made read-write.
-    char* buf = r.outBuf;
-    const ZsSize cap = (ZsSize)sizeof r.outBuf;
-    ZsSize to = rs[0].out.at;
-    for (int32_t k = 1; k < ranges; k++) {
-        const Range& g = rs[k];
-        ZS_ASSERT(to <= g.begin);
-        const ZsSize len = g.out.at - g.begin;
-        for (ZsSize done = 0; to != g.begin && done < len;) {
-            const ZsSize m = std::min(cap, len - done);
-            if (zs_plat_read_at(f, buf, m, g.begin + done) != m || zs_plat_write_at(f, buf, m, to + done) != 0)
-                return -1;
-            done += m;
-        }
-        to += len;
-    }
-    return zs_plat_truncate(f, to);
-}
-
 // Whether the input's last record lacks its newline code (one thread gives it one). 0 or kSerial.
 int lacks_sep(const ArgsInfo& a, FILE* f, ZsSize from, ZsSize size, bool* lacks) {
     char tail[kSepMost];
@@ -679,7 +654,9 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files, const ZsSize* starts) {
             rc = kSerial;
         } else if (write || rc != 0) {
             rc = zs_write_failed(r, a.outFile.path);
-        } else if (unique && close_gaps(r, rs, ranges) != 0) {
+        } else if (unique && zs_ranges_close_gaps(
+                                 r.outStream.stream, r.outBuf, (ZsSize)sizeof r.outBuf, ranges,
+                                 [&](int32_t k) { return rs[k].begin; }, [&](int32_t k) { return rs[k].out.at; }) != 0) {
             rc = zs_write_failed(r, a.outFile.path);
         } else {
             for (int32_t k = 0; k < ranges; k++) {

@@ -452,10 +452,12 @@ struct Range {
     ZsCursor* cursors;
     PtrList* work;
     ZsRangeOut out;
-    ZsSize end;  // where its output ends
+    ZsSize begin;  // where its output starts
+    ZsSize end;    // and ends (with -U: at most)
     ZsMergeCounts counts;
     ZsSize pending;
     bool ownBuf;
+    ZsPrevRecord prev;  // -U: room for the longest record of the blocks, so that it never grows
 };
 
 // Samples read at most to choose the splitters, and the bytes their records may take.
@@ -541,8 +543,8 @@ int order_range(ZsSortRun& r, Range& g, bool first, ZsCutReader* rd) {
     const ArgsInfo& a = *r.args;
     const ZsCmp plain = zs_cmp_fn(zs_cmp_of(a, L, ZS_AT_UNIT, false));
     if (zs_work_sort(r, g.work, plain) != 0) return kSerial;
-    // The stable order is the sources' order whatever came before.
-    if (first || a.bStabilize == 1) return 0;
+    // The stable order (also -U's) is the sources' order whatever came before.
+    if (first || a.bStabilize == 1 || a.bUnique == 1) return 0;
     void* env = zs_cmp_env(r);
     auto part = [&](void* p) { return static_cast<const ZsHead*>(p)->unitNo; };
     auto later = [&](void* x, void* y, int* c) {
@@ -562,15 +564,17 @@ int order_range(ZsSortRun& r, Range& g, bool first, ZsCutReader* rd) {
 }
 
 // The last merge on the run's threads, in key ranges written at their places of a regular output
-// file. 0 when the output is written; 1 after a failure (printed); kSerial, nothing written and
-// the pool as it was, when the merge is one thread's: one thread, -U (its output bytes are not
-// known ahead), an output that is not a file of the run's, little data, blocks without samples,
-// ties the ranges could order otherwise, or not memory enough.
+// file (with -U where its records would go without it, the outputs then moved together). 0 when
+// the output is written; 1 after a failure (printed); kSerial, nothing written and the pool as it
+// was, when the merge is one thread's: one thread, an output that is not a file of the run's,
+// little data, blocks without samples, ties the ranges could order otherwise, or not memory enough.
+// `held`: pool bytes the one-thread merge's output holds already (-U's buffer and record copy).
 template <ZsLayout L>
-int merge_ranges(ZsSortRun& r) {
+int merge_ranges(ZsSortRun& r, int64_t held) {
     const ArgsInfo& a = *r.args;
     const int64_t nb = r.tmp.count;
-    if (!zs_par_worth(r, r.tmp.offset, ZS_RANGES_MIN) || a.bUnique == 1 || nb < 2) return kSerial;
+    const bool unique = a.bUnique == 1;
+    if (!zs_par_worth(r, r.tmp.offset, ZS_RANGES_MIN) || nb < 2) return kSerial;
     // Records so long that the readers of the range finding would crowd the merge's buffers.
     if (r.tmp.maxRecLen > (ZsSize)r.totals.totalMemSize / 16) return kSerial;
     if (r.outStream.temp == nullptr || r.outStream.borrowed || r.outStream.stream == nullptr) return kSerial;
@@ -592,7 +596,7 @@ int merge_ranges(ZsSortRun& r) {
     ZsBlock* views = rs != nullptr ? static_cast<ZsBlock*>(mem.take(ranges * nb * (ZsSize)sizeof(ZsBlock))) : nullptr;
     ZsSize* preds = views != nullptr ? static_cast<ZsSize*>(mem.take(ranges * nb * (ZsSize)sizeof(ZsSize))) : nullptr;
     // Two readers of single records, for ties at the ranges' starts.
-    const bool ties = a.bStabilize != 1;
+    const bool ties = a.bStabilize != 1 && !unique;
     ZsCutReader rd[2];
     for (ZsCutReader& x : rd) {
         x = ZsCutReader{nullptr, std::max(kReaderMin, r.tmp.maxRecLen), 0, 0};
@@ -609,7 +613,8 @@ int merge_ranges(ZsSortRun& r) {
     ZsSize outAt = base;
     for (int32_t k = 0; k < ranges; k++) {
         Range& g = rs[k];
-        g = Range{views + k * nb, preds + k * nb, 0, nullptr, nullptr, ZsRangeOut{}, 0, ZsMergeCounts{0, 0}, 0, false};
+        g = Range{views + k * nb, preds + k * nb, 0, nullptr, nullptr, ZsRangeOut{}, outAt, 0, ZsMergeCounts{0, 0},
+                  0, false, ZsPrevRecord{}};
         ZsSize bytes = 0;
         for (int64_t b = 0; b < nb; b++) {
             const ZsBlock& blk = block_of(r.tmp.blocks, b);
@@ -626,8 +631,13 @@ int merge_ranges(ZsSortRun& r) {
         g.end = outAt;
         parts += g.count;
     }
+    // -U: every range's record copy holds the longest record, bytes and column table (a CSV
+    // record's table takes 8 of its bytes in the file per column).
+    const ZsSize prevBytes = r.tmp.maxRecLen, prevCols = L == ZS_CSV ? r.tmp.maxRecLen / 8 + 1 : 0;
+    const int64_t copies = unique ? ranges * (prevBytes + prevCols * (int64_t)sizeof(CsvColumn) + 2 * ZS_POOL_HDR) : 0;
     const int64_t avail = (int64_t)r.totals.totalMemSize - ZS_BASIC_SIZE - (ranges - 1) * (ZS_RANGE_OUT_BUF + ZS_POOL_HDR) -
-                          parts * kPerSource - ranges * 2 * ZS_POOL_HDR - (ties ? 2 * (rd[0].cap + ZS_POOL_HDR) : 0);
+                          parts * kPerSource - ranges * 2 * ZS_POOL_HDR - (ties ? 2 * (rd[0].cap + ZS_POOL_HDR) : 0) -
+                          copies - held;
     const int64_t share = parts > 0 ? std::max<int64_t>(avail, 0) / parts / 4 * 3 : 0;
     int64_t taken = 0;
     for (int32_t k = 0; k < ranges; k++)
@@ -648,6 +658,17 @@ int merge_ranges(ZsSortRun& r) {
             if (g.out.buf == nullptr) rc = kSerial;
         }
         if (rc != 0 || g.count == 0) continue;
+        if (unique) {
+            g.prev.data = static_cast<char*>(zs_malloc(r.pool, std::max<ZsSize>(prevBytes, 1)));
+            g.prev.cols = prevCols > 0 ? static_cast<CsvColumn*>(zs_malloc(r.pool, prevCols * (ZsSize)sizeof(CsvColumn)))
+                                       : nullptr;
+            g.prev.dataCap = prevBytes;
+            g.prev.colsCap = prevCols;
+            if (g.prev.data == nullptr || (prevCols > 0 && g.prev.cols == nullptr)) {
+                rc = kSerial;
+                continue;
+            }
+        }
         g.cursors = static_cast<ZsCursor*>(zs_malloc(r.pool, g.count * (ZsSize)sizeof(ZsCursor)));
         if (g.cursors == nullptr) {
             rc = kSerial;
@@ -689,7 +710,8 @@ int merge_ranges(ZsSortRun& r) {
             int code = 0;
             if (g.count > 0) {
                 Blocks<L> src{r, a, r.tmp.stream, Group{nullptr, 0, g.count, g.views}, g.cursors, false, &shared};
-                code = zs_merge_loop<L>(r, src, g.work, g.count, ZS_AT_UNIT, &g.out, nullptr, &g.counts, true);
+                code = zs_merge_loop<L>(r, src, g.work, g.count, ZS_AT_UNIT, &g.out, unique ? &g.prev : nullptr,
+                                        &g.counts, true);
                 g.pending = src.pending;
                 if (src.failure != 0) code = src.failure;
             }
@@ -707,6 +729,11 @@ int merge_ranges(ZsSortRun& r) {
             read_error(r);
         } else if (rc == kRangeWrite) {
             zs_write_failed(r, a.outFile.path);
+        } else if (rc == 0 && unique) {
+            if (zs_ranges_close_gaps(
+                    r.outStream.stream, r.outBuf, (ZsSize)sizeof r.outBuf, ranges, [&](int32_t k) { return rs[k].begin; },
+                    [&](int32_t k) { return rs[k].out.at; }) != 0)
+                rc = zs_write_failed(r, a.outFile.path);
         } else if (rc == 0) {
             for (int32_t k = 0; k < ranges; k++) ZS_ASSERT(rs[k].out.at == rs[k].end);
         }
@@ -718,6 +745,8 @@ int merge_ranges(ZsSortRun& r) {
         if (g.cursors != nullptr)
             for (int64_t i = g.count - 1; i >= 0; i--) zs_free(r.pool, g.cursors[i].buf);
         zs_free(r.pool, g.cursors);
+        zs_free(r.pool, g.prev.cols);
+        zs_free(r.pool, g.prev.data);
         if (g.ownBuf) zs_free(r.pool, g.out.buf);
     }
     mem.release();
@@ -778,7 +807,10 @@ int zs_mergeTmpFile(ZsSortRun& r) {
     ZsCursor* cursors = nullptr;
     PtrList* work = nullptr;
     // On several threads where that is sound, else as one merge.
-    int rc = merge_ranges<L>(r);
+    const int64_t held = mo.uniqueSize + (prev.data != nullptr ? prev.dataCap + prev.colsCap * (int64_t)sizeof(CsvColumn) +
+                                                                  2 * ZS_POOL_HDR
+                                                            : 0);
+    int rc = merge_ranges<L>(r, held);
     const bool serial = rc == kSerial;
     if (serial)
         rc = merge_group<L>(r, Group{r.tmp.blocks, 0, r.tmp.count}, mo.uniqueSize, true, &mo, &prev, &cursors, &work);
