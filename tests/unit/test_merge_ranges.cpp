@@ -188,8 +188,8 @@ TEST_P(Cuts, RangesWriteWhatOneThreadWrites) {
     ASSERT_NE(f, nullptr);
     fwrite(data.data(), 1, data.size(), f);
     fclose(f);
-    const std::vector<std::string> opts = GetParam() ? std::vector<std::string>{"-S", "-K", "0,5"}
-                                                     : std::vector<std::string>{"-K", "0,9"};
+    std::vector<std::string> opts = GetParam() ? std::vector<std::string>{"-S", "-K", "0,5"}
+                                               : std::vector<std::string>{"-K", "0,9"};
     auto args = [&](int t) {
         std::vector<std::string> a = {"-P", "\\n", "-O", (dir / ("out" + std::to_string(t))).string()};
         a.insert(a.end(), opts.begin(), opts.end());
@@ -216,6 +216,14 @@ TEST_P(Cuts, RangesWriteWhatOneThreadWrites) {
     EXPECT_TRUE(ranged3);
     EXPECT_TRUE(c1 == c3);
     EXPECT_EQ(one, three);
+    // -U, many records dropped in every range: their outputs close up, the first of equal ones kept.
+    opts = {"-U", "-K", GetParam() ? "0,5" : "0,9"};
+    const std::string u1 = merge_on(1, args(1), &one, &ranged1);
+    const std::string u3 = merge_on(3, args(3), &three, &ranged3);
+    EXPECT_TRUE(ranged3);
+    EXPECT_TRUE(u1 == u3);
+    EXPECT_EQ(one, three);
+    EXPECT_LT(u1.size(), data.size());
 }
 
 }  // namespace
