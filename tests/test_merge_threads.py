@@ -160,30 +160,34 @@ def test_presorted_csv_inputs_merge_in_ranges(tmp_path, temp):
         a = b"k,v,n" + sep + b"".join(csv_sorted(rng, 30_000, sep, 0))[: -len(sep)]
         b = b"k,v,n" + sep + b"".join(csv_sorted(rng, 30_000, sep, 5)) + b'999999,"open' + sep + b"rest" + sep
         c = b"k,v,n" + sep + b"".join(csv_sorted(rng, 30_000, sep, 9))
-        for name, data in zip("abc", (a, b, c)):
-            (tmp_path / name).write_bytes(data)
-        # Without -S: keys tied across the inputs but never within one, so that the records before
+        # Keys tied across the inputs but never within one, so that without -S the records before
         # the cuts decide the ties' order at a range's start.
         tied = [b"".join(csv_sorted(rng, 30_000, sep, 0, step)) for step in (2, 3, 5)]
-        for opts in (["-S"], ["-U"], []):
-            names = "abc" if opts else "def"
-            for name, data in zip("def", tied):
-                (tmp_path / name).write_bytes(data)
+        for name, data in zip("abcdef", (a, b, c, *tied)):
+            (tmp_path / name).write_bytes(data)
+        # Whole records, every column compared: the inputs sorted by one thread first.
+        for name in "ac":
+            r = run_tesra(["-C", "-H", "-P", option, "-O", tmp_path / f"w{name}", tmp_path / name],
+                          env=engine_env(TEMP=str(temp), TESRA_THREADS="1"))
+            assert r.rc == 0, r.messages
+        cases = {"stable": (["-H", "-K", "1", "-S"], "abc"), "unique": (["-H", "-K", "1", "-U"], "abc"),
+                 "ties": (["-K", "2"], "def"), "whole": (["-H"], ["wa", "wc"])}
+        for case, (opts, names) in cases.items():
             got = {}
             for t in (1, 2, 5):
                 out = tmp_path / f"out.{t}"
-                r = run_tesra(["-Verbose", "-C", "-P", option, "-M", "-K", "1" if opts else "2", *opts, "-O", out,
-                               *(["-H"] if opts else []), *[tmp_path / x for x in names]],
+                r = run_tesra(["-Verbose", "-C", "-P", option, "-M", *opts, "-O", out, *[tmp_path / x for x in names]],
                               env=engine_env(TEMP=str(temp), TESRA_THREADS=str(t), TESRA_PARALLEL_MIN="1"))
                 assert r.rc == 0, r.messages
                 got[t] = (out.read_bytes(), [ln for ln in r.messages.splitlines() if "records" in ln.lower()])
-                assert (RANGES in r.messages) == (t > 1), (option, opts, t)
-            assert got[2] == got[1] and got[5] == got[1], (option, opts)
-            whole = got[1][0]
-            if not opts:
-                assert len(whole) == sum(map(len, tied))
+                assert (RANGES in r.messages) == (t > 1), (option, case, t)
+            assert got[2] == got[1] and got[5] == got[1], (option, case)
+            merged = got[1][0]
+            inputs = b"".join((tmp_path / x).read_bytes() for x in names)
+            if case in ("ties", "whole"):
+                assert len(merged) == len(inputs) - (len(b"k,v,n" + sep) if case == "whole" else 0)
                 continue
-            assert whole.startswith(b"k,v,n" + sep) and whole.count(b"k,v,n") == 1
-            assert whole.endswith(b'999999,"open' + sep + b"rest" + sep)
-            if opts != ["-U"]:
-                assert len(whole) == len(a) + len(b) + len(c) + len(sep) - 2 * len(b"k,v,n" + sep)
+            assert merged.startswith(b"k,v,n" + sep) and merged.count(b"k,v,n") == 1
+            assert merged.endswith(b'999999,"open' + sep + b"rest" + sep)
+            if case == "stable":
+                assert len(merged) == len(inputs) + len(sep) - 2 * len(b"k,v,n" + sep)

@@ -1129,3 +1129,15 @@ bool zs_csv_key_columns(const ArgsInfo& a, CsvEntry* e, CsvColumn* table) {
     ZS_ASSERT(a.keyNums > 0);
     return locate_entry_keys(a, e, table, last_key_column(a));
 }
+
+int32_t zs_csv_all_columns(const ArgsInfo& a, CsvEntry* e, CsvColumn* table, int64_t cap) {
+    e->cols = table;
+    e->colNum = 0;
+    bool fits = true;
+    walk_columns(a, e, [&](int32_t, int32_t off, int32_t len) {
+        if (e->colNum == cap) return fits = false;
+        table[e->colNum++] = CsvColumn{off, len};
+        return true;
+    });
+    return fits ? e->colNum : -1;
+}

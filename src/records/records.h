@@ -220,6 +220,9 @@ const char* zs_find_token(const char* p, ZsSize n, const char* pattern, char quo
 // build finds them: e->cols and e->colNum are set. False when a key names a column the record does
 // not have (an error record).
 bool zs_csv_key_columns(const ArgsInfo& a, CsvEntry* e, CsvColumn* table);
+// Every column of one CSV record into table (cap slots), as a whole-record build finds them: the
+// columns, or -1 when the record has more than cap.
+int32_t zs_csv_all_columns(const ArgsInfo& a, CsvEntry* e, CsvColumn* table, int64_t cap);
 
 // Prints that a write to the output or the error file failed, naming the file (standard output
 // when path is null); returns 1.

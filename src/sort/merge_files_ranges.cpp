@@ -27,6 +27,7 @@ constexpr int kSerial = 4;
 constexpr int kDone = 5;  // a part holds no more records
 constexpr int kNoRanges = -1;
 constexpr int32_t kSepMost = 64;            // a longer newline code leaves the merge to one thread
+constexpr int64_t kColumnsMost = 4096;      // and so does a CSV record of more columns (whole-record order)
 constexpr ZsSize kCountBuf = 256 << 10;     // a thread's window for counting quotes
 
 // Where the comparators see the inputs' records: as one thread's merge sees them.
@@ -46,20 +47,26 @@ ZsSize whole_bytes(const ArgsInfo& a, const char* p, ZsSize avail) {
     return e >= 0 ? e + a.sepLen : -1;
 }
 
-// CSV: the key columns of the record at p of n bytes into table; false for an error record (one
-// thread's to write). Records of the other layouts carry their keys.
+// CSV: the columns the order reads of the record at p of n bytes (its key columns; every column
+// of a whole-record order) into table of cap slots, as one thread's build finds them: how many;
+// kErrorRecord for a record without a key column (one thread's to write), kTableShort when the
+// table is too small. Records of the other layouts carry their keys: 0.
+constexpr int32_t kErrorRecord = -1;
+constexpr int32_t kTableShort = -2;
 template <ZsLayout L>
-bool find_keys(const ArgsInfo& a, const char* p, ZsSize n, CsvColumn* table) {
-    if constexpr (L != ZS_CSV) return true;
+int32_t find_columns(const ArgsInfo& a, const char* p, ZsSize n, CsvColumn* table, int64_t cap) {
+    if constexpr (L != ZS_CSV) return 0;
     CsvEntry e{p, nullptr, (int32_t)n, 0};
-    return zs_csv_key_columns(a, &e, table);
+    if (a.keyNums > 0) return zs_csv_key_columns(a, &e, table) ? a.keyNums : kErrorRecord;
+    const int32_t cols = zs_csv_all_columns(a, &e, table, cap);
+    return cols >= 0 ? cols : kTableShort;
 }
 
-// The head of a record: CSV records with their key columns.
+// The head of a record: CSV records with their columns.
 template <ZsLayout L>
-ZsHead head_of(const ArgsInfo& a, const char* p, ZsSize n, const CsvColumn* table, ZsSize unitNo) {
+ZsHead head_of(const char* p, ZsSize n, const CsvColumn* table, int32_t colNum, ZsSize unitNo) {
     if constexpr (L != ZS_CSV) return ZsHead{p, (int32_t)n, nullptr, 0, unitNo};
-    return ZsHead{p, (int32_t)n, reinterpret_cast<const char*>(table), a.keyNums, unitNo};
+    return ZsHead{p, (int32_t)n, reinterpret_cast<const char*>(table), colNum, unitNo};
 }
 
 // Single records of one input for the range finding, read through a window of the file.
@@ -67,7 +74,9 @@ template <ZsLayout L>
 struct Reader {
     const ArgsInfo& a;
     MemoryPool* pool;
-    CsvColumn* table;  // CSV: the key columns of the record read last
+    CsvColumn* table;  // CSV: the columns of the record read last (pool block of tableCap slots)
+    int64_t tableCap;
+    int32_t colNum;
     FILE* f;
     ZsSize from;       // where the input's records start (behind a CSV header line)
     ZsSize size;
@@ -107,8 +116,16 @@ struct Reader {
                     n = avail + (lacksSep ? a.sepLen : 0);
                 }
                 if (n > 0) {
-                    if (!find_keys<L>(a, p, n, table)) return kSerial;
-                    *h = head_of<L>(a, p, n, table, 0);
+                    colNum = find_columns<L>(a, p, n, table, tableCap);
+                    if (colNum == kTableShort && tableCap < kColumnsMost) {  // grown, and read again
+                        void* grown = zs_realloc(pool, table, 2 * tableCap * (ZsSize)sizeof(CsvColumn));
+                        if (grown == nullptr) return kSerial;
+                        table = static_cast<CsvColumn*>(grown);
+                        tableCap *= 2;
+                        continue;
+                    }
+                    if (colNum < 0) return kSerial;
+                    *h = head_of<L>(p, n, table, colNum, 0);
                     return 0;
                 }
                 if (at == base && len == cap) {  // longer than the window
@@ -195,8 +212,9 @@ struct Part {
     ZsSize predLen;   // the record before the cut, at the front of buf until the range starts; 0: none
     bool completed;   // the input's last record got its newline code
     bool lacksSep;    // the input's last record has no newline code
-    CsvColumn* cols;  // CSV: two key tables, the current record's (cur) and the one before it
-    int32_t cur;
+    CsvColumn* cols;  // CSV: two tables of tableCap slots, the current record's columns (cur) and
+    int32_t cur;      // the record's before it
+    int32_t colNum[2];
 };
 
 struct Range {
@@ -216,6 +234,7 @@ struct Range {
 template <ZsLayout L>
 struct Parts {
     const ArgsInfo& a;
+    int64_t tableCap;  // CSV: slots of a part's tables, enough for any record its buffer holds
     Part* parts;
     ZsCmp order;  // the order check (list slots of entries)
     void* env;
@@ -248,7 +267,8 @@ struct Parts {
             if (n > 0) {
                 // An error record is one thread's to write to the error file, in its order.
                 if (L == ZS_VARIABLE && n < a.keyMaxPos) return kSerial;
-                if (!find_keys<L>(a, p.buf + at, n, p.cols + p.cur * a.keyNums)) return kSerial;
+                p.colNum[p.cur] = find_columns<L>(a, p.buf + at, n, p.cols + p.cur * tableCap, tableCap);
+                if (p.colNum[p.cur] < 0) return kSerial;
                 p.pos = at;
                 p.recLen = n;
                 return 0;
@@ -274,8 +294,8 @@ struct Parts {
             const void* py = y;
             return order(&px, &py, env) == 1;
         } else if constexpr (L == ZS_CSV) {
-            CsvEntry ex{x, p.cols + (p.cur ^ 1) * a.keyNums, (int32_t)xl, a.keyNums};
-            CsvEntry ey{y, p.cols + p.cur * a.keyNums, (int32_t)yl, a.keyNums};
+            CsvEntry ex{x, p.cols + (p.cur ^ 1) * tableCap, (int32_t)xl, p.colNum[p.cur ^ 1]};
+            CsvEntry ey{y, p.cols + p.cur * tableCap, (int32_t)yl, p.colNum[p.cur]};
             const void* px = &ex;
             const void* py = &ey;
             return order(&px, &py, env) == 1;
@@ -304,8 +324,12 @@ struct Parts {
             failure = rc != 0 ? rc : kSerial;
             return 1;
         }
-        p.head = head_of<L>(a, p.buf + p.pos, p.recLen, p.cols + p.cur * a.keyNums, i);
+        p.head = head(p, i);
         return 0;
+    }
+
+    ZsHead head(const Part& p, ZsSize unitNo) const {
+        return head_of<L>(p.buf + p.pos, p.recLen, p.cols + p.cur * tableCap, p.colNum[p.cur], unitNo);
     }
 
     int advance(ZsSize i, bool* done) {
@@ -324,12 +348,12 @@ struct Parts {
 // them there (zs_order_range_ties), by the records before the cuts, still at the front of their
 // buffers. 0 when done; kSerial when that order is not certain.
 template <ZsLayout L>
-int order_ties(const ArgsInfo& a, Range& g, ZsCmp plain, void* env) {
+int order_ties(int64_t tableCap, Range& g, ZsCmp plain, void* env) {
     auto part = [&](void* x) -> const Part& { return g.parts[static_cast<const ZsHead*>(x)->unitNo]; };
-    // Its key table is the one before the current record's.
+    // Its columns are in the table before the current record's.
     auto pred = [&](void* x) {
         const Part& p = part(x);
-        return head_of<L>(a, p.buf, p.predLen, p.cols + (p.cur ^ 1) * a.keyNums, 0);
+        return head_of<L>(p.buf, p.predLen, p.cols + (p.cur ^ 1) * tableCap, p.colNum[p.cur ^ 1], 0);
     };
     const bool certain = zs_order_range_ties(
         g.work->items + g.work->start, g.work->count, plain, env, [&](void* x) { return part(x).predLen > 0; },
@@ -396,25 +420,26 @@ int find_cuts(ZsSortRun& r, FILE* const* files, const ZsSize* starts, const bool
     const ZsCmp plain = zs_cmp_fn(zs_cmp_of(a, L, kWhere<L>, false));
     void* env = zs_cmp_env(r);
     const int64_t per = std::min<int64_t>(kSamplesPerInput, kSamplesMost / n);
-    // CSV samples keep their key tables behind their bytes.
-    const ZsSize tableBytes = L == ZS_CSV ? a.keyNums * (ZsSize)sizeof(CsvColumn) : 0;
     ZsPoolBlocks mem{r};
     char* arena = static_cast<char*>(mem.take(kArenaBytes));
     ZsSplitSample* samples = static_cast<ZsSplitSample*>(mem.take(n * per * (ZsSize)sizeof(ZsSplitSample)));
     int64_t* firstOf = static_cast<int64_t*>(mem.take((n + 1) * (ZsSize)sizeof(int64_t)));
     void** order = static_cast<void**>(mem.take(n * per * (ZsSize)sizeof(void*)));
     ZsHead* splitters = static_cast<ZsHead*>(mem.take(asked * (ZsSize)sizeof(ZsHead)));
-    CsvColumn* table = static_cast<CsvColumn*>(mem.take(std::max<ZsSize>(tableBytes, 8)));
     bool* odd = static_cast<bool*>(mem.take(n * per));
+    // The reader's window and table grow for a longer record.
+    const int64_t tableCap = a.keyNums > 0 ? a.keyNums : 256;
     char* window = static_cast<char*>(zs_malloc(r.pool, kReaderStart + a.sepLen));
+    CsvColumn* table = static_cast<CsvColumn*>(zs_malloc(r.pool, tableCap * (ZsSize)sizeof(CsvColumn)));
+    Reader<L> rd{a, r.pool, table, tableCap, 0, nullptr, 0, 0, false, window, kReaderStart, 0, 0};
     const bool taken = arena != nullptr && samples != nullptr && firstOf != nullptr && order != nullptr &&
-                       splitters != nullptr && table != nullptr && odd != nullptr && window != nullptr;
+                       splitters != nullptr && odd != nullptr && window != nullptr && table != nullptr;
     if (!taken || (L == ZS_CSV && quote_parity(r, files, starts, per, odd) != 0)) {
+        zs_free(r.pool, table);
         zs_free(r.pool, window);
         mem.release();
         return kNoRanges;
     }
-    Reader<L> rd{a, r.pool, table, nullptr, 0, 0, false, window, kReaderStart, 0, 0};
     int rc = 0;
     int64_t count = 0;
     ZsSize used = 0, weights = 0;
@@ -424,19 +449,20 @@ int find_cuts(ZsSortRun& r, FILE* const* files, const ZsSize* starts, const bool
         rd.open(files[i], starts[i], a.arrInFile[i].size, lacksSep[i]);
         for (int64_t j = 0; j < per && rc == 0 && rd.size > rd.from; j++) {
             ZsSize start;
-            if ((rc = rd.sync(sample_place(rd.from, rd.size, per, j), odd[i * per + j], &start)) != 0) break;
+            if ((rc = rd.sync(sample_place(rd.from, rd.size, per, j), L == ZS_CSV && odd[i * per + j], &start)) != 0) break;
             if (start >= rd.size || (count > firstOf[i] && samples[count - 1].at == start)) continue;
             ZsHead h;
             if ((rc = rd.record(start, &h)) != 0) break;
-            const ZsSize at = (used + h.len + 7) / 8 * 8;  // the table's place
+            // CSV samples keep their columns behind their bytes.
+            const ZsSize at = (used + h.len + 7) / 8 * 8, tableBytes = h.colNum * (ZsSize)sizeof(CsvColumn);
             if (at + tableBytes > kArenaBytes) {
                 rc = kSerial;
                 break;
             }
             std::memcpy(arena + used, h.data, (size_t)h.len);
-            std::memcpy(arena + at, table, (size_t)tableBytes);
-            samples[count] = ZsSplitSample{head_of<L>(a, arena + used, h.len, reinterpret_cast<CsvColumn*>(arena + at), 0),
-                                           0, start};
+            std::memcpy(arena + at, h.cols, (size_t)tableBytes);
+            samples[count] = ZsSplitSample{
+                head_of<L>(arena + used, h.len, reinterpret_cast<CsvColumn*>(arena + at), h.colNum, 0), 0, start};
             if (count > firstOf[i]) samples[count - 1].weight = start - samples[count - 1].at;
             used = at + tableBytes;
             count++;
@@ -485,6 +511,7 @@ int find_cuts(ZsSortRun& r, FILE* const* files, const ZsSize* starts, const bool
             preds[k * n + i] = before;
         }
     }
+    zs_free(r.pool, rd.table);
     zs_free(r.pool, rd.buf);
     mem.release();
     return rc != 0 ? kNoRanges : found + 1;
@@ -495,7 +522,7 @@ int lacks_sep(const ArgsInfo& a, FILE* f, ZsSize from, ZsSize size, bool* lacks)
     char tail[kSepMost];
     *lacks = false;
     if (size == from) return 0;
-    if (size < a.sepLen) {
+    if (size - from < a.sepLen) {  // too short to end with one, as one thread sees its records
         *lacks = true;
         return 0;
     }
@@ -516,8 +543,10 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files, const ZsSize* starts) {
     ZsSize* preds = static_cast<ZsSize*>(mem.take((asked + 1) * n * (ZsSize)sizeof(ZsSize)));
     bool* lacks = static_cast<bool*>(mem.take(n));
     int rc = cuts != nullptr && preds != nullptr && lacks != nullptr ? 0 : kSerial;
-    for (int64_t i = 0; i < n && rc == 0; i++)
-        rc = L == ZS_FIXED ? 0 : lacks_sep(a, files[i], starts[i], a.arrInFile[i].size, &lacks[i]);
+    for (int64_t i = 0; i < n && rc == 0; i++) {
+        lacks[i] = false;
+        if (L != ZS_FIXED) rc = lacks_sep(a, files[i], starts[i], a.arrInFile[i].size, &lacks[i]);
+    }
     const int ranges = rc == 0 ? find_cuts<L>(r, files, starts, lacks, asked, cuts, preds) : kNoRanges;
     if (ranges < 2) {
         mem.release();
@@ -543,19 +572,21 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files, const ZsSize* starts) {
     for (int32_t k = 0; k < ranges; k++)
         for (int64_t i = 0; i < n; i++) parts += cuts[(k + 1) * n + i] > cuts[k * n + i];
     const int64_t slots = parts + (unique ? ranges : 0);
-    // CSV: two key tables for every part, one for every range's record copy.
-    const ZsSize table = L == ZS_CSV ? a.keyNums * (ZsSize)sizeof(CsvColumn) : 0;
+    // CSV: tables of columns, two for every part and one for every range's record copy (a
+    // whole-record order's hold kColumnsMost: a record with more leaves the merge to one thread).
+    const int64_t tableCap = L != ZS_CSV ? 0 : a.keyNums > 0 ? a.keyNums : kColumnsMost;
+    const int64_t tables = (2 * parts + ranges) * tableCap * (int64_t)sizeof(CsvColumn);
     const int64_t avail = (int64_t)r.totals.totalMemSize - ZS_BASIC_SIZE - (ranges - 1) * ZS_RANGE_OUT_BUF -
-                          parts * ((int64_t)sizeof(Part) + 64 + 2 * table) - ranges * table - 6 * ZS_POOL_HDR;
+                          parts * ((int64_t)sizeof(Part) + 64) - tables - 6 * ZS_POOL_HDR;
     const ZsSize share = std::min<ZsSize>(kPartBufMost, slots > 0 ? avail / slots / 4 * 3 : 0);
     const ZsSize slot = share + a.sepLen;
     Range* rs = static_cast<Range*>(mem.take(ranges * (ZsSize)sizeof(Range)));
     Part* ps = static_cast<Part*>(mem.take(std::max<int64_t>(parts, 1) * (ZsSize)sizeof(Part)));
     char* bufs = share >= kPartBufLeast ? static_cast<char*>(mem.take(parts * slot)) : nullptr;
     char* prevs = unique && bufs != nullptr ? static_cast<char*>(mem.take(ranges * slot)) : nullptr;
-    CsvColumn* tables = static_cast<CsvColumn*>(mem.take(std::max<ZsSize>((2 * parts + ranges) * table, 8)));
+    CsvColumn* cols = static_cast<CsvColumn*>(mem.take(std::max<ZsSize>(tables, 8)));
     char* outBufs = static_cast<char*>(mem.take((ranges - 1) * ZS_RANGE_OUT_BUF));
-    if (outBufs == nullptr || bufs == nullptr || ps == nullptr || rs == nullptr || tables == nullptr ||
+    if (outBufs == nullptr || bufs == nullptr || ps == nullptr || rs == nullptr || cols == nullptr ||
         (unique && prevs == nullptr)) {
         mem.release();
         return kSerial;
@@ -573,7 +604,7 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files, const ZsSize* starts) {
         Range& g = rs[k];
         g.parts = ps + next;
         ZsSize bytes = 0;
-        Parts<L> src{a, g.parts, order, zs_cmp_env(r), &shared, r};
+        Parts<L> src{a, tableCap, g.parts, order, zs_cmp_env(r), &shared, r};
         for (int64_t i = 0; i < n && rc == 0; i++) {
             const ZsSize from = cuts[k * n + i], to = cuts[(k + 1) * n + i];
             if (to == from) continue;
@@ -582,7 +613,7 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files, const ZsSize* starts) {
             Part& p = g.parts[g.count];
             p = Part{ZsHead{}, files[i], pred >= 0 ? pred : from, to, size, bufs + next * slot,
                      std::min(share, to - (pred >= 0 ? pred : from)), 0, 0, 0, 0, false, lacks[i],
-                     tables + 2 * next * a.keyNums, 0};
+                     cols + 2 * next * tableCap, 0, {0, 0}};
             ZsSize keep = 0;
             rc = src.whole(p, &keep, 0);
             // The record before the cut, read again for the order check across it.
@@ -593,7 +624,7 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files, const ZsSize* starts) {
                 if (src.next((ZsSize)g.count, &done) != 0 || done) rc = kSerial;
             }
             if (rc != 0) break;
-            p.head = head_of<L>(a, p.buf + p.pos, p.recLen, p.cols + p.cur * a.keyNums, (ZsSize)g.count);
+            p.head = src.head(p, (ZsSize)g.count);
             bytes += to - from;
             // The input's last record gets its newline code when it lacks one.
             if (to == size && lacks[i]) {
@@ -608,8 +639,7 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files, const ZsSize* starts) {
         g.out = ZsRangeOut{r.outStream.stream, k == 0 ? r.outBuf : outBufs + (k - 1) * ZS_RANGE_OUT_BUF,
                            k == 0 ? (ZsSize)sizeof r.outBuf : ZS_RANGE_OUT_BUF, 0, outAt, false};
         if (unique)
-            g.prev = ZsPrevRecord{ZsHead{}, prevs + k * slot, tables + (2 * parts + k) * a.keyNums, slot,
-                                  L == ZS_CSV ? a.keyNums : 0};
+            g.prev = ZsPrevRecord{ZsHead{}, prevs + k * slot, cols + (2 * parts + k) * tableCap, slot, tableCap};
         g.begin = outAt;
         outAt += bytes;
         g.end = outAt;
@@ -620,7 +650,7 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files, const ZsSize* starts) {
             break;
         }
         for (int64_t j = 0; j < g.count; j++) zs_list_append(r.pool, g.work, &g.parts[j].head, ZS_LIST_POOL);
-        if (zs_work_sort(r, g.work, plain) != 0 || (k > 0 && ties && order_ties<L>(a, g, plain, zs_cmp_env(r)) != 0))
+        if (zs_work_sort(r, g.work, plain) != 0 || (k > 0 && ties && order_ties<L>(tableCap, g, plain, zs_cmp_env(r)) != 0))
             rc = kSerial;
     }
     if (rc != 0) rc = kSerial;  // a part that could not start as a range
@@ -629,7 +659,7 @@ int merge_in_ranges(ZsSortRun& r, FILE* const* files, const ZsSize* starts) {
             Range& g = rs[k];
             int code = 0;
             if (g.count > 0) {
-                Parts<L> src{a, g.parts, order, zs_cmp_env(r), &shared, r};
+                Parts<L> src{a, tableCap, g.parts, order, zs_cmp_env(r), &shared, r};
                 code = zs_merge_loop<L>(r, src, g.work, g.count, kWhere<L>, &g.out, unique ? &g.prev : nullptr,
                                         &g.counts, true);
                 g.pending = src.pending;
@@ -685,10 +715,8 @@ int zs_merge_files_ranges(ZsSortRun& r, FILE* const* files, const ZsSize* starts
     if (r.totals.bStreams || !zs_par_worth(r, r.totals.totalFileSize, ZS_RANGES_MIN)) return ZS_MERGE_SERIAL;
     if (r.outStream.temp == nullptr || r.outStream.borrowed || r.outStream.stream == nullptr) return ZS_MERGE_SERIAL;
     if (a.layout != ZS_FIXED && (!zs_sep_cuttable(a.sep, a.sepLen) || a.sepLen > kSepMost)) return ZS_MERGE_SERIAL;
-    // CSV: records found by the quotes' parity (a newline code holding the quote breaks it), keyed
-    // (a whole-record order reads every column).
-    if (a.layout == ZS_CSV && (a.keyNums == 0 || std::memchr(a.sep, a.quote, (size_t)a.sepLen) != nullptr))
-        return ZS_MERGE_SERIAL;
+    // CSV: records found by the quotes' parity, which a newline code holding the quote breaks.
+    if (a.layout == ZS_CSV && std::memchr(a.sep, a.quote, (size_t)a.sepLen) != nullptr) return ZS_MERGE_SERIAL;
     const int rc = zs_with_layout(a.layout, [&](auto tag) { return merge_in_ranges<tag.value>(r, files, starts); });
     return rc == kSerial ? ZS_MERGE_SERIAL : rc;
 }
