@@ -324,11 +324,12 @@ int32_t zs_pick_splitters(void* const* order, int64_t n, ZsSize weights, int32_t
 // The merge of presorted input files (-M) on the run's threads: every input is cut at the same
 // splitter records, chosen from records read at even places of the inputs; the records of all
 // inputs between two cuts form a key range, merged on a thread of its own into its own part of the
-// output. Taken for records of regular files into a regular output file of the run's (CSV records:
-// keyed, a newline code without the quote), starts[i] where input i's records start (behind its
-// header line); equal records at a range's start are ordered as in the temporary file's ranges. With -U records equal to a splitter all fall in one range, so the ranges drop the same
-// records as one thread; each writes where its records would go without -U, and the outputs are
-// moved together once all are written. The ranges check the inputs' order as one thread does, across the cuts too.
+// output. Taken for records of regular files into a regular output file of the run's (CSV: a
+// newline code without the quote), starts[i] where input i's records start (behind its header
+// line); equal records at a range's start are ordered as in the temporary file's ranges. With -U
+// records equal to a splitter all fall in one range, so the ranges drop the same records as one
+// thread; each writes where its records would go without -U, and the outputs are moved together
+// once all are written. The ranges check the inputs' order as one thread does, across the cuts too.
 // ZS_MERGE_SERIAL, with nothing printed and the output and the pool as they were, when one thread
 // is to merge: also when a range meets anything one thread would report (records out of order, an
 // error record, a record longer than its buffer, a read error), so that the messages are one
