@@ -49,13 +49,15 @@ ZsSize whole_bytes(const ArgsInfo& a, const char* p, ZsSize avail) {
 
 // CSV: the columns the order reads of the record at p of n bytes (its key columns; every column
 // of a whole-record order) into table of cap slots, as one thread's build finds them: how many;
-// kErrorRecord for a record without a key column (one thread's to write), kTableShort when the
-// table is too small. Records of the other layouts carry their keys: 0.
+// kErrorRecord for a record without a key column, kTableShort when the table is too small. Records
+// of the other layouts carry their keys: 0; kErrorRecord for a newline-ended record shorter than
+// the keys reach. An error record is one thread's to write to the error file, in its order.
 constexpr int32_t kErrorRecord = -1;
 constexpr int32_t kTableShort = -2;
 template <ZsLayout L>
 int32_t find_columns(const ArgsInfo& a, const char* p, ZsSize n, CsvColumn* table, int64_t cap) {
-    if constexpr (L != ZS_CSV) return 0;
+    if constexpr (L == ZS_FIXED) return 0;
+    if constexpr (L == ZS_VARIABLE) return n >= a.keyMaxPos ? 0 : kErrorRecord;
     CsvEntry e{p, nullptr, (int32_t)n, 0};
     if (a.keyNums > 0) return zs_csv_key_columns(a, &e, table) ? a.keyNums : kErrorRecord;
     const int32_t cols = zs_csv_all_columns(a, &e, table, cap);
@@ -265,8 +267,6 @@ struct Parts {
                 n = p.len - at;
             }
             if (n > 0) {
-                // An error record is one thread's to write to the error file, in its order.
-                if (L == ZS_VARIABLE && n < a.keyMaxPos) return kSerial;
                 p.colNum[p.cur] = find_columns<L>(a, p.buf + at, n, p.cols + p.cur * tableCap, tableCap);
                 if (p.colNum[p.cur] < 0) return kSerial;
                 p.pos = at;
@@ -460,7 +460,7 @@ int find_cuts(ZsSortRun& r, FILE* const* files, const ZsSize* starts, const bool
                 break;
             }
             std::memcpy(arena + used, h.data, (size_t)h.len);
-            std::memcpy(arena + at, h.cols, (size_t)tableBytes);
+            if (tableBytes > 0) std::memcpy(arena + at, h.cols, (size_t)tableBytes);
             samples[count] = ZsSplitSample{
                 head_of<L>(arena + used, h.len, reinterpret_cast<CsvColumn*>(arena + at), h.colNum, 0), 0, start};
             if (count > firstOf[i]) samples[count - 1].weight = start - samples[count - 1].at;
