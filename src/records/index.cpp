@@ -471,6 +471,24 @@ int64_t zs_find_sep(const char* p, int64_t n, const char* sep, int32_t sepLen) {
     return -1;
 }
 
+ZsSize zs_csv_sep_end(const ArgsInfo& a, const char* p, ZsSize n, bool* quoted) {
+    ZS_ASSERT(std::memchr(a.sep, a.quote, (size_t)a.sepLen) == nullptr);
+    const char q = a.quote, first = a.sep[0];
+    const int32_t L = a.sepLen;
+    bool odd = *quoted;
+    ZsSize i = 0;
+    for (; i + L <= n; i++) {
+        if (p[i] == q) {
+            odd = !odd;
+        } else if (!odd && p[i] == first && std::memcmp(p + i, a.sep, (size_t)L) == 0) {
+            *quoted = false;
+            return i + L;
+        }
+    }
+    *quoted = odd;
+    return -1;
+}
+
 const char* zs_find_token(const char* p, ZsSize n, const char* pattern, char quote) {
     if (p == nullptr || pattern == nullptr) return nullptr;
     const size_t L = std::strlen(pattern);
@@ -752,26 +770,17 @@ void key_csv_items(const ArgsInfo& a, ZsIndex* built, const CsvEntry* store) {
 
 // The first CSV record boundary at or after c, where the quote parity counted from the start of
 // c's file (or of the buffer) is `quoted`: the end of the first newline code from c outside quotes
-// (within the file), or the first file end from c, or the end of the buffer. The newline code
-// holds no quote, so quotes count alike at every position, as zs_find_token counts them from a
-// record's start, and a record starts only where the parity is even. *firsts counts the bytes
-// equal to the newline code's first byte where a newline code could start before the boundary.
+// (within the file, zs_csv_sep_end), or the first file end from c, or the end of the buffer.
+// *firsts counts the bytes equal to the newline code's first byte where a newline code could start
+// before the boundary.
 ZsSize csv_boundary(const ArgsInfo& a, const char* buffer, ZsSize length, const ZsScan& scan, ZsSize c, bool quoted,
                     int64_t* firsts) {
     const ZsSize e = next_file_end(scan, c, length);
-    const char q = a.quote, first = a.sep[0];
-    const int32_t L = a.sepLen;
-    *firsts = 0;
-    for (ZsSize i = c; i + L <= e; i++) {
-        const char ch = buffer[i];
-        if (ch == q) {
-            quoted = !quoted;
-        } else if (ch == first) {
-            ++*firsts;
-            if (!quoted && std::memcmp(buffer + i, a.sep, (size_t)L) == 0) return i + L;
-        }
-    }
-    return e;
+    const ZsSize end = zs_csv_sep_end(a, buffer + c, e - c, &quoted);
+    const ZsSize b = end >= 0 ? c + end : e;
+    const ZsSize starts = std::max<ZsSize>(c, b - a.sepLen + 1);  // where a newline code could start
+    *firsts = std::count(buffer + c, buffer + starts, a.sep[0]);
+    return b;
 }
 
 // Bytes equal to q and to s in p[0..n) (a loop the compiler vectorizes).

@@ -216,6 +216,12 @@ int64_t zs_find_sep(const char* p, int64_t n, const char* sep, int32_t sepLen);
 bool zs_sep_cuttable(const char* sep, int32_t sepLen);
 // First occurrence of pattern in p[0..n) outside quotes, or null.
 const char* zs_find_token(const char* p, ZsSize n, const char* pattern, char quote);
+// The end of the first newline code in p[0..n) that follows an even number of quotes, *quoted
+// saying whether an odd number came before p: a CSV record's end found from any place of the data
+// whose parity is known, as zs_find_token finds it from the record's start (the newline code must
+// hold no quote). -1 when none ends within p[0..n); *quoted is then the parity at
+// p + max(0, n - sepLen + 1), where a search may go on.
+ZsSize zs_csv_sep_end(const ArgsInfo& a, const char* p, ZsSize n, bool* quoted);
 // The key columns of one CSV record (e->data, e->len) into table (keyNums slots), as a keyed
 // build finds them: e->cols and e->colNum are set. False when a key names a column the record does
 // not have (an error record).

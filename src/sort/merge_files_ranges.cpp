@@ -64,11 +64,9 @@ int32_t find_columns(const ArgsInfo& a, const char* p, ZsSize n, CsvColumn* tabl
     return cols >= 0 ? cols : kTableShort;
 }
 
-// The head of a record: CSV records with their columns.
-template <ZsLayout L>
+// The head of a record: CSV records with their columns (the others have none).
 ZsHead head_of(const char* p, ZsSize n, const CsvColumn* table, int32_t colNum, ZsSize unitNo) {
-    if constexpr (L != ZS_CSV) return ZsHead{p, (int32_t)n, nullptr, 0, unitNo};
-    return ZsHead{p, (int32_t)n, reinterpret_cast<const char*>(table), colNum, unitNo};
+    return ZsHead{p, (int32_t)n, colNum > 0 ? reinterpret_cast<const char*>(table) : nullptr, colNum, unitNo};
 }
 
 // Single records of one input for the range finding, read through a window of the file.
@@ -127,7 +125,7 @@ struct Reader {
                         continue;
                     }
                     if (colNum < 0) return kSerial;
-                    *h = head_of<L>(p, n, table, colNum, 0);
+                    *h = head_of(p, n, table, colNum, 0);
                     return 0;
                 }
                 if (at == base && len == cap) {  // longer than the window
@@ -172,26 +170,20 @@ struct Reader {
         return 0;
     }
 
-    // A newline code ending at `at` or later after an even number of quotes ends a record (the
-    // newline code holds no quote, and cannot overlap itself).
+    // A newline code ending at `at` or later after an even number of quotes ends a record (it
+    // cannot overlap itself).
     int sync_csv(ZsSize at, bool odd, ZsSize* start) {
         ZsSize q = std::max(from, at - a.sepLen);
         if (load(q) != 0) return kSerial;
         odd ^= (std::count(buf, buf + (at - q), a.quote) & 1) != 0;
         for (;;) {
-            ZsSize i = 0;
-            for (; i + a.sepLen <= len; i++) {
-                if (buf[i] == a.quote)
-                    odd = !odd;
-                else if (!odd && buf[i] == a.sep[0] && std::memcmp(buf + i, a.sep, (size_t)a.sepLen) == 0)
-                    break;
-            }
-            if (i + a.sepLen <= len) {
-                *start = q + i + a.sepLen;
+            const ZsSize end = zs_csv_sep_end(a, buf, len, &odd);
+            if (end >= 0) {
+                *start = q + end;
                 return 0;
             }
             if (q + len >= size) break;
-            q += i;
+            q += len - a.sepLen + 1;  // where the parity stands
             if (load(q) != 0) return kSerial;
         }
         *start = size;
@@ -329,7 +321,7 @@ struct Parts {
     }
 
     ZsHead head(const Part& p, ZsSize unitNo) const {
-        return head_of<L>(p.buf + p.pos, p.recLen, p.cols + p.cur * tableCap, p.colNum[p.cur], unitNo);
+        return head_of(p.buf + p.pos, p.recLen, p.cols + p.cur * tableCap, p.colNum[p.cur], unitNo);
     }
 
     int advance(ZsSize i, bool* done) {
@@ -353,7 +345,7 @@ int order_ties(int64_t tableCap, Range& g, ZsCmp plain, void* env) {
     // Its columns are in the table before the current record's.
     auto pred = [&](void* x) {
         const Part& p = part(x);
-        return head_of<L>(p.buf, p.predLen, p.cols + (p.cur ^ 1) * tableCap, p.colNum[p.cur ^ 1], 0);
+        return head_of(p.buf, p.predLen, p.cols + (p.cur ^ 1) * tableCap, p.colNum[p.cur ^ 1], 0);
     };
     const bool certain = zs_order_range_ties(
         g.work->items + g.work->start, g.work->count, plain, env, [&](void* x) { return part(x).predLen > 0; },
@@ -426,15 +418,17 @@ int find_cuts(ZsSortRun& r, FILE* const* files, const ZsSize* starts, const bool
     int64_t* firstOf = static_cast<int64_t*>(mem.take((n + 1) * (ZsSize)sizeof(int64_t)));
     void** order = static_cast<void**>(mem.take(n * per * (ZsSize)sizeof(void*)));
     ZsHead* splitters = static_cast<ZsHead*>(mem.take(asked * (ZsSize)sizeof(ZsHead)));
-    bool* odd = static_cast<bool*>(mem.take(n * per));
+    // CSV: the quotes' parity at the sample places; the reader's column table.
+    constexpr bool csv = L == ZS_CSV;
+    bool* odd = csv ? static_cast<bool*>(mem.take(n * per)) : nullptr;
+    const int64_t tableCap = !csv ? 0 : a.keyNums > 0 ? a.keyNums : 256;
     // The reader's window and table grow for a longer record.
-    const int64_t tableCap = a.keyNums > 0 ? a.keyNums : 256;
     char* window = static_cast<char*>(zs_malloc(r.pool, kReaderStart + a.sepLen));
-    CsvColumn* table = static_cast<CsvColumn*>(zs_malloc(r.pool, tableCap * (ZsSize)sizeof(CsvColumn)));
+    CsvColumn* table = csv ? static_cast<CsvColumn*>(zs_malloc(r.pool, tableCap * (ZsSize)sizeof(CsvColumn))) : nullptr;
     Reader<L> rd{a, r.pool, table, tableCap, 0, nullptr, 0, 0, false, window, kReaderStart, 0, 0};
     const bool taken = arena != nullptr && samples != nullptr && firstOf != nullptr && order != nullptr &&
-                       splitters != nullptr && odd != nullptr && window != nullptr && table != nullptr;
-    if (!taken || (L == ZS_CSV && quote_parity(r, files, starts, per, odd) != 0)) {
+                       splitters != nullptr && window != nullptr && (!csv || (odd != nullptr && table != nullptr));
+    if (!taken || (csv && quote_parity(r, files, starts, per, odd) != 0)) {
         zs_free(r.pool, table);
         zs_free(r.pool, window);
         mem.release();
@@ -449,7 +443,7 @@ int find_cuts(ZsSortRun& r, FILE* const* files, const ZsSize* starts, const bool
         rd.open(files[i], starts[i], a.arrInFile[i].size, lacksSep[i]);
         for (int64_t j = 0; j < per && rc == 0 && rd.size > rd.from; j++) {
             ZsSize start;
-            if ((rc = rd.sync(sample_place(rd.from, rd.size, per, j), L == ZS_CSV && odd[i * per + j], &start)) != 0) break;
+            if ((rc = rd.sync(sample_place(rd.from, rd.size, per, j), csv && odd[i * per + j], &start)) != 0) break;
             if (start >= rd.size || (count > firstOf[i] && samples[count - 1].at == start)) continue;
             ZsHead h;
             if ((rc = rd.record(start, &h)) != 0) break;
@@ -462,7 +456,7 @@ int find_cuts(ZsSortRun& r, FILE* const* files, const ZsSize* starts, const bool
             std::memcpy(arena + used, h.data, (size_t)h.len);
             if (tableBytes > 0) std::memcpy(arena + at, h.cols, (size_t)tableBytes);
             samples[count] = ZsSplitSample{
-                head_of<L>(arena + used, h.len, reinterpret_cast<CsvColumn*>(arena + at), h.colNum, 0), 0, start};
+                head_of(arena + used, h.len, reinterpret_cast<CsvColumn*>(arena + at), h.colNum, 0), 0, start};
             if (count > firstOf[i]) samples[count - 1].weight = start - samples[count - 1].at;
             used = at + tableBytes;
             count++;
